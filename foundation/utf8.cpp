@@ -1,0 +1,229 @@
+#include "foundation/utf8.h"
+
+#include <cstring>
+
+const unsigned char trailingBytesForUTF8[256] = {
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+    2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5};
+
+namespace {
+
+unsigned char byte_at(const char* s, int i) { return static_cast<unsigned char>(s[i]); }
+
+bool is_continuation(unsigned char b) { return b >= 0x80 && b <= 0xBF; }
+
+// Bytes of the character starting at s: the lead byte and the continuation
+// bytes that follow it, at most `most` in all. A NUL or any other byte ends a
+// truncated sequence early.
+int char_len(const char* s, int most) {
+  int t = trailingBytesForUTF8[byte_at(s, 0)];
+  int n = 1;
+  while (n <= t && n < most && is_continuation(byte_at(s, n))) ++n;
+  return n;
+}
+
+// One character as the counting functions see it: a byte and at most three
+// continuation bytes after it; nothing after a NUL is looked at.
+int step(const char* s) {
+  if (s[0] == '\0') return 1;
+  int n = 1;
+  while (n < 4 && is_continuation(byte_at(s, n))) ++n;
+  return n;
+}
+
+}  // namespace
+
+int QLTP_u8_seqlen(const char* s) {
+  if (s == nullptr) return 0;
+  return 1 + trailingBytesForUTF8[byte_at(s, 0)];
+}
+
+void QLTP_u8_inc(const char* s, int* i) {
+  if (s == nullptr || i == nullptr) return;
+  // The byte at *i is the lead, whatever it is; a NUL is stepped over like
+  // any other byte so that callers bounded by a length always progress.
+  *i += step(s + *i);
+}
+
+void QLTP_u8_dec(const char* s, int* i, int len) {
+  if (i == nullptr) return;
+  if (s == nullptr || *i < 1 || *i > len) {
+    --*i;
+    return;
+  }
+  int start = *i;
+  --*i;
+  while (*i > 0 && start - *i < 4 && is_continuation(byte_at(s, *i))) --*i;
+}
+
+int QLTP_u8_strlen(const char* s) {
+  if (s == nullptr) return 0;
+  int count = 0;
+  for (; *s; s += step(s)) ++count;
+  return count;
+}
+
+char* QLTP_u8_at(const char* s, int n) {
+  if (s == nullptr) return nullptr;
+  for (int k = 0; k < n && *s; ++k) s += step(s);
+  return const_cast<char*>(s);
+}
+
+int QLTP_u8_bytelen(const char* s, int n) {
+  if (s == nullptr || n < 1) return 0;
+  const char* p = s;
+  for (int k = 0; k < n; ++k) {
+    if (*p == '\0') return 0;
+    p += step(p);
+  }
+  return static_cast<int>(p - s);
+}
+
+int QLTP_check_utf8(const char* s, int len, int* n) {
+  int size = -1;
+  int result = -1;
+  int i = 0;
+  while (s != nullptr && len > 0) {
+    unsigned char b = byte_at(s, i);
+    if (b == 0) {
+      size = 1;
+      result = i;
+      break;
+    }
+    if (b < 0x80) {
+      ++i;
+      --len;
+      continue;
+    }
+    if (b <= 0xC1) {
+      size = 1;
+      result = i;
+      break;
+    }
+    int t = trailingBytesForUTF8[b];
+    if (t >= len || b > 0xF4) {
+      size = b == 0xFF ? 2 : (t < len ? t : len);
+      result = i;
+      break;
+    }
+    unsigned char c = byte_at(s, i + 1);
+    if (!is_continuation(c)) {
+      size = t;
+      result = i;
+      break;
+    }
+    len -= t + 1;
+    if ((t == 2 && ((b == 0xE0 && c < 0xA0) || (b == 0xED && c >= 0xA0))) ||
+        (t == 3 && ((b == 0xF0 && c < 0x90) || (b == 0xF4 && c >= 0x90)))) {
+      size = t;
+      result = i;
+      break;
+    }
+    int k = 2;
+    while (k <= t && is_continuation(byte_at(s, i + k))) ++k;
+    if (k <= t) {
+      size = t - k + 1;
+      result = i;
+      break;
+    }
+    i += t + 1;
+  }
+  if (n) *n = size;
+  return result;
+}
+
+int QLTP_utf82unicode(uint32_t* cp, const char* p) {
+  if (cp == nullptr || p == nullptr) return 0;
+  unsigned char b = byte_at(p, 0);
+  int t;
+  uint32_t value;
+  if (b < 0x80) {
+    *cp = b;
+    return 1;
+  } else if (b >= 0xC0 && b <= 0xDF) {
+    t = 1;
+    value = b - 0xC0u;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    t = 2;
+    value = b - 0xE0u;
+  } else if (b >= 0xF0 && b <= 0xF7) {
+    t = 3;
+    value = b - 0xF0u;
+  } else {
+    return 0;
+  }
+  // Each continuation byte is checked before the next is read, so a NUL
+  // ends a truncated sequence.
+  for (int k = 1; k <= t; ++k) {
+    unsigned char c = byte_at(p, k);
+    if (!is_continuation(c)) return 0;
+    value = value * 64 + (c - 0x80u);
+  }
+  *cp = value;
+  return 1;
+}
+
+int QLTP_unicode2utf8(uint32_t cp, char* out) {
+  if (out == nullptr) return 0;
+  std::memset(out, 0, 5);
+  auto put = [out](int k, uint32_t v) { out[k] = static_cast<char>(static_cast<unsigned char>(v)); };
+  if (cp < 0x80) {
+    put(0, cp);
+  } else if (cp < 0x800) {
+    put(0, 0xC0 + (cp >> 6));
+    put(1, 0x80 + (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    put(0, 0xE0 + (cp >> 12));
+    put(1, 0x80 + ((cp >> 6) & 0x3F));
+    put(2, 0x80 + (cp & 0x3F));
+  } else if (cp <= 0x10FFFF) {
+    put(0, 0xF0 + (cp >> 18));
+    put(1, 0x80 + ((cp >> 12) & 0x3F));
+    put(2, 0x80 + ((cp >> 6) & 0x3F));
+    put(3, 0x80 + (cp & 0x3F));
+  } else {
+    return 0;
+  }
+  return 1;
+}
+
+int QLTP_utf82ISO88591(unsigned char b, char* out) {
+  if (out == nullptr) return 0;
+  std::memset(out, 0, 3);
+  if (b < 0x80) {
+    out[0] = static_cast<char>(b);
+    return 0;
+  }
+  out[0] = static_cast<char>(b < 0xC0 ? 0xC2 : 0xC3);
+  out[1] = static_cast<char>(b < 0xC0 ? b : b - 0x40);
+  return 1;
+}
+
+int QLTP_next_utf8_char(const char* p, char* buf) {
+  if (p == nullptr || buf == nullptr) return 0;
+  int n = char_len(p, 4);
+  std::memcpy(buf, p, static_cast<size_t>(n));
+  buf[n] = '\0';
+  return n;
+}
+
+int QLTP_utf8_strncpy(char* dst, const char* src, int limit) {
+  if (dst == nullptr || limit < 1) return 0;
+  int copied = 0;
+  if (src != nullptr) {
+    while (src[copied] != '\0') {
+      int n = char_len(src + copied, 6);
+      if (copied + n > limit) break;
+      copied += n;
+    }
+    std::memcpy(dst, src, static_cast<size_t>(copied));
+  }
+  if (copied < limit) dst[copied] = '\0';
+  return copied;
+}

@@ -1,0 +1,37 @@
+// UTF-8 helpers over byte strings: sequence lengths, stepping, character
+// counts and positions, validation, code point conversion. Nothing here
+// allocates; positions are byte indexes. Steppers stop at a NUL and never
+// copy or step past a truncated sequence.
+#pragma once
+
+#include <cstdint>
+
+// Bytes that follow a lead byte in its sequence (0 for 0x00-0xBF, 1 to 5 for
+// 0xC0-0xFF).
+extern const unsigned char trailingBytesForUTF8[256];
+
+// Sequence length and stepping.
+int QLTP_u8_seqlen(const char* s);
+void QLTP_u8_inc(const char* s, int* i);
+void QLTP_u8_dec(const char* s, int* i, int len);
+
+// Character counts and positions in NUL-terminated text.
+int QLTP_u8_strlen(const char* s);
+char* QLTP_u8_at(const char* s, int n);
+int QLTP_u8_bytelen(const char* s, int n);
+
+// Validation: offset of the first bad sequence (size in *n), or -1 (n = -1)
+// when all len bytes are valid UTF-8 without NUL.
+int QLTP_check_utf8(const char* s, int len, int* n);
+
+// Conversions. out holds 5 bytes for QLTP_unicode2utf8, 3 for
+// QLTP_utf82ISO88591 (which returns 1 when it wrote two bytes).
+int QLTP_utf82unicode(uint32_t* cp, const char* p);
+int QLTP_unicode2utf8(uint32_t cp, char* out);
+int QLTP_utf82ISO88591(unsigned char b, char* out);
+
+// Copies. QLTP_next_utf8_char copies the sequence at p (at most 4 bytes) and a
+// NUL into buf (5 bytes) and returns its length; QLTP_utf8_strncpy copies
+// whole characters that fit in limit bytes and returns the bytes copied.
+int QLTP_next_utf8_char(const char* p, char* buf);
+int QLTP_utf8_strncpy(char* dst, const char* src, int limit);
