@@ -213,7 +213,8 @@ int QLTP_dict_add_entry(dict* d, const char* word, int len) {
     if (hash_entry* e = QLTP_hash_match(d->words, word, len)) return apply_loc(d, e->value);
     if (d->count == INT32_MAX) return 0;
     try {
-        d->ids.reserve(d->ids.size() + 1);
+        // Room first, so that a failed allocation leaves the hash unchanged.
+        if (d->ids.size() == d->ids.capacity()) d->ids.reserve(d->ids.capacity() * 2 + 100);
     } catch (...) {
         return 0;
     }

@@ -171,6 +171,9 @@ TEST(SearchTest, StrnstrFindsFirstMatchWithinLength) {
   EXPECT_EQ(QLTP_strnstr(h, 11, nullptr, 3), h);
   EXPECT_EQ(QLTP_strnstr(h, 2, "hello", -1), nullptr);
   EXPECT_EQ(QLTP_strnstr(nullptr, 5, "a", 1), nullptr);
+  const char nul_inside[] = "ab\0cd";
+  EXPECT_EQ(QLTP_strnstr(nul_inside, 5, "cd", 2), nul_inside + 3);
+  EXPECT_EQ(QLTP_strnstr(nul_inside, 5, "b", 2), nul_inside + 1);  // compared up to the NUL
   auto buf = exact("xxab");
   EXPECT_EQ(QLTP_strnstr(buf.data(), 4, "ab", 2), buf.data() + 2);
   EXPECT_EQ(QLTP_strnstr(buf.data(), 4, "abc", 3), nullptr);
