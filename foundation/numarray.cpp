@@ -61,16 +61,6 @@ A* from_values(const V* values, int n, A* a) {
     return a;
 }
 
-// Remaining bytes of a file are checked before a count from the file sizes
-// an allocation; a stream that cannot seek is read and found short instead.
-bool may_hold(FILE* file, uint64_t bytes) {
-    long pos = std::ftell(file);
-    if (pos < 0 || std::fseek(file, 0, SEEK_END) != 0) return true;
-    long end = std::ftell(file);
-    std::fseek(file, pos, SEEK_SET);
-    return end >= pos && static_cast<uint64_t>(end - pos) >= bytes;
-}
-
 // Reads an int32 count and that many values of V. Returns 1 + sizeof(V) x
 // count, or 0 (and no array) for a short or inconsistent file.
 template <class A, class V>
@@ -81,7 +71,7 @@ int read_values(FILE* file, A** out, int swap, A* (*create)(),
     int32_t count = 0;
     if (!file || QLTP_int_read(file, &count, 1, swap) != 1) return 0;
     if (count < 0 || count > (INT32_MAX - 1) / static_cast<int32_t>(sizeof(V))) return 0;
-    if (!may_hold(file, uint64_t{sizeof(V)} * count)) return 0;
+    if (!QLTP_file_may_hold(file, uint64_t{sizeof(V)} * count)) return 0;
     A* a = create();
     if (!a || !QLTP_array_extend(a, count)) {
         QLTP_array_delete(a);

@@ -56,6 +56,15 @@ int64_t QLTP_filesize(FILE* file) {
   return size < 0 ? 0 : static_cast<int64_t>(size);
 }
 
+int QLTP_file_may_hold(FILE* file, uint64_t bytes) {
+  if (file == nullptr) return 0;
+  long pos = std::ftell(file);
+  if (pos < 0 || std::fseek(file, 0, SEEK_END) != 0) return 1;
+  long end = std::ftell(file);
+  std::fseek(file, pos, SEEK_SET);
+  return end >= pos && static_cast<uint64_t>(end - pos) >= bytes;
+}
+
 int QLTP_fileexists(const char* path) {
   if (path == nullptr) return 0;
   FILE* f = std::fopen(path, "rb");

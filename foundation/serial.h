@@ -15,6 +15,10 @@ int QLTP_littleendian();
 // sized); QLTP_fgets reads one line (keeping its line feed) and leaves the
 // file just after it, returning NULL when nothing could be read.
 int64_t QLTP_filesize(FILE* file);
+// Whether the rest of the file holds at least `bytes` bytes, checked before a
+// count read from the file sizes an allocation; a stream that cannot seek
+// answers 1 and is found short while reading instead.
+int QLTP_file_may_hold(FILE* file, uint64_t bytes);
 int QLTP_fileexists(const char* path);
 size_t QLTP_fread(void* buf, size_t size, size_t n, FILE* file);
 char* QLTP_fgets(char* buf, int n, FILE* file);

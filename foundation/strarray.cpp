@@ -258,14 +258,6 @@ uint64_t block_size(const strarray* a) {
     return total;
 }
 
-bool may_hold(FILE* file, uint64_t bytes) {
-    long pos = std::ftell(file);
-    if (pos < 0 || std::fseek(file, 0, SEEK_END) != 0) return true;
-    long end = std::ftell(file);
-    std::fseek(file, pos, SEEK_SET);
-    return end >= pos && static_cast<uint64_t>(end - pos) >= bytes;
-}
-
 }  // namespace
 
 uint32_t QLTP_strarray_write_sz(const strarray* a) {
@@ -297,7 +289,7 @@ int QLTP_strarray_read(FILE* file, strarray** out, int swap) {
     // after an empty array.
     if (count < 0 || total < count || total > INT32_MAX - 2 || (count == 0 && total != 0))
         return 0;
-    if (!may_hold(file, static_cast<uint64_t>(total))) return 0;
+    if (!QLTP_file_may_hold(file, static_cast<uint64_t>(total))) return 0;
     strarray* a = make(count, 1, 256, false);
     if (!a) return 0;
     if (count > 0) {
