@@ -180,7 +180,10 @@ int convert_input(QLTP_encoding_state* st, dystr* input, dystr* conversion, int 
     } else if (n >= StatBytes) {
         from = 0;
     }
-    if (from >= 0 && !(st->from_bom && is_utf16(st->encoding))) {
+    // A UTF-16 stream is judged by its own bytes only: converted text among
+    // them would make a short piece look like ISO-8859-1.
+    if (is_utf16(st->encoding) && (st->from_bom || from < a)) from = -1;
+    if (from >= 0) {
         int guess = QLTP_encoding_guess(reinterpret_cast<const char*>(buf + from), n - from, st->encoding);
         if (guess == QLTP_ENCODING_UTF16BE) {
             if (!is_utf16(st->encoding))
