@@ -254,20 +254,22 @@ inline bool lead_is_simple(const unsigned char* p, const uint8_t* simple_lead, c
     return ((simple[cp >> 6] >> (cp & 63)) & 1) != 0;
 }
 
-inline bool simple_chunk(const unsigned char* p, const uint8_t* simple_lead, const uint64_t* simple) {
+// Offset of the first lead byte among the 16 at p that may need work, or 16.
+inline int simple_prefix(const unsigned char* p, const uint8_t* simple_lead, const uint64_t* simple) {
 #if defined(__SSE2__)
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     // Signed bytes: leads are -64..-1 (0xC0..0xFF).
     auto leads = static_cast<unsigned>(_mm_movemask_epi8(v) & _mm_movemask_epi8(_mm_cmpgt_epi8(v, _mm_set1_epi8(-65))));
     while (leads != 0) {
-        if (!lead_is_simple(p + __builtin_ctz(leads), simple_lead, simple)) return false;
+        int k = __builtin_ctz(leads);
+        if (!lead_is_simple(p + k, simple_lead, simple)) return k;
         leads &= leads - 1;
     }
-    return true;
+    return 16;
 #else
     for (int k = 0; k < 16; ++k)
-        if (p[k] >= 0xC0 && !lead_is_simple(p + k, simple_lead, simple)) return false;
-    return true;
+        if (p[k] >= 0xC0 && !lead_is_simple(p + k, simple_lead, simple)) return k;
+    return 16;
 #endif
 }
 
@@ -299,29 +301,26 @@ int normalise(const char* input, dystr* output, int* len, int compat, int final)
     std::string text;
 
     const uint8_t* simple_lead = compat ? QLTP_nfkc_simple_lead : QLTP_nfc_simple_lead;
-    auto chunk_is_simple = [simple_lead, simple](const unsigned char* p) {
-        return simple_chunk(p, simple_lead, simple);
-    };
 
     int i = 0;
-    int chunk_at = 0;  // where the next whole-chunk test may start
     while (i < n) {
-        if (i >= chunk_at && i + ChunkReach <= n) {
-            if (chunk_is_simple(s + i)) {
-                // Whole chunks of characters that pass as starters are
-                // skipped; the last character begun in them is the boundary.
-                const int chunk_start = i;
-                do {
-                    i += 16;
-                } while (i + ChunkReach <= n && chunk_is_simple(s + i));
+        if (i + ChunkReach <= n) {
+            // Characters that pass as starters are skipped 16 bytes at a
+            // time up to the first lead byte that may need work; the last
+            // character begun before it is the boundary.
+            const int from = i;
+            int k;
+            while ((k = simple_prefix(s + i, simple_lead, simple)) == 16 && i + 16 + ChunkReach <= n) i += 16;
+            i += k;
+            if (i > from) {
                 int last = i - 1;
-                while (last > chunk_start && last > i - 4 && is_cont(s[last])) --last;
+                while (last > from && last > i - 4 && is_cont(s[last])) --last;
                 boundary = last;
                 prev_class = 0;
-                if (i >= n || !is_cont(s[i])) continue;
-                i = last;  // a character that runs on past the chunk is decoded below
+                // A character that runs on past the chunk is decoded below.
+                if (i < n && is_cont(s[i])) i = last;
+                if (k == 16) continue;
             }
-            chunk_at = i + 16;
         }
         const unsigned char b = s[i];
         if (b < 0x80) {
