@@ -1,6 +1,8 @@
 #include "foundation/regex.h"
 
 #include <gtest/gtest.h>
+
+#include "small_stack.h"
 #include <pthread.h>
 
 #include <atomic>
@@ -21,27 +23,6 @@ using Regex = std::unique_ptr<QLTP_regex, RegexDeleter>;
 
 Regex Compile(const char* pattern, int options = 0) {
   return Regex(QLTP_regex_compile(pattern, -1, options));
-}
-
-// Runs fn on a thread whose stack is 1 MB, like a JVM thread's.
-void RunOnSmallStack(const std::function<void()>& fn) {
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 1024 * 1024), 0);
-  pthread_t thread;
-  auto* job = new std::function<void()>(fn);
-  ASSERT_EQ(pthread_create(
-                &thread, &attr,
-                [](void* arg) -> void* {
-                  auto* f = static_cast<std::function<void()>*>(arg);
-                  (*f)();
-                  delete f;
-                  return nullptr;
-                },
-                job),
-            0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
 }
 
 double Seconds(const std::function<void()>& fn) {

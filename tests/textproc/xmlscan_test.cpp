@@ -1,6 +1,8 @@
 #include "textproc/xmlscan.h"
 
 #include <gtest/gtest.h>
+
+#include "small_stack.h"
 #include <pthread.h>
 
 #include <chrono>
@@ -73,26 +75,6 @@ struct Scanner {
 };
 
 using Events = std::vector<std::string>;
-
-void RunOnSmallStack(const std::function<void()>& fn) {
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 1024 * 1024), 0);
-  pthread_t thread;
-  auto* job = new std::function<void()>(fn);
-  ASSERT_EQ(pthread_create(
-                &thread, &attr,
-                [](void* arg) -> void* {
-                  auto* f = static_cast<std::function<void()>*>(arg);
-                  (*f)();
-                  delete f;
-                  return nullptr;
-                },
-                job),
-            0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
-}
 
 TEST(TpxmlTest, ReportsTagsAttributesTextAndEntities) {
   Scanner s;
