@@ -4,8 +4,9 @@
 
 #include "client/platform.h"
 
-std::string NowTime() {
-  platform::utc_time t = platform::utc_now();
+std::string NowTime() { return FormatLogTime(platform::utc_now()); }
+
+std::string FormatLogTime(const platform::utc_time& t) {
   char buffer[100] = {};
   std::snprintf(buffer, sizeof buffer, "%d%02d%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour,
                 t.minute, t.second, t.millisecond);

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <string>
 
+#include "client/platform.h"
+
 // Message levels; a lower number is more severe
 enum TLogLevel { logERROR, logWARNING, logINFO, logDEBUG, logDEBUG1, logDEBUG2, logDEBUG3, logDEBUG4 };
 
@@ -39,7 +41,8 @@ class Output2FILE {
 
 class FILELog : public Log<Output2FILE> {};
 
-// The time stamp of a line, "%d%02d%02d %02d:%02d:%02d.%03d" in UTC
+// The time stamp of a line: "%d%02d%02d %02d:%02d:%02d.%03d", now in UTC
+std::string FormatLogTime(const platform::utc_time& time);
 std::string NowTime();
 
 #define FILE_LOG(level)                                                  \
