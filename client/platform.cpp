@@ -201,7 +201,14 @@ int wait_ready(const socket_handle* handles, int count, short wanted, short* rea
   short events = 0;
   if (wanted & ready_read) events |= POLLIN;
   if (wanted & ready_exception) events |= POLLPRI;
-  for (int i = 0; i < count; ++i) fds[i] = pollfd{handles[i], events, 0};
+  for (int i = 0; i < count; ++i) {
+    // poll() skips a negative handle silently; select() would fail on it.
+    if (handles[i] < 0) {
+      errno = EBADF;
+      return -1;
+    }
+    fds[i] = pollfd{handles[i], events, 0};
+  }
 
   // Keep the deadline across EINTR so that a signal does not extend the wait.
   const std::int64_t deadline = timeout_ms >= 0 ? monotonic_ms() + timeout_ms : -1;
