@@ -20,6 +20,8 @@ struct array {
 
 // Create and free
 array* QLTP_array_new(uint32_t increment, uint32_t keep, uint32_t elsize, int owns);
+// Sets up a zero-filled record in place (the typed arrays embed or extend one)
+void QLTP_array_init(array* a, uint32_t increment, uint32_t keep, uint32_t elsize, int owns);
 void QLTP_array_clear(array* a);
 void QLTP_array_delete(array* a);
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 struct dystr;
-struct fixedbuf;
+struct QLTP_fixedbuf;
 struct dict;
 struct cdict;
 
@@ -43,5 +43,5 @@ int QLTP_cdict_write_sz(const cdict* cd);
 char* QLTP_cdict_write(const cdict* cd, char* buf, int swap);
 int QLTP_cdict_read(FILE* file, cdict** out, int swap);
 cdict* QLTPPy_cdict_load(const char* path);
-int QLTPPy_cdict_write(const cdict* cd, fixedbuf* buf);
+int QLTPPy_cdict_write(const cdict* cd, QLTP_fixedbuf* buf);
 void TEMP_cdict_print(const cdict* cd);

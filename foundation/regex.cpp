@@ -1,5 +1,7 @@
 #include "foundation/regex.h"
 
+#include "foundation/strutil.h"
+
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
@@ -15,8 +17,8 @@ struct QLTP_regex {
 
 namespace {
 
-void* ZeroAlloc(PCRE2_SIZE size, void*) { return std::calloc(1, size == 0 ? 1 : size); }
-void ZeroFree(void* p, void*) { std::free(p); }
+void* ZeroAlloc(PCRE2_SIZE size, void*) { return QLTP_malloc(size == 0 ? 1 : size); }
+void ZeroFree(void* p, void*) { QLTP_free(p); }
 
 // The allocation hooks: every PCRE2 allocation goes through this context.
 pcre2_general_context* General() {
@@ -185,7 +187,7 @@ QLTP_regex* QLTP_regex_compile(const char* pattern, int len, int options, char* 
   }
   // JIT is only a speed-up: a pattern it cannot handle still runs interpreted.
   pcre2_jit_compile(compiled, PCRE2_JIT_COMPLETE);
-  auto* re = static_cast<QLTP_regex*>(std::calloc(1, sizeof(QLTP_regex)));
+  auto* re = static_cast<QLTP_regex*>(QLTP_malloc(sizeof(QLTP_regex)));
   if (re == nullptr) {
     pcre2_code_free(compiled);
     SetError(err, errlen, "out of memory");
@@ -198,7 +200,7 @@ QLTP_regex* QLTP_regex_compile(const char* pattern, int len, int options, char* 
 void QLTP_regex_free(QLTP_regex* re) {
   if (re == nullptr) return;
   pcre2_code_free(re->code);
-  std::free(re);
+  QLTP_free(re);
 }
 
 int QLTP_regex_exec(const QLTP_regex* re, const char* text, int len, int start, int* ovector,
@@ -318,7 +320,7 @@ QLTP_regex* QLTP_regex_from_image(const void* src, int32_t len, char* err, int e
     return nullptr;
   }
   pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
-  auto* re = static_cast<QLTP_regex*>(std::calloc(1, sizeof(QLTP_regex)));
+  auto* re = static_cast<QLTP_regex*>(QLTP_malloc(sizeof(QLTP_regex)));
   if (re == nullptr) {
     pcre2_code_free(code);
     SetError(err, errlen, "out of memory");

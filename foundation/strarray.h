@@ -9,10 +9,12 @@
 
 #include "foundation/array.h"
 
-// `block` is freed with the array (the block of a file read); `copies` holds
-// the strings a borrowing array copied in itself, so that it frees exactly
-// those and never a borrowed one.
-struct strarray : array {
+// `items` holds char* elements and owns them unless the strings are
+// borrowed. `block` is the one block the array frees when deleted (that of a
+// file read; never a caller's). `copies` holds the strings that a borrowing
+// array copied in itself, so that it frees exactly those.
+struct strarray {
+    array items;
     char* block;
     array* copies;
 };

@@ -256,7 +256,6 @@ char* QLTP_strnstr(const char* h, int hlen, const char* needle, int nlen) {
     int k = 0;
     while (k < nlen && h[i + k] == needle[k] && needle[k] != '\0') ++k;
     if (k == nlen || (h[i + k] == needle[k] && needle[k] == '\0')) return const_cast<char*>(h + i);
-    if (h[i] == '\0') break;  // no later start lies inside the text
   }
   return nullptr;
 }

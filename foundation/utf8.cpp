@@ -108,7 +108,8 @@ int QLTP_check_utf8(const char* s, int len, int* n) {
     }
     int t = trailingBytesForUTF8[b];
     if (t >= len || b > 0xF4) {
-      size = b == 0xFF ? 2 : (t < len ? t : len);
+      // The size never reaches past the text, even for a final 0xFF.
+      size = b == 0xFF ? (len < 2 ? len : 2) : (t < len ? t : len);
       result = i;
       break;
     }
