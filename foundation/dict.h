@@ -21,7 +21,9 @@ int QLTP_dict_lookup_word(const dict* d, const char* word, int len);
 const char* QLTP_dict_lookup_index(const dict* d, int id);
 int QLTP_dict_size(const dict* d);
 
-// Serialise (always in compact form)
+// Serialise (always in compact form). A dictionary read from a file writes its
+// stored form; one holding a word over 254 bytes has no compact form, so its
+// size is 0 and writing returns NULL.
 int QLTP_dict_write_sz(const dict* d);
 char* QLTP_dict_write(const dict* d, char* buf, int swap);
 int QLTP_dict_read(FILE* file, dict** out, int swap);
@@ -38,7 +40,10 @@ int QLTP_cdict_word(const cdict* cd, const char* word, int len);
 int QLTP_cdict_sz(const cdict* cd);
 void QLTP_cdict_delete(cdict* cd);
 
-// Compact form: serialise
+// Compact form: serialise. The readers check every count, width and offset
+// and give 0 and NULL for a file that is not exactly what a writer produces.
+// QLTPPy_cdict_write gives the size without a buffer, 0 when written, and -1
+// (writing nothing) when the buffer is too small.
 int QLTP_cdict_write_sz(const cdict* cd);
 char* QLTP_cdict_write(const cdict* cd, char* buf, int swap);
 int QLTP_cdict_read(FILE* file, cdict** out, int swap);
