@@ -685,6 +685,16 @@ int QLTP_tpdb_write_serial(tpdb* db, const char* path) {
     report(db, QLTP_ERROR_CRITICAL_WRITE, "tpdb file too large", path);
     return 0;
   }
+  // Header lines read from a file may be longer than a reader takes.
+  int lines = db->hdr ? QLTP_str2str_nrkeys(db->hdr->map) : 0;
+  for (int k = 0; k < lines; ++k) {
+    std::string_view key = QLTP_str2str_key(db->hdr->map, k), value = QLTP_str2str_val(db->hdr->map, k);
+    if (!readable_field(key, false) || !readable_field(value, true) ||
+        static_cast<int64_t>(key.size() + 3 + value.size() + 1) > kMaxLine) {
+      report(db, QLTP_ERROR_CRITICAL_WRITE, "Header line cannot be read back", QLTP_str2str_key(db->hdr->map, k));
+      return 0;
+    }
+  }
   if (!QLTP_tpdb_header_setval(db, "START_SIZE", -1, "29", -1) ||
       !QLTP_tpdb_header_setval(db, "MAINDB_SIZE", -1, decimal(maindb).c_str(), -1)) {
     report(db, QLTP_ERROR_CRITICAL_WRITE, "Can't set header values", path);

@@ -76,7 +76,7 @@ constinit QLTP_tpobj_loadcustom_fn QLTP_TPOBJ_LOADCUSTOM[QLTP_TPOBJ_KINDS] = {};
 constinit QLTP_tpobj_writetxt_fn QLTP_TPOBJ_WRITETXT[QLTP_TPOBJ_KINDS] = {};
 
 int QLTP_tpobj_register(const char* kind, const QLTP_tpobj_ops& ops) {
-  if (!kind || (ops.load && !ops.del)) return 0;
+  if (!kind || ((ops.load || ops.loadcustom) && !ops.del)) return 0;
   for (int slot = 0; slot < QLTP_TPOBJ_KINDS; ++slot) {
     if (std::strcmp(kind, QLTP_TPOBJ_NAMES[slot]) != 0) continue;
     if (slot == QLTP_TPOBJ_HEADER || slot == QLTP_TPOBJ_INDEX) return 0;

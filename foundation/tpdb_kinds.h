@@ -92,6 +92,7 @@ extern QLTP_tpobj_writetxt_fn QLTP_TPOBJ_WRITETXT[QLTP_TPOBJ_KINDS];
 // Registration: installs the operations of the kind named exactly (for
 // example "TPOBJ_NRULES"), replacing earlier ones; 1, or 0 for an unknown
 // kind, the header and index kinds, or a load operation without a delete.
+// Registering no operations takes a kind's operations away.
 int QLTP_tpobj_register(const char* kind, const QLTP_tpobj_ops& ops);
 
 // Lookup: the slot of an object name (its characters before the first ':'

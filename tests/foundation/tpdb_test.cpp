@@ -176,6 +176,7 @@ TEST(TpdbRegistryTest, RefusesUnknownKindsOwnKindsAndLoadWithoutDelete) {
   EXPECT_EQ(QLTP_tpobj_register("TPOBJ_HEADER", {}), 0);
   EXPECT_EQ(QLTP_tpobj_register("TPOBJ_INDEX", {}), 0);
   EXPECT_EQ(QLTP_tpobj_register("TPOBJ_SYLMAX", {.load = QLTP_tpobj_config_load}), 0);
+  EXPECT_EQ(QLTP_tpobj_register("TPOBJ_SYLMAX", {.loadcustom = [](FILE*, int32_t) -> void* { return nullptr; }}), 0);
   EXPECT_EQ(QLTP_TPOBJ_LOAD[QLTP_TPOBJ_HEADER], &QLTP_tpobj_header_load);
   EXPECT_EQ(QLTP_TPOBJ_WRITE[QLTP_TPOBJ_HEADER](nullptr, nullptr, 0), 0);
 }
@@ -331,6 +332,20 @@ TEST(TpdbWriteTest, RefusesNamesAndHeaderValuesTheReaderCannotReadBack) {
   Db back;
   ASSERT_EQ(QLTP_tpdb_load(back.db, path.c_str()), 1);
   EXPECT_STREQ(back.Text(longest.c_str()), "<dbconfig/>");
+}
+
+TEST(TpdbWriteTest, RefusesToRewriteAnOverlongHeaderLineItRead) {
+  HandFile file;
+  file.header.emplace_back("COMMENT", std::string(300, 'c'));
+  std::string path = TempPath("longheader.tpdb");
+  WriteFile(path, file.Bytes());
+  Db d;
+  ASSERT_EQ(QLTP_tpdb_load(d.db, path.c_str()), 1);
+  EXPECT_EQ(std::strlen(QLTP_tpdb_header_val(d.db, "COMMENT", -1)), 300u);
+  std::string copy = TempPath("longheader_copy.tpdb");
+  EXPECT_EQ(QLTP_tpdb_write_serial(d.db, copy.c_str()), 0);
+  EXPECT_TRUE(d.Reported(9, "Header line cannot be read back", "COMMENT"));
+  EXPECT_NE(access(copy.c_str(), F_OK), 0);
 }
 
 TEST(TpdbWriteTest, FailedCreateOrWriteIsReportedAndGivesZero) {
