@@ -8,9 +8,10 @@
 
 #include <cstdint>
 
+#include "foundation/strmap.h"
+
 struct config;
 struct configsettings;
-struct str2str;
 struct nrules;
 struct tpdb;
 

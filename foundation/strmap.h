@@ -41,7 +41,7 @@ uint32_t QLTP_hashstrarray_write_sz(const hashstrarray* m);
 char* QLTP_hashstrarray_write(const hashstrarray* m, char* buf, int swap);
 int QLTP_hashstrarray_read(FILE* file, hashstrarray** out, int swap);
 hashstrarray* QLTPPy_hashstrarray_load(const char* path);
-int64_t QLTPPy_hashstrarray_write(const hashstrarray* m, QLTP_fixedbuf* buf);
+int QLTPPy_hashstrarray_write(const hashstrarray* m, QLTP_fixedbuf* buf);
 
 // Two-column text files: "key value" per line, '#' starts a comment line.
 hashstrarray* QLTP_hashstrarray_readtxt(const char* path);

@@ -247,7 +247,7 @@ TEST(DoublearrayTest, ElementsSumFillAndCopies) {
     EXPECT_EQ(QLTP_doublearray_idx(nullptr, 0), 0.0);
 }
 
-TEST(DoublearrayTest, RenderingsIgnoreTheProcessLocale) {
+TEST(DoublearrayTest, RenderingsUseSixFixedDecimals) {
     const double dv[] = {1.0, -2.5, 1234567.125};
     DoublePtr a(QLTP_doublearray_from_double(dv, 3));
     EXPECT_EQ(render([&](dystr* d) { QLTP_doublearray_print(a.get(), d); }),
