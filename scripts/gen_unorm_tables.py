@@ -299,6 +299,37 @@ def main():
                 return cp
         return MAX_CP
 
+    # One bit per BMP code point that passes the quick check as a starter,
+    # so that the common case costs a single load.
+    def simple_bitmap(shift):
+        words = [0] * (0x10000 // 64)
+        for cp in range(0x10000):
+            c = chars.get(cp)
+            if not (c and c.ccc) and (qc[cp] >> shift) & 3 == 0:
+                words[cp >> 6] |= 1 << (cp & 63)
+        return words
+
+    # Per UTF-8 byte: 1 when no character that a sequence starting with it
+    # encodes needs work (ASCII, continuation and invalid bytes included), so
+    # that runs of such bytes are copied without decoding.
+    def simple_leads(shift):
+        def simple(cp):
+            c = chars.get(cp)
+            return not (c and c.ccc) and (qc[cp] >> shift) & 3 == 0
+        leads = []
+        for b in range(256):
+            if 0xC2 <= b <= 0xDF:
+                span = range((b & 0x1F) << 6, ((b & 0x1F) << 6) + 64)
+            elif 0xE0 <= b <= 0xEF:
+                span = [cp for cp in range((b & 0x0F) << 12, ((b & 0x0F) << 12) + 4096)
+                        if cp >= 0x800 and not 0xD800 <= cp <= 0xDFFF]
+            elif 0xF0 <= b <= 0xF4:
+                span = range((b & 0x07) << 18, min(((b & 0x07) << 18) + (1 << 18), MAX_CP))
+            else:
+                span = []
+            leads.append(1 if all(simple(cp) for cp in span) else 0)
+        return leads
+
     longest_full = max(len(full_decomposition(cp, chars, True)) for cp in chars)
 
     out = []
@@ -339,6 +370,10 @@ def main():
         out.append("    {0x%04X, %d, %d}," % tuple(r))
     out.append("};")
     out.append("")
+    emit_array(out, "uint64_t", "QLTP_nfc_simple", simple_bitmap(QC_SHIFT["NFC_QC"]), 4, "0x{:016X}u")
+    emit_array(out, "uint64_t", "QLTP_nfkc_simple", simple_bitmap(QC_SHIFT["NFKC_QC"]), 4, "0x{:016X}u")
+    emit_array(out, "uint8_t", "QLTP_nfc_simple_lead", simple_leads(QC_SHIFT["NFC_QC"]))
+    emit_array(out, "uint8_t", "QLTP_nfkc_simple_lead", simple_leads(QC_SHIFT["NFKC_QC"]))
     emit_array(out, "uint16_t", "QLTP_comp_index", comp_index)
     emit_array(out, "uint32_t", "QLTP_comp_data", comp_data, 8, "0x{:04X}")
 

@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr uint32_t SBase = 0xAC00;
@@ -22,6 +26,10 @@ constexpr uint32_t SCount = LCount * NCount;
 // canonical reordering sorts plain integers.
 constexpr int CccShift = 21;
 constexpr uint32_t CpMask = (1u << CccShift) - 1;
+// A chunk test reads 16 bytes and two more for a character begun in them.
+constexpr int ChunkReach = 18;
+// Invalid bytes inside a segment are kept as Opaque + the byte.
+constexpr uint32_t Opaque = 0x110000;
 
 inline const QLTP_unicode_record& record_of(uint32_t c) {
     return QLTP_PyUnicode_Database_Records[QLTP_index2[(QLTP_index1[c >> 7] << 7) + (c & 127)]];
@@ -206,9 +214,10 @@ void normalise_segment(const unsigned char* s, int len, bool compat, std::vector
         uint32_t cp = s[i];
         int l = 1;
         if (cp >= 0x80) l = decode(s + i, len - i, &cp);
-        if (l <= 0) {  // segments hold valid text only; keep the byte's reading
-            cp = s[i];
-            l = 1;
+        if (l <= 0) {  // an invalid byte stays as it is and combines with nothing
+            buf.push_back(Opaque + s[i]);
+            ++i;
+            continue;
         }
         decompose(cp, compat, buf);
         i += l;
@@ -217,7 +226,49 @@ void normalise_segment(const unsigned char* s, int len, bool compat, std::vector
     reorder(buf);
     size_t n = compose(buf);
     text.clear();
-    for (size_t k = 0; k < n; ++k) encode(buf[k] & CpMask, text);
+    for (size_t k = 0; k < n; ++k) {
+        uint32_t cp = buf[k] & CpMask;
+        if (cp >= Opaque) {
+            text.push_back(static_cast<char>(cp - Opaque));
+        } else {
+            encode(cp, text);
+        }
+    }
+}
+
+// True when no character that starts among the 16 bytes at p needs work.
+// Lead bytes are looked up (two bytes past the chunk are read), first by the
+// lead alone, then by the BMP code point they begin; continuation and invalid
+// bytes are copied unchanged either way.
+inline bool lead_is_simple(const unsigned char* p, const uint8_t* simple_lead, const uint64_t* simple) {
+    unsigned char b = *p;
+    if (simple_lead[b] != 0) return true;
+    uint32_t cp;
+    if (b < 0xE0) {
+        cp = ((b & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+    } else if (b < 0xF0) {
+        cp = ((b & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+    } else {
+        return false;
+    }
+    return ((simple[cp >> 6] >> (cp & 63)) & 1) != 0;
+}
+
+inline bool simple_chunk(const unsigned char* p, const uint8_t* simple_lead, const uint64_t* simple) {
+#if defined(__SSE2__)
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Signed bytes: leads are -64..-1 (0xC0..0xFF).
+    auto leads = static_cast<unsigned>(_mm_movemask_epi8(v) & _mm_movemask_epi8(_mm_cmpgt_epi8(v, _mm_set1_epi8(-65))));
+    while (leads != 0) {
+        if (!lead_is_simple(p + __builtin_ctz(leads), simple_lead, simple)) return false;
+        leads &= leads - 1;
+    }
+    return true;
+#else
+    for (int k = 0; k < 16; ++k)
+        if (p[k] >= 0xC0 && !lead_is_simple(p + k, simple_lead, simple)) return false;
+    return true;
+#endif
 }
 
 inline bool ascii8(const unsigned char* p) {
@@ -238,6 +289,7 @@ int normalise(const char* input, dystr* output, int* len, int compat, int final)
     const int n = *len;
     const uint8_t mask = compat ? QLTP_NFKC_QC_MASK : QLTP_NFC_QC_MASK;
     const uint32_t min_lookup = compat ? QLTP_NFKC_MIN_LOOKUP : QLTP_NFC_MIN_LOOKUP;
+    const uint64_t* simple = compat ? QLTP_nfkc_simple : QLTP_nfc_simple;
 
     int copied = 0;    // input bytes already written
     int boundary = 0;  // where the last segment that may still change begins
@@ -246,9 +298,33 @@ int normalise(const char* input, dystr* output, int* len, int compat, int final)
     std::vector<uint32_t> buf;
     std::string text;
 
+    const uint8_t* simple_lead = compat ? QLTP_nfkc_simple_lead : QLTP_nfc_simple_lead;
+    auto chunk_is_simple = [simple_lead, simple](const unsigned char* p) {
+        return simple_chunk(p, simple_lead, simple);
+    };
+
     int i = 0;
+    int chunk_at = 0;  // where the next whole-chunk test may start
     while (i < n) {
-        if (s[i] < 0x80) {
+        if (i >= chunk_at && i + ChunkReach <= n) {
+            if (chunk_is_simple(s + i)) {
+                // Whole chunks of characters that pass as starters are
+                // skipped; the last character begun in them is the boundary.
+                const int chunk_start = i;
+                do {
+                    i += 16;
+                } while (i + ChunkReach <= n && chunk_is_simple(s + i));
+                int last = i - 1;
+                while (last > chunk_start && last > i - 4 && is_cont(s[last])) --last;
+                boundary = last;
+                prev_class = 0;
+                if (i >= n || !is_cont(s[i])) continue;
+                i = last;  // a character that runs on past the chunk is decoded below
+            }
+            chunk_at = i + 16;
+        }
+        const unsigned char b = s[i];
+        if (b < 0x80) {
             int j = i + 1;
             while (j + 8 <= n && ascii8(s + j)) j += 8;
             while (j < n && s[j] < 0x80) ++j;
@@ -258,7 +334,23 @@ int normalise(const char* input, dystr* output, int* len, int compat, int final)
             continue;
         }
         uint32_t cp = 0;
-        int l = decode(s + i, n - i, &cp);
+        int l;
+        if (b < 0xE0 && b >= 0xC2 && i + 1 < n && is_cont(s[i + 1])) {
+            cp = ((b & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
+            l = 2;
+        } else if (b >= 0xE0 && b < 0xF0 && i + 2 < n && is_cont(s[i + 1]) && is_cont(s[i + 2]) &&
+                   (cp = ((b & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu)) >= 0x800 &&
+                   (cp < 0xD800 || cp > 0xDFFF)) {
+            l = 3;
+        } else {
+            l = decode(s + i, n - i, &cp);
+        }
+        if (l > 0 && cp < 0x10000 && ((simple[cp >> 6] >> (cp & 63)) & 1) != 0) {
+            boundary = i;
+            prev_class = 0;
+            i += l;
+            continue;
+        }
         if (l < 0 && !final) {  // a character cut by the end of this piece
             stop = i;
             break;

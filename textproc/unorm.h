@@ -56,5 +56,11 @@ extern const uint16_t QLTP_decomp_index2[];
 extern const uint32_t QLTP_decomp_data[];
 extern const QLTP_comp_range QLTP_nfc_first[];
 extern const QLTP_comp_range QLTP_nfc_last[];
+// One bit per BMP code point that passes the quick check with class 0.
+extern const uint64_t QLTP_nfc_simple[];
+extern const uint64_t QLTP_nfkc_simple[];
+// Per UTF-8 byte: 1 when no sequence it starts needs work.
+extern const uint8_t QLTP_nfc_simple_lead[];
+extern const uint8_t QLTP_nfkc_simple_lead[];
 extern const uint16_t QLTP_comp_index[];
 extern const uint32_t QLTP_comp_data[];
