@@ -29,6 +29,9 @@ namespace {
 constexpr int kDefaultContext = 4096;
 constexpr int kSlots = QLTP_XMLTOKEN_SLOTS;
 constexpr int kEntitySlot = QLTP_XMLENTITY;
+// Visible bytes a lone "<" or "&" needs behind it to be taken as text when a
+// run goes on past the scan limit.
+constexpr int kCutMargin = 1024;
 
 // Control characters and the two non-characters U+FFFE and U+FFFF. Surrogate
 // code points never reach it: the input is valid UTF-8 before it is scanned.
@@ -719,8 +722,11 @@ int Scan(tokenise* tk, int limit) {
             if (run.open) {
                 int next_kind = -1;
                 int next_len = Classify(tk, InputData(tk) + pos, end - pos, &next_kind);
+                // A lone "<" or "&" may be a tag or reference cut by the end
+                // of what is visible: it goes on only with room behind it.
                 char c = InputData(tk)[pos];
-                bool whole = pos + next_len < end && IsRunKind(next_kind) && !(next_kind == QLTP_XMLCHAR && (c == '<' || c == '&'));
+                bool cut = next_kind == QLTP_XMLCHAR && (c == '<' || c == '&') && end - pos < kCutMargin;
+                bool whole = pos + next_len < end && IsRunKind(next_kind) && !cut;
                 if (whole) {
                     cached_kind = next_kind;
                     cached_len = next_len;
@@ -734,12 +740,16 @@ int Scan(tokenise* tk, int limit) {
     return pos;
 }
 
-void CloseOffTags(tokenise* tk) {
+void CloseSections(tokenise* tk) {
     if (tk->in_cdata) Write(tk, "]]><xmlfixclosecdata/>");
     // The comment's start was never written, so only the marker is.
     if (tk->in_comment) Write(tk, "<xmlfixclosecomment/>");
     tk->in_cdata = 0;
     tk->in_comment = 0;
+}
+
+void CloseOffTags(tokenise* tk) {
+    CloseSections(tk);
     if (!tk->stack.empty()) {
         std::string closes = "<xmlfixcloseoffopen/>";
         for (auto it = tk->stack.rbegin(); it != tk->stack.rend(); ++it) {
@@ -786,6 +796,9 @@ dystr* Process(tokenise* tk, const char* text, int len, int final) {
         int consumed = Scan(tk, 0);
         Consume(tk, consumed);
         if (InputSize(tk) == 0 && !tk->pending) {
+            // An open CDATA section or comment is closed before the final
+            // mark, which must stay markup.
+            if (tk->xml_input && tk->lax) CloseSections(tk);
             if (tk->marks_on) Write(tk, QLTP_FINAL_MARK);
             if (tk->xml_input && tk->lax) {
                 CloseOffTags(tk);
@@ -799,6 +812,10 @@ dystr* Process(tokenise* tk, const char* text, int len, int final) {
         int limit = tk->visible - tk->context_size;
         if (limit > 0) Consume(tk, Scan(tk, limit));
     }
+    // Output handed on since the last application tag counts as content, so
+    // that the close tags written when the next one stops the stream are
+    // handed on too.
+    if (!tk->pending && QLTP_dystr_sz(tk->output) > 0) tk->has_content = 1;
     logger* lg = QLTP_tpc_get_logger(tk->ch);
     const char* out = QLTP_dystr_cstr(tk->output);
     QLTP_logger_logmodule(lg, tk->ch ? tk->ch->jobid : "", tk->name, started, out);
