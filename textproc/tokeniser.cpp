@@ -529,6 +529,7 @@ void StopAtApplicationTag(tokenise* tk, std::string_view tag, int pos) {
 // scanner may see; bad sequences become "_". A sequence cut by the end of a
 // non-final call waits for the rest.
 void Validate(tokenise* tk, int end, bool final) {
+    if (tk->valid > end) tk->valid = end;
     char* buf = InputData(tk);
     const auto* p = reinterpret_cast<const unsigned char*>(buf);
     int i = tk->valid;
