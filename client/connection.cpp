@@ -9,31 +9,7 @@
 #include "client/packet.h"
 #include "client/platform.h"
 #include "client/socket.h"
-#if __has_include("textproc/channel.h")
 #include "textproc/channel.h"
-#else
-// TEMPORARY stand-in until the tokeniser channel is merged: hands the text
-// through and marks the end of a final call.
-struct channel {
-  TokeniserTextCallback text = nullptr;
-  TokeniserApplicationCallback application = nullptr;
-  void* user = nullptr;
-};
-namespace {
-channel* QLTP_tpc_newtype(void*, const char*, int, const char*, int) { return new channel; }
-void QLTP_tpc_delete(channel* ch) { delete ch; }
-void QLTP_tpc_set_text_callback(channel* ch, TokeniserTextCallback cb, void* user) { ch->text = cb; ch->user = user; }
-void QLTP_tpc_set_application_callback(channel* ch, TokeniserApplicationCallback cb, void* user) {
-  ch->application = cb;
-  ch->user = user;
-}
-const char* QLTP_tpc_process(channel* ch, const char* text, int, int final) {
-  if (ch->text && *text) ch->text(ch->user, text, static_cast<int>(std::strlen(text)));
-  if (ch->text && final) ch->text(ch->user, "<mark name=\"qrln_final\"/>", 25);
-  return "";
-}
-}  // namespace
-#endif
 
 namespace {
 
