@@ -32,6 +32,11 @@ struct Recorder {
   // the callback's.
   std::function<int(int type)> action;
 
+  void SetAction(std::function<int(int type)> f) {
+    std::lock_guard<std::mutex> g(lock);
+    action = std::move(f);
+  }
+
   std::vector<Event> Events() {
     std::lock_guard<std::mutex> g(lock);
     return events;
@@ -59,12 +64,18 @@ int Record(void* user, int type, void* data, long length) {
   auto* r = static_cast<Recorder*>(user);
   Event e{type, {}, std::this_thread::get_id()};
   if (data && type != PACKET_PHONEME) e.data.assign(static_cast<const char*>(data), static_cast<std::size_t>(length));
+  std::function<int(int)> action;
   {
     std::lock_guard<std::mutex> g(r->lock);
-    r->events.push_back(e);
+    action = r->action;
   }
+  int result = action ? action(type) : 0;
+  // The last touch of the recorder is under its lock, so a test that has
+  // seen the event may let the recorder go.
+  std::lock_guard<std::mutex> g(r->lock);
+  r->events.push_back(e);
   r->changed.notify_all();
-  return r->action ? r->action(type) : 0;
+  return result;
 }
 
 struct Opened {
@@ -129,7 +140,7 @@ TEST(AsyncTest, SecondAsyncStartWhileRenderingIsBusy) {
   EXPECT_EQ(ovRenderSpeechAsync(c.handle, "second"), OV_BUSY);
   EXPECT_EQ(ovRenderSpeechXMLAsync(c.handle, "second"), OV_BUSY);
   // A synchronous render waits for the worker, then renders normally.
-  c.recorder.action = nullptr;
+  c.recorder.SetAction(nullptr);
   EXPECT_EQ(ovRenderSpeech(c.handle, "second"), OV_SUCCESS);
   EXPECT_EQ(c.recorder.Count(PACKET_THREAD_FINISHED), 1);
   auto events = c.recorder.Events();
@@ -187,14 +198,14 @@ TEST(AsyncTest, CancelFromCallbackOnCallersThreadStopsRenderAndNextIsClean) {
   Opened c(kNamedReplies);
   long long cancel_ms = -1;
   CONNECTION_HANDLE h = c.handle;
-  c.recorder.action = [&](int type) {
+  c.recorder.SetAction([&](int type) {
     if (type == PACKET_AUDIO && cancel_ms < 0) {
       auto t = Clock::now();
       EXPECT_EQ(ovCancelRequest(h), OV_SUCCESS);
       cancel_ms = ElapsedMs(t);
     }
     return 0;
-  };
+  });
   auto start = Clock::now();
   EXPECT_EQ(ovRenderSpeech(c.handle, "first"), OV_CANCELLED);
   EXPECT_LT(ElapsedMs(start), 1000);
@@ -205,7 +216,7 @@ TEST(AsyncTest, CancelFromCallbackOnCallersThreadStopsRenderAndNextIsClean) {
   for (const Event& e : c.recorder.Events()) words += e.type == PACKET_WORD;
   EXPECT_EQ(words, 1);
 
-  c.recorder.action = nullptr;
+  c.recorder.SetAction(nullptr);
   c.recorder.Clear();
   EXPECT_EQ(ovRenderSpeech(c.handle, "second"), OV_SUCCESS);
   auto events = c.recorder.Events();
@@ -220,20 +231,20 @@ TEST(AsyncTest, CancelFromCallbackOnWorkerThreadEndsRenderAndNextIsClean) {
   Opened c(kNamedReplies);
   CONNECTION_HANDLE h = c.handle;
   std::atomic<long long> cancel_ms{-1};
-  c.recorder.action = [&](int type) {
+  c.recorder.SetAction([&](int type) {
     if (type == PACKET_AUDIO && cancel_ms.load() < 0) {
       auto t = Clock::now();
       EXPECT_EQ(ovCancelRequest(h), OV_SUCCESS);
       cancel_ms = ElapsedMs(t);
     }
     return 0;
-  };
+  });
   ASSERT_EQ(ovRenderSpeechAsync(c.handle, "first"), OV_SUCCESS);
   ASSERT_TRUE(c.recorder.WaitFor(PACKET_THREAD_FINISHED, 1, 1000));
   EXPECT_GE(cancel_ms.load(), 0);
   EXPECT_LT(cancel_ms.load(), 1000);
 
-  c.recorder.action = nullptr;
+  c.recorder.SetAction(nullptr);
   c.recorder.Clear();
   EXPECT_EQ(ovRenderSpeech(c.handle, "second"), OV_SUCCESS);
   auto events = c.recorder.Events();
@@ -250,7 +261,7 @@ TEST(AsyncTest, RequestsFromInsideOwnCallbackAreBusyOtherConnectionsWork) {
   CONNECTION_HANDLE h = c.handle;
   std::vector<int> nested;
   int other_code = -100;
-  c.recorder.action = [&](int type) {
+  c.recorder.SetAction([&](int type) {
     if (type == PACKET_WORD && nested.empty()) {
       nested = {ovRenderSpeech(h, "x"),      ovRenderSpeechXML(h, "x"),      ovPushSpeechStream(h, "x"),
                 ovPushSpeechStreamXML(h, "x"), ovFlushSpeechStream(h),         ovFlushSpeechStreamXML(h),
@@ -258,7 +269,7 @@ TEST(AsyncTest, RequestsFromInsideOwnCallbackAreBusyOtherConnectionsWork) {
       other_code = ovRenderSpeech(other.handle, "second");
     }
     return 0;
-  };
+  });
   EXPECT_EQ(ovRenderSpeech(c.handle, "first"), OV_SUCCESS);
   for (int code : nested) EXPECT_EQ(code, OV_BUSY);
   EXPECT_EQ(nested.size(), 9u);
@@ -284,10 +295,10 @@ TEST(AsyncTest, DestroyFromInsideWorkerCallbackIsSafe) {
   Opened c(kNamedReplies);
   CONNECTION_HANDLE h = c.handle;
   std::atomic<int> destroyed{-100};
-  c.recorder.action = [&](int type) {
+  c.recorder.SetAction([&](int type) {
     if (type == PACKET_WORD && destroyed.load() == -100) destroyed = ovDestroyConnection(h);
     return 0;
-  };
+  });
   ASSERT_EQ(ovRenderSpeechAsync(c.handle, "first"), OV_SUCCESS);
   ASSERT_TRUE(c.recorder.WaitFor(PACKET_THREAD_FINISHED, 1));
   EXPECT_EQ(destroyed.load(), OV_SUCCESS);
