@@ -15,6 +15,14 @@ namespace {
 
 constexpr int tokeniser_channel_type = 3;
 constexpr char final_text_empty[] = "";
+constexpr std::size_t frame_header_size = 10;
+constexpr std::size_t frame_trailer_size = 4;
+
+// Frames are big-endian.
+unsigned Load16(const unsigned char* p) { return (unsigned{p[0]} << 8) | p[1]; }
+std::uint32_t Load32(const unsigned char* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
 
 // Waits at most milliseconds for the socket to have bytes (or to fail), so
 // that a frame that is already there is read at once.
@@ -74,6 +82,8 @@ bool Connection::Connect(const char* host, int port) {
     delete socket_;
   }
   socket_ = fresh;
+  inbox_begin_ = inbox_end_ = 0;
+  end_reached_ = false;
   replies_owed_ = replies_dropped_ = 0;
   stream_mode_ = 0;
   return true;
@@ -114,6 +124,9 @@ void Connection::DrainBeforeClose() {
 void Connection::DropSocket() {
   delete socket_;
   socket_ = nullptr;
+  // The buffer's memory stays: a callback may still be reading an event.
+  inbox_begin_ = inbox_end_ = 0;
+  end_reached_ = false;
   replies_owed_ = replies_dropped_ = 0;
   stream_mode_ = 0;
 }
@@ -265,8 +278,26 @@ void Connection::FireEvent(PACKET_TYPE type) {
   }
 }
 
+bool Connection::Receive(unsigned long* received) {
+  *received = 0;
+  if (inbox_begin_ == inbox_end_) {
+    inbox_begin_ = inbox_end_ = 0;
+  } else if (inbox_.size() - inbox_end_ < max_frame_size) {
+    // Keep room for a whole frame behind what is still unread.
+    std::memmove(inbox_.data(), inbox_.data() + inbox_begin_, inbox_end_ - inbox_begin_);
+    inbox_end_ -= inbox_begin_;
+    inbox_begin_ = 0;
+  }
+  if (inbox_.empty()) inbox_.resize(inbox_capacity);
+  if (!socket_->ReceiveBytes(reinterpret_cast<char*>(inbox_.data() + inbox_end_), inbox_.size() - inbox_end_,
+                             received)) {
+    return false;
+  }
+  inbox_end_ += *received;
+  return true;
+}
+
 bool Connection::WaitForEndPacket() {
-  auto packet = std::make_unique<Packet>();
   long long start = GetCurrentTicks();
   int wait = connection_wait_sleep_time;
   for (;;) {
@@ -280,82 +311,104 @@ bool Connection::WaitForEndPacket() {
     }
     if (replies_owed_ <= 0) return true;
 
-    int received = 0;
-    if (!packet->GetData(socket_, &received)) {
-      // A refused length leaves us inside a frame: nothing after it can be
-      // read in step, so the socket goes.
-      if (packet->Length() > max_packet_length) DropSocket();
-      AbandonOwedReplies();
-      return false;
-    }
-    if (!packet->FilledPacket()) {
-      if (received != 0) {
-        start = GetCurrentTicks();
-        continue;
-      }
-      int timeout = receive_timeout_.load();
-      if (timeout >= 0 && GetTickDifference(start, GetCurrentTicks()) > timeout) {
-        FILE_LOG(logWARNING) << "orvelle packet receive from server timed out after " << timeout << "ms";
-        AbandonOwedReplies();
+    // Frames are read in bulk; every frame already here is handled before
+    // the socket is asked again.
+    const std::size_t available = inbox_end_ - inbox_begin_;
+    if (available >= frame_header_size) {
+      unsigned char* frame = inbox_.data() + inbox_begin_;
+      const unsigned type = Load16(frame);
+      const std::uint32_t length = Load32(frame + 6);
+      if (length > max_packet_length) {
+        // Nothing after a refused length can be read in step: the socket
+        // goes.
+        FILE_LOG(logERROR) << "orvelle receive error, packet too big for packet type " << type << " length is "
+                           << length;
+        DropSocket();
         return false;
       }
-      if (wait <= 999) wait *= 2;
-      WaitReadable(socket_, wait / 100);
-      continue;
-    }
-    if (!packet->OK()) {
-      FILE_LOG(logERROR) << "orvelle packet receive error";
-      DropSocket();
-      return false;
-    }
-
-    const unsigned type = packet->PacketType();
-    // Events of a request whose wait was given up are read and dropped.
-    const bool deliver = replies_dropped_ == 0 && !quit_.load();
-    int result = OV_SUCCESS;
-    switch (type) {
-      case PACKET_PHONEME:
-        if (deliver) {
-          phoneme_data record;
-          std::memset(&record, 0, sizeof record);
-          if (ReadPhonemeData(packet->Data(), packet->Length(), &record)) {
-            result = Deliver(PACKET_PHONEME, &record, static_cast<long>(sizeof record));
-          }
+      if (available >= frame_header_size + length + frame_trailer_size) {
+        unsigned char* data = frame + frame_header_size;
+        if (Load32(data + length) != length) {
+          FILE_LOG(logERROR) << "orvelle packet receive error";
+          DropSocket();
+          return false;
         }
-        break;
-      case PACKET_SPURT:
-      case PACKET_WORD:
-      case PACKET_BOOKMARK:
-      case PACKET_AUDIO:
-      case PACKET_XML:
-        if (deliver) {
-          result = Deliver(static_cast<PACKET_TYPE>(type), packet->Data(), static_cast<long>(packet->Length()));
-        }
-        break;
-      case PACKET_END:
-        if (replies_dropped_ > 0) --replies_dropped_;
-        if (--replies_owed_ <= 0) {
-          replies_owed_ = 0;
+        inbox_begin_ += frame_header_size + length + frame_trailer_size;
+        // Event text is read as NUL-terminated; the trailer, already
+        // checked, makes room for the NUL a server may have left out.
+        data[length] = 0;
+        start = GetCurrentTicks();
+        if (!HandleFrame(type, data, length)) return false;
+        if (end_reached_) {
+          end_reached_ = false;
           return true;
         }
-        break;
-      case PACKET_CLOSE:
-        FILE_LOG(logWARNING) << "the server has closed the connection to the orvelle client";
-        AbandonOwedReplies();
-        return false;
-      default:
-        FILE_LOG(logWARNING) << "unhandled packet type " << type;
-        break;
+        continue;
+      }
     }
-    if (result != OV_SUCCESS) {
-      FILE_LOG(logWARNING) << "callback did not return OV_SUCCESS, skipping remaining packets";
+
+    unsigned long received = 0;
+    if (!Receive(&received)) {
       AbandonOwedReplies();
       return false;
     }
-    start = GetCurrentTicks();
-    packet = std::make_unique<Packet>();
+    if (received != 0) {
+      start = GetCurrentTicks();
+      continue;
+    }
+    int timeout = receive_timeout_.load();
+    if (timeout >= 0 && GetTickDifference(start, GetCurrentTicks()) > timeout) {
+      FILE_LOG(logWARNING) << "orvelle packet receive from server timed out after " << timeout << "ms";
+      AbandonOwedReplies();
+      return false;
+    }
+    if (wait <= 999) wait *= 2;
     WaitReadable(socket_, wait / 100);
   }
+}
+
+bool Connection::HandleFrame(unsigned type, unsigned char* data, std::uint32_t length) {
+  // Events of a request whose wait was given up are read and dropped.
+  const bool deliver = replies_dropped_ == 0 && !quit_.load();
+  int result = OV_SUCCESS;
+  switch (type) {
+    case PACKET_PHONEME:
+      if (deliver) {
+        phoneme_data record;
+        std::memset(&record, 0, sizeof record);
+        if (ReadPhonemeData(data, length, &record)) {
+          result = Deliver(PACKET_PHONEME, &record, static_cast<long>(sizeof record));
+        }
+      }
+      break;
+    case PACKET_SPURT:
+    case PACKET_WORD:
+    case PACKET_BOOKMARK:
+    case PACKET_AUDIO:
+    case PACKET_XML:
+      if (deliver) result = Deliver(static_cast<PACKET_TYPE>(type), data, static_cast<long>(length));
+      break;
+    case PACKET_END:
+      if (replies_dropped_ > 0) --replies_dropped_;
+      if (--replies_owed_ <= 0) {
+        replies_owed_ = 0;
+        end_reached_ = true;
+      }
+      break;
+    case PACKET_CLOSE:
+      FILE_LOG(logWARNING) << "the server has closed the connection to the orvelle client";
+      AbandonOwedReplies();
+      return false;
+    default:
+      FILE_LOG(logWARNING) << "unhandled packet type " << type;
+      break;
+  }
+  if (result != OV_SUCCESS) {
+    FILE_LOG(logWARNING) << "callback did not return OV_SUCCESS, skipping remaining packets";
+    AbandonOwedReplies();
+    return false;
+  }
+  return true;
 }
 
 // ---- ThreadedConnection: lock and worker bookkeeping ----

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "client/orvelle.h"
 
@@ -34,6 +35,8 @@ using TokeniserApplicationCallback = void (*)(void* context, const char* tag, in
 inline constexpr std::uint32_t text_piece_length = 63999;
 inline constexpr int connection_wait_sleep_time = 10;
 inline constexpr int default_receive_timeout = 60000;
+inline constexpr std::size_t max_frame_size = 64000 + 14;
+inline constexpr std::size_t inbox_capacity = 4 * max_frame_size;
 
 class Connection {
  public:
@@ -130,6 +133,8 @@ class Connection {
   void AbandonOwedReplies() { replies_dropped_ = replies_owed_; }
   void DropSocket();
   void DrainBeforeClose();
+  bool Receive(unsigned long* received);
+  bool HandleFrame(unsigned type, unsigned char* data, std::uint32_t length);
 
   Socket* socket_ = nullptr;
   std::atomic<EVENT_CALLBACK> callback_{nullptr};
@@ -154,6 +159,11 @@ class Connection {
   // to requests whose events are dropped
   int replies_owed_ = 0;
   int replies_dropped_ = 0;
+  // Bytes received and not yet handled: inbox_[inbox_begin_, inbox_end_)
+  std::vector<unsigned char> inbox_;
+  std::size_t inbox_begin_ = 0;
+  std::size_t inbox_end_ = 0;
+  bool end_reached_ = false;
 };
 
 // A connection with its lock and one worker thread. The render core, the
