@@ -29,6 +29,9 @@ namespace {
 constexpr int kDefaultContext = 4096;
 constexpr int kSlots = QLTP_XMLTOKEN_SLOTS;
 constexpr int kEntitySlot = QLTP_XMLENTITY;
+// Visible bytes a lone "<" or "&" needs behind it to be taken as text when a
+// run goes on past the scan limit.
+constexpr int kCutMargin = 1024;
 
 // Control characters and the two non-characters U+FFFE and U+FFFF. Surrogate
 // code points never reach it: the input is valid UTF-8 before it is scanned.
@@ -200,6 +203,7 @@ struct tokenise {
     int valid = 0;
     int visible = 0;
     std::string tag_text;  // scratch for repaired tags
+    std::string out;       // this call's output, copied to output at its end
 };
 
 namespace {
@@ -208,7 +212,7 @@ char* InputData(tokenise* tk) { return QLTP_dystr_cstr(tk->input); }
 int InputSize(const tokenise* tk) { return QLTP_dystr_sz(tk->input); }
 
 void Write(tokenise* tk, std::string_view s) {
-    if (!s.empty()) QLTP_dystr_append(tk->output, s.data(), static_cast<int>(s.size()));
+    tk->out.append(s);
 }
 
 bool IsApplicationTag(const tokenise* tk, std::string_view name) {
@@ -285,6 +289,16 @@ void Escape(tokenise* tk, const char* text, int len, bool markup) {
 
 // Writes text escaped and composed to NFC.
 void WriteEscaped(tokenise* tk, const char* text, int len) {
+    // Printable ASCII without markup characters stays as it is.
+    bool plain = true;
+    for (int i = 0; i < len && plain; ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        plain = c >= 0x20 && c < 0x80 && c != '<' && c != '>' && c != '&';
+    }
+    if (plain) {
+        Write(tk, std::string_view(text, static_cast<size_t>(len)));
+        return;
+    }
     Escape(tk, text, len, true);
     const char* e = QLTP_dystr_cstr(tk->escape);
     int elen = QLTP_dystr_sz(tk->escape);
@@ -373,17 +387,38 @@ void WriteMarkup(tokenise* tk, std::string_view s, bool tag) {
     Write(tk, std::string_view(QLTP_dystr_cstr(tk->escape), static_cast<size_t>(QLTP_dystr_sz(tk->escape))));
 }
 
+// Appends v in decimal (v >= 0).
+char* PutNumber(char* p, int64_t v) {
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v > 0);
+    while (n > 0) *p++ = digits[--n];
+    return p;
+}
+
 // Inserts the run's token mark before its output and closes it.
 void CloseRun(tokenise* tk, Run& run) {
     if (!run.open) return;
     run.open = false;
     if (!tk->marks_on) return;
+    static constexpr char kHead[] = "<mark name=\"qltk_";
     char mark[160];
-    int n = std::snprintf(mark, sizeof mark, "<mark name=\"qltk_%lld_%lld_%lld_%lld\"/>",
-                          static_cast<long long>(run.c0 - tk->inserted_chars),
-                          static_cast<long long>(run.b0 - tk->inserted_bytes), static_cast<long long>(run.nc),
-                          static_cast<long long>(run.nb));
-    QLTP_dystr_insert_range(tk->output, mark, n, static_cast<int>(run.out_start));
+    char* p = mark;
+    std::memcpy(p, kHead, sizeof kHead - 1);
+    p += sizeof kHead - 1;
+    p = PutNumber(p, run.c0 - tk->inserted_chars);
+    *p++ = '_';
+    p = PutNumber(p, run.b0 - tk->inserted_bytes);
+    *p++ = '_';
+    p = PutNumber(p, run.nc);
+    *p++ = '_';
+    p = PutNumber(p, run.nb);
+    std::memcpy(p, "\"/>", 3);
+    p += 3;
+    tk->out.insert(run.out_start, mark, static_cast<size_t>(p - mark));
 }
 
 // Inserts text into the input buffer at pos (a position the scanner has
@@ -402,8 +437,14 @@ void Reinsert(tokenise* tk, const std::string& text, int pos) {
 // and returns its byte length. Only the patterns whose first character can
 // be p[0] are tried, in slot order.
 int Classify(const tokenise* tk, const char* p, int n, int* kind) {
-    static const int kLt[] = {QLTP_XMLCOMMENTSTART, QLTP_XMLCDATASTART, QLTP_XMLHEADER, QLTP_XMLDOCTYPE,
-                              QLTP_XMLEMPTY, QLTP_XMLCLOSE, QLTP_XMLOPEN, QLTP_HTMLOPEN, QLTP_XMLCHAR, -1};
+    // After "<" the second character narrows the tag patterns down: "!"
+    // comment, CDATA, doctype; "?" header; "/" close tag; else a name.
+    static const int kLtBang[] = {QLTP_XMLCOMMENTSTART, QLTP_XMLCDATASTART, QLTP_XMLDOCTYPE, QLTP_XMLCHAR, -1};
+    static const int kLtQuestion[] = {QLTP_XMLHEADER, QLTP_XMLCHAR, -1};
+    static const int kLtSlash[] = {QLTP_XMLCLOSE, QLTP_XMLCHAR, -1};
+    static const int kLtName[] = {QLTP_XMLEMPTY, QLTP_XMLOPEN, QLTP_HTMLOPEN, QLTP_XMLCHAR, -1};
+    static const int kWhitespace[] = {QLTP_WHITESPACE, -1};
+    static const int kText[] = {QLTP_TEXT, -1};
     static const int kDash[] = {QLTP_XMLCOMMENTEND, QLTP_XMLCHAR, -1};
     static const int kBracket[] = {QLTP_XMLCDATAEND, QLTP_XMLCHAR, -1};
     static const int kAmp[] = {QLTP_XMLENTITY, QLTP_XMLCHAR, -1};
@@ -416,9 +457,11 @@ int Classify(const tokenise* tk, const char* p, int n, int* kind) {
     char c = p[0];
     bool inside = tk->in_comment || tk->in_cdata;
     switch (c) {
-        case '<':
-            slots = inside ? kCommentLt : kLt;
+        case '<': {
+            char d = n > 1 ? p[1] : '\0';
+            slots = inside ? kCommentLt : d == '!' ? kLtBang : d == '?' ? kLtQuestion : d == '/' ? kLtSlash : kLtName;
             break;
+        }
         case '-':
             slots = tk->in_cdata ? kChar : inside ? kCommentDash : kDash;
             break;
@@ -431,8 +474,17 @@ int Classify(const tokenise* tk, const char* p, int n, int* kind) {
         case '>':
             slots = kChar;
             break;
+        case ' ':
+        case '\t':
+        case '\n':
+        case '\v':
+        case '\f':
+        case '\r':
+            slots = kWhitespace;
+            break;
         default:
-            slots = kOther;
+            // Other ASCII is never white space; beyond ASCII both are tried.
+            slots = static_cast<unsigned char>(c) < 0x80 ? kText : kOther;
     }
     int ov[QLTP_REGEX_OVECSIZE];
     for (; *slots >= 0; ++slots) {
@@ -477,6 +529,7 @@ void StopAtApplicationTag(tokenise* tk, std::string_view tag, int pos) {
 // scanner may see; bad sequences become "_". A sequence cut by the end of a
 // non-final call waits for the rest.
 void Validate(tokenise* tk, int end, bool final) {
+    if (tk->valid > end) tk->valid = end;
     char* buf = InputData(tk);
     const auto* p = reinterpret_cast<const unsigned char*>(buf);
     int i = tk->valid;
@@ -624,7 +677,7 @@ int Scan(tokenise* tk, int limit) {
                             tk->stack.emplace_back("<parent>");
                             Write(tk, "<parent><xmlfixopen/>");
                         }
-                        run.out_start = static_cast<size_t>(QLTP_dystr_sz(tk->output));
+                        run.out_start = tk->out.size();
                     }
                     tk->has_content = 1;
                     if (tk->xml_input && !tk->lax) {
@@ -719,8 +772,11 @@ int Scan(tokenise* tk, int limit) {
             if (run.open) {
                 int next_kind = -1;
                 int next_len = Classify(tk, InputData(tk) + pos, end - pos, &next_kind);
+                // A lone "<" or "&" may be a tag or reference cut by the end
+                // of what is visible: it goes on only with room behind it.
                 char c = InputData(tk)[pos];
-                bool whole = pos + next_len < end && IsRunKind(next_kind) && !(next_kind == QLTP_XMLCHAR && (c == '<' || c == '&'));
+                bool cut = next_kind == QLTP_XMLCHAR && (c == '<' || c == '&') && end - pos < kCutMargin;
+                bool whole = pos + next_len < end && IsRunKind(next_kind) && !cut;
                 if (whole) {
                     cached_kind = next_kind;
                     cached_len = next_len;
@@ -734,12 +790,16 @@ int Scan(tokenise* tk, int limit) {
     return pos;
 }
 
-void CloseOffTags(tokenise* tk) {
+void CloseSections(tokenise* tk) {
     if (tk->in_cdata) Write(tk, "]]><xmlfixclosecdata/>");
     // The comment's start was never written, so only the marker is.
     if (tk->in_comment) Write(tk, "<xmlfixclosecomment/>");
     tk->in_cdata = 0;
     tk->in_comment = 0;
+}
+
+void CloseOffTags(tokenise* tk) {
+    CloseSections(tk);
     if (!tk->stack.empty()) {
         std::string closes = "<xmlfixcloseoffopen/>";
         for (auto it = tk->stack.rbegin(); it != tk->stack.rend(); ++it) {
@@ -762,7 +822,7 @@ void Consume(tokenise* tk, int n) {
 }
 
 dystr* Process(tokenise* tk, const char* text, int len, int final) {
-    QLTP_dystr_clear(tk->output);
+    tk->out.clear();
     if (tk->pending) tk->has_content = 0;
     tk->pending = 0;
     int started = tk->stream_start;
@@ -786,6 +846,9 @@ dystr* Process(tokenise* tk, const char* text, int len, int final) {
         int consumed = Scan(tk, 0);
         Consume(tk, consumed);
         if (InputSize(tk) == 0 && !tk->pending) {
+            // An open CDATA section or comment is closed before the final
+            // mark, which must stay markup.
+            if (tk->xml_input && tk->lax) CloseSections(tk);
             if (tk->marks_on) Write(tk, QLTP_FINAL_MARK);
             if (tk->xml_input && tk->lax) {
                 CloseOffTags(tk);
@@ -799,6 +862,11 @@ dystr* Process(tokenise* tk, const char* text, int len, int final) {
         int limit = tk->visible - tk->context_size;
         if (limit > 0) Consume(tk, Scan(tk, limit));
     }
+    // Output handed on since the last application tag counts as content, so
+    // that the close tags written when the next one stops the stream are
+    // handed on too.
+    if (!tk->pending && !tk->out.empty()) tk->has_content = 1;
+    QLTP_dystr_replace(tk->output, tk->out.data(), static_cast<int>(tk->out.size()));
     logger* lg = QLTP_tpc_get_logger(tk->ch);
     const char* out = QLTP_dystr_cstr(tk->output);
     QLTP_logger_logmodule(lg, tk->ch ? tk->ch->jobid : "", tk->name, started, out);

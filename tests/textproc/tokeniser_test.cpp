@@ -1,0 +1,389 @@
+#include "textproc/tokeniser.h"
+
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "textproc/channel.h"
+
+namespace {
+
+// Collects what a tk channel delivers: "T:" text pieces, "A:" application tags.
+struct Deliveries {
+    std::vector<std::string> items;
+    static void Text(void* u, const char* text, int len) {
+        static_cast<Deliveries*>(u)->items.push_back("T:" + std::string(text, static_cast<size_t>(len)));
+    }
+    static void App(void* u, const char* tag, int len) {
+        static_cast<Deliveries*>(u)->items.push_back("A:" + std::string(tag, static_cast<size_t>(len)));
+    }
+    // Every text piece joined, application tags left out.
+    std::string Text() const {
+        std::string all;
+        for (const std::string& s : items)
+            if (s[0] == 'T') all += s.substr(2);
+        return all;
+    }
+};
+
+// A settings file in a temporary directory, removed with the object.
+struct SettingsFile {
+    std::string path;
+    explicit SettingsFile(const std::string& tokenise_attributes) {
+        char name[] = "/tmp/tpconfigXXXXXX";
+        int fd = mkstemp(name);
+        path = name;
+        std::string text = "<tpconfig><tokenise " + tokenise_attributes + "/></tpconfig>\n";
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(fd);
+    }
+    ~SettingsFile() { std::remove(path.c_str()); }
+};
+
+// A tk channel whose callbacks record into d.
+struct Channel {
+    channel* ch;
+    Deliveries d;
+    explicit Channel(int xml_input, const char* settings = nullptr)
+        : ch(QLTP_tpc_newtype(nullptr, settings, xml_input, "CLIENT", QLTP_TPC_TK)) {
+        QLTP_tpc_set_text_callback(ch, Deliveries::Text, &d);
+        QLTP_tpc_set_application_callback(ch, Deliveries::App, &d);
+    }
+    ~Channel() { QLTP_tpc_delete(ch); }
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+    std::string Run(const std::string& text) {
+        d.items.clear();
+        QLTP_tpc_process(ch, text.data(), static_cast<int>(text.size()), 1);
+        return d.Text();
+    }
+};
+
+std::string Mark(int c, int b, int nc, int nb) {
+    return "<mark name=\"qltk_" + std::to_string(c) + "_" + std::to_string(b) + "_" + std::to_string(nc) + "_" +
+           std::to_string(nb) + "\"/>";
+}
+const std::string kFinal = QLTP_FINAL_MARK;
+
+TEST(TokeniserTest, PlainTextGetsParentMarksAndFinalMark) {
+    Channel c(0);
+    EXPECT_EQ(c.Run("Hi there"), "<parent>" + Mark(0, 0, 2, 2) + "Hi " + Mark(3, 3, 5, 5) + "there" + kFinal + "</parent>");
+    EXPECT_EQ(c.Run("a<b"), "<parent>" + Mark(0, 0, 3, 3) + "a&lt;b" + kFinal + "</parent>");
+    // An entity continues the run: "AT&amp;T" is one run of eight bytes.
+    EXPECT_EQ(c.Run("AT&amp;T"), "<parent>" + Mark(0, 0, 8, 8) + "AT&amp;T" + kFinal + "</parent>");
+}
+
+TEST(TokeniserTest, MarkupThroughTheClientChannel) {
+    Channel c(1);
+    EXPECT_EQ(c.Run("Hello <b>world</b>"), "<parent><xmlfixopen/>" + Mark(0, 0, 5, 5) + "Hello <b>" + Mark(9, 9, 5, 5) +
+                                               "world</b>" + kFinal + "<xmlfixcloseoffopen/></parent>");
+    EXPECT_EQ(c.Run("text only"), "<parent><xmlfixopen/>" + Mark(0, 0, 4, 4) + "text " + Mark(5, 5, 4, 4) + "only" +
+                                      kFinal + "<xmlfixcloseoffopen/></parent>");
+}
+
+TEST(TokeniserTest, LaxRepairsBrokenMarkup) {
+    Channel c(1);
+    struct Case {
+        const char* in;
+        std::string out;
+    } cases[] = {
+        {"<a><b>x</a>", "<a><b>" + Mark(6, 6, 1, 1) + "x<xmlfixforgotclose/></b></a>" + kFinal},
+        {"<a><b>x</c>",
+         "<a><b>" + Mark(6, 6, 1, 1) + "x<xmlfixcloselastopen/></b>" + kFinal + "<xmlfixcloseoffopen/></a>"},
+        {"<a>x</c>", "<a>" + Mark(3, 3, 1, 1) + "x<xmlfixbadclose/>" + kFinal + "<xmlfixcloseoffopen/></a>"},
+        {"</c>", "<xmlfixnoopen/>" + kFinal},
+        {"<a><![CDATA[x<y", "<a><![CDATA[x<y]]><xmlfixclosecdata/>" + kFinal + "<xmlfixcloseoffopen/></a>"},
+        {"<a><!-- open", "<a><xmlfixclosecomment/>" + kFinal + "<xmlfixcloseoffopen/></a>"},
+        {"<a><font size=3>x</a>", "<a>" + Mark(16, 16, 1, 1) + "x</a>" + kFinal},
+        {"<?xml version='1.0'?><!DOCTYPE a SYSTEM 'a.dtd'><a/>", "<a/>" + kFinal},
+        {"<a>&nbsp;&#233;&#1;&bad</a>", "<a>" + Mark(3, 3, 20, 20) + "&nbsp;&#233;&amp;#1;&amp;bad</a>" + kFinal},
+    };
+    for (const Case& k : cases) EXPECT_EQ(c.Run(k.in), k.out) << k.in;
+}
+
+TEST(TokeniserTest, StrictModeLeavesMarkupAlone) {
+    SettingsFile strict("processing_mode='strict_xml'");
+    Channel c(1, strict.path.c_str());
+    EXPECT_EQ(QLTP_tokenise_processing_mode(c.ch->tokeniser), QLTP_PROCESSING_STRICT_XML);
+    EXPECT_EQ(c.Run("<a>x &amp; y</c>"), "<a>" + Mark(3, 3, 1, 1) + "x " + Mark(5, 5, 5, 5) + "&amp; " + Mark(11, 11, 1, 1) + "y</c>" + kFinal);
+}
+
+TEST(TokeniserTest, CommentsAreDroppedButCounted) {
+    Channel c(0);
+    // Plain-text input escapes markup, comments included, as text.
+    EXPECT_EQ(c.Run("<b>"), "<parent>&lt;b&gt;" + kFinal + "</parent>");
+    Channel m(1);
+    EXPECT_EQ(m.Run("<!-- note -->Hi"), "<parent><xmlfixopen/>" + Mark(13, 13, 2, 2) + "Hi" + kFinal +
+                                           "<xmlfixcloseoffopen/></parent>");
+}
+
+TEST(TokeniserTest, OffsetsCountCharactersAndBytesOfTheInput) {
+    Channel c(0);
+    // "é" is one character of two bytes; "e" + U+0301 is composed to "é" in
+    // the output but measured in the input.
+    EXPECT_EQ(c.Run("caf\xC3\xA9 cafe\xCC\x81"), "<parent>" + Mark(0, 0, 4, 5) + "caf\xC3\xA9 " + Mark(5, 6, 5, 6) +
+                                                     "caf\xC3\xA9" + kFinal + "</parent>");
+}
+
+TEST(TokeniserTest, VoiceTagSplitsDelivery) {
+    Channel c(1);
+    c.Run("<p>x<voice name='b'>y</voice>z</p>");
+    std::vector<std::string> want = {
+        "T:<p>" + Mark(3, 3, 1, 1) + "x</p>",
+        "A:<voice name='b'>",
+        "T:<p><voice name='b'>" + Mark(20, 20, 1, 1) + "y</voice></p>",
+        "A:</voice>",
+        "T:<p>" + Mark(29, 29, 1, 1) + "z</p>" + kFinal,
+    };
+    EXPECT_EQ(c.d.items, want);
+}
+
+TEST(TokeniserTest, OffsetsAfterReinsertedNonAsciiTagCountCharacters) {
+    Channel c(1);
+    // The re-inserted <p title='é'> is 13 characters but 14 bytes.
+    c.Run("<p title='\xC3\xA9'>x<voice name='b'>y</voice>z</p>");
+    ASSERT_EQ(c.d.items.size(), 5u);
+    EXPECT_NE(c.d.items[2].find(Mark(30, 31, 1, 1) + "y"), std::string::npos) << c.d.items[2];
+    EXPECT_NE(c.d.items[4].find(Mark(39, 40, 1, 1) + "z"), std::string::npos) << c.d.items[4];
+}
+
+TEST(TokeniserTest, NonFinalCallStopsAfterOneApplicationTag) {
+    SettingsFile small("context_size='1'");
+    Channel c(1, small.path.c_str());
+    EXPECT_EQ(QLTP_tokenise_context_size(c.ch->tokeniser), 1);
+    QLTP_tpc_process(c.ch, "<p>x<voice name='b'>y</voice>z</p>", -1, 0);
+    std::vector<std::string> first = {"T:<p>" + Mark(3, 3, 1, 1) + "x</p>", "A:<voice name='b'>"};
+    EXPECT_EQ(c.d.items, first);
+    c.d.items.clear();
+    QLTP_tpc_process(c.ch, nullptr, -1, 1);
+    std::vector<std::string> rest = {
+        "T:<p><voice name='b'>" + Mark(20, 20, 1, 1) + "y</voice></p>",
+        "A:</voice>",
+        "T:<p>" + Mark(29, 29, 1, 1) + "z</p>" + kFinal,
+    };
+    EXPECT_EQ(c.d.items, rest);
+}
+
+TEST(TokeniserTest, MetadataTextIsDroppedWithoutApplicationCallback) {
+    channel* ch = QLTP_tpc_newtype(nullptr, nullptr, 1, "J", QLTP_TPC_TK);
+    std::string out = QLTP_tpc_process(ch, "<p>a<metadata>secret</metadata>b</p>", -1, 1);
+    EXPECT_EQ(out.find("secret"), std::string::npos) << out;
+    EXPECT_NE(out.find(Mark(3, 3, 1, 1) + "a"), std::string::npos) << out;
+    EXPECT_NE(out.find("b</p>" + kFinal), std::string::npos) << out;
+    QLTP_tpc_delete(ch);
+}
+
+TEST(TokeniserTest, ServerModeHasNoMarksAndNoRepairs) {
+    channel* ch = QLTP_tpc_newtype(nullptr, nullptr, 1, "S", QLTP_TPC_TK);
+    QLTP_tokenise_set_server_mode(ch->tokeniser);
+    EXPECT_STREQ(QLTP_tpc_process(ch, "<a>x</c><voice name='v'>y", -1, 1), "<a>x</c><voice name='v'>y");
+    QLTP_tpc_delete(ch);
+}
+
+// Faults of the pattern set and of input handling.
+
+TEST(TokeniserTest, AllPatternsCompileAndBadCharactersBecomeUnderscore) {
+    testing::internal::CaptureStderr();
+    Channel c(0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.find("Missing XML regex"), std::string::npos) << err;
+    // Control characters and U+FFFE are not allowed in a document.
+    EXPECT_EQ(c.Run("a\x01z\xEF\xBF\xBE"), "<parent>" + Mark(0, 0, 4, 6) + "a_z_" + kFinal + "</parent>");
+    int outlen = 0;
+    EXPECT_STREQ(QLTP_tokenise_escaped_xml(c.ch->tokeniser, "<&amp;\x02", -1, &outlen), "&lt;&amp;amp;_");
+    EXPECT_STREQ(QLTP_tokenise_escaped_xml(c.ch->tokeniser, "&amp;>", -1, &outlen), "&amp;&gt;");
+    EXPECT_EQ(outlen, 9);
+}
+
+TEST(TokeniserTest, InvalidBytesBecomeUnderscoreInEveryMode) {
+    const char* modes[] = {"strict_utf8_xml", "strict_xml", "lax"};
+    for (const char* mode : modes) {
+        SettingsFile settings(std::string("processing_mode='") + mode + "'");
+        Channel c(1, settings.path.c_str());
+        // Too short for statistics: the converter stays on UTF-8.
+        std::string text = "<a>b\xFF\xC3(c" + std::string(1, '\0') + "d</a>";
+        std::string out = c.Run(text);
+        EXPECT_NE(out.find("b__(c_d</a>"), std::string::npos) << mode << ": " << out;
+        EXPECT_EQ(out.find('\0'), std::string::npos) << mode;
+    }
+}
+
+TEST(TokeniserTest, CharacterCutAtPieceBoundaryWaitsForItsRest) {
+    const char* modes[] = {"strict_utf8_xml", "lax"};
+    for (const char* mode : modes) {
+        SettingsFile settings(std::string("processing_mode='") + mode + "'");
+        Channel c(0, settings.path.c_str());
+        QLTP_tpc_process(c.ch, "caf\xC3", 4, 0);
+        QLTP_tpc_process(c.ch, "\xA9", 1, 1);
+        EXPECT_EQ(c.d.Text(), "<parent>" + Mark(0, 0, 4, 5) + "caf\xC3\xA9" + kFinal + "</parent>") << mode;
+    }
+}
+
+TEST(TokeniserTest, Utf16InputNeverPutsNulIntoTheOutput) {
+    Channel c(0);
+    std::string le("\xFF\xFEH\0i\0", 6);
+    EXPECT_EQ(c.Run(le), "<parent>" + Mark(0, 0, 2, 2) + "Hi" + kFinal + "</parent>");
+    EXPECT_EQ(QLTP_tokenise_encoding(c.ch->tokeniser), 0);  // the channel reset after the final call
+    std::string be("\xFE\xFF\0H\0i", 6);
+    EXPECT_EQ(c.Run(be), "<parent>" + Mark(0, 0, 2, 2) + "Hi" + kFinal + "</parent>");
+    std::string bare;
+    for (int i = 0; i < 300; ++i) bare += std::string("a\0", 2);
+    std::string out = c.Run(bare);
+    EXPECT_EQ(out.find('\0'), std::string::npos);
+    EXPECT_NE(out.find(std::string(300, 'a')), std::string::npos);
+}
+
+TEST(TokeniserTest, NullTextFinalCallIsEmptyText) {
+    Channel c(0);
+    QLTP_tpc_process(c.ch, nullptr, -1, 1);
+    EXPECT_EQ(c.d.Text(), "<parent>" + kFinal + "</parent>");
+}
+
+TEST(TokeniserTest, CraftedMarkupCannotBacktrackForLong) {
+    // Nested quantifiers in the header and tag patterns meet input made to
+    // defeat them; every match is bounded, so the text comes out as text.
+    std::string decl = "<?";
+    for (int i = 0; i < 5000; ++i) decl += "a?";
+    std::string spaced = "<a";
+    for (int i = 0; i < 3000; ++i) spaced += "  b";
+    std::string many;
+    while (many.size() < 10000) many += "<a  b  c  d  e  f  g  h  i  j  k  l  m  n ";
+    std::vector<std::string> attacks = {
+        decl, decl + "a>", spaced + "  \"x", many, "<!DOCTYPE a [" + std::string(3000, '<'),
+    };
+    for (const std::string& a : attacks) {
+        Channel c(1);
+        auto start = std::chrono::steady_clock::now();
+        std::string out = c.Run(a);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_LT(seconds, 20.0);
+        RecordProperty("seconds", std::to_string(seconds));
+        std::printf("%zu bytes of crafted markup: %.3f s\n", a.size(), seconds);
+        EXPECT_NE(out.find(kFinal), std::string::npos);
+    }
+}
+
+// Streaming: how the input is cut into calls does not change the output.
+
+std::string LongMarkup() {
+    std::string s = "<speak><p>";
+    std::mt19937 rng(7);
+    const char* words[] = {"alpha", "b\xC3\xA9ta", "gamma&amp;delta", "x<y", "<b>bold</b>", "&nbsp;", "line\n"};
+    for (int i = 0; i < 2500; ++i) {
+        s += words[rng() % 7];
+        s += ' ';
+    }
+    return s + "</p><voice name='a'>spoken</voice> end</speak>";
+}
+
+TEST(TokeniserTest, OneBytePerCallGivesTheSameOutputAsOneCall) {
+    for (int xml : {0, 1}) {
+        std::string text = LongMarkup();
+        Channel whole(xml);
+        whole.Run(text);
+        Channel bytes(xml);
+        for (char b : text) QLTP_tpc_process(bytes.ch, &b, 1, 0);
+        QLTP_tpc_process(bytes.ch, "", 0, 1);
+        EXPECT_EQ(whole.d.Text(), bytes.d.Text()) << "xml " << xml;
+        std::vector<std::string> apps_whole, apps_bytes;
+        for (auto& s : whole.d.items)
+            if (s[0] == 'A') apps_whole.push_back(s);
+        for (auto& s : bytes.d.items)
+            if (s[0] == 'A') apps_bytes.push_back(s);
+        EXPECT_EQ(apps_whole, apps_bytes);
+    }
+}
+
+// Random markup: never crashes, always ends with the final mark, and lax
+// output is well-formed.
+
+bool WellFormed(const std::string& fragment) {
+    std::string doc = "<!DOCTYPE r [<!ENTITY nbsp \"&#160;\">]><r>" + fragment + "</r>";
+    xmlDocPtr d = xmlReadMemory(doc.data(), static_cast<int>(doc.size()), "fragment.xml", nullptr,
+                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    if (d == nullptr) return false;
+    xmlFreeDoc(d);
+    return true;
+}
+
+std::string RandomMarkup(std::mt19937& rng) {
+    static const char* pieces[] = {
+        "<a>", "</a>", "<b x='1'>", "</b>", "<c/>", "<d y=\"2\" z='<&'>", "</d>", "<e x='1' x='2'>", "</e>",
+        "text", " ", "\n", "\t", "&amp;", "&nbsp;", "&#65;", "&#0;", "&#x1F;", "&bogus", "&", "<", ">", "]]>",
+        "-->", "<!--", "c", "<![CDATA[", "<?pi x?>", "<!DOCTYPE z SYSTEM 'z'>", "<font size=3>", "\xC3\xA9",
+        "e\xCC\x81", "\xFF", "\xC3", "\x01", "\x0B", "\xEF\xBF\xBF", "<voice name='v'>", "</voice>",
+        "<metadata>", "</metadata>", "<audio src='s'/>", "<voice name='w'/>", "</b >", "<f\x0B>", "</f\x0B>",
+    };
+    std::string s;
+    int n = static_cast<int>(rng() % 40);
+    for (int i = 0; i < n; ++i) s += pieces[rng() % (sizeof pieces / sizeof pieces[0])];
+    return s;
+}
+
+TEST(TokeniserTest, RandomMarkupNeverBreaksTheStream) {
+    ASSERT_TRUE(WellFormed("<a>x</a>&nbsp;"));
+    ASSERT_FALSE(WellFormed("<a>"));
+    ASSERT_FALSE(WellFormed("&#1;"));
+    std::mt19937 rng(20261209);
+    // A small context makes non-final calls scan too, so pieces end anywhere.
+    SettingsFile small("context_size='8'");
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    int rounds = 0;
+    // At least 200 rounds, more while time allows.
+    while (rounds < 200 || (std::chrono::steady_clock::now() < deadline && rounds < 5000)) {
+        ++rounds;
+        std::string in = RandomMarkup(rng);
+        for (int xml : {0, 1}) {
+            Channel c(xml, rounds % 2 ? small.path.c_str() : nullptr);
+            // Random piece sizes, all but the last call non-final.
+            size_t at = 0;
+            while (at < in.size()) {
+                size_t n = 1 + rng() % 7;
+                if (n > in.size() - at) n = in.size() - at;
+                QLTP_tpc_process(c.ch, in.data() + at, static_cast<int>(n), 0);
+                at += n;
+            }
+            QLTP_tpc_process(c.ch, "", 0, 1);
+            std::string out = c.d.Text();
+            size_t f = out.rfind(kFinal);
+            ASSERT_NE(f, std::string::npos) << in;
+            EXPECT_EQ(out.find(kFinal), f) << "one final mark: " << in;
+            std::string rest = out.substr(f + kFinal.size());
+            EXPECT_TRUE(rest.empty() || rest.rfind("<xml", 0) == 0 || rest == "</parent>") << in;
+            out.erase(f, kFinal.size());
+            EXPECT_TRUE(WellFormed(out)) << "xml " << xml << "\nin:  " << in << "\nout: " << out;
+        }
+    }
+    std::printf("%d rounds of random markup\n", rounds);
+}
+
+TEST(TokeniserTest, HelpersReadTagNamesAndAttributes) {
+    int n = 0;
+    const char* name = QLTP_tokenise_opentagname("<voice name='a'>", -1, &n);
+    EXPECT_EQ(std::string(name, static_cast<size_t>(n)), "voice");
+    name = QLTP_tokenise_opentagname("<p>", -1, &n);
+    EXPECT_EQ(std::string(name, static_cast<size_t>(n)), "p");
+    const char* attr = QLTP_tokenise_opentagattr("<voice  name='a'>", -1, &n);
+    EXPECT_EQ(std::string(attr, static_cast<size_t>(n)), "name='a'");
+    attr = QLTP_tokenise_opentagattr("<p>", -1, &n);
+    EXPECT_EQ(n, 0);
+    EXPECT_STREQ(attr, "");
+}
+
+TEST(TokeniserTest, ResetMidStreamReportsLostContext) {
+    Channel c(0);
+    QLTP_tpc_process(c.ch, std::string(5000, 'a').c_str(), -1, 0);
+    logger* lg = QLTP_tpc_get_logger(c.ch);
+    QLTP_tpc_reset(c.ch, 0, "CLIENT");
+    EXPECT_EQ(QLTP_logger_no_warnings(lg), 1);
+    QLTP_tpc_reset(c.ch, 0, "CLIENT");
+    EXPECT_EQ(QLTP_logger_no_warnings(lg), 0);
+}
+
+}  // namespace
