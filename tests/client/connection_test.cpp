@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -206,4 +207,57 @@ TEST(ConnectionTest, ThreadFinishedEventIsFiredEvenWhenQuitting) {
   EXPECT_EQ(counter.events, 0);
   connection.FireEvent(PACKET_THREAD_FINISHED);
   EXPECT_EQ(counter.events, 1);
+}
+
+TEST(ConnectionTest, RandomAnswerBytesNeverCrashOrHang) {
+  // Forty answers: valid frames with one byte changed, and plain noise,
+  // each followed by an END. The wait ends either way, quickly.
+  std::mt19937 random(11);
+  auto frame = [](unsigned type, const std::string& data) {
+    std::string f;
+    f.push_back(static_cast<char>(type >> 8));
+    f.push_back(static_cast<char>(type));
+    f.append(4, '\0');
+    for (int shift = 24; shift >= 0; shift -= 8) f.push_back(static_cast<char>(data.size() >> shift));
+    f += data;
+    for (int shift = 24; shift >= 0; shift -= 8) f.push_back(static_cast<char>(data.size() >> shift));
+    return f;
+  };
+  std::string rules;
+  const int cases = 40;
+  for (int i = 0; i < cases; ++i) {
+    std::string bytes;
+    if (i % 2 == 0) {
+      bytes = frame(3, std::string(random() % 40, 'p')) + frame(10, std::string(random() % 300, 'a')) +
+              frame(8, "w");
+      bytes[random() % bytes.size()] = static_cast<char>(random());
+    } else {
+      bytes.resize(random() % 200);
+      for (char& ch : bytes) ch = static_cast<char>(random() % 4 == 0 ? random() : random() % 16);
+    }
+    bytes += frame(11, "");
+    if (!rules.empty()) rules += ",";
+    rules += R"({"when": {"text": "q)" + std::to_string(i) + R"("}, "reply": [{"raw": ")" +
+             orvelle_test::to_hex(bytes) + R"("}]})";
+  }
+  SpeechServer server(R"({"rules": [)" + rules + "]}");
+  ASSERT_TRUE(server.running()) << server.error();
+  int ended = 0, failed = 0;
+  for (int i = 0; i < cases; ++i) {
+    ThreadedConnection connection;
+    Counter counter;
+    connection.SetCallBack(Count);
+    connection.SetUserData(&counter);
+    connection.SetReceiveTimeout(100);
+    ASSERT_TRUE(connection.Connect("127.0.0.1", server.port()));
+    ASSERT_TRUE(connection.SendQuery(("q" + std::to_string(i)).c_str()));
+    auto start = std::chrono::steady_clock::now();
+    (connection.WaitForEndPacket() ? ended : failed)++;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << i;
+    EXPECT_LE(counter.events, 3) << i;
+  }
+  // Both outcomes occur: changed bytes that still frame correctly end with
+  // the END, the rest is refused.
+  EXPECT_GT(ended, 0);
+  EXPECT_GT(failed, 0);
 }
