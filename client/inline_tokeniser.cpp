@@ -24,7 +24,9 @@ struct PatternSpec {
   int options;
 };
 
-// Each pattern is anchored at the start of the remaining input.
+// Each pattern is anchored at the start of the remaining input. A tag ends at
+// its first '>' outside a quoted attribute value, so a tag never runs on
+// through text and later tags.
 const PatternSpec kPatterns[InlineTokeniser::pattern_count] = {
     {R"re(^(<!--))re", 0},
     {R"re(^(-->))re", 0},
@@ -32,9 +34,9 @@ const PatternSpec kPatterns[InlineTokeniser::pattern_count] = {
     {R"re(^(\]\]>))re", 0},
     {R"re((^<\?.*?\?>))re", QLTP_REGEX_DOTALL},
     {R"re(^(<!DOCTYPE\s+.+?\s+((\[(<!.*?>)*\s*\])|[^<]+>)\s*>))re", QLTP_REGEX_DOTALL},
-    {R"re((^<\s*.+?(\s+.+?=["'].*?["'])*\s*/\s*>))re", 0},
-    {R"re((^<\s*.+?(\s+.+?=["'].*?["'])*\s*>))re", 0},
-    {R"re((^<\s*/\s*.+?\s*>))re", 0},
+    {R"re((^<\s*[^>]+?(\s+[^>]+?=("[^"]*"|'[^']*'))*\s*/\s*>))re", 0},
+    {R"re((^<\s*[^>]+?(\s+[^>]+?=("[^"]*"|'[^']*'))*\s*>))re", 0},
+    {R"re((^<\s*/\s*[^>]+?\s*>))re", 0},
     {R"re(^([\n\r\t \x{2003}]+))re", 0},
     {R"re(^([^\n\r\t \x{2003}<]+))re", 0},
     {R"re((^[<]))re", 0},
