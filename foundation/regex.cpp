@@ -205,13 +205,16 @@ void QLTP_regex_free(QLTP_regex* re) {
 
 int QLTP_regex_exec(const QLTP_regex* re, const char* text, int len, int start, int* ovector,
                     int options) {
-  if (ovector != nullptr)
-    for (int i = 0; i < QLTP_REGEX_OVECSIZE; ++i) ovector[i] = -1;
-  if (re == nullptr || re->code == nullptr || text == nullptr) return 0;
+  auto fail = [ovector] {
+    if (ovector != nullptr)
+      for (int i = 0; i < QLTP_REGEX_OVECSIZE; ++i) ovector[i] = -1;
+    return 0;
+  };
+  if (re == nullptr || re->code == nullptr || text == nullptr) return fail();
   size_t length = len < 0 ? std::strlen(text) : static_cast<size_t>(len);
-  if (start < 0 || static_cast<size_t>(start) > length) return 0;
+  if (start < 0 || static_cast<size_t>(start) > length) return fail();
   ThreadMatchState& state = MatchState();
-  if (state.context == nullptr || state.data == nullptr) return 0;
+  if (state.context == nullptr || state.data == nullptr) return fail();
   uint32_t flags = (options & QLTP_REGEX_VALID_UTF8) ? PCRE2_NO_UTF_CHECK : 0;
   auto subject = reinterpret_cast<PCRE2_SPTR>(text);
   int rc = pcre2_match(re->code, subject, length, static_cast<PCRE2_SIZE>(start), flags, state.data,
@@ -222,11 +225,12 @@ int QLTP_regex_exec(const QLTP_regex* re, const char* text, int len, int start, 
     rc = pcre2_match(re->code, subject, length, static_cast<PCRE2_SIZE>(start),
                      flags | PCRE2_NO_JIT, state.data, state.context);
   if (rc == 0) rc = QLTP_REGEX_OVECSIZE / 2;  // more groups than pairs: the vector is full
-  if (rc < 0) return 0;
+  if (rc < 0) return fail();
   if (ovector != nullptr) {
     const PCRE2_SIZE* pairs = pcre2_get_ovector_pointer(state.data);
     for (int i = 0; i < 2 * rc; ++i)
       ovector[i] = pairs[i] == PCRE2_UNSET ? -1 : static_cast<int>(pairs[i]);
+    for (int i = 2 * rc; i < QLTP_REGEX_OVECSIZE; ++i) ovector[i] = -1;
   }
   return rc;
 }

@@ -1,5 +1,6 @@
 #include "textproc/xmlscan.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -293,7 +294,8 @@ size_t Scan(QLTP_tpxml* x, size_t limit) {
     auto attempt = [&](int slot) {
       QLTP_regex* re = x->table[slot];
       if (re == nullptr) return false;
-      if (QLTP_regex_exec(re, tok, static_cast<int>(remaining), 0, ovector, QLTP_REGEX_VALID_UTF8) > 0 &&
+      int subject = remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining);
+      if (QLTP_regex_exec(re, tok, subject, 0, ovector, QLTP_REGEX_VALID_UTF8) > 0 &&
           ovector[1] > 0) {
         kind = slot;
         length = static_cast<size_t>(ovector[1]);
@@ -358,7 +360,7 @@ size_t Scan(QLTP_tpxml* x, size_t limit) {
         case QLTP_XMLOPEN:
         case QLTP_XMLEMPTY: {
           size_t after = TakeName(x, tok, length);
-          TakeAttributes(x, tok + after, length - 1 - after);
+          TakeAttributes(x, tok + after, after < length ? length - 1 - after : 0);
           if (x->start_element) x->start_element(x->user, x->name.c_str(), x->attributes.data());
           if (kind == QLTP_XMLEMPTY && x->end_element) x->end_element(x->user, x->name.c_str());
           break;
