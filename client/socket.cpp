@@ -1,6 +1,7 @@
 #include "client/socket.h"
 
 #include <cstring>
+#include <new>
 
 #include "client/clientlog.h"
 
@@ -36,6 +37,7 @@ int Socket::Close() {
   // that another thread has been given in the meantime.
   int result = platform::close_socket(handle_);
   handle_ = platform::invalid_socket;
+  ahead_begin_ = ahead_end_ = 0;
   return result;
 }
 
@@ -82,15 +84,40 @@ bool Socket::ReceiveBytes(char* buffer, unsigned long size, unsigned long* recei
 
 bool Socket::ReceiveBytes(platform::byte_range* parts, int count, unsigned long* received) {
   *received = 0;
+  if (count < 0 || count > 7) return false;
   std::size_t wanted = 0;
   for (int i = 0; i < count; ++i) wanted += parts[i].size;
   if (wanted == 0) return handle_ != platform::invalid_socket;
 
-  // One receive that never waits does what asking for the pending bytes and
-  // then taking them would do, in one system call.
-  long n = platform::receive_parts(handle_, parts, count, false);
-  if (n > 0) {
+  if (Buffered() > 0) {
+    std::size_t n = 0;
+    for (int i = 0; i < count && Buffered() > 0; ++i) {
+      std::size_t take = parts[i].size < Buffered() ? parts[i].size : Buffered();
+      std::memcpy(parts[i].data, ahead_.get() + ahead_begin_, take);
+      ahead_begin_ += take;
+      n += take;
+    }
     *received = static_cast<unsigned long>(n);
+    return true;
+  }
+
+  // The caller's ranges first, then the read-ahead buffer for whatever else
+  // has arrived. One receive that never waits does what asking for the
+  // pending bytes and then taking them would do, in one system call.
+  platform::byte_range all[8];
+  std::memcpy(all, parts, sizeof(platform::byte_range) * static_cast<std::size_t>(count));
+  int total_parts = count;
+  if (!ahead_) ahead_.reset(new (std::nothrow) char[read_ahead_size]);
+  if (ahead_) all[total_parts++] = {ahead_.get(), read_ahead_size};
+  long n = platform::receive_parts(handle_, all, total_parts, false);
+  if (n > 0) {
+    std::size_t got = static_cast<std::size_t>(n);
+    if (got > wanted) {
+      ahead_begin_ = 0;
+      ahead_end_ = got - wanted;
+      got = wanted;
+    }
+    *received = static_cast<unsigned long>(got);
     return true;
   }
   if (n == 0) return false;  // the peer closed the connection
@@ -139,15 +166,22 @@ Socket* SocketServer::Accept() {
 }
 
 SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket type) {
-  if (first) handles_[count_++] = first->Handle();
-  if (second && (!first || second->Handle() != first->Handle())) handles_[count_++] = second->Handle();
+  const Socket* sockets[2];
+  if (first) sockets[count_++] = first;
+  if (second && (!first || second->Handle() != first->Handle())) sockets[count_++] = second;
+  bool buffered = false;
+  for (int i = 0; i < count_; ++i) {
+    handles_[i] = sockets[i]->Handle();
+    if (sockets[i]->Buffered() > 0) buffered = true;
+  }
+  // Bytes already read ahead make a socket readable without any wait.
   short ready[2] = {0, 0};
   int n = platform::wait_ready(handles_, count_, platform::ready_read, ready,
-                               type == NonBlockingSocket ? 0 : -1);
+                               type == NonBlockingSocket || buffered ? 0 : -1);
   if (n < 0) throw "Error in select";
   int kept = 0;
   for (int i = 0; i < count_; ++i) {
-    if (ready[i] & platform::ready_read) handles_[kept++] = handles_[i];
+    if ((ready[i] & platform::ready_read) || sockets[i]->Buffered() > 0) handles_[kept++] = handles_[i];
   }
   count_ = kept;
 }

@@ -8,6 +8,8 @@
 // connection catches them; they never reach an exported function.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 
 #include "client/platform.h"
@@ -37,12 +39,24 @@ class Socket {
   long SendBytes(const platform::byte_range* parts, int count, unsigned long* sent);
 
   // Receiving what is there without waiting: false once the connection is
-  // closed or broken; received says how many bytes were placed
+  // closed or broken; received says how many bytes were placed. Bytes that
+  // arrive beyond the request are kept for the next call (a raw receive on
+  // Handle() does not see them).
   bool ReceiveBytes(char* buffer, unsigned long size, unsigned long* received);
   bool ReceiveBytes(platform::byte_range* parts, int count, unsigned long* received);
 
  protected:
   platform::socket_handle handle_;
+
+ private:
+  friend class SocketSelect;
+  std::size_t Buffered() const { return ahead_end_ - ahead_begin_; }
+
+  // Read-ahead: one system call can take several small frames.
+  static constexpr std::size_t read_ahead_size = 16384;
+  std::unique_ptr<char[]> ahead_;
+  std::size_t ahead_begin_ = 0;
+  std::size_t ahead_end_ = 0;
 };
 
 class SocketClient : public Socket {
