@@ -9,31 +9,7 @@
 #include "client/packet.h"
 #include "client/platform.h"
 #include "client/socket.h"
-#if __has_include("textproc/channel.h")
 #include "textproc/channel.h"
-#else
-// TEMPORARY stand-in until the tokeniser channel is merged: hands the text
-// through and marks the end of a final call.
-struct channel {
-  TokeniserTextCallback text = nullptr;
-  TokeniserApplicationCallback application = nullptr;
-  void* user = nullptr;
-};
-namespace {
-channel* QLTP_tpc_newtype(void*, const char*, int, const char*, int) { return new channel; }
-void QLTP_tpc_delete(channel* ch) { delete ch; }
-void QLTP_tpc_set_text_callback(channel* ch, TokeniserTextCallback cb, void* user) { ch->text = cb; ch->user = user; }
-void QLTP_tpc_set_application_callback(channel* ch, TokeniserApplicationCallback cb, void* user) {
-  ch->application = cb;
-  ch->user = user;
-}
-const char* QLTP_tpc_process(channel* ch, const char* text, int, int final) {
-  if (ch->text && *text) ch->text(ch->user, text, static_cast<int>(std::strlen(text)));
-  if (ch->text && final) ch->text(ch->user, "<mark name=\"qrln_final\"/>", 25);
-  return "";
-}
-}  // namespace
-#endif
 
 namespace {
 
@@ -94,6 +70,7 @@ bool Connection::Connect(const char* host, int port) {
   if (socket_) {
     // The old server hears that we leave before its socket goes.
     CloseStreamSocket();
+    DrainBeforeClose();
     delete socket_;
   }
   socket_ = fresh;
@@ -104,8 +81,34 @@ bool Connection::Connect(const char* host, int port) {
 
 bool Connection::Close() {
   if (!socket_) return false;
+  DrainBeforeClose();
   DropSocket();
   return true;
+}
+
+void Connection::DrainBeforeClose() {
+  // Closing a socket with unread bytes resets the connection, and the
+  // server may then lose the CLOSE frame just sent. While answers are owed
+  // (or bytes wait), read and drop them until the server closes its end,
+  // falls silent or the time is up.
+  constexpr int silence_ms = 20;
+  constexpr long long limit_ms = 500;
+  const long long start = GetCurrentTicks();
+  char sink[4096];
+  bool expect_more = replies_owed_ > 0;
+  for (;;) {
+    unsigned long received = 0;
+    if (!socket_->ReceiveBytes(sink, sizeof sink, &received)) return;  // closed
+    if (received > 0) {
+      expect_more = true;
+      if (GetTickDifference(start, GetCurrentTicks()) > limit_ms) return;
+      continue;
+    }
+    if (!expect_more || GetTickDifference(start, GetCurrentTicks()) > limit_ms) return;
+    platform::socket_handle handle = socket_->Handle();
+    short ready = 0;
+    if (platform::wait_ready(&handle, 1, platform::ready_read, &ready, silence_ms) <= 0) return;
+  }
 }
 
 void Connection::DropSocket() {
