@@ -30,7 +30,8 @@ std::atomic<FILE*> fp{nullptr};
 const char* const callbackid = "1";
 // Set when audio of the current render could not be written in full.
 std::atomic<bool> write_failed{false};
-// Set when the thread-finished event reports a failed render (negative length).
+// Set when the thread-finished event reports a failed render: its length
+// carries the worker's render code, negative on failure.
 std::atomic<bool> async_failed{false};
 
 // Length of the text in an event's data: up to its NUL, never past its end.

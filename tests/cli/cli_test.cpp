@@ -259,6 +259,8 @@ TEST_P(CliModeTest, WritesEachFilesAudioToItsRawFileInOrder) {
   EXPECT_LT(beta, gamma);
 }
 
+// An asynchronous render's outcome reaches the program only through the
+// thread-finished event, whose length carries the worker's render code.
 TEST_P(CliModeTest, FailedRenderIsAnErrorAndLaterFilesAreNotRendered) {
   SpeechServer server(ReplyTo({{"alpha", Audio(Pattern(10, 1), 32000) + R"(, {"drop": true})"}}));
   ASSERT_TRUE(server.running()) << server.error();
