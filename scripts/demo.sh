@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, starts the loopback speech server on a
-# free port and renders a sample text through it into out/demo.raw.
+# free port, renders samples/hello.txt with orvelleclient into out/hello.raw
+# and stops the server again.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 scripts/setup.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build
+cmake --build build --target orvelleclient
 
 mkdir -p out
-rm -f out/demo-frames.log
+rm -f out/demo-frames.log out/hello.raw
 server_out=$(mktemp)
-python3 tests/speech_server.py --port 0 --log out/demo-frames.log >"$server_out" &
+python3 tests/speech_server.py --port 0 --sample-rate 16000 --log out/demo-frames.log >"$server_out" &
 server_pid=$!
 stop_server() {
   kill "$server_pid" 2>/dev/null || true
@@ -36,8 +37,12 @@ if [ -z "$port" ]; then
 fi
 echo "loopback speech server listening on 127.0.0.1:$port"
 
-build/tests/client/packet_demo 127.0.0.1 "$port" "Hello from the Orvelle client." out/demo.raw
+build/cli/orvelleclient -H 127.0.0.1 -p "$port" -t -o out samples/hello.txt
 
-echo "audio written to $root/out/demo.raw (16-bit signed little-endian mono, 16000 Hz)"
-echo "play it with:  aplay -f S16_LE -r 16000 -c 1 out/demo.raw"
-echo "          or:  play -t raw -r 16000 -e signed -b 16 -c 1 out/demo.raw"
+stop_server
+trap - EXIT
+echo "loopback speech server stopped"
+echo
+echo "audio written to $root/out/hello.raw (raw 16-bit signed little-endian mono samples, 16000 Hz)"
+echo "play it with:  aplay -t raw -f S16_LE -r 16000 -c 1 out/hello.raw"
+echo "          or:  play -t raw -r 16000 -e signed -b 16 -c 1 -L out/hello.raw"
