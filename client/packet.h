@@ -1,0 +1,147 @@
+// Frames between the client and the speech server, and the phoneme payload.
+//
+// A frame is big-endian with no gaps: 16-bit type, 32-bit stream id, 32-bit
+// length L (at most 64,000), L data bytes, L again. A Packet is written in
+// one call (SendData) or assembled over as many calls as its bytes need
+// (GetData), so a polling reader never loses its place in a half-received
+// frame.
+#pragma once
+
+#include <cstdint>
+
+class Socket;
+
+// Packet types on the wire, and the event types handed to the application
+typedef enum {
+  PACKET_TEXT = 1,
+  PACKET_PHONEME = 3,
+  PACKET_SPURT = 6,
+  PACKET_WORD = 8,
+  PACKET_BOOKMARK = 9,
+  PACKET_AUDIO = 10,
+  PACKET_END = 11,
+  PACKET_CLOSE = 12,
+  PACKET_XML = 13,
+  PACKET_THREAD_FINISHED = 14,
+  PACKET_TEXT_STREAM = 15
+} PACKET_TYPE;
+
+// The largest number of data bytes in a frame, in both directions
+inline constexpr unsigned int max_packet_length = 64000;
+
+// The record handed to the application for a PACKET_PHONEME event; the names
+// point into the received packet and are valid only during the callback.
+// struct_size (and the event's length) is sizeof(phoneme_data).
+typedef struct phoneme_data {
+  char* phoneme;
+  std::uint32_t phone_length_in_bytes;
+  char* next_phoneme;
+  std::uint32_t sample_rate;
+  std::uint32_t sapi_viseme;
+  std::uint32_t disney_viseme;
+  std::uint32_t stress;
+  std::uint32_t sapi_phoneid;
+  std::uint32_t next_sapi_phoneid;
+  std::uint32_t next_sapi_viseme;
+  std::uint32_t struct_size;
+} phoneme_data;
+
+// Abstract structured payload of a packet
+class PacketData {
+ public:
+  PacketData() = default;
+  virtual ~PacketData();
+  PacketData(const PacketData&) = delete;
+  PacketData& operator=(const PacketData&) = delete;
+
+  // Writing into a zeroed buffer of size bytes, and reading
+  virtual void Serialize(unsigned char* out) = 0;
+  virtual void Deserialize(unsigned char* in) = 0;
+
+  // Serialises afresh into the payload's own buffer; null when out of memory
+  unsigned char* Data();
+
+  std::uint32_t size = 0;
+  unsigned char* buffer = nullptr;
+};
+
+// The phoneme event's payload:
+//   phone_length_in_bytes, N1, N2, name (N1 bytes with NUL), next name (N2
+//   bytes with NUL), sample_rate, sapi_viseme, disney_viseme, stress,
+//   sapi_phoneid, next_sapi_phoneid, next_sapi_viseme, 6 zero bytes.
+// The names are borrowed, never copied.
+class PhonemePacketData : public PacketData {
+ public:
+  // Life cycle: empty for reading, or a payload to send
+  PhonemePacketData() = default;
+  PhonemePacketData(int phone_length_in_bytes, unsigned char* phoneme, unsigned char* next_phoneme,
+                    int sample_rate, int sapi_viseme, int disney_viseme, int stress, int sapi_phoneid,
+                    int next_sapi_phoneid, int next_sapi_viseme);
+
+  // Sizes
+  void SetNextPhoneme(unsigned char* next_phoneme);
+  void UpdateLength();
+
+  // Writer, trusting reader of our own output, and the checking reader of
+  // received bytes (false and a WARNING line for a malformed payload)
+  void Serialize(unsigned char* out) override;
+  void Deserialize(unsigned char* in) override;
+  bool Deserialize(unsigned char* in, unsigned int length);
+
+  std::uint32_t phone_length_in_bytes = 0;
+  std::uint32_t phoneme_length = 0;
+  std::uint32_t next_phoneme_length = 0;
+  std::uint32_t sample_rate = 0;
+  unsigned char* phoneme = nullptr;
+  unsigned char* next_phoneme = nullptr;
+  std::uint32_t sapi_viseme = 0;
+  std::uint32_t sapi_phoneid = 0;
+  std::uint32_t next_sapi_viseme = 0;
+  std::uint32_t next_sapi_phoneid = 0;
+  std::uint32_t disney_viseme = 0;
+  std::uint32_t stress = 0;
+};
+
+// Fills the application's record from a received phoneme payload; false
+// (the event is skipped) when the payload is malformed.
+bool ReadPhonemeData(unsigned char* data, unsigned int length, phoneme_data* record);
+
+class Packet {
+ public:
+  // Life cycle: empty for receiving; a payload to send (owned); bytes to send
+  // (freed with free() when owns_data is set)
+  Packet();
+  Packet(int stream_id, unsigned short type, PacketData* payload);
+  Packet(int stream_id, unsigned short type, unsigned char* data, unsigned int length, bool owns_data);
+  virtual ~Packet();
+  Packet(const Packet&) = delete;
+  Packet& operator=(const Packet&) = delete;
+
+  // Payload
+  void SerializeData();
+
+  // Contents. A received buffer holds L data bytes and one NUL after them.
+  unsigned char* Data() const { return m_data; }
+  unsigned int Length() const { return m_length; }
+  unsigned short PacketType() const { return m_type; }
+
+  // Receiving state
+  bool FilledPacket() const { return m_trailer_count == 4; }
+  bool OK() const { return FilledPacket() && m_closing_length == m_length; }
+
+  // Transfer: false when the connection failed or the length is refused
+  bool GetData(Socket* socket, int* bytes_received);
+  bool SendData(Socket* socket);
+
+ private:
+  std::uint16_t m_type = 0;
+  std::int32_t m_stream_id = 0;
+  std::uint32_t m_length = 0;
+  unsigned char* m_data = nullptr;
+  std::uint16_t m_header_count = 0;
+  std::uint16_t m_data_count = 0;
+  std::uint32_t m_closing_length = 0;
+  std::uint16_t m_trailer_count = 0;
+  PacketData* m_payload = nullptr;
+  bool m_owns_data = false;
+};

@@ -1,0 +1,212 @@
+#include "client/socket.h"
+
+#include <cstring>
+#include <new>
+
+#include "client/clientlog.h"
+
+namespace {
+
+platform::socket_handle new_stream_socket() {
+  platform::socket_handle h = platform::open_tcp_socket();
+  if (h == platform::invalid_socket) throw "INVALID_SOCKET";
+  // Frames are written in one call each; none may wait for the peer's
+  // acknowledgement of the previous one.
+  platform::set_no_delay(h);
+  return h;
+}
+
+}  // namespace
+
+Socket::Socket() {
+  Start();
+  handle_ = new_stream_socket();
+}
+
+Socket::Socket(platform::socket_handle handle) : handle_(handle) { Start(); }
+
+Socket::~Socket() { Close(); }
+
+// POSIX sockets need no library start-up.
+void Socket::Start() {}
+void Socket::End() {}
+
+int Socket::Close() {
+  if (handle_ == platform::invalid_socket) return -1;
+  // Forget the handle at once: closing it twice could close a descriptor
+  // that another thread has been given in the meantime.
+  int result = platform::close_socket(handle_);
+  handle_ = platform::invalid_socket;
+  ahead_begin_ = ahead_end_ = 0;
+  return result;
+}
+
+bool Socket::IsAlive() const {
+  short ready = 0;
+  int n = platform::wait_ready(&handle_, 1, platform::ready_exception, &ready, 0);
+  if (n < 0) return false;
+  return (ready & platform::ready_exception) == 0;
+}
+
+long Socket::SendBytes(const char* data, unsigned long length) {
+  platform::byte_range part{const_cast<char*>(data), length};
+  unsigned long sent = 0;
+  return SendBytes(&part, 1, &sent);
+}
+
+long Socket::SendBytes(const platform::byte_range* parts, int count, unsigned long* sent) {
+  *sent = 0;
+  platform::byte_range rest[8];
+  if (count < 0 || count > 8) return -1;
+  std::memcpy(rest, parts, sizeof(platform::byte_range) * static_cast<std::size_t>(count));
+  int first = 0;
+  for (;;) {
+    while (first < count && rest[first].size == 0) ++first;
+    if (first == count) return static_cast<long>(*sent);
+    long n = platform::send_parts(handle_, rest + first, count - first);
+    if (n < 0) return -1;
+    *sent += static_cast<unsigned long>(n);
+    // A send may take only a prefix; go on where it stopped.
+    std::size_t left = static_cast<std::size_t>(n);
+    for (int i = first; i < count && left > 0; ++i) {
+      std::size_t take = left < rest[i].size ? left : rest[i].size;
+      rest[i].data = static_cast<char*>(rest[i].data) + take;
+      rest[i].size -= take;
+      left -= take;
+    }
+  }
+}
+
+bool Socket::ReceiveBytes(char* buffer, unsigned long size, unsigned long* received) {
+  platform::byte_range part{buffer, size};
+  return ReceiveBytes(&part, 1, received);
+}
+
+bool Socket::ReceiveBytes(platform::byte_range* parts, int count, unsigned long* received) {
+  *received = 0;
+  if (count < 0 || count > 7) return false;
+  std::size_t wanted = 0;
+  for (int i = 0; i < count; ++i) wanted += parts[i].size;
+  if (wanted == 0) return handle_ != platform::invalid_socket;
+
+  if (Buffered() > 0) {
+    std::size_t n = 0;
+    for (int i = 0; i < count && Buffered() > 0; ++i) {
+      std::size_t take = parts[i].size < Buffered() ? parts[i].size : Buffered();
+      std::memcpy(parts[i].data, ahead_.get() + ahead_begin_, take);
+      ahead_begin_ += take;
+      n += take;
+    }
+    *received = static_cast<unsigned long>(n);
+    return true;
+  }
+
+  // The caller's ranges first, then the read-ahead buffer for whatever else
+  // has arrived. One receive that never waits does what asking for the
+  // pending bytes and then taking them would do, in one system call.
+  platform::byte_range all[8];
+  std::memcpy(all, parts, sizeof(platform::byte_range) * static_cast<std::size_t>(count));
+  int total_parts = count;
+  if (!ahead_) ahead_.reset(new (std::nothrow) char[read_ahead_size]);
+  if (ahead_) all[total_parts++] = {ahead_.get(), read_ahead_size};
+  long n = platform::receive_parts(handle_, all, total_parts, false);
+  if (n > 0) {
+    std::size_t got = static_cast<std::size_t>(n);
+    if (got > wanted) {
+      ahead_begin_ = 0;
+      ahead_end_ = got - wanted;
+      got = wanted;
+    }
+    *received = static_cast<unsigned long>(got);
+    return true;
+  }
+  if (n == 0) return false;  // the peer closed the connection
+  int error = platform::last_error();
+  if (platform::is_would_block(error)) return true;
+  // A socket that cannot even say how many bytes wait is not a socket any
+  // more (closed handle); a broken connection fails silently.
+  int pending = 0;
+  if (platform::pending_bytes(handle_, &pending) != 0) {
+    FILE_LOG(logERROR) << "orvelle socket closed, cannot receive bytes";
+  }
+  return false;
+}
+
+SocketClient::SocketClient(const std::string& host, int port) {
+  std::uint32_t address = 0;
+  if (!platform::resolve_ipv4(host, &address)) {
+    Close();
+    throw std::string();
+  }
+  if (platform::connect_ipv4(handle_, address, port) != 0) {
+    std::string text = platform::error_text(platform::last_error());
+    Close();
+    throw text;
+  }
+}
+
+SocketServer::SocketServer(int port, int backlog, TypeSocket type) {
+  if (type == NonBlockingSocket) platform::set_non_blocking(handle_);
+  if (platform::bind_ipv4_any(handle_, port) != 0) {
+    Close();
+    FILE_LOG(logERROR) << "orvelle socket failed to bind to port " << port;
+    throw "INVALID_SOCKET";
+  }
+  platform::listen_socket(handle_, backlog);
+}
+
+Socket* SocketServer::Accept() {
+  platform::socket_handle h = platform::accept_socket(handle_);
+  if (h == platform::invalid_socket) {
+    if (platform::is_would_block(platform::last_error())) return nullptr;
+    throw "Invalid Socket";
+  }
+  platform::set_no_delay(h);
+  return new Socket(h);
+}
+
+SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket type) {
+  const Socket* sockets[2];
+  if (first) sockets[count_++] = first;
+  if (second && (!first || second->Handle() != first->Handle())) sockets[count_++] = second;
+  bool buffered = false;
+  for (int i = 0; i < count_; ++i) {
+    handles_[i] = sockets[i]->Handle();
+    if (sockets[i]->Buffered() > 0) buffered = true;
+  }
+  // Bytes already read ahead make a socket readable without any wait.
+  short ready[2] = {0, 0};
+  int n = platform::wait_ready(handles_, count_, platform::ready_read, ready,
+                               type == NonBlockingSocket || buffered ? 0 : -1);
+  if (n < 0) throw "Error in select";
+  int kept = 0;
+  for (int i = 0; i < count_; ++i) {
+    if ((ready[i] & platform::ready_read) || sockets[i]->Buffered() > 0) handles_[kept++] = handles_[i];
+  }
+  count_ = kept;
+}
+
+bool SocketSelect::Readable(const Socket* socket) const {
+  if (!socket) return false;
+  for (int i = 0; i < count_; ++i) {
+    if (handles_[i] == socket->Handle()) return true;
+  }
+  return false;
+}
+
+int recv_to(int handle, char* buffer, int size, int flags, int timeout_ms) {
+  if (timeout_ms < 0 || size < 0) return -1;
+  short ready = 0;
+  int n = platform::wait_ready(&handle, 1, platform::ready_read, &ready, timeout_ms);
+  if (n < 0) return -1;
+  if (n == 0) return -2;
+  return static_cast<int>(platform::receive_flags(handle, buffer, static_cast<std::size_t>(size), flags));
+}
+
+long long GetCurrentTicks() { return platform::monotonic_ms(); }
+
+long long GetTickDifference(long long first, long long second) {
+  // Ticks of a 32-bit counter wrap; a monotonic 64-bit count never does.
+  if (second < first) second += 4294967295LL;
+  return second - first;
+}
