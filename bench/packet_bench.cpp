@@ -38,7 +38,8 @@ bool ReceivePacket(Socket& socket, Packet& p, bool wait_first = false) {
   while (!p.FilledPacket()) {
     int got = 0;
     if (!p.GetData(&socket, &got)) return false;
-    if (got == 0) SocketSelect wait(&socket, nullptr, BlockingSocket);
+    // An unfilled frame waits for more bytes (at once if some are there).
+    if (!p.FilledPacket()) SocketSelect wait(&socket, nullptr, BlockingSocket);
   }
   return true;
 }

@@ -9,42 +9,13 @@
 
 #include <cstdint>
 
-class Socket;
+// PACKET_TYPE and phoneme_data are the public interface's own.
+#include "client/orvelle.h"
 
-// Packet types on the wire, and the event types handed to the application
-typedef enum {
-  PACKET_TEXT = 1,
-  PACKET_PHONEME = 3,
-  PACKET_SPURT = 6,
-  PACKET_WORD = 8,
-  PACKET_BOOKMARK = 9,
-  PACKET_AUDIO = 10,
-  PACKET_END = 11,
-  PACKET_CLOSE = 12,
-  PACKET_XML = 13,
-  PACKET_THREAD_FINISHED = 14,
-  PACKET_TEXT_STREAM = 15
-} PACKET_TYPE;
+class Socket;
 
 // The largest number of data bytes in a frame, in both directions
 inline constexpr unsigned int max_packet_length = 64000;
-
-// The record handed to the application for a PACKET_PHONEME event; the names
-// point into the received packet and are valid only during the callback.
-// struct_size (and the event's length) is sizeof(phoneme_data).
-typedef struct phoneme_data {
-  char* phoneme;
-  std::uint32_t phone_length_in_bytes;
-  char* next_phoneme;
-  std::uint32_t sample_rate;
-  std::uint32_t sapi_viseme;
-  std::uint32_t disney_viseme;
-  std::uint32_t stress;
-  std::uint32_t sapi_phoneid;
-  std::uint32_t next_sapi_phoneid;
-  std::uint32_t next_sapi_viseme;
-  std::uint32_t struct_size;
-} phoneme_data;
 
 // Abstract structured payload of a packet
 class PacketData {

@@ -84,11 +84,17 @@ class SpeechServer {
   const std::string& error() const { return error_; }
   const std::string& log_path() const { return log_path_; }
 
+  // Complete lines only: a line the server is still writing is left out.
   std::vector<std::string> log_lines() const {
     std::vector<std::string> lines;
-    std::ifstream in(log_path_);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
+    std::ifstream in(log_path_, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    const std::string text = all.str();
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+      lines.push_back(text.substr(start, end - start));
+    }
     return lines;
   }
 

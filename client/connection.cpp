@@ -1,0 +1,381 @@
+#include "client/connection.h"
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "client/bridge.h"
+#include "client/clientlog.h"
+#include "client/packet.h"
+#include "client/platform.h"
+#include "client/socket.h"
+#include "textproc/channel.h"
+
+namespace {
+
+constexpr int tokeniser_channel_type = 3;
+constexpr char final_text_empty[] = "";
+
+// Waits at most milliseconds for the socket to have bytes (or to fail), so
+// that a frame that is already there is read at once.
+void WaitReadable(const Socket* socket, int milliseconds) {
+  if (!socket) return;
+  platform::socket_handle handle = socket->Handle();
+  short ready = 0;
+  platform::wait_ready(&handle, 1, platform::ready_read, &ready, milliseconds < 0 ? 0 : milliseconds);
+}
+
+}  // namespace
+
+// ---- life cycle ----
+
+Connection::Connection() {
+  channel_ = QLTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", tokeniser_channel_type);
+  if (!channel_) throw std::bad_alloc();
+}
+
+Connection::~Connection() {
+  delete socket_;
+  socket_ = nullptr;
+  QLTP_tpc_delete(channel_);
+  channel_ = nullptr;
+}
+
+void Connection::CopySettingsFrom(const Connection& other) {
+  callback_.store(other.callback_.load());
+  pascal_callback_.store(other.pascal_callback_.load());
+  user_data_.store(other.user_data_.load());
+  stream_mode_ = other.stream_mode_;
+  host_ = other.host_;
+  port_ = other.port_;
+  rate = other.rate;
+  f0 = other.f0;
+  f0range = other.f0range;
+  amplitude = other.amplitude;
+}
+
+// ---- the server ----
+
+bool Connection::Connect(const char* host, int port) {
+  if (!host) return false;
+  host_ = host;
+  port_ = port;
+  if (port < 1 || port > 65535) return false;
+  Socket* fresh = nullptr;
+  try {
+    fresh = new SocketClient(host_, port);
+  } catch (...) {
+    return false;
+  }
+  if (socket_) {
+    // The old server hears that we leave before its socket goes.
+    CloseStreamSocket();
+    delete socket_;
+  }
+  socket_ = fresh;
+  replies_owed_ = replies_dropped_ = 0;
+  stream_mode_ = 0;
+  return true;
+}
+
+bool Connection::Close() {
+  if (!socket_) return false;
+  DropSocket();
+  return true;
+}
+
+void Connection::DropSocket() {
+  delete socket_;
+  socket_ = nullptr;
+  replies_owed_ = replies_dropped_ = 0;
+  stream_mode_ = 0;
+}
+
+void Connection::SetEventCapture(EVENT_CALLBACK capture, void* capture_data) {
+  capture_ = capture;
+  capture_data_ = capture ? capture_data : nullptr;
+}
+
+// ---- tokeniser bridge ----
+
+void Connection::SetTokeniserCallBack(TokeniserTextCallback text_callback,
+                                      TokeniserApplicationCallback application_callback,
+                                      TokeniserContext* context) {
+  if (tokeniser_context_.get() != context) tokeniser_context_.reset(context);
+  bridge_text_ = text_callback;
+  bridge_application_ = application_callback;
+  QLTP_tpc_set_text_callback(channel_, text_callback, context);
+  QLTP_tpc_set_application_callback(channel_, application_callback, context);
+  bridge_installed_ = text_callback != nullptr;
+}
+
+void Connection::ClearTokeniserCallBack() {
+  QLTP_tpc_set_text_callback(channel_, nullptr, nullptr);
+  QLTP_tpc_set_application_callback(channel_, nullptr, nullptr);
+  bridge_installed_ = false;
+}
+
+bool Connection::RestoreTokeniserCallBack() {
+  if (bridge_installed_) return true;
+  if (!tokeniser_context_ || !bridge_text_) return false;
+  SetTokeniserCallBack(bridge_text_, bridge_application_, tokeniser_context_.get());
+  return true;
+}
+
+// ---- sending ----
+
+bool Connection::SendFrame(PACKET_TYPE type, const char* data, std::uint32_t length) {
+  if (!socket_) return false;
+  Packet packet(static_cast<int>(stream_id_), static_cast<unsigned short>(type),
+                reinterpret_cast<unsigned char*>(const_cast<char*>(data)), length, false);
+  if (!packet.SendData(socket_)) return false;
+  // The server answers each text frame and each query with one END.
+  if (type == PACKET_TEXT || type == PACKET_TEXT_STREAM || type == PACKET_XML) ++replies_owed_;
+  return true;
+}
+
+bool Connection::SendText(const char* text, bool xml, bool flush) {
+  if (!socket_) return false;
+  tokenised_out.clear();
+  piece_send_failed_ = false;
+  // Without the bridge the channel would keep the text to itself.
+  if (text && *text && !bridge_installed_) return false;
+  if (channel_) QLTP_tpc_process(channel_, text ? text : final_text_empty, -1, flush ? 1 : 0);
+  if (piece_send_failed_) return false;
+  return SendData(tokenised_out.data(), tokenised_out.size(), xml, flush);
+}
+
+bool Connection::SendData(const char* text, bool xml, bool flush) {
+  return SendData(text, text ? std::strlen(text) : 0, xml, flush);
+}
+
+bool Connection::SendData(const char* text, std::size_t length, bool xml, bool flush) {
+  std::string_view rest(text ? text : final_text_empty, text ? length : 0);
+  std::string frame;
+  auto send = [&](PACKET_TYPE type, std::string_view piece) {
+    frame.assign(piece);
+    frame.push_back('\0');
+    return SendFrame(type, frame.data(), static_cast<std::uint32_t>(frame.size()));
+  };
+
+  last_length_ = static_cast<std::uint32_t>(rest.size());
+  if (rest.size() > text_piece_length) {
+    FILE_LOG(logWARNING) << "Input is too big for text packet, splitting tokeniser output into chunks";
+    while (rest.size() > text_piece_length) {
+      std::string_view piece = rest.substr(0, text_piece_length);
+      FILE_LOG(logDEBUG3) << "Sending text chunk of length " << piece.size();
+      last_length_ = text_piece_length;
+      bool sent = send(PACKET_TEXT_STREAM, piece);
+      stream_mode_ = xml ? 1 : 2;
+      if (!sent) {
+        FILE_LOG(logERROR) << "error sending text chunk";
+        return false;
+      }
+      if (!WaitForEndPacket()) {
+        FILE_LOG(logERROR) << "error processing connection data or callback cancelled";
+        return false;
+      }
+      rest.remove_prefix(text_piece_length);
+    }
+    last_length_ = static_cast<std::uint32_t>(rest.size());
+  }
+
+  if (flush) {
+    FILE_LOG(logDEBUG3) << "input text is length " << rest.size();
+    bool sent = send(PACKET_TEXT, rest);
+    stream_mode_ = 0;
+    return sent;
+  }
+  if (last_length_ == 0) return true;
+  FILE_LOG(logDEBUG3) << "input text stream is length " << rest.size();
+  bool sent = send(PACKET_TEXT_STREAM, rest);
+  stream_mode_ = xml ? 1 : 2;
+  return sent;
+}
+
+bool Connection::SendQuery(const char* text) {
+  if (!socket_ || !text) return false;
+  std::size_t length = std::strlen(text) + 1;
+  if (length > max_packet_length) {
+    FILE_LOG(logERROR) << "orvelle send error, packet too big for packet type " << PACKET_XML << " length is "
+                       << length;
+    return false;
+  }
+  return SendFrame(PACKET_XML, text, static_cast<std::uint32_t>(length));
+}
+
+bool Connection::CloseStreamSocket() {
+  if (!socket_) return false;
+  return SendFrame(PACKET_CLOSE, nullptr, 0);
+}
+
+// ---- receiving ----
+
+int Connection::Deliver(PACKET_TYPE type, void* data, long length) {
+  // An exception thrown by the application's callback must not unwind
+  // through the library: it stops the request as a refusal would.
+  try {
+    if (capture_) return capture_(capture_data_, type, data, length);
+    if (EVENT_CALLBACK callback = callback_.load()) return callback(user_data_.load(), type, data, length);
+    if (PASCAL_EVENT_CALLBACK callback = pascal_callback_.load()) {
+      return callback(user_data_.load(), type, data, length);
+    }
+  } catch (...) {
+    return OV_ERROR;
+  }
+  return OV_SUCCESS;
+}
+
+void Connection::FireEvent(PACKET_TYPE type) {
+  if (type != PACKET_THREAD_FINISHED && quit_.load()) return;
+  try {
+    if (EVENT_CALLBACK callback = callback_.load()) {
+      callback(user_data_.load(), type, nullptr, 0);
+    } else if (PASCAL_EVENT_CALLBACK callback = pascal_callback_.load()) {
+      callback(user_data_.load(), type, nullptr, 0);
+    }
+  } catch (...) {
+  }
+}
+
+bool Connection::WaitForEndPacket() {
+  auto packet = std::make_unique<Packet>();
+  long long start = GetCurrentTicks();
+  int wait = connection_wait_sleep_time;
+  for (;;) {
+    if (quit_.load()) {
+      AbandonOwedReplies();
+      return true;
+    }
+    if (!socket_) {
+      AbandonOwedReplies();
+      return false;
+    }
+    if (replies_owed_ <= 0) return true;
+
+    int received = 0;
+    if (!packet->GetData(socket_, &received)) {
+      // A refused length leaves us inside a frame: nothing after it can be
+      // read in step, so the socket goes.
+      if (packet->Length() > max_packet_length) DropSocket();
+      AbandonOwedReplies();
+      return false;
+    }
+    if (!packet->FilledPacket()) {
+      if (received != 0) {
+        start = GetCurrentTicks();
+        continue;
+      }
+      int timeout = receive_timeout_.load();
+      if (timeout >= 0 && GetTickDifference(start, GetCurrentTicks()) > timeout) {
+        FILE_LOG(logWARNING) << "orvelle packet receive from server timed out after " << timeout << "ms";
+        AbandonOwedReplies();
+        return false;
+      }
+      if (wait <= 999) wait *= 2;
+      WaitReadable(socket_, wait / 100);
+      continue;
+    }
+    if (!packet->OK()) {
+      FILE_LOG(logERROR) << "orvelle packet receive error";
+      DropSocket();
+      return false;
+    }
+
+    const unsigned type = packet->PacketType();
+    // Events of a request whose wait was given up are read and dropped.
+    const bool deliver = replies_dropped_ == 0 && !quit_.load();
+    int result = OV_SUCCESS;
+    switch (type) {
+      case PACKET_PHONEME:
+        if (deliver) {
+          phoneme_data record;
+          std::memset(&record, 0, sizeof record);
+          if (ReadPhonemeData(packet->Data(), packet->Length(), &record)) {
+            result = Deliver(PACKET_PHONEME, &record, static_cast<long>(sizeof record));
+          }
+        }
+        break;
+      case PACKET_SPURT:
+      case PACKET_WORD:
+      case PACKET_BOOKMARK:
+      case PACKET_AUDIO:
+      case PACKET_XML:
+        if (deliver) {
+          result = Deliver(static_cast<PACKET_TYPE>(type), packet->Data(), static_cast<long>(packet->Length()));
+        }
+        break;
+      case PACKET_END:
+        if (replies_dropped_ > 0) --replies_dropped_;
+        if (--replies_owed_ <= 0) {
+          replies_owed_ = 0;
+          return true;
+        }
+        break;
+      case PACKET_CLOSE:
+        FILE_LOG(logWARNING) << "the server has closed the connection to the orvelle client";
+        AbandonOwedReplies();
+        return false;
+      default:
+        FILE_LOG(logWARNING) << "unhandled packet type " << type;
+        break;
+    }
+    if (result != OV_SUCCESS) {
+      FILE_LOG(logWARNING) << "callback did not return OV_SUCCESS, skipping remaining packets";
+      AbandonOwedReplies();
+      return false;
+    }
+    start = GetCurrentTicks();
+    packet = std::make_unique<Packet>();
+    WaitReadable(socket_, wait / 100);
+  }
+}
+
+// ---- ThreadedConnection: lock and worker bookkeeping ----
+
+ThreadedConnection::ThreadedConnection() = default;
+
+ThreadedConnection::ThreadedConnection(const ThreadedConnection& other) : Connection() {
+  CopySettingsFrom(other);
+}
+
+ThreadedConnection::~ThreadedConnection() {
+  SetQuitFlag(true);
+  WaitForWorker();
+}
+
+void ThreadedConnection::SetStarted(bool started) {
+  started_.store(started);
+  if (started) started_.notify_all();
+}
+
+bool ThreadedConnection::StartWorker(void (*procedure)(void*), void* argument) {
+  std::lock_guard<std::mutex> guard(worker_lock_);
+  if (worker_.joinable()) return false;  // the previous worker was not waited for
+  try {
+    worker_ = std::thread(procedure, argument);
+  } catch (...) {
+    return false;
+  }
+  thread_running_.store(true);
+  return true;
+}
+
+void ThreadedConnection::WaitForWorker() {
+  std::lock_guard<std::mutex> guard(worker_lock_);
+  if (worker_.joinable()) {
+    // The worker itself may let go of the last reference to its
+    // connection; it cannot wait for its own end.
+    if (worker_.get_id() == std::this_thread::get_id()) {
+      worker_.detach();
+    } else {
+      worker_.join();
+    }
+  }
+  thread_running_.store(false);
+}
+
+bool ThreadedConnection::IsWorkerThread() const {
+  std::lock_guard<std::mutex> guard(worker_lock_);
+  return worker_.joinable() && worker_.get_id() == std::this_thread::get_id();
+}

@@ -1,0 +1,221 @@
+// One client connection to a speech server.
+//
+// Connection owns the socket, the tokeniser channel that all text passes
+// through, the application's callbacks and the state of the current request.
+// It sends text pieces, queries and the close packet as frames and reads the
+// server's answer in WaitForEndPacket. ThreadedConnection adds the lock and
+// the bookkeeping of one worker thread; it is the only class instantiated.
+//
+// The server answers every text frame and every query with exactly one END,
+// in order. The connection counts the ENDs still owed: a wait reads until all
+// of them have arrived, and the replies of a request whose wait was given up
+// (callback abort, quit flag, time-out) are read and dropped before the next
+// request's events, so a request never receives another one's audio.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "client/orvelle.h"
+
+class Socket;
+struct channel;
+struct TokeniserContext;
+
+// Text callback and application callback of the tokeniser channel
+using TokeniserTextCallback = void (*)(void* context, const char* text, int length);
+using TokeniserApplicationCallback = void (*)(void* context, const char* tag, int length);
+
+// Sizes and times of the send path and the wait loop
+inline constexpr std::uint32_t text_piece_length = 63999;
+inline constexpr int connection_wait_sleep_time = 10;
+inline constexpr int default_receive_timeout = 60000;
+
+class Connection {
+ public:
+  // Life cycle: the constructor creates the tokeniser channel ("CLIENT", type
+  // tokeniser only, markup input); the destructor closes the socket and
+  // frees the channel and the tokeniser context.
+  Connection();
+  virtual ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // The server: Connect replaces an open socket only once the new one is
+  // connected (and frees the old tokeniser context); false leaves everything
+  // as it was. Close closes and deletes the socket; false without one.
+  bool Connect(const char* host, int port);
+  bool Close();
+  bool IsConnected() const { return socket_ != nullptr; }
+  const std::string& Host() const { return host_; }
+  int Port() const { return port_; }
+
+  // Flags and settings, read and written from any thread
+  void SetQuitFlag(bool quit) { quit_.store(quit); }
+  bool GetQuitFlag() const { return quit_.load(); }
+  void SetReceiveTimeout(int milliseconds) { receive_timeout_.store(milliseconds); }
+  int GetReceiveTimeout() const { return receive_timeout_.load(); }
+
+  // The application's callbacks and user data, stored without the lock
+  void SetCallBack(EVENT_CALLBACK callback) { callback_.store(callback); }
+  EVENT_CALLBACK GetCallBack() const { return callback_.load(); }
+  void SetPascalCallBack(PASCAL_EVENT_CALLBACK callback) { pascal_callback_.store(callback); }
+  PASCAL_EVENT_CALLBACK GetPascalCallBack() const { return pascal_callback_.load(); }
+  void SetUserData(void* user_data) { user_data_.store(user_data); }
+  void* GetUserData() const { return user_data_.load(); }
+
+  // A receiver that takes every event in place of the application's
+  // callback while it is set (internal queries such as the voice list); set
+  // and cleared by the lock holder, so the application's callback and user
+  // data are never touched.
+  void SetEventCapture(EVENT_CALLBACK capture, void* capture_data);
+  void ClearEventCapture() { SetEventCapture(nullptr, nullptr); }
+
+  // Tokeniser bridge: install (the connection owns the context), clear after
+  // a failed wait, and put back the cleared callbacks of the context it holds
+  void SetTokeniserCallBack(TokeniserTextCallback text_callback,
+                            TokeniserApplicationCallback application_callback, TokeniserContext* context);
+  void ClearTokeniserCallBack();
+  bool RestoreTokeniserCallBack();
+  bool HasTokeniserCallBack() const { return bridge_installed_; }
+  TokeniserContext* GetTokeniserContext() const { return tokeniser_context_.get(); }
+  channel* GetChannel() const { return channel_; }
+
+  // Sending. SendText runs the text through the channel (whose callbacks send
+  // and await every piece) and then sends tokenised_out; SendData sends one
+  // text, split into awaited pieces of 63,999 bytes when it is longer.
+  bool SendText(const char* text, bool xml, bool flush);
+  bool SendData(const char* text, std::size_t length, bool xml, bool flush);
+  bool SendData(const char* text, bool xml, bool flush);
+  bool SendQuery(const char* text);
+  bool CloseStreamSocket();
+  void NotePieceSendFailed() { piece_send_failed_ = true; }
+
+  // Receiving: true once every END owed has arrived (or the quit flag is
+  // set); false when the server closed, the connection broke, a frame was
+  // malformed (the socket is then closed), the silence lasted longer than
+  // the receive time-out or the callback did not return OV_SUCCESS.
+  bool WaitForEndPacket();
+  void FireEvent(PACKET_TYPE type);
+  int RepliesOwed() const { return replies_owed_; }
+
+  // Request state read by the render core
+  std::uint32_t LastLength() const { return last_length_; }
+  int StreamMode() const { return stream_mode_; }
+  void SetStreamMode(int mode) { stream_mode_ = mode; }
+
+  // State of the inline tokeniser; its output is what SendText sends after
+  // the channel's pieces (empty unless the inline tokeniser ran)
+  std::string tokenised_out;
+  std::string pending_in;
+  std::int32_t byte_offset = 0;
+  std::int32_t char_offset = 0;
+  bool in_comment = false;
+  bool in_cdata = false;
+  // Prosody values; -1 means unset
+  float rate = -1.0f, f0 = -1.0f, f0range = -1.0f, amplitude = -1.0f;
+
+ protected:
+  // Copies what survives a cancel: callbacks, user data, stream mode, host,
+  // port and the prosody values.
+  void CopySettingsFrom(const Connection& other);
+
+ private:
+  bool SendFrame(PACKET_TYPE type, const char* data, std::uint32_t length);
+  int Deliver(PACKET_TYPE type, void* data, long length);
+  void AbandonOwedReplies() { replies_dropped_ = replies_owed_; }
+  void DropSocket();
+
+  Socket* socket_ = nullptr;
+  std::atomic<EVENT_CALLBACK> callback_{nullptr};
+  std::atomic<PASCAL_EVENT_CALLBACK> pascal_callback_{nullptr};
+  std::atomic<void*> user_data_{nullptr};
+  EVENT_CALLBACK capture_ = nullptr;
+  void* capture_data_ = nullptr;
+  std::uint32_t last_length_ = 0;
+  std::uint32_t stream_id_ = 0;
+  std::atomic<int> receive_timeout_{default_receive_timeout};
+  int stream_mode_ = 0;
+  std::atomic<bool> quit_{false};
+  int port_ = 0;
+  std::string host_;
+  channel* channel_ = nullptr;
+  std::unique_ptr<TokeniserContext> tokeniser_context_;
+  TokeniserTextCallback bridge_text_ = nullptr;
+  TokeniserApplicationCallback bridge_application_ = nullptr;
+  bool bridge_installed_ = false;
+  bool piece_send_failed_ = false;
+  // ENDs the server still owes, and how many of the oldest of them belong
+  // to requests whose events are dropped
+  int replies_owed_ = 0;
+  int replies_dropped_ = 0;
+};
+
+// A connection with its lock and one worker thread. The render core, the
+// asynchronous render and cancellation live in client/render.cpp.
+class ThreadedConnection : public Connection {
+ public:
+  // Life cycle: a fresh connection, or (for cancellation) a fresh one that
+  // takes over the other's callbacks, user data, stream mode, server and
+  // prosody values. The destructor sets the quit flag and waits for the
+  // worker.
+  ThreadedConnection();
+  explicit ThreadedConnection(const ThreadedConnection& other);
+  ~ThreadedConnection() override;
+
+  // The connection lock: held for every send and wait. The start lock
+  // makes asynchronous starts on one connection take turns.
+  std::recursive_mutex& Lock() { return lock_; }
+  std::mutex& StartLock() { return start_lock_; }
+
+  // Render state
+  bool IsBusy() const { return busy_.load(); }
+  void SetBusy(bool busy) { busy_.store(busy); }
+  bool IsStarted() const { return started_.load(); }
+  void SetStarted(bool started);
+  void WaitStarted() { started_.wait(false); }
+
+  // Whether the calling thread is inside a request of this connection (its
+  // callback runs there); such a thread must not start another request on
+  // the same socket.
+  bool IsRequestThread() const { return request_thread_.load() == std::this_thread::get_id(); }
+  std::thread::id SetRequestThread(std::thread::id id) { return request_thread_.exchange(id); }
+
+  // The worker thread: started with a procedure; waited for (never by
+  // itself); ThreadRunning stays true until someone waited.
+  bool StartWorker(void (*procedure)(void*), void* argument);
+  void WaitForWorker();
+  bool ThreadRunning() const { return thread_running_.load(); }
+  bool IsWorkerThread() const;
+
+ private:
+  std::atomic<bool> busy_{false};
+  std::atomic<bool> started_{false};
+  std::recursive_mutex lock_;
+  std::atomic<bool> thread_running_{false};
+  std::atomic<std::thread::id> request_thread_{};
+  std::mutex start_lock_;
+  mutable std::mutex worker_lock_;
+  std::thread worker_;
+};
+
+// Holds the connection lock and marks the calling thread as the request
+// thread for the lifetime of one request.
+class RequestScope {
+ public:
+  explicit RequestScope(ThreadedConnection& connection)
+      : connection_(connection), lock_(connection.Lock()),
+        previous_(connection.SetRequestThread(std::this_thread::get_id())) {}
+  ~RequestScope() { connection_.SetRequestThread(previous_); }
+  RequestScope(const RequestScope&) = delete;
+  RequestScope& operator=(const RequestScope&) = delete;
+
+ private:
+  ThreadedConnection& connection_;
+  std::lock_guard<std::recursive_mutex> lock_;
+  std::thread::id previous_;
+};

@@ -1,0 +1,220 @@
+#include "client/render.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "client/bridge.h"
+#include "client/registry.h"
+
+namespace {
+
+// One asynchronous render; the worker owns it and, through it, a share of
+// its connection.
+struct RenderJob {
+  std::string text;
+  std::shared_ptr<ThreadedConnection> connection;
+  CONNECTION_HANDLE handle = 0;
+  bool flush = true;
+  bool xml = false;
+};
+
+void Warn(const char* line) {
+  std::fputs(line, stdout);
+  std::fflush(stdout);
+}
+
+// Ends a request: busy is clear at every return of the render core.
+int Finish(ThreadedConnection& connection, int code) {
+  connection.SetBusy(false);
+  return code;
+}
+
+void BeginRequest(ThreadedConnection& connection) {
+  connection.SetBusy(true);
+  connection.SetQuitFlag(false);
+  connection.SetStarted(true);
+  // A request that stopped earlier took the bridge down; this one needs it.
+  connection.RestoreTokeniserCallBack();
+}
+
+void ThreadProcedure(void* argument) {
+  std::unique_ptr<RenderJob> job(static_cast<RenderJob*>(argument));
+  ThreadedConnection& connection = *job->connection;
+  try {
+    RequestScope scope(connection);
+    _RenderSpeech(connection, job->text.c_str(), false, job->xml, job->flush);
+    connection.FireEvent(PACKET_THREAD_FINISHED);
+    connection.SetBusy(false);
+  } catch (...) {
+    connection.SetBusy(false);
+  }
+  // Whatever happened, the starter must not wait for ever.
+  connection.SetStarted(true);
+  // The job may hold the last share of the connection; its destructor then
+  // runs here and lets this thread go.
+  job.reset();
+}
+
+}  // namespace
+
+int _RenderSpeech(ThreadedConnection& connection, const char* text, bool wait_for_worker, bool xml, bool flush) {
+  if (!text) return OV_ERROR;
+  if (connection.ThreadRunning() && !connection.IsWorkerThread()) {
+    if (connection.IsBusy()) {
+      connection.SetStarted(true);
+      return OV_BUSY;
+    }
+    if (wait_for_worker) {
+      // The worker needs the lock to finish; let go of it meanwhile.
+      connection.Lock().unlock();
+      connection.SetStarted(true);
+      connection.WaitForWorker();
+      connection.SetBusy(false);
+      connection.Lock().lock();
+    }
+  }
+
+  // Close an open stream of the other kind first.
+  const int mode = connection.StreamMode();
+  if ((mode == 1 && !xml) || (mode == 2 && xml)) {
+    BeginRequest(connection);
+    if (!connection.SendText("", mode == 1, true)) return Finish(connection, OV_SEND_FAILED);
+    if (connection.GetQuitFlag()) return Finish(connection, OV_CANCELLED);
+  }
+
+  BeginRequest(connection);
+  if (!connection.SendText(text, xml, flush)) return Finish(connection, OV_SEND_FAILED);
+  if (connection.LastLength() != 0 || flush) {
+    if (!connection.WaitForEndPacket()) return Finish(connection, OV_ERROR);
+  }
+  // A push whose pieces were refused or cancelled did not go through either.
+  if (connection.GetQuitFlag()) return Finish(connection, OV_CANCELLED);
+  return Finish(connection, OV_SUCCESS);
+}
+
+int RenderSpeech(CONNECTION_HANDLE handle, const char* text, bool flush) {
+  std::shared_ptr<ThreadedConnection> connection = connections().Find(handle);
+  if (!connection) return OV_BAD_HANDLE;
+  if (!text) return OV_ERROR;
+  if (connection->IsRequestThread()) return OV_BUSY;
+  RequestScope scope(*connection);
+  return _RenderSpeech(*connection, text, true, true, flush);
+}
+
+int _RenderSpeechAsync(CONNECTION_HANDLE handle, const char* text, bool xml) {
+  std::shared_ptr<ThreadedConnection> connection = connections().Find(handle);
+  if (!connection) return OV_BAD_HANDLE;
+  if (!text) return OV_ERROR;
+  // From inside its own request the worker could never take the lock.
+  if (connection->IsRequestThread()) return OV_BUSY;
+
+  std::lock_guard<std::mutex> starting(connection->StartLock());
+  if (connection->ThreadRunning()) {
+    if (connection->IsBusy()) return OV_BUSY;
+    connection->WaitForWorker();
+    connection->SetBusy(false);
+  }
+
+  auto job = std::make_unique<RenderJob>();
+  {
+    std::lock_guard<std::recursive_mutex> guard(connection->Lock());
+    connection->SetQuitFlag(false);
+    job->text = text;
+    job->connection = connection;
+    job->handle = handle;
+    job->flush = true;
+    job->xml = xml;
+  }
+  connection->SetStarted(false);
+  if (!connection->StartWorker(ThreadProcedure, job.get())) return OV_ERROR;
+  job.release();
+  connection->WaitStarted();
+  return OV_SUCCESS;
+}
+
+int QueryServer(CONNECTION_HANDLE handle, const char* xml, EVENT_CALLBACK capture, void* capture_data) {
+  std::shared_ptr<ThreadedConnection> connection = connections().Find(handle);
+  if (!connection) return OV_BAD_HANDLE;
+  if (!xml) return OV_ERROR;
+  if (connection->IsRequestThread()) return OV_BUSY;
+  RequestScope scope(*connection);
+
+  struct Capture {
+    Connection& connection;
+    Capture(Connection& c, EVENT_CALLBACK callback, void* data) : connection(c) {
+      connection.SetEventCapture(callback, data);
+    }
+    ~Capture() { connection.ClearEventCapture(); }
+  } in_place(*connection, capture, capture_data);
+
+  if (!connection->SendQuery(xml)) return OV_SEND_FAILED;
+  if (!connection->WaitForEndPacket()) return OV_ERROR;
+  if (connection->GetQuitFlag()) return OV_CANCELLED;
+  return OV_SUCCESS;
+}
+
+int OpenConnection(CONNECTION_HANDLE handle, const char* host, int port) {
+  std::shared_ptr<ThreadedConnection> connection = connections().Find(handle);
+  if (!connection) return OV_BAD_HANDLE;
+  if (!host || port < 1 || port > 65535) return OV_CONNECT_FAILED;
+  // Its own request is still reading from the socket.
+  if (connection->IsRequestThread()) return OV_BUSY;
+  std::lock_guard<std::recursive_mutex> guard(connection->Lock());
+  if (!connection->Connect(host, port)) return OV_CONNECT_FAILED;
+  InstallTokeniserBridge(*connection, handle);
+  return OV_SUCCESS;
+}
+
+int CloseConnection(CONNECTION_HANDLE handle) {
+  std::shared_ptr<ThreadedConnection> connection = connections().Find(handle);
+  if (!connection) return OV_BAD_HANDLE;
+  std::lock_guard<std::recursive_mutex> guard(connection->Lock());
+  if (!connection->CloseStreamSocket()) return OV_SEND_FAILED;
+  return connection->Close() ? OV_SUCCESS : OV_SEND_FAILED;
+}
+
+int CancelRequest(CONNECTION_HANDLE handle) {
+  std::shared_ptr<ThreadedConnection> connection = connections().Find(handle);
+  if (!connection) {
+    Warn("WARNING: bad handle.\n");
+    return OV_BAD_HANDLE;
+  }
+  connection->SetQuitFlag(true);
+  // On the thread that renders this connection (inside its callback) the
+  // render cannot end before we return: it stops at its next pass.
+  if (connection->IsRequestThread()) return OV_SUCCESS;
+
+  for (;;) {
+    bool busy;
+    {
+      std::lock_guard<std::recursive_mutex> guard(connection->Lock());
+      busy = connection->IsBusy();
+    }
+    if (!busy) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
+  int code = CloseConnection(handle);
+  if (code != OV_SUCCESS) {
+    Warn("WARNING: could not close the connection!\n");
+    return code;
+  }
+
+  std::string host = connection->Host();
+  int port = connection->Port();
+  auto fresh = std::make_shared<ThreadedConnection>(*connection);
+  if (!connections().Replace(handle, fresh)) return OV_BAD_HANDLE;
+  // The old connection goes now (or with its worker's last share of it).
+  connection.reset();
+  fresh->SetStreamMode(0);
+
+  std::shared_ptr<ThreadedConnection> again = connections().Find(handle);
+  if (!again) return OV_BAD_HANDLE;
+  std::lock_guard<std::recursive_mutex> guard(again->Lock());
+  if (!again->Connect(host.c_str(), port)) return OV_CONNECT_FAILED;
+  InstallTokeniserBridge(*again, handle);
+  return OV_SUCCESS;
+}
