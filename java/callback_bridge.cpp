@@ -100,6 +100,12 @@ class KeepPendingException {
   jthrowable pending_;
 };
 
+// The data of an event being delivered.
+struct EventData {
+  const void* data;
+  long length;
+};
+
 // Events being delivered on this thread, innermost last: the event-data
 // helpers read only these, within their lengths.
 thread_local std::vector<EventData> delivering;
