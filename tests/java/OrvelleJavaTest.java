@@ -183,10 +183,10 @@ public class OrvelleJavaTest {
           break;
         }
         case PACKET_THREAD_FINISHED:
+          events.add("finished");
           finished.incrementAndGet();
           finishedThread = Thread.currentThread();
           finishedLatch.countDown();
-          events.add("finished");
           break;
         default:
           events.add(type.name().substring("PACKET_".length()).toLowerCase() + " "
