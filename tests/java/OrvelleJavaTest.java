@@ -502,6 +502,39 @@ public class OrvelleJavaTest {
     }
   }
 
+  static void replacingDuringAnAsynchronousRender() throws Exception {
+    String rules = "{\"when\": {\"contains\": \"zebra\"}, \"reply\": [{\"word\": \"1\"},"
+        + " {\"stall_ms\": 100}, {\"word\": \"2\"}, {\"word\": \"3\"}, {\"end\": true}]}";
+    CountDownLatch inFirstEvent = new CountDownLatch(1);
+    CountDownLatch replaced = new CountDownLatch(1);
+    Recorder blocking = new Recorder() {
+      @Override
+      public void run(PACKET_TYPE type, SWIGTYPE_p_void data, int length) {
+        super.run(type, data, length);
+        inFirstEvent.countDown();
+        try {
+          check(replaced.await(30, TimeUnit.SECONDS), "the main thread replaced the callback");
+        } catch (InterruptedException e) {
+          Thread.currentThread().interrupt();
+        }
+        // Still allocated: its event is running.
+        events.add("after " + OrvelleDataToString(data));
+      }
+    };
+    Recorder next = new Recorder();
+    try (Session s = new Session(script(rules), blocking)) {
+      checkEq(0, orvelleJNI.ovRenderSpeechAsync(s.handle, "zebra"), "asynchronous start");
+      check(inFirstEvent.await(30, TimeUnit.SECONDS), "the first event arrived");
+      s.caller.setOrvelleCallback(next, s.handle);
+      check(!blocking.disconnected, "a callback is not freed while its event runs on another thread");
+      replaced.countDown();
+      check(next.finishedLatch.await(30, TimeUnit.SECONDS), "the replacement gets the end of the render");
+      checkEq(List.of("word 1", "after 1"), blocking.snapshot(), "the replaced callback's events");
+      checkEq(List.of("word 2", "word 3", "finished"), next.snapshot(), "the replacement's events");
+      check(blocking.disconnected, "the replaced callback is freed once its event returned");
+    }
+  }
+
   static void subclassesAndSuperRun() throws Exception {
     String rules = wordRule("zebra", "Z");
     AtomicInteger calls = new AtomicInteger();
@@ -590,6 +623,7 @@ public class OrvelleJavaTest {
     run("asynchronousRender", OrvelleJavaTest::asynchronousRender);
     run("throwingCallback", OrvelleJavaTest::throwingCallback);
     run("replacingAndDeletingCallbacks", OrvelleJavaTest::replacingAndDeletingCallbacks);
+    run("replacingDuringAnAsynchronousRender", OrvelleJavaTest::replacingDuringAnAsynchronousRender);
     run("subclassesAndSuperRun", OrvelleJavaTest::subclassesAndSuperRun);
     run("textOutsideTheBmp", OrvelleJavaTest::textOutsideTheBmp);
     run("handlesAndHosts", OrvelleJavaTest::handlesAndHosts);
