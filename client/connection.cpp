@@ -70,6 +70,7 @@ bool Connection::Connect(const char* host, int port) {
   if (socket_) {
     // The old server hears that we leave before its socket goes.
     CloseStreamSocket();
+    DrainBeforeClose();
     delete socket_;
   }
   socket_ = fresh;
@@ -80,8 +81,34 @@ bool Connection::Connect(const char* host, int port) {
 
 bool Connection::Close() {
   if (!socket_) return false;
+  DrainBeforeClose();
   DropSocket();
   return true;
+}
+
+void Connection::DrainBeforeClose() {
+  // Closing a socket with unread bytes resets the connection, and the
+  // server may then lose the CLOSE frame just sent. While answers are owed
+  // (or bytes wait), read and drop them until the server closes its end,
+  // falls silent or the time is up.
+  constexpr int silence_ms = 20;
+  constexpr long long limit_ms = 500;
+  const long long start = GetCurrentTicks();
+  char sink[4096];
+  bool expect_more = replies_owed_ > 0;
+  for (;;) {
+    unsigned long received = 0;
+    if (!socket_->ReceiveBytes(sink, sizeof sink, &received)) return;  // closed
+    if (received > 0) {
+      expect_more = true;
+      if (GetTickDifference(start, GetCurrentTicks()) > limit_ms) return;
+      continue;
+    }
+    if (!expect_more || GetTickDifference(start, GetCurrentTicks()) > limit_ms) return;
+    platform::socket_handle handle = socket_->Handle();
+    short ready = 0;
+    if (platform::wait_ready(&handle, 1, platform::ready_read, &ready, silence_ms) <= 0) return;
+  }
 }
 
 void Connection::DropSocket() {

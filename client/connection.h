@@ -129,6 +129,7 @@ class Connection {
   int Deliver(PACKET_TYPE type, void* data, long length);
   void AbandonOwedReplies() { replies_dropped_ = replies_owed_; }
   void DropSocket();
+  void DrainBeforeClose();
 
   Socket* socket_ = nullptr;
   std::atomic<EVENT_CALLBACK> callback_{nullptr};
