@@ -266,13 +266,13 @@ int Connection::Deliver(PACKET_TYPE type, void* data, long length) {
   return OV_SUCCESS;
 }
 
-void Connection::FireEvent(PACKET_TYPE type) {
+void Connection::FireEvent(PACKET_TYPE type, long length) {
   if (type != PACKET_THREAD_FINISHED && quit_.load()) return;
   try {
     if (EVENT_CALLBACK callback = callback_.load()) {
-      callback(user_data_.load(), type, nullptr, 0);
+      callback(user_data_.load(), type, nullptr, length);
     } else if (PASCAL_EVENT_CALLBACK callback = pascal_callback_.load()) {
-      callback(user_data_.load(), type, nullptr, 0);
+      callback(user_data_.load(), type, nullptr, length);
     }
   } catch (...) {
   }

@@ -103,7 +103,9 @@ class Connection {
   // malformed (the socket is then closed), the silence lasted longer than
   // the receive time-out or the callback did not return OV_SUCCESS.
   bool WaitForEndPacket();
-  void FireEvent(PACKET_TYPE type);
+  // A data-less event; the thread-finished event carries the render's
+  // return code as its length (0 on success).
+  void FireEvent(PACKET_TYPE type, long length = 0);
   int RepliesOwed() const { return replies_owed_; }
 
   // Request state read by the render core

@@ -46,7 +46,8 @@ typedef enum PACKET_TYPE {
   PACKET_END = 11,
   PACKET_CLOSE = 12,
   PACKET_XML = 13,
-  PACKET_THREAD_FINISHED = 14, /* local event only, never on the wire */
+  PACKET_THREAD_FINISHED = 14, /* local event only, never on the wire; data is
+                                  NULL and length the render's return code */
   PACKET_TEXT_STREAM = 15
 } PACKET_TYPE;
 

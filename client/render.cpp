@@ -45,12 +45,17 @@ void ThreadProcedure(void* argument) {
   ThreadedConnection& connection = *job->connection;
   try {
     RequestScope scope(connection);
-    _RenderSpeech(connection, job->text.c_str(), false, job->xml, job->flush);
-    connection.FireEvent(PACKET_THREAD_FINISHED);
-    connection.SetBusy(false);
+    int code = OV_ERROR;
+    try {
+      code = _RenderSpeech(connection, job->text.c_str(), false, job->xml, job->flush);
+    } catch (...) {
+    }
+    // The application learns how the render ended from the event's length,
+    // and always gets exactly one thread-finished event.
+    connection.FireEvent(PACKET_THREAD_FINISHED, code);
   } catch (...) {
-    connection.SetBusy(false);
   }
+  connection.SetBusy(false);
   // Whatever happened, the starter must not wait for ever.
   connection.SetStarted(true);
   // The job may hold the last share of the connection; its destructor then

@@ -22,6 +22,7 @@ struct Event {
   int type;
   std::string data;
   std::thread::id thread;
+  long length;
 };
 
 struct Recorder {
@@ -62,7 +63,7 @@ struct Recorder {
 
 int Record(void* user, int type, void* data, long length) {
   auto* r = static_cast<Recorder*>(user);
-  Event e{type, {}, std::this_thread::get_id()};
+  Event e{type, {}, std::this_thread::get_id(), length};
   if (data && type != PACKET_PHONEME) e.data.assign(static_cast<const char*>(data), static_cast<std::size_t>(length));
   std::function<int(int)> action;
   {
@@ -100,7 +101,8 @@ const char* kNamedReplies = R"({
                                              {"stall_ms": 300}, {"end": true}]},
     {"when": {"contains": "first"}, "reply": [{"word": "first"}, {"audio": {"bytes": 4}}, {"stall_ms": 100},
                                               {"audio": {"bytes": 4}}, {"word": "first"}, {"end": true}]},
-    {"when": {"contains": "second"}, "reply": [{"word": "second"}, {"audio": {"bytes": 4}}, {"end": true}]}
+    {"when": {"contains": "second"}, "reply": [{"word": "second"}, {"audio": {"bytes": 4}}, {"end": true}]},
+    {"when": {"contains": "vanish"}, "reply": [{"word": "vanish"}, {"drop": true}]}
   ],
   "text_reply": [{"word": "other"}, {"end": true}]})";
 
@@ -122,6 +124,7 @@ TEST(AsyncTest, DeliversOneThreadFinishedEventOnTheWorkerThread) {
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.back().type, PACKET_THREAD_FINISHED);
   EXPECT_EQ(events.back().data, "");
+  EXPECT_EQ(events.back().length, OV_SUCCESS);
   for (const Event& e : events) {
     EXPECT_NE(e.thread, std::this_thread::get_id());
     EXPECT_EQ(e.thread, events.front().thread);
@@ -132,6 +135,18 @@ TEST(AsyncTest, DeliversOneThreadFinishedEventOnTheWorkerThread) {
   ASSERT_EQ(ovRenderSpeechXMLAsync(c.handle, "<p>second</p>"), OV_SUCCESS);
   ASSERT_TRUE(c.recorder.WaitFor(PACKET_THREAD_FINISHED, 1));
   EXPECT_GE(c.recorder.Count(PACKET_WORD), 1);
+}
+
+TEST(AsyncTest, ThreadFinishedEventCarriesTheFailureOfTheRender) {
+  Opened c(kNamedReplies);
+  ASSERT_EQ(ovRenderSpeechAsync(c.handle, "vanish"), OV_SUCCESS);
+  ASSERT_TRUE(c.recorder.WaitFor(PACKET_THREAD_FINISHED, 1));
+  auto events = c.recorder.Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back().type, PACKET_THREAD_FINISHED);
+  // The server went away without an END: the render failed, and says so.
+  EXPECT_LT(events.back().length, 0);
+  EXPECT_EQ(c.recorder.Count(PACKET_THREAD_FINISHED), 1);
 }
 
 TEST(AsyncTest, SecondAsyncStartWhileRenderingIsBusy) {
