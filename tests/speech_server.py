@@ -133,17 +133,17 @@ def tone(byte_count, rate):
     return bytes(out)
 
 
-def phoneme_payload(spec):
-    name = spec.get("phoneme", "").encode() + b"\0"
-    nxt = spec.get("next", "").encode() + b"\0"
-    payload = struct.pack(">III", spec.get("phone_length", 0), len(name), len(nxt))
+def phoneme_payload(fields):
+    name = fields.get("phoneme", "").encode() + b"\0"
+    nxt = fields.get("next", "").encode() + b"\0"
+    payload = struct.pack(">III", fields.get("phone_length", 0), len(name), len(nxt))
     payload += name + nxt
     for key in ("sample_rate", "sapi_viseme", "disney_viseme", "stress",
                 "sapi_phoneid", "next_sapi_phoneid", "next_sapi_viseme"):
-        payload += struct.pack(">I", spec.get(key, 0))
+        payload += struct.pack(">I", fields.get(key, 0))
     payload += b"\0" * 6
-    if "truncate" in spec:
-        payload = payload[:spec["truncate"]]
+    if "truncate" in fields:
+        payload = payload[:fields["truncate"]]
     return payload
 
 
@@ -240,9 +240,9 @@ class Connection:
             self.sock.sendall(self.pending)
             self.pending = b""
 
-    def text_event(self, ftype, value, spec):
+    def text_event(self, ftype, value, fields):
         data = value.encode() if isinstance(value, str) else bytes(value)
-        if spec.get("nul", True):
+        if fields.get("nul", True):
             data += b"\0"
         self.send(ftype, data)
 
@@ -254,14 +254,14 @@ class Connection:
     def run_action(self, a):
         rate = self.server.script.get("sample_rate", self.server.sample_rate)
         if "audio" in a:
-            spec = a["audio"]
-            if "hex" in spec:
-                data = bytes.fromhex(spec["hex"])
-            elif "bytes" in spec:
-                data = tone(spec["bytes"], rate)
+            fields = a["audio"]
+            if "hex" in fields:
+                data = bytes.fromhex(fields["hex"])
+            elif "bytes" in fields:
+                data = tone(fields["bytes"], rate)
             else:
-                data = tone(rate * 2 * spec.get("ms", 1000) // 1000, rate)
-            step = spec.get("frame_bytes", 32000)
+                data = tone(rate * 2 * fields.get("ms", 1000) // 1000, rate)
+            step = fields.get("frame_bytes", 32000)
             for i in range(0, max(len(data), 1), step):
                 self.send(AUDIO, data[i:i + step])
         elif "phoneme" in a:
@@ -310,11 +310,11 @@ class Connection:
             self.flush_pending()
             self.stream(a["stream"], rate)
 
-    def stream(self, spec, rate):
-        ftype = spec.get("type", AUDIO)
-        data = tone(spec.get("bytes", 3200), rate)
-        interval = spec.get("interval_ms", 5) / 1000.0
-        deadline = time.monotonic() + spec.get("max_ms", 30000) / 1000.0
+    def stream(self, fields, rate):
+        ftype = fields.get("type", AUDIO)
+        data = tone(fields.get("bytes", 3200), rate)
+        interval = fields.get("interval_ms", 5) / 1000.0
+        deadline = time.monotonic() + fields.get("max_ms", 30000) / 1000.0
         while time.monotonic() < deadline:
             try:
                 self.send(ftype, data)
