@@ -170,6 +170,51 @@ int QLTP_utf82unicode(uint32_t* cp, const char* p) {
   return 1;
 }
 
+int QLTP_utf8_sequence(const unsigned char* p, size_t n) {
+  if (p == nullptr || n == 0) return 0;
+  const unsigned char b = p[0];
+  if (b < 0x80) return 1;
+  int len;
+  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    len = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    len = 3;
+    if (b == 0xE0) lo = 0xA0;
+    if (b == 0xED) hi = 0x9F;  // no surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    len = 4;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  for (int i = 1; i < len; ++i) {
+    if (static_cast<size_t>(i) >= n) return -1;
+    const unsigned char c = p[i];
+    if (i == 1 ? (c < lo || c > hi) : (c & 0xC0) != 0x80) return 0;
+  }
+  return len;
+}
+
+void QLTP_utf8_append(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp <= 0x10FFFF) {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
 int QLTP_unicode2utf8(uint32_t cp, char* out) {
   if (out == nullptr) return 0;
   std::memset(out, 0, 5);

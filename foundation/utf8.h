@@ -4,7 +4,9 @@
 // copy or step past a truncated sequence.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Bytes that follow a lead byte in its sequence (0 for 0x00-0xBF, 1 to 5 for
 // 0xC0-0xFF).
@@ -23,11 +25,17 @@ int QLTP_u8_bytelen(const char* s, int n);
 // Validation: offset of the first bad sequence (size in *n), or -1 (n = -1)
 // when all len bytes are valid UTF-8 without NUL.
 int QLTP_check_utf8(const char* s, int len, int* n);
+// Length (1 to 4) of the well-formed sequence at p with n > 0 bytes
+// available; 0 when it is not well-formed (overlong, surrogate, beyond
+// U+10FFFF); -1 when it is a well-formed prefix cut by the end of the bytes.
+int QLTP_utf8_sequence(const unsigned char* p, size_t n);
 
 // Conversions. out holds 5 bytes for QLTP_unicode2utf8, 3 for
 // QLTP_utf82ISO88591 (which returns 1 when it wrote two bytes).
 int QLTP_utf82unicode(uint32_t* cp, const char* p);
 int QLTP_unicode2utf8(uint32_t cp, char* out);
+// Appends the UTF-8 bytes of cp (up to U+10FFFF; others append nothing).
+void QLTP_utf8_append(std::string& out, uint32_t cp);
 int QLTP_utf82ISO88591(unsigned char b, char* out);
 
 // Copies. QLTP_next_utf8_char copies the sequence at p (at most 4 bytes) and a

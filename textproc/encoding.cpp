@@ -14,24 +14,6 @@ constexpr int WaitBytes = 255;
 
 inline bool is_cont(unsigned char b) { return (b & 0xC0) == 0x80; }
 
-inline void put_utf8(uint32_t cp, std::string& out) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
 // Size of the bad sequence at s (avail bytes): the lead byte and the
 // continuation bytes that could still belong to it, so that a good byte after
 // a broken sequence is never swallowed. *cut is set when that prefix runs to
@@ -72,7 +54,7 @@ int decode_utf16(const unsigned char* s, int len, bool big, bool final, std::str
             }
             uint32_t u2 = unit(i + 2);
             if (u2 >= 0xDC00 && u2 <= 0xDFFF) {
-                put_utf8(0x10000 + ((u - 0xD800) << 10) + (u2 - 0xDC00), out);
+                QLTP_utf8_append(out, 0x10000 + ((u - 0xD800) << 10) + (u2 - 0xDC00));
                 i += 4;
             } else {
                 out.push_back('_');
@@ -82,7 +64,7 @@ int decode_utf16(const unsigned char* s, int len, bool big, bool final, std::str
             out.push_back('_');
             i += 2;
         } else {
-            if (u != 0) put_utf8(u, out);
+            if (u != 0) QLTP_utf8_append(out, u);
             i += 2;
         }
     }
@@ -150,7 +132,7 @@ int convert_tail(QLTP_encoding_state* st, const unsigned char* buf, int a, int n
         if (iso || st->encoding == QLTP_ENCODING_ISO88591) {
             // Every byte of ISO-8859-1 is a character of its own; NUL is dropped.
             unsigned char b = buf[p];
-            if (b != 0) put_utf8(b, out);
+            if (b != 0) QLTP_utf8_append(out, b);
             p += 1;
         } else {
             out.push_back('_');

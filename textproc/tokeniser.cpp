@@ -1,3 +1,4 @@
+#include "foundation/utf8.h"
 #include "textproc/tokeniser.h"
 
 #include <cctype>
@@ -75,37 +76,13 @@ int64_t CountChars(const char* p, size_t n) {
 
 bool IsWspace(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
-// Length of the well-formed UTF-8 sequence at p (n bytes available): its
-// length; 0 when it is not well-formed or is a NUL; -1 when it is a
-// well-formed prefix cut by the end of the bytes.
-int SequenceLength(const unsigned char* p, size_t n) {
-    unsigned char b = p[0];
-    if (b < 0x80) return b == 0 ? 0 : 1;
-    int len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-        len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3;
-        if (b == 0xE0) lo = 0xA0;
-        if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4;
-        if (b == 0xF0) lo = 0x90;
-        if (b == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    for (int i = 1; i < len; ++i) {
-        if (static_cast<size_t>(i) >= n) return -1;
-        unsigned char c = p[i];
-        if (i == 1 ? (c < lo || c > hi) : !IsContinuation(c)) return 0;
-    }
-    return len;
-}
-
 // Size of a bad sequence: the lead byte and the continuation bytes that could
 // still have belonged to it (so that a good byte after it is never lost).
+// A NUL is never a character of the output.
+int SequenceLength(const unsigned char* p, size_t n) {
+    return p[0] == 0 ? 0 : QLTP_utf8_sequence(p, n);
+}
+
 int BadLength(const unsigned char* p, size_t n) {
     unsigned char b = p[0];
     int want = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 1;

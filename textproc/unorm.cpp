@@ -1,3 +1,4 @@
+#include "foundation/utf8.h"
 #include "textproc/unorm.h"
 
 #include <algorithm>
@@ -67,24 +68,6 @@ inline int decode(const unsigned char* s, int avail, uint32_t* cp) {
     if (!is_cont(s[3])) return 0;
     *cp = ((b & 0x07u) << 18) | ((c & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
     return 4;
-}
-
-inline void encode(uint32_t cp, std::string& out) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp <= 0x10FFFF) {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
 }
 
 // Length of a range list ended by a start of 0.
@@ -231,7 +214,7 @@ void normalise_segment(const unsigned char* s, int len, bool compat, std::vector
         if (cp >= Opaque) {
             text.push_back(static_cast<char>(cp - Opaque));
         } else {
-            encode(cp, text);
+            QLTP_utf8_append(text, cp);
         }
     }
 }

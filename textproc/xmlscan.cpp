@@ -1,3 +1,4 @@
+#include "foundation/utf8.h"
 #include "textproc/xmlscan.h"
 
 #include <climits>
@@ -106,34 +107,6 @@ size_t CutAtCharBoundary(const char* p, size_t n, size_t max) {
   return cut;
 }
 
-// Length of the valid UTF-8 sequence at p (n bytes available): its length,
-// 0 when it is invalid, -1 when it is a valid but incomplete prefix.
-int Utf8Sequence(const unsigned char* p, size_t n) {
-  unsigned char b = p[0];
-  if (b < 0x80) return 1;
-  int len;
-  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (b >= 0xC2 && b <= 0xDF) {
-    len = 2;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    len = 3;
-    if (b == 0xE0) lo = 0xA0;
-    if (b == 0xED) hi = 0x9F;  // no surrogates
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    len = 4;
-    if (b == 0xF0) lo = 0x90;
-    if (b == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  for (int i = 1; i < len; ++i) {
-    if (static_cast<size_t>(i) >= n) return -1;
-    unsigned char c = p[i];
-    if (i == 1 ? (c < lo || c > hi) : !IsContinuation(c)) return 0;
-  }
-  return len;
-}
-
 // The slots worth trying for a token that begins with byte c: a pattern whose
 // first character can never be c is skipped (exact for the scanner's own
 // patterns; a table installed by a caller is tried slot by slot).
@@ -206,7 +179,7 @@ void ValidateInput(QLTP_tpxml* x, bool final) {
       ++i;
       continue;
     }
-    int len = Utf8Sequence(p, n - i);
+    int len = QLTP_utf8_sequence(p, n - i);
     if (len <= 0) break;
     i += static_cast<size_t>(len);
   }
@@ -219,7 +192,7 @@ void ValidateInput(QLTP_tpxml* x, bool final) {
   size_t keep = n;  // where an unfinished trailing sequence starts
   while (i < n) {
     auto* p = reinterpret_cast<const unsigned char*>(in.data()) + i;
-    int len = Utf8Sequence(p, n - i);
+    int len = QLTP_utf8_sequence(p, n - i);
     if (len > 0) {
       repaired.append(in, i, static_cast<size_t>(len));
       i += static_cast<size_t>(len);

@@ -338,3 +338,34 @@ TEST(Utf8RandomInputTest, SteppersStayInsideTheText) {
     }
   }
 }
+
+TEST(Utf8SequenceTest, LengthOfWellFormedCutAndBadSequences) {
+  struct Case { const char* bytes; size_t n; int want; };
+  const Case cases[] = {
+      {"a", 1, 1},           {"\0", 1, 1},            {"\xC3\xA9", 2, 2},
+      {"\xC3", 1, -1},       {"\xE2\x82\xAC", 3, 3},  {"\xE2\x82", 2, -1},
+      {"\xF0\x9F\x98\x80", 4, 4}, {"\xF0\x9F\x98", 3, -1},
+      {"\xC0\xAF", 2, 0},    {"\xE0\x80\xAF", 3, 0},  {"\xED\xA0\x80", 3, 0},
+      {"\xF4\x90\x80\x80", 4, 0}, {"\x80", 1, 0},     {"\xFF", 1, 0},
+      {"\xC3\x41", 2, 0},    {"\xE2\x82\x41", 3, 0},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(QLTP_utf8_sequence(reinterpret_cast<const unsigned char*>(c.bytes), c.n), c.want)
+        << "case with " << c.n << " bytes starting " << std::hex
+        << (static_cast<unsigned>(static_cast<unsigned char>(c.bytes[0])));
+}
+
+TEST(Utf8SequenceTest, AppendRoundTripsThroughDecoder) {
+  for (uint32_t cp : {0x41u, 0xE9u, 0x7FFu, 0x800u, 0x20ACu, 0xFFFFu, 0x10000u, 0x1F600u, 0x10FFFFu}) {
+    std::string out;
+    QLTP_utf8_append(out, cp);
+    uint32_t back = 0;
+    ASSERT_GT(QLTP_utf82unicode(&back, out.c_str()), 0) << cp;
+    EXPECT_EQ(back, cp);
+    EXPECT_EQ(QLTP_utf8_sequence(reinterpret_cast<const unsigned char*>(out.data()), out.size()),
+              static_cast<int>(out.size()));
+  }
+  std::string none;
+  QLTP_utf8_append(none, 0x110000);
+  EXPECT_TRUE(none.empty());
+}
