@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_path.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -291,7 +293,7 @@ TEST(DictTest, PyWriterChecksTheBufferSize) {
 
 TEST(DictTest, PyLoaderReadsAFileByPath) {
     DictPtr d = dict_of({"path", "load"});
-    std::string path = testing::TempDir() + "dict_test_cdict.bin";
+    std::string path = orvelle_test::TempPath("dict_test_cdict.bin");
     Bytes data = written(d.get(), 0);
     {
         std::ofstream out(path, std::ios::binary);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_path.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -62,7 +64,7 @@ std::string render(F print) {
 }
 
 std::string temp_path(const char* name) {
-    return testing::TempDir() + "numarray_test_" + name;
+    return orvelle_test::TempPath(std::string("numarray_test_") + name);
 }
 
 }  // namespace

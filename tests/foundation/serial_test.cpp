@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_path.h"
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -235,7 +237,7 @@ TEST(SerialFileTest, FilesizeLeavesFileAtStart) {
 }
 
 TEST(SerialFileTest, FileexistsOpensForReading) {
-  std::string path = testing::TempDir() + "serial_exists.bin";
+  std::string path = orvelle_test::TempPath("serial_exists.bin");
   std::remove(path.c_str());
   EXPECT_EQ(QLTP_fileexists(path.c_str()), 0);
   FILE* f = std::fopen(path.c_str(), "wb");

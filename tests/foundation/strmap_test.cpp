@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_path.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -13,7 +15,7 @@
 
 namespace {
 
-std::string TempPath(const char* name) { return ::testing::TempDir() + name; }
+using orvelle_test::TempPath;
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   FILE* f = std::fopen(path.c_str(), "wb");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_path.h"
+
 #include <clocale>
 #include <cmath>
 #include <cstdint>
@@ -18,7 +20,7 @@ namespace {
 // Runs the Python reference script over the given input lines and returns
 // its answers, one per line.
 std::vector<std::string> python_reference(const std::vector<std::string>& lines) {
-  std::string in = testing::TempDir() + "strutil_reference_in.txt";
+  std::string in = orvelle_test::TempPath("strutil_reference_in.txt");
   {
     std::ofstream f(in);
     for (const auto& l : lines) f << l << '\n';

@@ -1,6 +1,8 @@
 #include "foundation/tpdb.h"
 
 #include <gtest/gtest.h>
+
+#include "temp_path.h"
 #include <unistd.h>
 
 #include <cstdint>
@@ -33,7 +35,7 @@ struct RemoveTempFiles : testing::Environment {
 const auto* const remove_temp_files = testing::AddGlobalTestEnvironment(new RemoveTempFiles);
 
 std::string TempPath(const std::string& name) {
-  std::string path = testing::TempDir() + "tpdb_" + std::to_string(getpid()) + "_" + name;
+  std::string path = orvelle_test::TempPath(std::string("tpdb_") + name);
   TempFiles().push_back(path);
   return path;
 }

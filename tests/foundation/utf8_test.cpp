@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_path.h"
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -25,7 +27,7 @@ std::string hex(const Bytes& b) {
 
 // Offsets of the first sequence Python's strict decoder rejects (-1: valid).
 std::vector<int> python_utf8_offsets(const std::vector<Bytes>& cases) {
-  std::string in = testing::TempDir() + "utf8_reference_in.txt";
+  std::string in = orvelle_test::TempPath("utf8_reference_in.txt");
   {
     std::ofstream f(in);
     for (const auto& c : cases) f << "utf8 " << hex(c) << '\n';

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_path.h"
+
 #include "small_stack.h"
 #include <pthread.h>
 
@@ -290,7 +292,7 @@ TEST(TpxmlTest, ReentrantParseFromAHandlerIsRefused) {
 }
 
 TEST(TpxmlTest, DiagnosticDriverPrintsEvents) {
-  std::string path = ::testing::TempDir() + "tpxml_driver.xml";
+  std::string path = orvelle_test::TempPath("tpxml_driver.xml");
   FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   std::fputs("<a k='v'>hi</a>", f);
