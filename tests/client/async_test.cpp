@@ -112,6 +112,18 @@ long long ElapsedMs(Clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
+// After a cancelled "first" request, the next render gets the answers of the
+// new request only (its closing empty frame gets the default answer).
+void ExpectNextRenderIsClean(Opened& c) {
+  c.recorder.SetAction(nullptr);
+  c.recorder.Clear();
+  EXPECT_EQ(ovRenderSpeech(c.handle, "second"), OV_SUCCESS);
+  auto events = c.recorder.Events();
+  ASSERT_FALSE(events.empty());
+  for (const Event& e : events) EXPECT_NE(e.data, kFirst);
+  EXPECT_GE(c.recorder.Count(PACKET_WORD), 1);
+}
+
 }  // namespace
 
 TEST(AsyncTest, DeliversOneThreadFinishedEventOnTheWorkerThread) {
@@ -231,15 +243,7 @@ TEST(AsyncTest, CancelFromCallbackOnCallersThreadStopsRenderAndNextIsClean) {
   for (const Event& e : c.recorder.Events()) words += e.type == PACKET_WORD;
   EXPECT_EQ(words, 1);
 
-  c.recorder.SetAction(nullptr);
-  c.recorder.Clear();
-  EXPECT_EQ(ovRenderSpeech(c.handle, "second"), OV_SUCCESS);
-  auto events = c.recorder.Events();
-  ASSERT_FALSE(events.empty());
-  // Answers of the new request only (the closing empty frame gets the
-  // default answer).
-  for (const Event& e : events) EXPECT_NE(e.data, kFirst);
-  EXPECT_GE(c.recorder.Count(PACKET_WORD), 1);
+  ExpectNextRenderIsClean(c);
 }
 
 TEST(AsyncTest, CancelFromCallbackOnWorkerThreadEndsRenderAndNextIsClean) {
@@ -259,15 +263,7 @@ TEST(AsyncTest, CancelFromCallbackOnWorkerThreadEndsRenderAndNextIsClean) {
   EXPECT_GE(cancel_ms.load(), 0);
   EXPECT_LT(cancel_ms.load(), 1000);
 
-  c.recorder.SetAction(nullptr);
-  c.recorder.Clear();
-  EXPECT_EQ(ovRenderSpeech(c.handle, "second"), OV_SUCCESS);
-  auto events = c.recorder.Events();
-  ASSERT_FALSE(events.empty());
-  // Answers of the new request only (the closing empty frame gets the
-  // default answer).
-  for (const Event& e : events) EXPECT_NE(e.data, kFirst);
-  EXPECT_GE(c.recorder.Count(PACKET_WORD), 1);
+  ExpectNextRenderIsClean(c);
 }
 
 TEST(AsyncTest, RequestsFromInsideOwnCallbackAreBusyOtherConnectionsWork) {
