@@ -56,10 +56,7 @@ void Connection::CopySettingsFrom(const Connection& other) {
   stream_mode_ = other.stream_mode_;
   host_ = other.host_;
   port_ = other.port_;
-  rate = other.rate;
-  f0 = other.f0;
-  f0range = other.f0range;
-  amplitude = other.amplitude;
+  inline_.CopyProsodyFrom(other.inline_);
 }
 
 // ---- the server ----
@@ -176,13 +173,30 @@ bool Connection::SendFrame(PACKET_TYPE type, const char* data, std::uint32_t len
 
 bool Connection::SendText(const char* text, bool xml, bool flush) {
   if (!socket_) return false;
-  tokenised_out.clear();
+  inline_.ClearOutput();
   piece_send_failed_ = false;
   // Without the bridge the channel would keep the text to itself.
   if (text && *text && !bridge_installed_) return false;
   if (channel_) QLTP_tpc_process(channel_, text ? text : final_text_empty, -1, flush ? 1 : 0);
   if (piece_send_failed_) return false;
-  return SendData(tokenised_out.data(), tokenised_out.size(), xml, flush);
+  const std::string& out = inline_.tokenised_out();
+  return SendData(out.data(), out.size(), xml, flush);
+}
+
+void Connection::TokeniseText(const char* text, bool xml, bool flush) {
+  inline_.TokeniseText(text ? std::string_view(text) : std::string_view(), xml, flush, stream_mode_);
+}
+
+const char* Connection::TokeniseTextTP(const char* text, bool xml, bool flush) {
+  (void)xml;  // the channel was made for markup
+  inline_.ClearOutput();
+  if (!channel_) return nullptr;
+  return QLTP_tpc_process(channel_, text ? text : "", -1, flush ? 1 : 0);
+}
+
+int Connection::totoken(const char* text, int n) {
+  (void)text;
+  return n > 4096 ? n - 4096 : 0;
 }
 
 bool Connection::SendData(const char* text, bool xml, bool flush) {

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/inline_tokeniser.h"
 #include "client/orvelle.h"
 
 class Socket;
@@ -113,16 +114,15 @@ class Connection {
   int StreamMode() const { return stream_mode_; }
   void SetStreamMode(int mode) { stream_mode_ = mode; }
 
-  // State of the inline tokeniser; its output is what SendText sends after
-  // the channel's pieces (empty unless the inline tokeniser ran)
-  std::string tokenised_out;
-  std::string pending_in;
-  std::int32_t byte_offset = 0;
-  std::int32_t char_offset = 0;
-  bool in_comment = false;
-  bool in_cdata = false;
-  // Prosody values; -1 means unset
-  float rate = -1.0f, f0 = -1.0f, f0range = -1.0f, amplitude = -1.0f;
+  // The inline tokeniser: its output is what SendText sends after the
+  // channel's pieces (empty unless it ran; nothing in the shipped flow runs
+  // it). TokeniseTextTP empties that output and runs the text through the
+  // channel instead; totoken is how much of n bytes lies beyond the last
+  // 4,096.
+  InlineTokeniser& Inline() { return inline_; }
+  void TokeniseText(const char* text, bool xml, bool flush);
+  const char* TokeniseTextTP(const char* text, bool xml, bool flush);
+  static int totoken(const char* text, int n);
 
  protected:
   // Copies what survives a cancel: callbacks, user data, stream mode, host,
@@ -152,6 +152,7 @@ class Connection {
   int port_ = 0;
   std::string host_;
   channel* channel_ = nullptr;
+  InlineTokeniser inline_;
   std::unique_ptr<TokeniserContext> tokeniser_context_;
   TokeniserTextCallback bridge_text_ = nullptr;
   TokeniserApplicationCallback bridge_application_ = nullptr;

@@ -51,6 +51,9 @@ class InlineTokeniser {
 
   // Prosody values written on `sig`; -1 leaves a value unset.
   void SetProsody(float rate, float f0, float f0range, float amplitude);
+  void CopyProsodyFrom(const InlineTokeniser& other) {
+    SetProsody(other.rate_, other.f0_, other.f0range_, other.amplitude_);
+  }
 
  private:
   void WriteToken(std::string_view token, bool xml);

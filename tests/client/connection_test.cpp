@@ -261,3 +261,18 @@ TEST(ConnectionTest, RandomAnswerBytesNeverCrashOrHang) {
   EXPECT_GT(ended, 0);
   EXPECT_GT(failed, 0);
 }
+
+TEST(ConnectionTest, InlineTokeniserWorksOnTheConnectionsOwnState) {
+  ThreadedConnection connection;
+  ASSERT_TRUE(connection.Inline().ok()) << connection.Inline().pattern_error();
+  connection.TokeniseText("a<b", false, true);
+  EXPECT_EQ(connection.Inline().tokenised_out(),
+            "<parent><mark name=\"qrlntk_0_0_1_1\"/>a&lt;<mark name=\"qrlntk_2_2_1_1\"/>b</parent>");
+  // The channel route empties the inline output and hands back the
+  // channel's own result.
+  const char* out = connection.TokeniseTextTP("Hi", true, true);
+  EXPECT_TRUE(connection.Inline().tokenised_out().empty());
+  EXPECT_NE(out, nullptr);
+  EXPECT_EQ(Connection::totoken("x", 5000), 904);
+  EXPECT_EQ(Connection::totoken("x", 100), 0);
+}
