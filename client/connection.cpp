@@ -76,13 +76,9 @@ bool Connection::Connect(const char* host, int port) {
     // The old server hears that we leave before its socket goes.
     CloseStreamSocket();
     DrainBeforeClose();
-    delete socket_;
   }
+  DropSocket();
   socket_ = fresh;
-  inbox_begin_ = inbox_end_ = 0;
-  end_reached_ = false;
-  replies_owed_ = replies_dropped_ = 0;
-  stream_mode_ = 0;
   return true;
 }
 

@@ -155,13 +155,18 @@ int local_port(socket_handle handle) {
   return ntohs(sa.sin_port);
 }
 
+// A message header over the parts; false when there is nothing to move.
+static bool make_message(const byte_range* parts, int count, iovec* iov, msghdr* msg) {
+  std::memset(msg, 0, sizeof *msg);
+  msg->msg_iov = iov;
+  msg->msg_iovlen = static_cast<std::size_t>(to_iovec(parts, count, iov));
+  return msg->msg_iovlen != 0;
+}
+
 long send_parts(socket_handle handle, const byte_range* parts, int count) {
   iovec iov[max_parts];
   msghdr msg;
-  std::memset(&msg, 0, sizeof msg);
-  msg.msg_iov = iov;
-  msg.msg_iovlen = static_cast<std::size_t>(to_iovec(parts, count, iov));
-  if (msg.msg_iovlen == 0) return 0;
+  if (!make_message(parts, count, iov, &msg)) return 0;
   for (;;) {
     // MSG_NOSIGNAL: a peer that has gone away must give an error here, not
     // a SIGPIPE that would end the host application.
@@ -173,10 +178,7 @@ long send_parts(socket_handle handle, const byte_range* parts, int count) {
 long receive_parts(socket_handle handle, byte_range* parts, int count, bool wait) {
   iovec iov[max_parts];
   msghdr msg;
-  std::memset(&msg, 0, sizeof msg);
-  msg.msg_iov = iov;
-  msg.msg_iovlen = static_cast<std::size_t>(to_iovec(parts, count, iov));
-  if (msg.msg_iovlen == 0) return 0;
+  if (!make_message(parts, count, iov, &msg)) return 0;
   for (;;) {
     ssize_t n = ::recvmsg(handle, &msg, wait ? 0 : MSG_DONTWAIT);
     if (n >= 0 || errno != EINTR) return static_cast<long>(n);

@@ -260,20 +260,25 @@ char* QLTP_strnstr(const char* h, int hlen, const char* needle, int nlen) {
   return nullptr;
 }
 
-int QLTP_strcpy_ws(char* dst, const char* s, int max) {
-  if (dst == nullptr) return 0;
-  int n = QLTP_strlen_nws(s, max);
+namespace {
+
+// Copies the first n bytes of s into dst and terminates it.
+int copy_prefix(char* dst, const char* s, int n) {
   if (n > 0) std::memcpy(dst, s, static_cast<size_t>(n));
   dst[n] = '\0';
   return n;
 }
 
+}  // namespace
+
+int QLTP_strcpy_ws(char* dst, const char* s, int max) {
+  if (dst == nullptr) return 0;
+  return copy_prefix(dst, s, QLTP_strlen_nws(s, max));
+}
+
 int QLTP_strcpy_newline(char* dst, const char* s, int max) {
   if (dst == nullptr) return 0;
-  int n = QLTP_strlen_newline(s, max);
-  if (n > 0) std::memcpy(dst, s, static_cast<size_t>(n));
-  dst[n] = '\0';
-  return n;
+  return copy_prefix(dst, s, QLTP_strlen_newline(s, max));
 }
 
 char* QLTP_strndup(const char* s, int len) {
