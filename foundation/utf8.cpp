@@ -197,6 +197,23 @@ int QLTP_utf8_sequence(const unsigned char* p, size_t n) {
   return len;
 }
 
+int QLTP_utf8_bad_length(const unsigned char* p, size_t n) {
+  const unsigned char b = p[0];
+  const int want = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 1;
+  if (want == 1) return 1;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b == 0xE0) lo = 0xA0;
+  if (b == 0xED) hi = 0x9F;
+  if (b == 0xF0) lo = 0x90;
+  if (b == 0xF4) hi = 0x8F;
+  int k = 1;
+  if (static_cast<size_t>(k) < n && p[1] >= lo && p[1] <= hi) {
+    ++k;
+    while (k < want && static_cast<size_t>(k) < n && (p[k] & 0xC0) == 0x80) ++k;
+  }
+  return k;
+}
+
 void QLTP_utf8_append(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));

@@ -29,6 +29,10 @@ int QLTP_check_utf8(const char* s, int len, int* n);
 // available; 0 when it is not well-formed (overlong, surrogate, beyond
 // U+10FFFF); -1 when it is a well-formed prefix cut by the end of the bytes.
 int QLTP_utf8_sequence(const unsigned char* p, size_t n);
+// Size of the ill-formed sequence at p (n > 0 bytes available): the lead byte
+// and the bytes that could still belong to it, so that a good byte after a
+// broken sequence is never swallowed.
+int QLTP_utf8_bad_length(const unsigned char* p, size_t n);
 
 // Conversions. out holds 5 bytes for QLTP_unicode2utf8, 3 for
 // QLTP_utf82ISO88591 (which returns 1 when it wrote two bytes).

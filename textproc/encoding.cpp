@@ -12,28 +12,13 @@ constexpr int StatBytes = 256;
 // A bad byte this close to the end of a piece may be explained by the next.
 constexpr int WaitBytes = 255;
 
-inline bool is_cont(unsigned char b) { return (b & 0xC0) == 0x80; }
 
-// Size of the bad sequence at s (avail bytes): the lead byte and the
-// continuation bytes that could still belong to it, so that a good byte after
-// a broken sequence is never swallowed. *cut is set when that prefix runs to
-// the end of the input (more input may complete it).
+// Size of the bad sequence at s (avail bytes); *cut is set when it is a
+// well-formed prefix running to the end of the input (more input may
+// complete it).
 int bad_size(const unsigned char* s, int avail, bool* cut) {
-    *cut = false;
-    unsigned char b = s[0];
-    if (b < 0xC2 || b > 0xF4) return 1;
-    int t = b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b == 0xE0) lo = 0xA0;
-    if (b == 0xED) hi = 0x9F;
-    if (b == 0xF0) lo = 0x90;
-    if (b == 0xF4) hi = 0x8F;
-    int k = 1;
-    if (k < avail && s[1] >= lo && s[1] <= hi) {
-        ++k;
-        while (k <= t && k < avail && is_cont(s[k])) ++k;
-    }
-    *cut = k == avail && k <= t;
+    const int k = QLTP_utf8_bad_length(s, static_cast<size_t>(avail));
+    *cut = k == avail && QLTP_utf8_sequence(s, static_cast<size_t>(avail)) == -1;
     return k;
 }
 

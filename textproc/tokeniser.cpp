@@ -83,23 +83,6 @@ int SequenceLength(const unsigned char* p, size_t n) {
     return p[0] == 0 ? 0 : QLTP_utf8_sequence(p, n);
 }
 
-int BadLength(const unsigned char* p, size_t n) {
-    unsigned char b = p[0];
-    int want = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 1;
-    if (want == 1) return 1;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b == 0xE0) lo = 0xA0;
-    if (b == 0xED) hi = 0x9F;
-    if (b == 0xF0) lo = 0x90;
-    if (b == 0xF4) hi = 0x8F;
-    int k = 1;
-    if (k < static_cast<int>(n) && p[1] >= lo && p[1] <= hi) {
-        ++k;
-        while (k < want && k < static_cast<int>(n) && IsContinuation(p[k])) ++k;
-    }
-    return k;
-}
-
 // Name of a start tag as the stack keeps it: the bytes after "<" up to the
 // first whitespace, or all but the first and last byte when there is none.
 std::string_view TagName(std::string_view tag) {
@@ -255,7 +238,7 @@ void Escape(tokenise* tk, const char* text, int len, bool markup) {
         if (n <= 0 || IsBadChar(tk, p + i, n)) {
             flush(i);
             QLTP_dystr_append(out, "_", 1);
-            i += n <= 0 ? BadLength(p + i, static_cast<size_t>(len - i)) : n;
+            i += n <= 0 ? QLTP_utf8_bad_length(p + i, static_cast<size_t>(len - i)) : n;
             plain = i;
             continue;
         }
@@ -531,7 +514,7 @@ void Validate(tokenise* tk, int end, bool final) {
         }
         fixed.append(buf + copied, static_cast<size_t>(i - copied));
         fixed += '_';
-        i += n < 0 ? end - i : BadLength(p + i, static_cast<size_t>(end - i));
+        i += n < 0 ? end - i : QLTP_utf8_bad_length(p + i, static_cast<size_t>(end - i));
         copied = i;
     }
     if (rewriting) {
