@@ -6,6 +6,7 @@
 #include <string>
 
 #include "client/connection.h"
+#include "client/bridge.h"
 #include "client/orvelle.h"
 #include "client/registry.h"
 #include "client/render.h"
@@ -125,8 +126,7 @@ int ovQueryServer(CONNECTION_HANDLE handle, const char* xml) {
 int ovSetVoiceFast(CONNECTION_HANDLE handle, const char* voice) {
   int code = Guarded(OV_ERROR, [&] {
     if (!voice) return static_cast<int>(OV_ERROR);
-    std::string query = "<voice name='" + std::string(voice) + "' select='1'/>";
-    return QueryServer(handle, query.c_str());
+    return QueryServer(handle, VoiceSelectQuery(voice).c_str());
   });
   if (code != OV_SUCCESS) Print("WARNING: Tervane query failed, the voice has not been switched\n");
   return code;

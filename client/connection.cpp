@@ -26,11 +26,11 @@ std::uint32_t Load32(const unsigned char* p) {
 
 // Waits at most milliseconds for the socket to have bytes (or to fail), so
 // that a frame that is already there is read at once.
-void WaitReadable(const Socket* socket, int milliseconds) {
-  if (!socket) return;
+int WaitReadable(const Socket* socket, int milliseconds) {
+  if (!socket) return -1;
   platform::socket_handle handle = socket->Handle();
   short ready = 0;
-  platform::wait_ready(&handle, 1, platform::ready_read, &ready, milliseconds < 0 ? 0 : milliseconds);
+  return platform::wait_ready(&handle, 1, platform::ready_read, &ready, milliseconds < 0 ? 0 : milliseconds);
 }
 
 }  // namespace
@@ -108,9 +108,7 @@ void Connection::DrainBeforeClose() {
       continue;
     }
     if (!expect_more || GetTickDifference(start, GetCurrentTicks()) > limit_ms) return;
-    platform::socket_handle handle = socket_->Handle();
-    short ready = 0;
-    if (platform::wait_ready(&handle, 1, platform::ready_read, &ready, silence_ms) <= 0) return;
+    if (WaitReadable(socket_, silence_ms) <= 0) return;
   }
 }
 
@@ -159,7 +157,8 @@ bool Connection::RestoreTokeniserCallBack() {
 
 bool Connection::SendFrame(PACKET_TYPE type, const char* data, std::uint32_t length) {
   if (!socket_) return false;
-  Packet packet(static_cast<int>(stream_id_), static_cast<unsigned short>(type),
+  // Every frame we send belongs to stream 0.
+  Packet packet(0, static_cast<unsigned short>(type),
                 reinterpret_cast<unsigned char*>(const_cast<char*>(data)), length, false);
   if (!packet.SendData(socket_)) return false;
   // The server answers each text frame and each query with one END.
@@ -190,10 +189,7 @@ const char* Connection::TokeniseTextTP(const char* text, bool xml, bool flush) {
   return QLTP_tpc_process(channel_, text ? text : "", -1, flush ? 1 : 0);
 }
 
-int Connection::totoken(const char* text, int n) {
-  (void)text;
-  return n > 4096 ? n - 4096 : 0;
-}
+int Connection::totoken(const char* text, int n) { return ::totoken(text, n); }
 
 bool Connection::SendData(const char* text, bool xml, bool flush) {
   return SendData(text, text ? std::strlen(text) : 0, xml, flush);

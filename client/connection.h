@@ -85,9 +85,6 @@ class Connection {
                             TokeniserApplicationCallback application_callback, TokeniserContext* context);
   void ClearTokeniserCallBack();
   bool RestoreTokeniserCallBack();
-  bool HasTokeniserCallBack() const { return bridge_installed_; }
-  TokeniserContext* GetTokeniserContext() const { return tokeniser_context_.get(); }
-  channel* GetChannel() const { return channel_; }
 
   // Sending. SendText runs the text through the channel (whose callbacks send
   // and await every piece) and then sends tokenised_out; SendData sends one
@@ -145,7 +142,6 @@ class Connection {
   EVENT_CALLBACK capture_ = nullptr;
   void* capture_data_ = nullptr;
   std::uint32_t last_length_ = 0;
-  std::uint32_t stream_id_ = 0;
   std::atomic<int> receive_timeout_{default_receive_timeout};
   int stream_mode_ = 0;
   std::atomic<bool> quit_{false};

@@ -16,7 +16,6 @@ namespace {
 struct RenderJob {
   std::string text;
   std::shared_ptr<ThreadedConnection> connection;
-  CONNECTION_HANDLE handle = 0;
   bool flush = true;
   bool xml = false;
 };
@@ -129,7 +128,6 @@ int _RenderSpeechAsync(CONNECTION_HANDLE handle, const char* text, bool xml) {
     connection->SetQuitFlag(false);
     job->text = text;
     job->connection = connection;
-    job->handle = handle;
     job->flush = true;
     job->xml = xml;
   }

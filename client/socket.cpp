@@ -18,18 +18,12 @@ platform::socket_handle new_stream_socket() {
 
 }  // namespace
 
-Socket::Socket() {
-  Start();
-  handle_ = new_stream_socket();
-}
+// POSIX sockets need no library start-up.
+Socket::Socket() : handle_(new_stream_socket()) {}
 
-Socket::Socket(platform::socket_handle handle) : handle_(handle) { Start(); }
+Socket::Socket(platform::socket_handle handle) : handle_(handle) {}
 
 Socket::~Socket() { Close(); }
-
-// POSIX sockets need no library start-up.
-void Socket::Start() {}
-void Socket::End() {}
 
 int Socket::Close() {
   if (handle_ == platform::invalid_socket) return -1;

@@ -26,8 +26,6 @@ class Socket {
   virtual ~Socket();
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
-  static void Start();
-  static void End();
   int Close();
 
   // State
