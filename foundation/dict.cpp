@@ -21,7 +21,6 @@ struct dict {
     int is_mutable;
     int loc;
     int count;
-    int total_key_bytes;
     cdict* compact;
     int file_buckets;
 };
@@ -73,7 +72,6 @@ void grow(hash* h) {
 struct Layout {
     int bszdat;
     int bszbct;
-    int datalen;
     int datasz;
 };
 
@@ -88,7 +86,7 @@ bool layout(const dict* d, Layout* out) {
     int bsz = QLTP_nobytes(static_cast<int32_t>(datalen));
     int64_t datasz = static_cast<int64_t>(d->count) * bsz + static_cast<int64_t>(d->file_buckets) * bsz + datalen;
     if (datasz > INT32_MAX - kHeaderBytes) return false;
-    *out = {bszdat, bsz, static_cast<int>(datalen), static_cast<int>(datasz)};
+    *out = {bszdat, bsz, static_cast<int>(datasz)};
     return true;
 }
 
@@ -149,16 +147,6 @@ bool walk_block(cdict* cd, bool swap) {
 
 bool power_of_two(int v) { return v > 0 && (v & (v - 1)) == 0; }
 bool valid_width(int w) { return w == 1 || w == 2 || w == 4; }
-
-// Whether n more bytes can be read from the file; unknown for a stream that
-// cannot seek, where the read itself decides.
-bool file_holds(FILE* file, int64_t n) {
-    long here = std::ftell(file);
-    if (here < 0 || std::fseek(file, 0, SEEK_END) != 0) return true;
-    long end = std::ftell(file);
-    std::fseek(file, here, SEEK_SET);
-    return end < 0 || end - here >= n;
-}
 
 int apply_loc(const dict* d, int id) { return d->loc ? id * d->loc : id; }
 
@@ -221,7 +209,6 @@ int QLTP_dict_add_entry(dict* d, const char* word, int len) {
     if (!QLTP_hash_insert_uniq(d->words, word, len, d->count + 1)) return 0;
     d->ids.push_back(QLTP_hash_match(d->words, word, len));
     ++d->count;
-    d->total_key_bytes += len + 1;
     grow(d->words);
     return apply_loc(d, d->count);
 }
@@ -436,7 +423,7 @@ int QLTP_cdict_read(FILE* file, cdict** out, int swap) {
     int64_t tables = static_cast<int64_t>(size) * bszlkp + static_cast<int64_t>(bctsz) * bszbct;
     // Every bucket ends in a 0 byte, every word takes at least 3 + bszdat bytes.
     if (static_cast<int64_t>(datasz) - tables < bctsz + static_cast<int64_t>(size) * (3 + bszdat)) return 0;
-    if (!file_holds(file, datasz)) return 0;
+    if (!QLTP_file_may_hold(file, static_cast<uint64_t>(datasz))) return 0;
     cdict* cd = new_cdict();
     if (!cd) return 0;
     cd->size = size;

@@ -271,12 +271,9 @@ settings_layers make_settings(const char* path) {
       user = nullptr;
     }
   }
+  // The settings own both layers, and free them when they cannot be built.
   out.settings = QLTP_configsettings_new(defaults, user);
   out.has_override = user != nullptr;
-  if (!out.settings) {
-    QLTP_config_delete(defaults);
-    QLTP_config_delete(user);
-  }
   return out;
 }
 
@@ -293,14 +290,14 @@ void install_config_object(tpdb* db) {
   if (!text) return;
   config* user = QLTP_config_new("dbconfig", -1);
   config* defaults = default_config();
-  configsettings* settings = nullptr;
-  if (user && defaults && QLTP_config_load(user, text, static_cast<int>(std::strlen(text))))
-    settings = QLTP_configsettings_new(defaults, user);
-  if (!settings) {
+  if (!user || !defaults || !QLTP_config_load(user, text, static_cast<int>(std::strlen(text)))) {
     QLTP_config_delete(user);
     QLTP_config_delete(defaults);
     return;
   }
+  // The settings own both layers, and free them when they cannot be built.
+  configsettings* settings = QLTP_configsettings_new(defaults, user);
+  if (!settings) return;
   QLTP_configsettings_delete(db->settings);
   db->settings = settings;
   db->has_override = 1;
