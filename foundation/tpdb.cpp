@@ -34,6 +34,12 @@ bool readable_field(std::string_view s, bool may_be_empty) {
   return true;
 }
 
+// A header line "key = value" that a reader takes back whole.
+bool readable_line(std::string_view key, std::string_view value) {
+  return readable_field(key, false) && readable_field(value, true) &&
+         static_cast<int64_t>(key.size() + 3 + value.size() + 1) <= kMaxLine;
+}
+
 std::string_view view(const char* s, int len) {
   if (!s) return {};
   return len < 0 ? std::string_view(s) : std::string_view(s, QLTP_strnlen(s, len));
@@ -602,9 +608,7 @@ const char* QLTP_tpdb_header_val(const tpdb* db, const char* key, int len) {
 int QLTP_tpdb_header_setval(tpdb* db, const char* key, int klen, const char* value, int vlen) {
   if (!db || !key || !value) return 0;
   std::string_view k = view(key, klen), v = view(value, vlen);
-  if (!readable_field(k, false) || !readable_field(v, true) ||
-      static_cast<int64_t>(k.size() + 3 + v.size() + 1) > kMaxLine)
-    return 0;
+  if (!readable_line(k, v)) return 0;
   if (!db->hdr && !(db->hdr = header_new(db))) return 0;
   str2str* map = db->hdr->map;
   int ok;
@@ -686,8 +690,7 @@ int QLTP_tpdb_write_serial(tpdb* db, const char* path) {
   int lines = db->hdr ? QLTP_str2str_nrkeys(db->hdr->map) : 0;
   for (int k = 0; k < lines; ++k) {
     std::string_view key = QLTP_str2str_key(db->hdr->map, k), value = QLTP_str2str_val(db->hdr->map, k);
-    if (!readable_field(key, false) || !readable_field(value, true) ||
-        static_cast<int64_t>(key.size() + 3 + value.size() + 1) > kMaxLine) {
+    if (!readable_line(key, value)) {
       report(db, QLTP_ERROR_CRITICAL_WRITE, "Header line cannot be read back", QLTP_str2str_key(db->hdr->map, k));
       return 0;
     }
@@ -772,18 +775,30 @@ int32_t QLTP_record_start() { return START_SIZE; }
 // ---------------------------------------------------------------------------
 // The header and index kinds
 
-void* QLTP_tpobj_header_load(tpdb* db, int32_t offset) {
-  if (!db) return nullptr;
-  int32_t size = 0;
-  if (!read_word_at(db, offset, &size) || size < 0 || int64_t{offset} + 4 + size > db->file_size) {
-    report(db, QLTP_ERROR_CORRUPT_FILE, kCorrupt, "end of header beyond EOF");
+namespace {
+
+// Reads a size word at offset and the text map behind it (the header or the
+// index), which must lie inside the file.
+str2str* read_sized_map(tpdb* db, int32_t offset, const char* what, int32_t* size) {
+  if (!read_word_at(db, offset, size) || *size < 0 || int64_t{offset} + 4 + *size > db->file_size) {
+    report(db, QLTP_ERROR_CORRUPT_FILE, kCorrupt, (std::string("end of ") + what + " beyond EOF").c_str());
     return nullptr;
   }
   str2str* map = nullptr;
-  if (read_text_map(db->file, size, &map) < 0) {
-    report(db, QLTP_ERROR_CORRUPT_FILE, kCorrupt, "header text shorter than its line count");
+  if (read_text_map(db->file, *size, &map) < 0) {
+    report(db, QLTP_ERROR_CORRUPT_FILE, kCorrupt, (std::string(what) + " text shorter than its line count").c_str());
     return nullptr;
   }
+  return map;
+}
+
+}  // namespace
+
+void* QLTP_tpobj_header_load(tpdb* db, int32_t offset) {
+  if (!db) return nullptr;
+  int32_t size = 0;
+  str2str* map = read_sized_map(db, offset, "header", &size);
+  if (!map) return nullptr;
   header* hdr = header_new(db);
   if (!hdr) {
     QLTP_strarray_delete(map);
@@ -806,16 +821,7 @@ void QLTP_tpobj_header_delete(void* object) {
 void* QLTP_tpobj_index_load(tpdb* db, int32_t offset) {
   if (!db) return nullptr;
   int32_t size = 0;
-  if (!read_word_at(db, offset, &size) || size < 0 || int64_t{offset} + 4 + size > db->file_size) {
-    report(db, QLTP_ERROR_CORRUPT_FILE, kCorrupt, "end of index beyond EOF");
-    return nullptr;
-  }
-  str2str* map = nullptr;
-  if (read_text_map(db->file, size, &map) < 0) {
-    report(db, QLTP_ERROR_CORRUPT_FILE, kCorrupt, "index text shorter than its line count");
-    return nullptr;
-  }
-  return map;
+  return read_sized_map(db, offset, "index", &size);
 }
 
 void QLTP_tpobj_index_delete(void* index) { QLTP_strarray_delete(static_cast<str2str*>(index)); }
