@@ -1,5 +1,7 @@
 #include "java/jni_support.h"
 
+#include "foundation/utf8.h"
+
 #include <cstring>
 #include <new>
 
@@ -8,24 +10,6 @@ namespace orvelle_java {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
-
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 void append_utf16(std::u16string& out, char32_t c) {
   if (c < 0x10000) {
@@ -86,7 +70,7 @@ std::string utf16_to_utf8(std::u16string_view text) {
     } else if (is_high_surrogate(c) || is_low_surrogate(c)) {
       c = kReplacement;
     }
-    append_utf8(out, c);
+    QLTP_utf8_append(out, static_cast<uint32_t>(c));
   }
   return out;
 }

@@ -97,19 +97,9 @@ const QLTP_tpc_typehooks kTkHooks = {InitTk, ResetTk, ResetTpdbTk, DeleteTk, Pro
 std::atomic<const QLTP_tpc_typehooks*> g_types[QLTP_TPC_TYPE_COUNT];
 std::atomic<const QLTP_tpc_maintenance*> g_maintenance{nullptr};
 
-const QLTP_tpc_typehooks* Hooks(const channel* ch) {
-    if (ch == nullptr || ch->type < 0 || ch->type >= QLTP_TPC_TYPE_COUNT) return nullptr;
-    return QLTP_tpc_type_hooks(ch->type);
-}
+const QLTP_tpc_typehooks* Hooks(const channel* ch) { return ch ? QLTP_tpc_type_hooks(ch->type) : nullptr; }
 
 const QLTP_tpc_maintenance* Maintenance() { return g_maintenance.load(std::memory_order_acquire); }
-
-char* CopyString(const char* s) {
-    size_t n = std::strlen(s);
-    auto* copy = static_cast<char*>(QLTP_malloc(n + 1));
-    if (copy != nullptr) std::memcpy(copy, s, n + 1);
-    return copy;
-}
 
 bool FileReadable(const char* path) {
     if (path == nullptr) return false;
@@ -236,7 +226,7 @@ channel* QLTP_tpc_newtype(tpdb* db, const char* settings_path, int xml_input, co
         ch->log = QLTP_logger_new("TPC", 3, ch->settings);
         ch->work = QLTP_dystr_newcustom(nullptr, 0, 1024, 5120);
         ch->result = QLTP_dystr_newcustom(nullptr, 0, 1024, 1024);
-        ch->jobid = CopyString("");
+        ch->jobid = QLTP_strndup("", -1);
         if (ch->settings == nullptr || ch->log == nullptr || ch->work == nullptr || ch->result == nullptr ||
             ch->jobid == nullptr) {
             FreeChannel(ch);
@@ -283,7 +273,7 @@ void QLTP_tpc_set_jobid(channel* ch, const char* jobid) {
     if (ch == nullptr) return;
     if (jobid == nullptr) jobid = "";
     if (ch->jobid != nullptr && std::strcmp(ch->jobid, jobid) == 0) return;
-    char* copy = CopyString(jobid);
+    char* copy = QLTP_strndup(jobid, -1);
     if (copy == nullptr) return;
     QLTP_free(ch->jobid);
     ch->jobid = copy;
