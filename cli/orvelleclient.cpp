@@ -168,10 +168,8 @@ bool read_input(const char* path, std::vector<char>& text, bool& truncated) {
   truncated = false;
   FILE* in = std::fopen(path, "rb");
   if (in == nullptr) return false;
-  text.assign(max_input_size + 1, '\0');
-  std::size_t stored = 0;
-  int c = 0;
-  while (stored < max_input_size && (c = std::getc(in)) != EOF) text[stored++] = static_cast<char>(c);
+  text.resize(max_input_size + 1);
+  const std::size_t stored = std::fread(text.data(), 1, max_input_size, in);
   if (stored == max_input_size && std::getc(in) != EOF) truncated = true;
   bool ok = !std::ferror(in);
   std::fclose(in);
@@ -179,8 +177,10 @@ bool read_input(const char* path, std::vector<char>& text, bool& truncated) {
   return ok;
 }
 
-void destroy_connection(CONNECTION_HANDLE handle) {
-  if (ovDestroyConnection(handle) != 0) std::printf("WARNING: failed to destroy connection\n");
+bool destroy_connection(CONNECTION_HANDLE handle) {
+  if (ovDestroyConnection(handle) == 0) return true;
+  std::printf("WARNING: failed to destroy connection\n");
+  return false;
 }
 
 // Writes the voice information file; false when it could not be written in
@@ -349,10 +349,7 @@ int run_client(const char* host, int port, const char* output_dir, const char* v
     std::printf("INFO: rendering completed and written to %s\n", output_path.c_str());
   }
 
-  if (ovDestroyConnection(handle) != 0) {
-    std::printf("WARNING: failed to destroy connection\n");
-    return 1;
-  }
+  if (!destroy_connection(handle)) return 1;
   return complete ? 0 : 1;
 }
 
@@ -420,11 +417,7 @@ int main(int argc, char** argv) {
   }
   if (async) stream = 0;
 
-  std::vector<std::string> names(argv + optind, argv + argc);
-  std::vector<char*> files;
-  for (std::string& name : names) files.push_back(name.data());
-  int status = run_client(host, port, output_dir, voice, text, async, stream, info, files.data(),
-                          static_cast<int>(files.size()));
+  int status = run_client(host, port, output_dir, voice, text, async, stream, info, argv + optind, argc - optind);
   std::fflush(stdout);
   return status;
 }
