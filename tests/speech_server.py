@@ -72,6 +72,7 @@ ACTIONs (objects; one key each unless noted):
 """
 
 import argparse
+import functools
 import json
 import math
 import select
@@ -124,6 +125,7 @@ def frame(ftype, data=b"", stream=0, length=None, trailer=None):
     return struct.pack(">HII", ftype, stream, n) + data + struct.pack(">I", t)
 
 
+@functools.lru_cache(maxsize=None)
 def tone(byte_count, rate):
     samples = byte_count // 2
     out = bytearray()
