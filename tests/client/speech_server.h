@@ -27,9 +27,6 @@
 
 extern char** environ;
 
-#ifndef ORVELLE_PYTHON_EXECUTABLE
-#define ORVELLE_PYTHON_EXECUTABLE ORVELLE_PYTHON
-#endif
 
 namespace orvelle_test {
 
@@ -176,7 +173,7 @@ class SpeechServer {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    std::vector<std::string> args = {ORVELLE_PYTHON_EXECUTABLE, ORVELLE_SPEECH_SERVER, "--port",   "0",
+    std::vector<std::string> args = {ORVELLE_PYTHON, ORVELLE_SPEECH_SERVER, "--port",   "0",
                                       "--script",     script_path_,          "--log", log_path_};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
