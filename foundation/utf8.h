@@ -29,6 +29,14 @@ int QLTP_check_utf8(const char* s, int len, int* n);
 // available; 0 when it is not well-formed (overlong, surrogate, beyond
 // U+10FFFF); -1 when it is a well-formed prefix cut by the end of the bytes.
 int QLTP_utf8_sequence(const unsigned char* p, size_t n);
+// Continuation bytes, and the characters of n bytes (counted by their lead
+// bytes; a NUL counts as a character).
+inline bool QLTP_u8_is_cont(unsigned char c) { return (c & 0xC0) == 0x80; }
+inline int64_t QLTP_u8_count(const char* p, size_t n) {
+  int64_t count = 0;
+  for (size_t i = 0; i < n; ++i) count += !QLTP_u8_is_cont(static_cast<unsigned char>(p[i]));
+  return count;
+}
 // Size of the ill-formed sequence at p (n > 0 bytes available): the lead byte
 // and the bytes that could still belong to it, so that a good byte after a
 // broken sequence is never swallowed.

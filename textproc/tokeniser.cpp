@@ -66,13 +66,6 @@ struct Run {
     size_t out_start = 0;  // where the run's output begins
 };
 
-bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-int64_t CountChars(const char* p, size_t n) {
-    int64_t count = 0;
-    for (size_t i = 0; i < n; ++i) count += !IsContinuation(static_cast<unsigned char>(p[i]));
-    return count;
-}
 
 bool IsWspace(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
@@ -390,7 +383,7 @@ void Reinsert(tokenise* tk, const std::string& text, int pos) {
     tk->valid += n;
     tk->visible += n;
     tk->inserted_bytes += n;
-    tk->inserted_chars += CountChars(text.data(), text.size());
+    tk->inserted_chars += QLTP_u8_count(text.data(), text.size());
 }
 
 // Classifies the token at p (n > 0 bytes, well-formed UTF-8): sets its kind
@@ -464,15 +457,20 @@ int Classify(const tokenise* tk, const char* p, int n, int* kind) {
 
 bool IsRunKind(int kind) { return kind == QLTP_XMLENTITY || kind == QLTP_TEXT || kind == QLTP_XMLCHAR; }
 
+// Close tags for every open element, innermost first.
+void AppendCloses(const std::vector<std::string>& stack, std::string& out) {
+    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+        out += "</";
+        out += TagName(*it);
+        out += '>';
+    }
+}
+
 // Stops the pass at an application start tag at pos: closes every open
 // element, re-inserts the open tags before it for the next call.
 void StopAtApplicationTag(tokenise* tk, std::string_view tag, int pos) {
     std::string closes;
-    for (auto it = tk->stack.rbegin(); it != tk->stack.rend(); ++it) {
-        closes += "</";
-        closes += TagName(*it);
-        closes += '>';
-    }
+    AppendCloses(tk->stack, closes);
     WriteMarkup(tk, closes, false);
     std::string again;
     for (const std::string& open : tk->stack) {
@@ -542,7 +540,7 @@ int CheckCloseTag(tokenise* tk, int offset, int len, int* write_raw) {
     };
     if (!stack.empty() && name == TagName(stack.back())) {
         if (IsApplicationTag(tk, name)) {
-            for (auto it = stack.rbegin(); it != stack.rend(); ++it) close(TagName(*it));
+            AppendCloses(stack, tk->scratch);
             std::string again;
             for (size_t i = 0; i + 1 < stack.size(); ++i) again += stack[i];
             stack.clear();
@@ -611,7 +609,7 @@ int Scan(tokenise* tk, int limit) {
         bool inside = tk->in_comment || tk->in_cdata;
         if (inside || !IsRunKind(kind)) CloseRun(tk, run);
         std::string_view tok(buf + pos, static_cast<size_t>(len));
-        int64_t chars = CountChars(tok.data(), tok.size());
+        int64_t chars = QLTP_u8_count(tok.data(), tok.size());
         bool end_pass = false;
 
         if (tk->in_comment) {
@@ -762,11 +760,7 @@ void CloseOffTags(tokenise* tk) {
     CloseSections(tk);
     if (!tk->stack.empty()) {
         std::string closes = "<xmlfixcloseoffopen/>";
-        for (auto it = tk->stack.rbegin(); it != tk->stack.rend(); ++it) {
-            closes += "</";
-            closes += TagName(*it);
-            closes += '>';
-        }
+        AppendCloses(tk->stack, closes);
         WriteMarkup(tk, closes, false);
     }
     tk->stack.clear();

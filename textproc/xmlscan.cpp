@@ -91,19 +91,12 @@ bool CompileTable(QLTP_regex** table) {
 
 bool IsWhitespace(unsigned char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 bool IsQuote(unsigned char c) { return c == '"' || c == '\''; }
-bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-int CountChars(const char* p, size_t n) {
-  int count = 0;
-  for (size_t i = 0; i < n; ++i) count += !IsContinuation(static_cast<unsigned char>(p[i]));
-  return count;
-}
 
 // The longest prefix of at most max bytes that ends on a character boundary.
 size_t CutAtCharBoundary(const char* p, size_t n, size_t max) {
   if (n <= max) return n;
   size_t cut = max;
-  while (cut > 0 && IsContinuation(static_cast<unsigned char>(p[cut]))) --cut;
+  while (cut > 0 && QLTP_u8_is_cont(static_cast<unsigned char>(p[cut]))) --cut;
   return cut;
 }
 
@@ -286,7 +279,7 @@ size_t Scan(QLTP_tpxml* x, size_t limit) {
     }
     if (length > remaining) length = remaining;
     // Matches end on character boundaries already; keep it so for any table.
-    while (length < remaining && IsContinuation(static_cast<unsigned char>(tok[length]))) ++length;
+    while (length < remaining && QLTP_u8_is_cont(static_cast<unsigned char>(tok[length]))) ++length;
     if (length == 0) break;
 
     std::string_view rest(tok, remaining);
@@ -299,7 +292,7 @@ size_t Scan(QLTP_tpxml* x, size_t limit) {
           length = end;
         else if (end == std::string_view::npos && remaining > 2 && length < remaining - 2)
           length = remaining - 2;  // no end in sight: skip all but a possible "--"
-        while (length < remaining && IsContinuation(static_cast<unsigned char>(tok[length]))) ++length;
+        while (length < remaining && QLTP_u8_is_cont(static_cast<unsigned char>(tok[length]))) ++length;
       }
     } else if (x->in_cdata) {
       if (kind == QLTP_XMLCDATAEND) {
@@ -311,7 +304,7 @@ size_t Scan(QLTP_tpxml* x, size_t limit) {
           length = end;
         else if (end == std::string_view::npos && remaining > 2 && length < remaining - 2)
           length = remaining - 2;
-        while (length < remaining && IsContinuation(static_cast<unsigned char>(tok[length]))) ++length;
+        while (length < remaining && QLTP_u8_is_cont(static_cast<unsigned char>(tok[length]))) ++length;
         if (x->character_data) x->character_data(x->user, tok, static_cast<int>(length));
       }
     } else {
@@ -349,7 +342,7 @@ size_t Scan(QLTP_tpxml* x, size_t limit) {
     }
     pos += length;
     x->byte_total += static_cast<int64_t>(length);
-    x->char_total += CountChars(tok, length);
+    x->char_total += QLTP_u8_count(tok, length);
     if (limit > 0 && pos >= limit) break;
   }
   return pos;
