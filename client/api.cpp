@@ -7,30 +7,16 @@
 
 #include "client/connection.h"
 #include "client/bridge.h"
+#include "client/guard.h"
 #include "client/orvelle.h"
 #include "client/registry.h"
 #include "client/render.h"
 
 namespace {
 
-void Print(const char* line) {
-  std::fputs(line, stdout);
-  std::fflush(stdout);
-}
-
-// Runs body; an exception becomes failure.
-template <typename Body>
-int Guarded(int failure, Body body) noexcept {
-  try {
-    return static_cast<int>(body());
-  } catch (...) {
-    return failure;
-  }
-}
-
 template <typename Store>
 int WithConnection(CONNECTION_HANDLE handle, Store store) noexcept {
-  return Guarded(OV_ERROR, [&] {
+  return orvelle::Guarded(OV_ERROR, [&] {
     std::shared_ptr<ThreadedConnection> connection = connections().Find(handle);
     if (!connection) return static_cast<int>(OV_BAD_HANDLE);
     store(*connection);
@@ -43,26 +29,26 @@ int WithConnection(CONNECTION_HANDLE handle, Store store) noexcept {
 extern "C" {
 
 CONNECTION_HANDLE ovCreateConnection(void) {
-  return Guarded(-1,
+  return orvelle::Guarded(-1,
                  [] { return connections().Register(std::make_shared<ThreadedConnection>()); });
 }
 
 int ovOpenConnection(CONNECTION_HANDLE handle, const char* host, int port) {
-  return Guarded(OV_CONNECT_FAILED, [&] { return OpenConnection(handle, host, port); });
+  return orvelle::Guarded(OV_CONNECT_FAILED, [&] { return OpenConnection(handle, host, port); });
 }
 
 int ovCloseConnection(CONNECTION_HANDLE handle) {
-  return Guarded(OV_SEND_FAILED, [&] { return CloseConnection(handle); });
+  return orvelle::Guarded(OV_SEND_FAILED, [&] { return CloseConnection(handle); });
 }
 
 int ovDestroyConnection(CONNECTION_HANDLE handle) {
   int code = ovCloseConnection(handle);
   if (code == OV_BAD_HANDLE) return OV_SUCCESS;
   if (code != OV_SUCCESS && code != OV_SEND_FAILED) {
-    Print("ERROR: unhandled return code in connection destroy \n");
+    orvelle::PrintLine("ERROR: unhandled return code in connection destroy \n");
     return OV_ERROR;
   }
-  return Guarded(OV_ERROR, [&] {
+  return orvelle::Guarded(OV_ERROR, [&] {
     // Its destructor waits for a running worker; it runs outside the
     // registry lock, or later on a thread that still uses the connection.
     std::shared_ptr<ThreadedConnection> connection = connections().Unregister(handle);
@@ -84,51 +70,51 @@ int ovSetUserData(CONNECTION_HANDLE handle, void* user_data) {
 }
 
 int ovRenderSpeech(CONNECTION_HANDLE handle, const char* text) {
-  return Guarded(OV_ERROR, [&] { return RenderSpeech(handle, text, true); });
+  return orvelle::Guarded(OV_ERROR, [&] { return RenderSpeech(handle, text, true); });
 }
 
 int ovRenderSpeechXML(CONNECTION_HANDLE handle, const char* text) {
-  return Guarded(OV_ERROR, [&] { return RenderSpeech(handle, text, true); });
+  return orvelle::Guarded(OV_ERROR, [&] { return RenderSpeech(handle, text, true); });
 }
 
 int ovPushSpeechStream(CONNECTION_HANDLE handle, const char* text) {
-  return Guarded(OV_ERROR, [&] { return RenderSpeech(handle, text, false); });
+  return orvelle::Guarded(OV_ERROR, [&] { return RenderSpeech(handle, text, false); });
 }
 
 int ovPushSpeechStreamXML(CONNECTION_HANDLE handle, const char* text) {
-  return Guarded(OV_ERROR, [&] { return RenderSpeech(handle, text, false); });
+  return orvelle::Guarded(OV_ERROR, [&] { return RenderSpeech(handle, text, false); });
 }
 
 int ovFlushSpeechStream(CONNECTION_HANDLE handle) {
-  return Guarded(OV_ERROR, [&] { return RenderSpeech(handle, "", true); });
+  return orvelle::Guarded(OV_ERROR, [&] { return RenderSpeech(handle, "", true); });
 }
 
 int ovFlushSpeechStreamXML(CONNECTION_HANDLE handle) {
-  return Guarded(OV_ERROR, [&] { return RenderSpeech(handle, "", true); });
+  return orvelle::Guarded(OV_ERROR, [&] { return RenderSpeech(handle, "", true); });
 }
 
 int ovRenderSpeechAsync(CONNECTION_HANDLE handle, const char* text) {
-  return Guarded(OV_ERROR, [&] { return _RenderSpeechAsync(handle, text, false); });
+  return orvelle::Guarded(OV_ERROR, [&] { return _RenderSpeechAsync(handle, text, false); });
 }
 
 int ovRenderSpeechXMLAsync(CONNECTION_HANDLE handle, const char* text) {
-  return Guarded(OV_ERROR, [&] { return _RenderSpeechAsync(handle, text, true); });
+  return orvelle::Guarded(OV_ERROR, [&] { return _RenderSpeechAsync(handle, text, true); });
 }
 
 int ovCancelRequest(CONNECTION_HANDLE handle) {
-  return Guarded(OV_ERROR, [&] { return CancelRequest(handle); });
+  return orvelle::Guarded(OV_ERROR, [&] { return CancelRequest(handle); });
 }
 
 int ovQueryServer(CONNECTION_HANDLE handle, const char* xml) {
-  return Guarded(OV_ERROR, [&] { return QueryServer(handle, xml); });
+  return orvelle::Guarded(OV_ERROR, [&] { return QueryServer(handle, xml); });
 }
 
 int ovSetVoiceFast(CONNECTION_HANDLE handle, const char* voice) {
-  int code = Guarded(OV_ERROR, [&] {
+  int code = orvelle::Guarded(OV_ERROR, [&] {
     if (!voice) return static_cast<int>(OV_ERROR);
     return QueryServer(handle, VoiceSelectQuery(voice).c_str());
   });
-  if (code != OV_SUCCESS) Print("WARNING: Tervane query failed, the voice has not been switched\n");
+  if (code != OV_SUCCESS) orvelle::PrintLine("WARNING: Tervane query failed, the voice has not been switched\n");
   return code;
 }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "client/connection.h"
+#include "client/guard.h"
 #include "client/registry.h"
 #include "foundation/strutil.h"
 
@@ -139,7 +140,6 @@ void application_callback(void* user, const char* tag, int length) {
   }
   const char* fallback = context->default_voice;
   if (fallback && *fallback && !SwitchVoice(connection, fallback)) {
-    std::fputs("WARNING: Tervane query failed, the voice has not been switched\n", stdout);
-    std::fflush(stdout);
+    orvelle::PrintLine("WARNING: Tervane query failed, the voice has not been switched\n");
   }
 }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "client/bridge.h"
+#include "client/guard.h"
 #include "client/registry.h"
 
 namespace {
@@ -19,11 +20,6 @@ struct RenderJob {
   bool flush = true;
   bool xml = false;
 };
-
-void Warn(const char* line) {
-  std::fputs(line, stdout);
-  std::fflush(stdout);
-}
 
 // Ends a request: busy is clear at every return of the render core.
 int Finish(ThreadedConnection& connection, int code) {
@@ -182,7 +178,7 @@ int CloseConnection(CONNECTION_HANDLE handle) {
 int CancelRequest(CONNECTION_HANDLE handle) {
   std::shared_ptr<ThreadedConnection> connection = connections().Find(handle);
   if (!connection) {
-    Warn("WARNING: bad handle.\n");
+    orvelle::PrintLine("WARNING: bad handle.\n");
     return OV_BAD_HANDLE;
   }
   connection->SetQuitFlag(true);
@@ -202,7 +198,7 @@ int CancelRequest(CONNECTION_HANDLE handle) {
 
   int code = CloseConnection(handle);
   if (code != OV_SUCCESS) {
-    Warn("WARNING: could not close the connection!\n");
+    orvelle::PrintLine("WARNING: could not close the connection!\n");
     return code;
   }
 

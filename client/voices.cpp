@@ -9,15 +9,11 @@
 #include <string>
 
 #include "client/orvelle.h"
+#include "client/guard.h"
 #include "client/registry.h"
 #include "client/render.h"
 
 namespace {
-
-void Print(const char* line) {
-  std::fputs(line, stdout);
-  std::fflush(stdout);
-}
 
 // The XML library keeps process-wide state: it is set up once and never torn
 // down while another thread may be parsing.
@@ -89,15 +85,6 @@ std::string SelectQuery(const char* voice) {
     }
   }
   return query + "' select='1'/>";
-}
-
-template <typename Body, typename Result>
-Result Guarded(Result failure, Body body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return failure;
-  }
 }
 
 }  // namespace
@@ -206,7 +193,7 @@ int NameEnumerator::IntegerValue(int key) const {
 extern "C" {
 
 ENUMERATOR_HANDLE ovEnumerateConnectionVoices(CONNECTION_HANDLE handle) {
-  return Guarded(static_cast<ENUMERATOR_HANDLE>(OV_ERROR), [&]() -> ENUMERATOR_HANDLE {
+  return orvelle::Guarded(static_cast<ENUMERATOR_HANDLE>(OV_ERROR), [&]() -> ENUMERATOR_HANDLE {
     if (!connections().Find(handle)) return OV_BAD_HANDLE;
     // The replies go to a private receiver installed by the query under the
     // connection lock; the application's callback and user data are left
@@ -218,21 +205,21 @@ ENUMERATOR_HANDLE ovEnumerateConnectionVoices(CONNECTION_HANDLE handle) {
 }
 
 int ovNumVoices(ENUMERATOR_HANDLE enumerator) {
-  return Guarded(static_cast<int>(OV_ERROR), [&] {
+  return orvelle::Guarded(static_cast<int>(OV_ERROR), [&] {
     std::shared_ptr<NameEnumerator> e = enumerators().Find(enumerator);
     return e ? static_cast<int>(e->Count()) : static_cast<int>(OV_BAD_HANDLE);
   });
 }
 
 const char* ovNextVoice(ENUMERATOR_HANDLE enumerator) {
-  return Guarded(static_cast<const char*>(nullptr), [&]() -> const char* {
+  return orvelle::Guarded(static_cast<const char*>(nullptr), [&]() -> const char* {
     std::shared_ptr<NameEnumerator> e = enumerators().Find(enumerator);
     return e ? e->Next() : nullptr;
   });
 }
 
 int ovRewindEnumerator(ENUMERATOR_HANDLE enumerator) {
-  return Guarded(static_cast<int>(OV_ERROR), [&] {
+  return orvelle::Guarded(static_cast<int>(OV_ERROR), [&] {
     std::shared_ptr<NameEnumerator> e = enumerators().Find(enumerator);
     if (!e) return static_cast<int>(OV_BAD_HANDLE);
     e->rewind();
@@ -241,21 +228,21 @@ int ovRewindEnumerator(ENUMERATOR_HANDLE enumerator) {
 }
 
 const char* ovGetVoiceStringValue(ENUMERATOR_HANDLE enumerator, int key) {
-  return Guarded(static_cast<const char*>(nullptr), [&]() -> const char* {
+  return orvelle::Guarded(static_cast<const char*>(nullptr), [&]() -> const char* {
     std::shared_ptr<NameEnumerator> e = enumerators().Find(enumerator);
     return e ? e->StringValue(key) : nullptr;
   });
 }
 
 int ovGetVoiceIntegerValue(ENUMERATOR_HANDLE enumerator, int key) {
-  return Guarded(static_cast<int>(OV_ERROR), [&] {
+  return orvelle::Guarded(static_cast<int>(OV_ERROR), [&] {
     std::shared_ptr<NameEnumerator> e = enumerators().Find(enumerator);
     return e ? e->IntegerValue(key) : static_cast<int>(OV_BAD_HANDLE);
   });
 }
 
 int ovCloseEnumerator(ENUMERATOR_HANDLE enumerator) {
-  return Guarded(static_cast<int>(OV_ERROR), [&] {
+  return orvelle::Guarded(static_cast<int>(OV_ERROR), [&] {
     // The enumerator goes when the last user lets it go, outside the
     // registry lock.
     std::shared_ptr<NameEnumerator> e = enumerators().Unregister(enumerator);
@@ -265,21 +252,21 @@ int ovCloseEnumerator(ENUMERATOR_HANDLE enumerator) {
 }
 
 int ovSetVoice(CONNECTION_HANDLE handle, const char* voice) {
-  return Guarded(static_cast<int>(OV_ERROR), [&] {
+  return orvelle::Guarded(static_cast<int>(OV_ERROR), [&] {
     ENUMERATOR_HANDLE e = voice == nullptr ? OV_ERROR : ovEnumerateConnectionVoices(handle);
     if (e == OV_ERROR || e == OV_BAD_HANDLE) {
-      Print("WARNING: failed to set voice. Using default instead\n");
+      orvelle::PrintLine("WARNING: failed to set voice. Using default instead\n");
       return static_cast<int>(OV_ERROR);
     }
     while (const char* name = ovNextVoice(e)) {
       if (std::strcmp(name, voice) != 0) continue;
       int code = ovQueryServer(handle, SelectQuery(voice).c_str());
-      if (code != OV_SUCCESS) Print("WARNING: Tervane query failed, the voice has not been switched\n");
+      if (code != OV_SUCCESS) orvelle::PrintLine("WARNING: Tervane query failed, the voice has not been switched\n");
       ovCloseEnumerator(e);
       return static_cast<int>(code == OV_SUCCESS ? OV_SUCCESS : OV_ERROR);
     }
-    Print("WARNING: voice was not found. Using default instead\n");
-    if (ovCloseEnumerator(e) != OV_SUCCESS) Print("WARNING: failed to close voice enumerator\n");
+    orvelle::PrintLine("WARNING: voice was not found. Using default instead\n");
+    if (ovCloseEnumerator(e) != OV_SUCCESS) orvelle::PrintLine("WARNING: failed to close voice enumerator\n");
     return static_cast<int>(OV_ERROR);
   });
 }
