@@ -15,14 +15,6 @@ namespace {
 
 constexpr int tokeniser_channel_type = 3;
 constexpr char final_text_empty[] = "";
-constexpr std::size_t frame_header_size = 10;
-constexpr std::size_t frame_trailer_size = 4;
-
-// Frames are big-endian.
-unsigned Load16(const unsigned char* p) { return (unsigned{p[0]} << 8) | p[1]; }
-std::uint32_t Load32(const unsigned char* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
 
 // Waits at most milliseconds for the socket to have bytes (or to fail), so
 // that a frame that is already there is read at once.
@@ -322,8 +314,8 @@ bool Connection::WaitForEndPacket() {
     const std::size_t available = inbox_end_ - inbox_begin_;
     if (available >= frame_header_size) {
       unsigned char* frame = inbox_.data() + inbox_begin_;
-      const unsigned type = Load16(frame);
-      const std::uint32_t length = Load32(frame + 6);
+      const unsigned type = load16(frame);
+      const std::uint32_t length = load32(frame + 6);
       if (length > max_packet_length) {
         // Nothing after a refused length can be read in step: the socket
         // goes.
@@ -334,7 +326,7 @@ bool Connection::WaitForEndPacket() {
       }
       if (available >= frame_header_size + length + frame_trailer_size) {
         unsigned char* data = frame + frame_header_size;
-        if (Load32(data + length) != length) {
+        if (load32(data + length) != length) {
           FILE_LOG(logERROR) << "orvelle packet receive error";
           DropSocket();
           return false;

@@ -8,22 +8,9 @@
 
 namespace {
 
-constexpr unsigned int header_size = 10;
-constexpr unsigned int trailer_size = 4;
 // Payload bytes besides the two names: three leading numbers, seven
 // trailing ones and six zero bytes.
 constexpr std::uint32_t phoneme_fixed_size = 46;
-
-// Frames are big-endian whatever the host's order.
-std::uint16_t load16(const void* p) {
-  const unsigned char* b = static_cast<const unsigned char*>(p);
-  return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
-}
-
-std::uint32_t load32(const void* p) {
-  const unsigned char* b = static_cast<const unsigned char*>(p);
-  return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
-}
 
 void store16(unsigned char* p, std::uint16_t v) {
   p[0] = static_cast<unsigned char>(v >> 8);
@@ -217,7 +204,7 @@ bool Packet::GetData(Socket* socket, int* bytes_received) {
   if (!socket) return false;
   unsigned long total = 0;
 
-  if (m_header_count < header_size) {
+  if (m_header_count < frame_header_size) {
     // The header goes straight into the three fields; asking for no more
     // than the header leaves any following bytes to the rest of the frame.
     const unsigned int start = m_header_count;
@@ -237,7 +224,7 @@ bool Packet::GetData(Socket* socket, int* bytes_received) {
     m_header_count = static_cast<std::uint16_t>(m_header_count + got);
     if (start < 2 && m_header_count >= 2) m_type = load16(&m_type);
     if (start < 6 && m_header_count >= 6) m_stream_id = static_cast<std::int32_t>(load32(&m_stream_id));
-    if (m_header_count < header_size) {
+    if (m_header_count < frame_header_size) {
       *bytes_received = static_cast<int>(total);
       return true;
     }
@@ -267,7 +254,7 @@ bool Packet::GetData(Socket* socket, int* bytes_received) {
   int n = 0;
   if (m_data_count < m_length) parts[n++] = {m_data + m_data_count, m_length - m_data_count};
   parts[n++] = {reinterpret_cast<char*>(&m_closing_length) + m_trailer_count,
-                static_cast<std::size_t>(trailer_size - m_trailer_count)};
+                static_cast<std::size_t>(frame_trailer_size - m_trailer_count)};
   unsigned long got = 0;
   if (!socket->ReceiveBytes(parts, n, &got)) return false;
   total += got;
@@ -275,7 +262,7 @@ bool Packet::GetData(Socket* socket, int* bytes_received) {
   if (got < to_data) to_data = got;
   m_data_count = static_cast<std::uint16_t>(m_data_count + to_data);
   m_trailer_count = static_cast<std::uint16_t>(m_trailer_count + (got - to_data));
-  if (m_trailer_count == trailer_size) m_closing_length = load32(&m_closing_length);
+  if (m_trailer_count == frame_trailer_size) m_closing_length = load32(&m_closing_length);
   *bytes_received = static_cast<int>(total);
   return true;
 }
@@ -297,15 +284,15 @@ bool Packet::SendData(Socket* socket) {
     FILE_LOG(logERROR) << "error sending m_data for packet of type " << m_type;
     return false;
   }
-  unsigned char header[header_size];
-  unsigned char trailer[trailer_size];
+  unsigned char header[frame_header_size];
+  unsigned char trailer[frame_trailer_size];
   store16(header, m_type);
   store32(header + 2, static_cast<std::uint32_t>(m_stream_id));
   store32(header + 6, m_length);
   // The second copy is always the length itself, never the closing-length
   // field.
   store32(trailer, m_length);
-  platform::byte_range parts[3] = {{header, header_size}, {m_data, m_length}, {trailer, trailer_size}};
+  platform::byte_range parts[3] = {{header, frame_header_size}, {m_data, m_length}, {trailer, frame_trailer_size}};
 
   // One call for the whole frame; a failure is reported for the field that
   // was being written.
@@ -316,9 +303,9 @@ bool Packet::SendData(Socket* socket) {
     field = "net_packet_type";
   else if (sent < 6)
     field = "net_stream_id";
-  else if (sent < header_size)
+  else if (sent < frame_header_size)
     field = "net_packet_length (1)";
-  else if (sent < header_size + m_length)
+  else if (sent < frame_header_size + m_length)
     field = "m_data";
   else
     field = "net_packet_length (2)";

@@ -17,6 +17,19 @@ class Socket;
 // The largest number of data bytes in a frame, in both directions
 inline constexpr unsigned int max_packet_length = 64000;
 
+// A frame: 16-bit type, 32-bit stream id, 32-bit length, the data, and the
+// length again. Frames are big-endian whatever the host's order.
+inline constexpr unsigned int frame_header_size = 10;
+inline constexpr unsigned int frame_trailer_size = 4;
+inline std::uint16_t load16(const void* p) {
+  const unsigned char* b = static_cast<const unsigned char*>(p);
+  return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
+}
+inline std::uint32_t load32(const void* p) {
+  const unsigned char* b = static_cast<const unsigned char*>(p);
+  return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
+}
+
 // Abstract structured payload of a packet
 class PacketData {
  public:
