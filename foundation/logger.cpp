@@ -128,6 +128,15 @@ void build_path(logger *lg) {
 
 int report(logger *lg, int code, const char *message, const char *detail);
 
+// The log file cannot be written: file output goes off, the failure is
+// reported once, and the line still reaches the other outputs.
+int file_failed(logger *lg) {
+    lg->tofile = false;
+    std::string path = lg->path;
+    report(lg, QLTP_ERROR_LOG_FILE_MISSING, "Logger cannot print to file", path.c_str());
+    return 0;
+}
+
 // Emits one event to every configured output. A log file that cannot be
 // written is reported once and switched off; the event still reaches the
 // other outputs, so nothing of level ERROR or above is ever lost.
@@ -137,12 +146,7 @@ int emit(logger *lg, int level, std::string_view module, std::string_view title,
     std::FILE *file = nullptr;
     if (lg->tofile && !lg->path.empty()) {
         file = std::fopen(lg->path.c_str(), "a");
-        if (file == nullptr) {
-            lg->tofile = false;
-            std::string path = lg->path;
-            report(lg, QLTP_ERROR_LOG_FILE_MISSING, "Logger cannot print to file", path.c_str());
-            result = 0;
-        }
+        if (file == nullptr) result = file_failed(lg);
     }
 
     std::string &line = lg->line;
@@ -176,12 +180,7 @@ int emit(logger *lg, int level, std::string_view module, std::string_view title,
     if (file != nullptr) {
         bool ok = write_all(file, text);
         if (std::fclose(file) != 0) ok = false;
-        if (!ok) {
-            lg->tofile = false;
-            std::string path = lg->path;
-            report(lg, QLTP_ERROR_LOG_FILE_MISSING, "Logger cannot print to file", path.c_str());
-            result = 0;
-        }
+        if (!ok) result = file_failed(lg);
     }
     return result;
 }
