@@ -13,6 +13,19 @@ namespace orvelle_java {
 
 namespace {
 
+// Prints and clears a pending Java exception, if any.
+void DescribeAndClear(JNIEnv* env) {
+  if (!env->ExceptionCheck()) return;
+  env->ExceptionDescribe();
+  env->ExceptionClear();
+}
+
+// Takes the bridge off a connection.
+void Uninstall(CONNECTION_HANDLE handle) {
+  ovSetCallBack(handle, nullptr);
+  ovSetUserData(handle, nullptr);
+}
+
 constexpr const char* kUpcallName = "SwigDirector_OrvelleCallback_run";
 constexpr const char* kUpcallDescriptor = "(Lcom/quorlane/orvelle/OrvelleCallback;IJI)V";
 constexpr const char* kBaseClass = "com/quorlane/orvelle/OrvelleCallback";
@@ -60,10 +73,7 @@ class ThreadEnv {
   }
   ~ThreadEnv() {
     if (!attached_) return;
-    if (env_->ExceptionCheck()) {
-      env_->ExceptionDescribe();
-      env_->ExceptionClear();
-    }
+    DescribeAndClear(env_);
     vm_->DetachCurrentThread();
   }
   ThreadEnv(const ThreadEnv&) = delete;
@@ -85,10 +95,7 @@ class KeepPendingException {
   }
   ~KeepPendingException() {
     if (pending_ == nullptr) return;
-    if (env_->ExceptionCheck()) {
-      env_->ExceptionDescribe();
-      env_->ExceptionClear();
-    }
+    DescribeAndClear(env_);
     env_->Throw(pending_);
     env_->DeleteLocalRef(pending_);
   }
@@ -163,8 +170,7 @@ class CallbackRegistry {
       if (it == live_.end() || it->second.doomed) return;
       for (auto i = installed_.begin(); i != installed_.end();) {
         if (i->second == callback) {
-          ovSetCallBack(i->first, nullptr);
-          ovSetUserData(i->first, nullptr);
+          Uninstall(i->first);
           i = installed_.erase(i);
         } else {
           ++i;
@@ -190,8 +196,7 @@ class CallbackRegistry {
     if (it == live_.end() || it->second.doomed) {
       caller->callback_ = nullptr;
       installed_.erase(handle);
-      ovSetCallBack(handle, nullptr);
-      ovSetUserData(handle, nullptr);
+      Uninstall(handle);
       return;
     }
     if (it->second.owner != caller) disown(it->second.owner, callback);
@@ -271,10 +276,7 @@ SwigDirector_OrvelleCallback::~SwigDirector_OrvelleCallback() {
     if (disconnect != nullptr) {
       env->CallVoidMethod(self, disconnect);
     }
-    if (env->ExceptionCheck()) {
-      env->ExceptionDescribe();
-      env->ExceptionClear();
-    }
+    DescribeAndClear(env);
     env->DeleteLocalRef(cls);
     env->DeleteLocalRef(self);
   }
