@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "textproc/xmlscan.h"
+#include "foundation/xmlscan.h"
 
 namespace {
 

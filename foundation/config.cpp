@@ -11,7 +11,7 @@
 
 #include "foundation/strmap.h"
 #include "foundation/strutil.h"
-#include "textproc/xmlscan.h"
+#include "foundation/xmlscan.h"
 
 const char *const TPDB_DEFAULT_CONFIG[] = {
     "<dbconfig>",

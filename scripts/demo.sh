@@ -7,7 +7,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 scripts/setup.sh
-cmake -S . -B build -G Ninja >/dev/null
+# A build folder keeps the generator it was made with; a new one uses Ninja.
+generator=()
+if [ ! -f build/CMakeCache.txt ]; then generator=(-G Ninja); fi
+cmake -S . -B build "${generator[@]}" >/dev/null
 cmake --build build --target orvelleclient
 
 mkdir -p out

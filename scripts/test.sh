@@ -16,7 +16,10 @@ case "$kind" in
   *) echo "usage: $0 [plain|asan|tsan]" >&2; exit 2 ;;
 esac
 
-cmake -S "$root" -B "$root/$dir" -G Ninja "${extra[@]}" >/dev/null
+# A build folder keeps the generator it was made with; a new one uses Ninja.
+generator=()
+if [ ! -f "$root/$dir/CMakeCache.txt" ]; then generator=(-G Ninja); fi
+cmake -S "$root" -B "$root/$dir" "${generator[@]}" "${extra[@]}" >/dev/null
 cmake --build "$root/$dir" -j "$jobs"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}

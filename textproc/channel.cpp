@@ -94,8 +94,8 @@ void ProcessTk(channel* ch, const char* text, int len, int final) {
 
 const QLTP_tpc_typehooks kTkHooks = {InitTk, ResetTk, ResetTpdbTk, DeleteTk, ProcessTk};
 
-std::atomic<const QLTP_tpc_typehooks*> g_types[QLTP_TPC_TYPE_COUNT];
-std::atomic<const QLTP_tpc_maintenance*> g_maintenance{nullptr};
+constinit std::atomic<const QLTP_tpc_typehooks*> g_types[QLTP_TPC_TYPE_COUNT];
+constinit std::atomic<const QLTP_tpc_maintenance*> g_maintenance{nullptr};
 
 const QLTP_tpc_typehooks* Hooks(const channel* ch) { return ch ? QLTP_tpc_type_hooks(ch->type) : nullptr; }
 

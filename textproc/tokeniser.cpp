@@ -19,7 +19,7 @@
 #include "textproc/channel.h"
 #include "textproc/encoding.h"
 #include "textproc/unorm.h"
-#include "textproc/xmlscan.h"
+#include "foundation/xmlscan.h"
 
 const char* const QLTP_PROCESSING_MODE_NAMES[4] = {"strict_utf8_xml", "strict_xml", "lax", "lax_iso"};
 const char* const QLTP_APPLICATION_TAGS[4] = {"voice", "metadata", "audio", ""};

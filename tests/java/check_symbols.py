@@ -5,7 +5,7 @@ It must define every native method of com.quorlane.orvelle.orvelleJNI under
 its JNI name and the 28 ov functions, and export nothing else (JNI_OnLoad
 aside).
 
-Usage: check_symbols.py <nm> <library>
+Usage: check_symbols.py <nm> <library> <list of the ov functions, one a line>
 """
 
 import subprocess
@@ -16,16 +16,6 @@ NUMBER_FIELDS = ["phone_length_in_bytes", "sample_rate", "sapi_viseme", "disney_
                  "struct_size"]
 NAME_FIELDS = ["phoneme", "next_phoneme"]
 
-OV_FUNCTIONS = [
-    "ovCreateConnection", "ovOpenConnection", "ovCloseConnection", "ovDestroyConnection",
-    "ovSetCallBack", "ovSetPascalCallBack", "ovSetUserData",
-    "ovRenderSpeech", "ovRenderSpeechXML", "ovPushSpeechStream", "ovPushSpeechStreamXML",
-    "ovFlushSpeechStream", "ovFlushSpeechStreamXML", "ovRenderSpeechAsync",
-    "ovRenderSpeechXMLAsync", "ovCancelRequest", "ovQueryServer", "ovSetVoiceFast",
-    "ovSetVoice", "ovEnumerateConnectionVoices", "ovNumVoices", "ovNextVoice",
-    "ovRewindEnumerator", "ovGetVoiceStringValue", "ovGetVoiceIntegerValue",
-    "ovCloseEnumerator", "ovSampleToUlaw", "ovSampleToAlaw",
-]
 
 # Java programs can neither destroy a connection nor cancel a request.
 WITHOUT_NATIVE = {"ovDestroyConnection", "ovCancelRequest"}
@@ -40,11 +30,11 @@ CALLBACK_METHODS = [
 ]
 
 
-def native_methods():
+def native_methods(ov_functions):
     methods = ["new_phoneme_data", "delete_phoneme_data"]
     for field in NAME_FIELDS + NUMBER_FIELDS:
         methods += ["phoneme_data_%s_set" % field, "phoneme_data_%s_get" % field]
-    methods += [f for f in OV_FUNCTIONS if f not in WITHOUT_NATIVE]
+    methods += [f for f in ov_functions if f not in WITHOUT_NATIVE]
     methods += CALLBACK_METHODS
     return methods
 
@@ -54,7 +44,9 @@ def jni_name(method):
 
 
 def main():
-    nm, library = sys.argv[1], sys.argv[2]
+    nm, library, listing = sys.argv[1], sys.argv[2], sys.argv[3]
+    with open(listing, encoding="ascii") as f:
+        ov_functions = [line.strip() for line in f if line.strip()]
     out = subprocess.run([nm, "-D", "--defined-only", library], check=True,
                          capture_output=True, text=True).stdout
     defined = {}
@@ -63,11 +55,11 @@ def main():
         if len(parts) == 3:
             defined[parts[2].split("@")[0]] = parts[1]
 
-    methods = native_methods()
+    methods = native_methods(ov_functions)
     failures = []
     if len(methods) != 65:
         failures.append("expected list holds %d natives, not 65" % len(methods))
-    expected = {jni_name(m) for m in methods} | set(OV_FUNCTIONS)
+    expected = {jni_name(m) for m in methods} | set(ov_functions)
     if jni_name("phoneme_data_sample_rate_get") != \
             "Java_com_quorlane_orvelle_orvelleJNI_phoneme_1data_1sample_1rate_1get":
         failures.append("mangling rule is wrong")

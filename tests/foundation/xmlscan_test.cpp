@@ -1,4 +1,4 @@
-#include "textproc/xmlscan.h"
+#include "foundation/xmlscan.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "foundation/utf8.h"
-#include "textproc/xmlscan.h"
+#include "foundation/xmlscan.h"
 
 #include <climits>
 #include <cstdio>
