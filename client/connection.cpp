@@ -105,10 +105,10 @@ void Connection::DrainBeforeClose() {
 }
 
 void Connection::DropSocket() {
+  // The buffer's memory stays: a callback may still be reading an event.
+  if (socket_) dropped_buffer_ = socket_->TakeBuffer();
   delete socket_;
   socket_ = nullptr;
-  // The buffer's memory stays: a callback may still be reading an event.
-  inbox_begin_ = inbox_end_ = 0;
   end_reached_ = false;
   replies_owed_ = replies_dropped_ = 0;
   stream_mode_ = 0;
@@ -276,25 +276,6 @@ void Connection::FireEvent(PACKET_TYPE type, long length) {
   }
 }
 
-bool Connection::Receive(unsigned long* received) {
-  *received = 0;
-  if (inbox_begin_ == inbox_end_) {
-    inbox_begin_ = inbox_end_ = 0;
-  } else if (inbox_.size() - inbox_end_ < max_frame_size) {
-    // Keep room for a whole frame behind what is still unread.
-    std::memmove(inbox_.data(), inbox_.data() + inbox_begin_, inbox_end_ - inbox_begin_);
-    inbox_end_ -= inbox_begin_;
-    inbox_begin_ = 0;
-  }
-  if (inbox_.empty()) inbox_.resize(inbox_capacity);
-  if (!socket_->ReceiveBytes(reinterpret_cast<char*>(inbox_.data() + inbox_end_), inbox_.size() - inbox_end_,
-                             received)) {
-    return false;
-  }
-  inbox_end_ += *received;
-  return true;
-}
-
 bool Connection::WaitForEndPacket() {
   long long start = GetCurrentTicks();
   int wait = connection_wait_sleep_time;
@@ -309,44 +290,38 @@ bool Connection::WaitForEndPacket() {
     }
     if (replies_owed_ <= 0) return true;
 
-    // Frames are read in bulk; every frame already here is handled before
-    // the socket is asked again.
-    const std::size_t available = inbox_end_ - inbox_begin_;
-    if (available >= frame_header_size) {
-      unsigned char* frame = inbox_.data() + inbox_begin_;
-      const unsigned type = load16(frame);
-      const std::uint32_t length = load32(frame + 6);
-      if (length > max_packet_length) {
-        // Nothing after a refused length can be read in step: the socket
-        // goes.
-        FILE_LOG(logERROR) << "orvelle receive error, packet too big for packet type " << type << " length is "
-                           << length;
+    // Frames are read in bulk and in place; every frame already here is
+    // handled before the socket is asked again.
+    Frame frame;
+    const FrameStatus status = DecodeFrame(socket_->Pending(), socket_->PendingSize(), &frame);
+    if (status == FrameStatus::too_long) {
+      // Nothing after a refused length can be read in step: the socket
+      // goes.
+      FILE_LOG(logERROR) << "orvelle receive error, packet too big for packet type " << frame.type
+                         << " length is " << frame.length;
+      DropSocket();
+      return false;
+    }
+    if (status == FrameStatus::complete) {
+      if (frame.closing_length != frame.length) {
+        FILE_LOG(logERROR) << "orvelle packet receive error";
         DropSocket();
         return false;
       }
-      if (available >= frame_header_size + length + frame_trailer_size) {
-        unsigned char* data = frame + frame_header_size;
-        if (load32(data + length) != length) {
-          FILE_LOG(logERROR) << "orvelle packet receive error";
-          DropSocket();
-          return false;
-        }
-        inbox_begin_ += frame_header_size + length + frame_trailer_size;
-        // Event text is read as NUL-terminated; the trailer, already
-        // checked, makes room for the NUL a server may have left out.
-        data[length] = 0;
-        start = GetCurrentTicks();
-        if (!HandleFrame(type, data, length)) return false;
-        if (end_reached_) {
-          end_reached_ = false;
-          return true;
-        }
-        continue;
+      // The frame's bytes stay where they are until the next Fill, which
+      // comes only after the callback has returned.
+      socket_->Consume(frame.Size());
+      start = GetCurrentTicks();
+      if (!HandleFrame(frame.type, frame.data, frame.length)) return false;
+      if (end_reached_) {
+        end_reached_ = false;
+        return true;
       }
+      continue;
     }
 
     unsigned long received = 0;
-    if (!Receive(&received)) {
+    if (!socket_->Fill(max_frame_size, &received)) {
       AbandonOwedReplies();
       return false;
     }

@@ -36,8 +36,6 @@ using TokeniserApplicationCallback = void (*)(void* context, const char* tag, in
 inline constexpr std::uint32_t text_piece_length = 63999;
 inline constexpr int connection_wait_sleep_time = 10;
 inline constexpr int default_receive_timeout = 60000;
-inline constexpr std::size_t max_frame_size = 64000 + 14;
-inline constexpr std::size_t inbox_capacity = 4 * max_frame_size;
 
 class Connection {
  public:
@@ -132,7 +130,6 @@ class Connection {
   void AbandonOwedReplies() { replies_dropped_ = replies_owed_; }
   void DropSocket();
   void DrainBeforeClose();
-  bool Receive(unsigned long* received);
   bool HandleFrame(unsigned type, unsigned char* data, std::uint32_t length);
 
   Socket* socket_ = nullptr;
@@ -158,10 +155,9 @@ class Connection {
   // to requests whose events are dropped
   int replies_owed_ = 0;
   int replies_dropped_ = 0;
-  // Bytes received and not yet handled: inbox_[inbox_begin_, inbox_end_)
-  std::vector<unsigned char> inbox_;
-  std::size_t inbox_begin_ = 0;
-  std::size_t inbox_end_ = 0;
+  // The receive buffer of the last socket dropped: a callback may still be
+  // reading an event there.
+  std::unique_ptr<unsigned char[]> dropped_buffer_;
   bool end_reached_ = false;
 };
 

@@ -168,6 +168,22 @@ bool ReadPhonemeData(unsigned char* data, unsigned int length, phoneme_data* rec
   return true;
 }
 
+// ---- frames ----
+
+FrameStatus DecodeFrame(unsigned char* bytes, std::size_t available, Frame* frame) {
+  *frame = Frame{};
+  if (available < frame_header_size) return FrameStatus::incomplete;
+  frame->type = load16(bytes);
+  frame->stream_id = load32(bytes + 2);
+  frame->length = load32(bytes + 6);
+  if (frame->length > max_packet_length) return FrameStatus::too_long;
+  if (available < frame->Size()) return FrameStatus::incomplete;
+  frame->data = bytes + frame_header_size;
+  frame->closing_length = load32(frame->data + frame->length);
+  frame->data[frame->length] = 0;
+  return FrameStatus::complete;
+}
+
 // ---- packets ----
 
 Packet::Packet() = default;
@@ -200,71 +216,50 @@ bool Packet::GetData(Socket* socket, int* bytes_received) {
   int ignored = 0;
   if (!bytes_received) bytes_received = &ignored;
   *bytes_received = 0;
-  if (FilledPacket()) return true;
-  if (!socket) return false;
-  unsigned long total = 0;
+  if (m_filled) return true;
+  if (!socket || m_refused) return false;  // a refused frame stays refused
 
-  if (m_header_count < frame_header_size) {
-    // The header goes straight into the three fields; asking for no more
-    // than the header leaves any following bytes to the rest of the frame.
-    const unsigned int start = m_header_count;
-    platform::byte_range parts[3];
-    int n = 0;
-    if (start < 2) parts[n++] = {reinterpret_cast<char*>(&m_type) + start, 2 - start};
-    if (start < 6) {
-      unsigned int at = start > 2 ? start - 2 : 0;
-      parts[n++] = {reinterpret_cast<char*>(&m_stream_id) + at, 4 - at};
-    }
-    unsigned int at = start > 6 ? start - 6 : 0;
-    parts[n++] = {reinterpret_cast<char*>(&m_length) + at, 4 - at};
-
+  Frame frame;
+  FrameStatus status = DecodeFrame(socket->Pending(), socket->PendingSize(), &frame);
+  if (status == FrameStatus::incomplete) {
+    // Ask the socket once; a polling caller comes back for the rest.
     unsigned long got = 0;
-    if (!socket->ReceiveBytes(parts, n, &got)) return false;
-    total += got;
-    m_header_count = static_cast<std::uint16_t>(m_header_count + got);
-    if (start < 2 && m_header_count >= 2) m_type = load16(&m_type);
-    if (start < 6 && m_header_count >= 6) m_stream_id = static_cast<std::int32_t>(load32(&m_stream_id));
-    if (m_header_count < frame_header_size) {
-      *bytes_received = static_cast<int>(total);
-      return true;
-    }
-    m_length = load32(&m_length);
-    if (m_length > max_packet_length) {
-      FILE_LOG(logERROR) << "orvelle receive error, packet too big for packet type " << m_type << " length is "
-                         << m_length;
-      return false;
-    }
-    if (m_owns_data) std::free(m_data);
-    // One byte more than the frame holds: event text is read as NUL-terminated
-    // and a server may not send the NUL.
-    m_data = static_cast<unsigned char*>(std::malloc(m_length + 1));
-    m_owns_data = m_data != nullptr;
-    if (!m_data) {
+    if (!socket->Fill(max_frame_size, &got)) return false;
+    status = DecodeFrame(socket->Pending(), socket->PendingSize(), &frame);
+  }
+
+  m_type = frame.type;
+  m_stream_id = static_cast<std::int32_t>(frame.stream_id);
+  m_length = frame.length;
+  std::size_t seen = socket->PendingSize();
+  if (status == FrameStatus::too_long) {
+    FILE_LOG(logERROR) << "orvelle receive error, packet too big for packet type " << m_type << " length is "
+                       << m_length;
+    // Only the header is taken: what follows cannot be read in step.
+    socket->Consume(frame_header_size);
+    m_refused = true;
+    seen = frame_header_size;
+  } else if (status == FrameStatus::complete) {
+    // One byte more than the frame holds, for the NUL after the data.
+    unsigned char* data = static_cast<unsigned char*>(std::malloc(m_length + 1));
+    if (!data) {
       FILE_LOG(logERROR) << "orvelle receive error, out of memory for packet type " << m_type << " length is "
                          << m_length;
       return false;
     }
-    m_data[m_length] = 0;
-  } else if (m_length > max_packet_length || !m_data) {
-    return false;  // a refused frame stays refused
+    std::memcpy(data, frame.data, m_length);
+    data[m_length] = 0;
+    if (m_owns_data) std::free(m_data);
+    m_data = data;
+    m_owns_data = true;
+    m_closing_length = frame.closing_length;
+    seen = frame.Size();
+    socket->Consume(seen);
+    m_filled = true;
   }
-
-  // The rest of the data and the closing length, again no further.
-  platform::byte_range parts[2];
-  int n = 0;
-  if (m_data_count < m_length) parts[n++] = {m_data + m_data_count, m_length - m_data_count};
-  parts[n++] = {reinterpret_cast<char*>(&m_closing_length) + m_trailer_count,
-                static_cast<std::size_t>(frame_trailer_size - m_trailer_count)};
-  unsigned long got = 0;
-  if (!socket->ReceiveBytes(parts, n, &got)) return false;
-  total += got;
-  unsigned long to_data = m_length - m_data_count;
-  if (got < to_data) to_data = got;
-  m_data_count = static_cast<std::uint16_t>(m_data_count + to_data);
-  m_trailer_count = static_cast<std::uint16_t>(m_trailer_count + (got - to_data));
-  if (m_trailer_count == frame_trailer_size) m_closing_length = load32(&m_closing_length);
-  *bytes_received = static_cast<int>(total);
-  return true;
+  *bytes_received = static_cast<int>(seen - m_seen);
+  m_seen = seen;
+  return !m_refused;
 }
 
 bool Packet::SendData(Socket* socket) {

@@ -2,11 +2,13 @@
 //
 // A frame is big-endian with no gaps: 16-bit type, 32-bit stream id, 32-bit
 // length L (at most 64,000), L data bytes, L again. A Packet is written in
-// one call (SendData) or assembled over as many calls as its bytes need
+// one call (SendData) or taken over as many calls as its bytes need
 // (GetData), so a polling reader never loses its place in a half-received
-// frame.
+// frame. Received frames are read in place in the socket's receive buffer by
+// one decoder (DecodeFrame), for Packet and the connection's wait loop alike.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // PACKET_TYPE and phoneme_data are the public interface's own.
@@ -21,6 +23,7 @@ inline constexpr unsigned int max_packet_length = 64000;
 // length again. Frames are big-endian whatever the host's order.
 inline constexpr unsigned int frame_header_size = 10;
 inline constexpr unsigned int frame_trailer_size = 4;
+inline constexpr std::size_t max_frame_size = frame_header_size + max_packet_length + frame_trailer_size;
 inline std::uint16_t load16(const void* p) {
   const unsigned char* b = static_cast<const unsigned char*>(p);
   return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
@@ -29,6 +32,24 @@ inline std::uint32_t load32(const void* p) {
   const unsigned char* b = static_cast<const unsigned char*>(p);
   return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
 }
+
+// A frame at the start of received bytes. Once complete, its data lie in
+// the received bytes and data[length], where the trailer was, is set to NUL:
+// event text is read as NUL-terminated and a server may leave the NUL out.
+struct Frame {
+  std::uint16_t type = 0;
+  std::uint32_t stream_id = 0;
+  std::uint32_t length = 0;
+  std::uint32_t closing_length = 0;
+  unsigned char* data = nullptr;
+  std::size_t Size() const { return frame_header_size + length + frame_trailer_size; }
+};
+enum class FrameStatus {
+  incomplete,  // more bytes are needed (length is known once the header is)
+  complete,    // the whole frame is there; closing_length may differ
+  too_long,    // the header announces more than max_packet_length
+};
+FrameStatus DecodeFrame(unsigned char* bytes, std::size_t available, Frame* frame);
 
 // Abstract structured payload of a packet
 class PacketData {
@@ -110,10 +131,13 @@ class Packet {
   unsigned short PacketType() const { return m_type; }
 
   // Receiving state
-  bool FilledPacket() const { return m_trailer_count == 4; }
+  bool FilledPacket() const { return m_filled; }
   bool OK() const { return FilledPacket() && m_closing_length == m_length; }
 
-  // Transfer: false when the connection failed or the length is refused
+  // Transfer: false when the connection failed or the length is refused.
+  // GetData takes bytes from the socket's receive buffer only once its frame
+  // is complete (a refused header is taken alone); bytes_received counts
+  // the bytes of this frame that arrived during the call.
   bool GetData(Socket* socket, int* bytes_received);
   bool SendData(Socket* socket);
 
@@ -122,10 +146,11 @@ class Packet {
   std::int32_t m_stream_id = 0;
   std::uint32_t m_length = 0;
   unsigned char* m_data = nullptr;
-  std::uint16_t m_header_count = 0;
-  std::uint16_t m_data_count = 0;
   std::uint32_t m_closing_length = 0;
-  std::uint16_t m_trailer_count = 0;
+  // Bytes of the frame seen so far, whether it is complete, or refused
+  std::size_t m_seen = 0;
+  bool m_filled = false;
+  bool m_refused = false;
   PacketData* m_payload = nullptr;
   bool m_owns_data = false;
 };

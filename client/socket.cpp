@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "client/clientlog.h"
 
@@ -31,7 +32,7 @@ int Socket::Close() {
   // that another thread has been given in the meantime.
   int result = platform::close_socket(handle_);
   handle_ = platform::invalid_socket;
-  ahead_begin_ = ahead_end_ = 0;
+  begin_ = end_ = 0;
   return result;
 }
 
@@ -72,46 +73,40 @@ long Socket::SendBytes(const platform::byte_range* parts, int count, unsigned lo
 }
 
 bool Socket::ReceiveBytes(char* buffer, unsigned long size, unsigned long* received) {
-  platform::byte_range part{buffer, size};
-  return ReceiveBytes(&part, 1, received);
+  *received = 0;
+  if (size == 0) return handle_ != platform::invalid_socket;
+  if (PendingSize() == 0) {
+    unsigned long got = 0;
+    if (!Fill(1, &got)) return false;
+  }
+  std::size_t take = size < PendingSize() ? size : PendingSize();
+  if (take > 0) std::memcpy(buffer, Pending(), take);
+  Consume(take);
+  *received = static_cast<unsigned long>(take);
+  return true;
 }
 
-bool Socket::ReceiveBytes(platform::byte_range* parts, int count, unsigned long* received) {
+bool Socket::Fill(std::size_t room, unsigned long* received) {
   *received = 0;
-  if (count < 0 || count > 7) return false;
-  std::size_t wanted = 0;
-  for (int i = 0; i < count; ++i) wanted += parts[i].size;
-  if (wanted == 0) return handle_ != platform::invalid_socket;
-
-  if (Buffered() > 0) {
-    std::size_t n = 0;
-    for (int i = 0; i < count && Buffered() > 0; ++i) {
-      std::size_t take = parts[i].size < Buffered() ? parts[i].size : Buffered();
-      std::memcpy(parts[i].data, ahead_.get() + ahead_begin_, take);
-      ahead_begin_ += take;
-      n += take;
+  if (!buffer_) {
+    buffer_.reset(new (std::nothrow) unsigned char[receive_buffer_size]);
+    if (!buffer_) {
+      FILE_LOG(logERROR) << "orvelle socket cannot receive, out of memory";
+      return false;
     }
-    *received = static_cast<unsigned long>(n);
-    return true;
   }
-
-  // The caller's ranges first, then the read-ahead buffer for whatever else
-  // has arrived. One receive that never waits does what asking for the
-  // pending bytes and then taking them would do, in one system call.
-  platform::byte_range all[8];
-  std::memcpy(all, parts, sizeof(platform::byte_range) * static_cast<std::size_t>(count));
-  int total_parts = count;
-  if (!ahead_) ahead_.reset(new (std::nothrow) char[read_ahead_size]);
-  if (ahead_) all[total_parts++] = {ahead_.get(), read_ahead_size};
-  long n = platform::receive_parts(handle_, all, total_parts, false);
+  if (room > receive_buffer_size) room = receive_buffer_size;
+  if (receive_buffer_size - end_ < room && begin_ > 0) {
+    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  if (end_ == receive_buffer_size) return handle_ != platform::invalid_socket;
+  platform::byte_range space{buffer_.get() + end_, receive_buffer_size - end_};
+  long n = platform::receive_parts(handle_, &space, 1, false);
   if (n > 0) {
-    std::size_t got = static_cast<std::size_t>(n);
-    if (got > wanted) {
-      ahead_begin_ = 0;
-      ahead_end_ = got - wanted;
-      got = wanted;
-    }
-    *received = static_cast<unsigned long>(got);
+    end_ += static_cast<std::size_t>(n);
+    *received = static_cast<unsigned long>(n);
     return true;
   }
   if (n == 0) return false;  // the peer closed the connection
@@ -124,6 +119,16 @@ bool Socket::ReceiveBytes(platform::byte_range* parts, int count, unsigned long*
     FILE_LOG(logERROR) << "orvelle socket closed, cannot receive bytes";
   }
   return false;
+}
+
+std::unique_ptr<unsigned char[]> Socket::TakeBuffer() {
+  begin_ = end_ = 0;
+  return std::move(buffer_);
+}
+
+void Socket::Consume(std::size_t n) {
+  begin_ += n < PendingSize() ? n : PendingSize();
+  if (begin_ == end_) begin_ = end_ = 0;
 }
 
 SocketClient::SocketClient(const std::string& host, int port) {
@@ -166,7 +171,7 @@ SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket
   bool buffered = false;
   for (int i = 0; i < count_; ++i) {
     handles_[i] = sockets[i]->Handle();
-    if (sockets[i]->Buffered() > 0) buffered = true;
+    if (sockets[i]->PendingSize() > 0) buffered = true;
   }
   // Bytes already read ahead make a socket readable without any wait.
   short ready[2] = {0, 0};
@@ -175,7 +180,7 @@ SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket
   if (n < 0) throw "Error in select";
   int kept = 0;
   for (int i = 0; i < count_; ++i) {
-    if ((ready[i] & platform::ready_read) || sockets[i]->Buffered() > 0) handles_[kept++] = handles_[i];
+    if ((ready[i] & platform::ready_read) || sockets[i]->PendingSize() > 0) handles_[kept++] = handles_[i];
   }
   count_ = kept;
 }

@@ -38,23 +38,30 @@ class Socket {
 
   // Receiving what is there without waiting: false once the connection is
   // closed or broken; received says how many bytes were placed. Bytes that
-  // arrive beyond the request are kept for the next call (a raw receive on
-  // Handle() does not see them).
+  // arrive beyond the request stay in the receive buffer for the next call
+  // (a raw receive on Handle() does not see them).
   bool ReceiveBytes(char* buffer, unsigned long size, unsigned long* received);
-  bool ReceiveBytes(platform::byte_range* parts, int count, unsigned long* received);
+
+  // The receive buffer, for frame readers that work on the received bytes
+  // in place. Fill receives what has arrived, without waiting, behind the
+  // pending bytes, first moving them to the front when fewer than room bytes
+  // are free there (room is at most receive_buffer_size); false once the
+  // connection is closed or broken. Consume drops the first n pending bytes.
+  static constexpr std::size_t receive_buffer_size = 262144;
+  bool Fill(std::size_t room, unsigned long* received);
+  unsigned char* Pending() const { return buffer_.get() + begin_; }
+  std::size_t PendingSize() const { return end_ - begin_; }
+  void Consume(std::size_t n);
+  // Hands the receive buffer's memory over (the socket forgets its bytes).
+  std::unique_ptr<unsigned char[]> TakeBuffer();
 
  protected:
   platform::socket_handle handle_;
 
  private:
-  friend class SocketSelect;
-  std::size_t Buffered() const { return ahead_end_ - ahead_begin_; }
-
-  // Read-ahead: one system call can take several small frames.
-  static constexpr std::size_t read_ahead_size = 16384;
-  std::unique_ptr<char[]> ahead_;
-  std::size_t ahead_begin_ = 0;
-  std::size_t ahead_end_ = 0;
+  std::unique_ptr<unsigned char[]> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
 };
 
 class SocketClient : public Socket {

@@ -23,7 +23,7 @@ std::string be32(unsigned long v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
 }
 
-std::string Frame(unsigned type, unsigned long stream, const std::string& data) {
+std::string FrameBytes(unsigned type, unsigned long stream, const std::string& data) {
   return be16(type) + be32(stream) + be32(data.size()) + data + be32(data.size());
 }
 
@@ -76,7 +76,7 @@ void ExpectFrame(const Packet& p, unsigned type, const std::string& data) {
 TEST(PacketTest, AssemblesFrameSplitAtEveryOffset) {
   LoopbackPair pair;
   const std::string data = "the quick brown fox";
-  const std::string frame = Frame(0x0102, 7, data);
+  const std::string frame = FrameBytes(0x0102, 7, data);
   for (std::size_t cut = 1; cut < frame.size(); ++cut) {
     SCOPED_TRACE("split at " + std::to_string(cut));
     Packet p;
@@ -92,7 +92,7 @@ TEST(PacketTest, AssemblesFrameSplitAtEveryOffset) {
 TEST(PacketTest, AssemblesFrameSentOneByteAtATime) {
   LoopbackPair pair;
   const std::string data = "word";
-  const std::string frame = Frame(PACKET_WORD, 1, data);
+  const std::string frame = FrameBytes(PACKET_WORD, 1, data);
   Packet p;
   for (std::size_t i = 0; i < frame.size(); ++i) {
     EXPECT_FALSE(p.FilledPacket()) << "filled before byte " << i;
@@ -104,8 +104,8 @@ TEST(PacketTest, AssemblesFrameSentOneByteAtATime) {
 
 TEST(PacketTest, TakesOnlyTheFirstOfTwoFramesWrittenTogether) {
   LoopbackPair pair;
-  const std::string first = Frame(PACKET_AUDIO, 0, std::string(300, 'a'));
-  const std::string second = Frame(PACKET_END, 0, "");
+  const std::string first = FrameBytes(PACKET_AUDIO, 0, std::string(300, 'a'));
+  const std::string second = FrameBytes(PACKET_END, 0, "");
   WriteAll(*pair.peer, first + second);
   Packet p1;
   EXPECT_EQ(Take(p1, *pair.client, first.size() + second.size()), first.size());
@@ -123,7 +123,7 @@ TEST(PacketTest, TakesOnlyTheFirstOfTwoFramesWrittenTogether) {
 
 TEST(PacketTest, ReceivedDataGetsNulAfterItAndEmptyFrameAnEmptyBuffer) {
   LoopbackPair pair;
-  WriteAll(*pair.peer, Frame(PACKET_WORD, 0, "word") + Frame(PACKET_END, 0, ""));
+  WriteAll(*pair.peer, FrameBytes(PACKET_WORD, 0, "word") + FrameBytes(PACKET_END, 0, ""));
   Packet word;
   Take(word, *pair.client, 1000);
   ExpectFrame(word, PACKET_WORD, "word");
@@ -147,7 +147,7 @@ TEST(PacketTest, ReceivesLargestFrameAndRefusesOneByteMore) {
   LoopbackPair pair;
   std::string big(max_packet_length, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 % 251);
-  std::thread writer([&] { WriteAll(*pair.peer, Frame(PACKET_AUDIO, 0, big)); });
+  std::thread writer([&] { WriteAll(*pair.peer, FrameBytes(PACKET_AUDIO, 0, big)); });
   Packet p;
   Take(p, *pair.client, big.size() + 14);
   writer.join();
@@ -295,7 +295,7 @@ TEST(PacketTest, RandomByteStreamsNeverOverrunOrHang) {
     for (int f = 0; f < frames; ++f) {
       std::string data(rng() % 40, '\0');
       for (char& c : data) c = static_cast<char>(rng());
-      bytes += Frame(rng() % 20, rng(), data);
+      bytes += FrameBytes(rng() % 20, rng(), data);
     }
     std::size_t noise = rng() % 40;
     for (std::size_t i = 0; i < noise; ++i) {
