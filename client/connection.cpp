@@ -332,7 +332,10 @@ bool Connection::WaitForEndPacket() {
     int timeout = receive_timeout_.load();
     if (timeout >= 0 && GetTickDifference(start, GetCurrentTicks()) > timeout) {
       FILE_LOG(logWARNING) << "orvelle packet receive from server timed out after " << timeout << "ms";
-      AbandonOwedReplies();
+      // A server that went silent may have lost an END: the stream can no
+      // longer be trusted to be in step, so the socket goes and later calls
+      // fail at once instead of waiting for a reply that never comes.
+      DropSocket();
       return false;
     }
     if (wait <= 999) wait *= 2;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "foundation/dystr.h"
@@ -122,8 +124,12 @@ bool walk_block(cdict* cd, bool swap) {
     const unsigned char* data = cd->data;
     uint32_t pos = 0;
     int entries = 0;
+    const uint32_t mask = static_cast<uint32_t>(cd->bctsz - 1);
+    // Words of the bucket so far: a writer never stores one twice.
+    std::unordered_set<std::string_view> words;
     for (int b = 0; b < cd->bctsz; ++b) {
         if (bucket_entry(cd, b) != pos) return false;
+        words.clear();
         for (;;) {
             if (pos >= len) return false;
             uint32_t n = data[pos];
@@ -133,6 +139,10 @@ bool walk_block(cdict* cd, bool swap) {
             }
             if (n > kMaxWord || len - pos < n + 2 + static_cast<uint32_t>(cd->bszdat)) return false;
             if (data[pos + 1 + n] != 0) return false;
+            // A word outside its hash bucket, or twice, could never be found.
+            const char* word = reinterpret_cast<const char*>(data + pos + 1);
+            if ((QLTP_hash_value(word, static_cast<int>(n)) & mask) != static_cast<uint32_t>(b)) return false;
+            if (!words.insert(std::string_view(word, n)).second) return false;
             unsigned char* idp = cd->data + pos + 2 + n;
             if (swap) QLTP_swap_bytes(idp, cd->bszdat);
             uint32_t id = QLTP_read_bytes(idp, cd->bszdat);
@@ -439,7 +449,12 @@ int QLTP_cdict_read(FILE* file, cdict** out, int swap) {
     }
     set_parts(cd);
     if (swap) swap_tables(cd);
-    if (!walk_block(cd, swap != 0)) {
+    bool ok = false;
+    try {
+        ok = walk_block(cd, swap != 0);
+    } catch (...) {
+    }
+    if (!ok) {
         QLTP_cdict_delete(cd);
         return 0;
     }

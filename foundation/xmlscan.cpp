@@ -22,8 +22,9 @@
 #define NAME_START "[a-zA-Z_:" NAME_RANGES "]"
 #define NAME_CHAR "[-a-zA-Z0-9._:" NAME_RANGES "]"
 #define NAME NAME_START NAME_CHAR "*"
-#define SP "[\n\r\\s]"
-#define SP2 "[\\s\n\r]"
+// White space inside markup is what XML calls white space; form feed and
+// vertical tab (which \s admits) make a tag text.
+#define SP "[ \t\r\n]"
 #define HTML_NAME "[a-zA-Z_][-a-zA-Z0-9_]*"
 
 const char* const QLTP_XMLTOKEN_NAMES[14] = {
@@ -37,12 +38,12 @@ const char* const QLTP_XMLTOKEN_PATTERNS[QLTP_XMLTOKEN_SLOTS] = {
     "^(<!\\[CDATA\\[)",
     "^(\\]\\]>)",
     "^(<\\?([^?]*(\\?[^>])?)*\\?>)",
-    "^(<!DOCTYPE" SP "+(" NAME ")" SP2 "+(SYSTEM" SP2 "+(\"[^\"]*\"|'[^']*')|PUBLIC" SP2
-    "+(\"[-\\s\r\na-zA-Z0-9'()+,./:=?;!*#@$_%]*\"|'[-\\s\r\na-zA-Z0-9()+,./:=?;!*#@$_%]*'|)" SP2
-    "+(\"[^\"]*\"|'[^']*'))?" SP2 "*(\\[" SP2 "*(<![^>]*(\"[^\"]*\"|'[^']*')?" SP2 "*>" SP2
-    "*|<\\?([^?]*(\\?[^>])?)*\\?>" SP2 "*|%\\w+;" SP2 "*)*\\])?" SP2 "*>)",
-    "(^<" NAME "(\\s+" NAME SP "*=" SP "*[\\\"][^\\\"]*[\\\"]|\\s+" NAME SP "*=" SP
-    "*[\\'][^\\']*[\\'])*" SP "*/\\s*>)",
+    "^(<!DOCTYPE" SP "+(" NAME ")" SP "+(SYSTEM" SP "+(\"[^\"]*\"|'[^']*')|PUBLIC" SP
+    "+(\"[-\\s\r\na-zA-Z0-9'()+,./:=?;!*#@$_%]*\"|'[-\\s\r\na-zA-Z0-9()+,./:=?;!*#@$_%]*'|)" SP
+    "+(\"[^\"]*\"|'[^']*'))?" SP "*(\\[" SP "*(<![^>]*(\"[^\"]*\"|'[^']*')?" SP "*>" SP
+    "*|<\\?([^?]*(\\?[^>])?)*\\?>" SP "*|%\\w+;" SP "*)*\\])?" SP "*>)",
+    "(^<" NAME "(" SP "+" NAME SP "*=" SP "*[\\\"][^\\\"]*[\\\"]|" SP "+" NAME SP "*=" SP
+    "*[\\'][^\\']*[\\'])*" SP "*/>)",
     "(^</" NAME SP "*>)",
     "(^<" NAME "(" SP "+" NAME SP "*=" SP "*[\\\"][^\\\"]*[\\\"]|" SP "+" NAME SP "*=" SP
     "*[\\'][^\\']*[\\'])*" SP "*>)",

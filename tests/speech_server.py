@@ -19,6 +19,9 @@ flushed at once; a frame is logged before the server reacts to it:
   listening port=P
   connect conn=C
   frame conn=C type=T stream=S length=L trailer=L2 ok=1|0 data=<hex>
+  markup conn=C wellformed=1|0      (after each final text frame: whether the
+                                    text of the request's text frames, wrapped
+                                    in a root element, is well-formed XML)
   bad_length conn=C type=T stream=S length=L
   sent conn=C type=T length=L
   close conn=C                      (the client sent CLOSE)
@@ -81,6 +84,7 @@ import struct
 import sys
 import threading
 import time
+import xml.dom.minidom
 from xml.sax.saxutils import quoteattr
 
 MAX_LENGTH = 64000
@@ -173,6 +177,7 @@ class Connection:
         self.delay = 0.001
         self.pending = b""
         self.closed_by_client = False
+        self.request_text = b""
 
     # ---- reading ----
 
@@ -204,7 +209,25 @@ class Connection:
                        trailer=closing, ok=int(ok), data=data.hex())
         if not ok:
             raise Dropped("bad_trailer")
+        if ftype in (1, 15):
+            self.check_markup(ftype, data)
         return ftype, stream, data
+
+    def check_markup(self, ftype, data):
+        """Logs, at the end of a request, whether its text is well-formed."""
+        self.request_text += data.rstrip(b"\0")
+        if ftype != 1:
+            return
+        # An external subset makes entity names that the root does not
+        # declare acceptable, as they are to a server that knows them.
+        document = b'<!DOCTYPE speak SYSTEM "speak.dtd"><speak>' + self.request_text + b"</speak>"
+        self.request_text = b""
+        try:
+            xml.dom.minidom.parseString(document)
+            wellformed = 1
+        except Exception:  # expat's errors and anything it cannot decode
+            wellformed = 0
+        self.log.write("markup", conn=self.conn, wellformed=wellformed)
 
     # ---- writing ----
 

@@ -77,12 +77,13 @@ int SequenceLength(const unsigned char* p, size_t n) {
 }
 
 // Name of a start tag as the stack keeps it: the bytes after "<" up to the
-// first whitespace, or all but the first and last byte when there is none.
+// first control character, blank, "/" or ">", so that a repaired close tag
+// carries the element name only.
 std::string_view TagName(std::string_view tag) {
-    size_t w = 0;
-    while (w < tag.size() && !IsWspace(tag[w])) ++w;
-    if (w < tag.size()) return w >= 1 ? tag.substr(1, w - 1) : std::string_view();
-    return tag.size() >= 2 ? tag.substr(1, tag.size() - 2) : std::string_view();
+    if (tag.size() < 2) return std::string_view();
+    size_t w = 1;
+    while (w < tag.size() && static_cast<unsigned char>(tag[w]) > 0x20 && tag[w] != '/' && tag[w] != '>') ++w;
+    return tag.substr(1, w - 1);
 }
 
 // Name of a close tag: after "</" up to the first whitespace or ">".
@@ -115,6 +116,39 @@ bool ValidCharRef(std::string_view ref) {
     if (cp < 0x20) return false;
     if (cp >= 0xD800 && cp <= 0xDFFF) return false;
     return cp != 0xFFFE && cp != 0xFFFF;
+}
+
+// A name XML allows, for an entity reference (ASCII and UTF-8 alike).
+bool ValidNameRef(std::string_view ref) {
+    size_t i = 0;
+    bool first = true;
+    while (i < ref.size()) {
+        uint32_t cp = static_cast<unsigned char>(ref[i]);
+        int n = 1;
+        if (cp >= 0x80) {
+            n = QLTP_utf8_sequence(reinterpret_cast<const unsigned char*>(ref.data() + i), ref.size() - i);
+            if (n <= 0 || QLTP_utf82unicode(&cp, ref.data() + i) <= 0) return false;
+        }
+        bool start = (cp >= 'a' && cp <= 'z') || (cp >= 'A' && cp <= 'Z') || cp == '_' || cp == ':' ||
+                     (cp >= 0xC0 && cp <= 0xD6) || (cp >= 0xD8 && cp <= 0xF6) || (cp >= 0xF8 && cp <= 0x2FF) ||
+                     (cp >= 0x370 && cp <= 0x37D) || (cp >= 0x37F && cp <= 0x1FFF) ||
+                     (cp >= 0x200C && cp <= 0x200D) || (cp >= 0x2070 && cp <= 0x218F) ||
+                     (cp >= 0x2C00 && cp <= 0x2FEF) || (cp >= 0x3001 && cp <= 0xD7FF) ||
+                     (cp >= 0xF900 && cp <= 0xFDCF) || (cp >= 0xFDF0 && cp <= 0xFFFD) ||
+                     (cp >= 0x10000 && cp <= 0xEFFFF);
+        bool other = IsDigit(static_cast<char>(cp < 0x80 ? cp : 0)) || cp == '-' || cp == '.' || cp == 0xB7 ||
+                     (cp >= 0x300 && cp <= 0x36F) || (cp >= 0x203F && cp <= 0x2040);
+        if (!(start || (!first && other))) return false;
+        first = false;
+        i += static_cast<size_t>(n);
+    }
+    return !first;
+}
+
+// A reference XML keeps: a character reference to an allowed character, or
+// a name. Anything else is text.
+bool ValidRef(std::string_view ref) {
+    return !ref.empty() && (ref[0] == '#' ? ValidCharRef(ref) : ValidNameRef(ref));
 }
 
 }  // namespace
@@ -217,7 +251,7 @@ void Escape(tokenise* tk, const char* text, int len, bool markup) {
                         if (QLTP_regex_exec(tk->patterns->token[kEntitySlot], text, ascii, 0, ov,
                                             QLTP_REGEX_VALID_UTF8) > 1) {
                             std::string_view ref(text + ov[2], static_cast<size_t>(ov[3] - ov[2]));
-                            keep = ref[0] != '#' || ValidCharRef(ref);
+                            keep = ValidRef(ref);
                         }
                     }
                     QLTP_dystr_append(out, keep ? "&" : "&amp;", keep ? 1 : 5);
@@ -322,10 +356,7 @@ void WriteMarkup(tokenise* tk, std::string_view s, bool tag) {
                     bool ref = false;
                     if (semi != std::string_view::npos && semi < vend && semi > k + 1) {
                         std::string_view r = s.substr(k + 1, semi - k - 1);
-                        ref = r[0] == '#' ? ValidCharRef(r) : true;
-                        for (size_t m = r[0] == '#' ? 1 : 0; ref && r[0] != '#' && m < r.size(); ++m)
-                            ref = static_cast<unsigned char>(r[m]) >= 0x80 || std::isalnum(static_cast<unsigned char>(r[m])) ||
-                                  r[m] == '_' || r[m] == '-' || r[m] == '.' || r[m] == ':';
+                        ref = ValidRef(r);
                     }
                     out += ref ? "&" : "&amp;";
                 } else {

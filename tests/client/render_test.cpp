@@ -322,3 +322,30 @@ TEST(RenderTest, RenderWithoutConnectionFailsToSend) {
   EXPECT_EQ(ovSetVoiceFast(h, "v"), OV_SEND_FAILED);
   EXPECT_EQ(ovDestroyConnection(h), OV_SUCCESS);
 }
+
+// Whatever the application passes, the server's own XML parser finds each
+// request's markup well-formed.
+TEST(RenderTest, ServerReceivesWellFormedMarkupForHostileInput) {
+  Session s(R"({"text_reply": [{"end": true}], "query_reply": [{"end": true}]})");
+  ASSERT_TRUE(s.server.running()) << s.server.error();
+  const char* inputs[] = {
+      "AT&1;",        "a &1x; &-y; b", "<a b='&1x;' c='&-y;'>t</a>", "<a b='1'\f>t", "<a\fb='1'>t</a>",
+      "<b/ >x",       "<a\vb='1'>t</a>", "&#0; &#xD800; &#x110000; &#99999999999; &#65; &nbsp;",
+      "<c x='1'\x01>", "</a> <p>", "<voice name='v'>x</voice>&",
+  };
+  int requests = 0;
+  for (const char* in : inputs) {
+    EXPECT_EQ(ovRenderSpeechXML(s.handle, in), OV_SUCCESS) << in;
+    EXPECT_EQ(ovRenderSpeech(s.handle, in), OV_SUCCESS) << in;
+    requests += 2;
+  }
+  ASSERT_TRUE(s.server.wait_for("markup", static_cast<std::size_t>(requests)));
+  int checked = 0;
+  for (const std::string& line : s.server.log_lines()) {
+    if (line.rfind("markup ", 0) != 0) continue;
+    ++checked;
+    EXPECT_EQ(orvelle_test::log_field(line, "wellformed"), "1") << "request " << checked;
+  }
+  // Voice switches and the final mark may end a request's text early.
+  EXPECT_GE(checked, requests);
+}

@@ -4,6 +4,7 @@
 
 #include "temp_path.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -335,6 +336,7 @@ TEST(DictTest, ReaderRefusesInconsistentHeadersAndBlocks) {
         with_byte(131 + 54, 9),                   // id out of range
         with_byte(131 + 58, 1),                   // duplicate id
         with_byte(131 + 63, 7),                   // bucket not ended
+        with_byte(131 + 56, 'a'),                 // the same word twice
     };
     int i = 0;
     for (const Bytes& data : bad) {
@@ -347,6 +349,18 @@ TEST(DictTest, ReaderRefusesInconsistentHeadersAndBlocks) {
     cdict* out = nullptr;
     EXPECT_EQ(QLTP_cdict_read(nullptr, &out, 0), 0);
     EXPECT_EQ(read_dict(good, 0) != nullptr, true);
+
+    // A word moved out of its hash bucket (the letter changed in place).
+    DictPtr two = dict_of({"a", "bc"});
+    Bytes moved = written(two.get(), 0);
+    const unsigned char bc[] = {2, 'b', 'c', 0};
+    auto at = std::search(moved.begin(), moved.end(), bc, bc + 4) + 2;
+    ASSERT_NE(at, moved.end() + 2);
+    uint32_t home = QLTP_hash_value("bc", 2);
+    char other[] = "bd";
+    while ((QLTP_hash_value(other, 2) & 127) == (home & 127)) ++other[1];
+    *at = static_cast<unsigned char>(other[1]);
+    EXPECT_EQ(read_dict(moved, 0), nullptr);
 }
 
 TEST(DictTest, ReaderSurvivesRandomInput) {
