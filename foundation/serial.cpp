@@ -259,3 +259,23 @@ void QLTP_ver_atoi(const char* smajor, const char* sminor, const char* srev, uin
   if (minor) *minor = version_part(sminor);
   if (revision) *revision = version_part(srev);
 }
+
+bool QLTP_read_text_file(const char* path, std::string& text) {
+  text.clear();
+  FILE* file = path ? std::fopen(path, "rb") : nullptr;
+  if (file == nullptr) {
+    std::printf("Can't open file: %s\n", path ? path : "(null)");
+    return false;
+  }
+  bool ok = true;
+  try {
+    char block[65536];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof block, file)) > 0) text.append(block, got);
+    ok = !std::ferror(file);
+  } catch (...) {
+    ok = false;
+  }
+  std::fclose(file);
+  return ok;
+}

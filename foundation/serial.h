@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // Host byte order: 1 on a little-endian host.
 int QLTP_littleendian();
@@ -22,6 +23,10 @@ int QLTP_file_may_hold(FILE* file, uint64_t bytes);
 int QLTP_fileexists(const char* path);
 size_t QLTP_fread(void* buf, size_t size, size_t n, FILE* file);
 char* QLTP_fgets(char* buf, int n, FILE* file);
+// The whole of a text file, for the loaders of text data files: false, with
+// "Can't open file: <path>" on standard output, when it cannot be opened;
+// false too when it cannot be read whole.
+bool QLTP_read_text_file(const char* path, std::string& text);
 
 // Reading from an open file; each returns the number of items (bytes for
 // char255) read. A char255 buffer holds 256 bytes and is NUL-terminated.

@@ -214,20 +214,7 @@ hashstrarray* QLTP_deserialise_hashstrarray(const char* text) {
 }
 
 hashstrarray* QLTP_hashstrarray_readtxt(const char* path) {
-  FILE* file = path ? std::fopen(path, "r") : nullptr;
-  if (file == nullptr) {
-    std::printf("Can't open file: %s\n", path ? path : "(null)");
-    return nullptr;
-  }
   std::string text;
-  try {
-    char block[65536];
-    size_t got;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0) text.append(block, got);
-  } catch (...) {
-    std::fclose(file);
-    return nullptr;
-  }
-  std::fclose(file);
+  if (!QLTP_read_text_file(path, text)) return nullptr;
   return QLTP_deserialise_hashstrarray(text.c_str());
 }
