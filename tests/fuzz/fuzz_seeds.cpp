@@ -93,7 +93,7 @@ void ReaderSeeds() {
 void MarkupSeeds() {
   std::string defaults;
   for (const char* const* l = TPDB_DEFAULT_CONFIG; *l && **l; ++l) defaults += std::string(*l) + "\n";
-  Seed("markup_fuzz", "dbconfig", Options(7, 0) + defaults);
+  Seed("markup_fuzz", "dbconfig", Options(7, 1) + defaults);
   Seed("markup_fuzz", "tpconfig",
        Options(1, 0) + "<?xml version='1.0'?>\n<tpconfig>\n  <tokenise processing_mode=\"lax\" context_size='8'/>\n"
                        "  <log a='1'/><log a=\"2\" b='TRUE'/>\n  <!-- note --><x><y z='3'/></x>\n</tpconfig>\n");
