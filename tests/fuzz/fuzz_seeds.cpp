@@ -141,13 +141,16 @@ void ReceiveSeeds() {
   PhonemePacketData phoneme(320, ph, next, 16000, 2, 3, 1, 4, 5, 6);
   const std::string payload(reinterpret_cast<const char*>(phoneme.Data()), phoneme.size);
   const std::string end = Frame(PACKET_END, "");
-  Seed("receive_fuzz", "audio", Frame(PACKET_AUDIO, "\x01\x02\x03\x04") + end);
-  Seed("receive_fuzz", "events", Frame(PACKET_WORD, std::string("w\0", 2)) + Frame(PACKET_BOOKMARK, "bm") +
-                                     Frame(PACKET_PHONEME, payload) + Frame(PACKET_SPURT, "s") +
-                                     Frame(PACKET_XML, "<x/>") + Frame(PACKET_AUDIO, "ab") + Frame(77, "?") + end);
-  Seed("receive_fuzz", "no_end", Frame(PACKET_AUDIO, "abc"));
-  Seed("receive_fuzz", "bad_trailer", Frame(PACKET_AUDIO, "abc", 4) + end);
-  Seed("receive_fuzz", "close", Frame(PACKET_AUDIO, "a") + Frame(PACKET_CLOSE, ""));
+  // Byte 0: the event at which the application refuses (0: none).
+  const std::string events = Frame(PACKET_WORD, std::string("w\0", 2)) + Frame(PACKET_BOOKMARK, "bm") +
+                             Frame(PACKET_PHONEME, payload) + Frame(PACKET_SPURT, "s") + Frame(PACKET_XML, "<x/>") +
+                             Frame(PACKET_AUDIO, "ab") + Frame(77, "?") + end;
+  Seed("receive_fuzz", "audio", std::string(1, '\0') + Frame(PACKET_AUDIO, "\x01\x02\x03\x04") + end);
+  Seed("receive_fuzz", "events", std::string(1, '\0') + events);
+  Seed("receive_fuzz", "events_refused", "\x02" + events);
+  Seed("receive_fuzz", "no_end", std::string(1, '\0') + Frame(PACKET_AUDIO, "abc"));
+  Seed("receive_fuzz", "bad_trailer", std::string(1, '\0') + Frame(PACKET_AUDIO, "abc", 4) + end);
+  Seed("receive_fuzz", "close", std::string(1, '\0') + Frame(PACKET_AUDIO, "a") + Frame(PACKET_CLOSE, ""));
 }
 
 }  // namespace
