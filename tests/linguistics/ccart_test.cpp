@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "foundation/strutil.h"
 #include "foundation/tpdb.h"
 #include "linguistics/ltstree.h"
+#include "cmu_lts.h"
 #include "lts_data.h"
 
 namespace {
@@ -314,6 +316,44 @@ TEST(CcartTest, MutatedBinaryFormsLoadOrAreRefusedWithoutHarm) {
     for (const char* w : {"ab", "ba", "aab", "0a"}) Phones(m.get(), w);
   }
   EXPECT_GT(loaded, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Phones without stress digits, upper case, "AX" read as "AH".
+std::string Unstressed(const std::string& phones) {
+  std::string out;
+  std::istringstream in(phones);
+  for (std::string p; in >> p;) {
+    while (!p.empty() && p.back() >= '0' && p.back() <= '9') p.pop_back();
+    for (char& ch : p) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    if (p == "AX") p = "AH";
+    out += (out.empty() ? "" : " ") + p;
+  }
+  return out;
+}
+
+TEST(CcartTest, CmuTreesGetManyCmuWordsRight) {
+  const std::string text = orvelle_test::CmuCartText();
+  ASSERT_FALSE(text.empty()) << orvelle_test::kCmuLtsRules << " is missing (festlex-cmu)";
+  Cart c = FromText(text);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->h1, 3);
+  EXPECT_EQ(c->scores, nullptr);
+  const auto words = orvelle_test::CmuDictionary();
+  ASSERT_GT(words.size(), 120000u) << orvelle_test::kCmuDict << " is missing (pocketsphinx-en-us)";
+  int total = 0, right = 0;
+  for (const auto& e : words) {
+    if (e.word.find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos) continue;
+    ++total;
+    if (Unstressed(Phones(c.get(), e.word)) == e.pronunciations.front()) ++right;
+  }
+  ASSERT_GT(total, 100000);
+  EXPECT_GE(right * 100, total * 35) << right << " of " << total;
+  // A phone pair joined by "_" in the trees comes out as two phones.
+  EXPECT_EQ(Unstressed(Phones(c.get(), "box")), "B AA K S");
 }
 
 }  // namespace
