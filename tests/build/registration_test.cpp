@@ -21,6 +21,7 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_LEXCOMP",
     "TPOBJ_LEXHASH",
     "TPOBJ_LEXMGR",
+    "TPOBJ_PARAMDBMGR",
 };
 const std::set<int> kChannelTypes = {QLTP_TPC_TK};
 
