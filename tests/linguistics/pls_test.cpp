@@ -9,6 +9,7 @@
 #include "foundation/dystr.h"
 #include "foundation/strarray.h"
 #include "linguistics/phoneset.h"
+#include "cmudict.h"
 #include "test_phoneset.h"
 
 namespace {
@@ -217,6 +218,51 @@ TEST(PlsTest, RandomMutationsKeepLinesWellFormed) {
     ASSERT_TRUE(errors.empty() || errors.back() == '\n');
   }
   EXPECT_GT(lines, 3000u);
+}
+
+}  // namespace
+
+namespace {
+
+std::string XmlEscape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else out += c;
+  }
+  return out;
+}
+
+// Every entry of the CMU dictionary written in IPA comes back from one PLS
+// document as its own phones and stress digits.
+TEST(PlsTest, CmuDictionaryInIpaComesBackExactly) {
+  const std::vector<orvelle_test::CmuEntry> entries = orvelle_test::ReadCmuDict();
+  ASSERT_EQ(entries.size(), 105901u);
+  std::string doc = "<?xml version=\"1.0\"?>\n<lexicon version=\"1.0\" alphabet=\"ipa\" xml:lang=\"en-US\">\n";
+  std::vector<std::string> want;
+  for (const auto& e : entries) {
+    doc += "<lexeme><grapheme>" + XmlEscape(e.word) + "</grapheme><phoneme>" + orvelle_test::CmuToIpa(e) +
+           "</phoneme></lexeme>\n";
+    std::string word = e.word;
+    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    want.push_back(Line(word, orvelle_test::CmuToQrln(e, '_')));
+  }
+  doc += "</lexicon>\n";
+  pls* r = QLTP_pls_new();
+  phoneset* ipa = QLTP_phoneset_new();
+  ASSERT_EQ(QLTP_phoneset_load_file(ipa, orvelle_test::EnglishIpaPhoneSet().c_str()), 1);
+  QLTP_pls_addphoneset(r, ipa, 1);
+  ASSERT_EQ(QLTP_pls_scan(r, doc.c_str(), static_cast<int>(doc.size())), 1);
+  EXPECT_STREQ(QLTP_dystr_cstr(r->errors), "");
+  ASSERT_EQ(QLTP_strarray_sz(r->lines), static_cast<int>(want.size()));
+  int wrong = 0;
+  for (size_t i = 0; i < want.size(); ++i)
+    if (want[i] != QLTP_strarray_idx(r->lines, static_cast<int>(i)) && ++wrong <= 10)
+      ADD_FAILURE() << want[i] << " != " << QLTP_strarray_idx(r->lines, static_cast<int>(i));
+  EXPECT_EQ(wrong, 0);
+  QLTP_pls_delete(r);
 }
 
 }  // namespace
