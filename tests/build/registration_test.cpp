@@ -22,6 +22,7 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_LEXHASH",
     "TPOBJ_LEXMGR",
     "TPOBJ_PARAMDBMGR",
+    "TPOBJ_PHONESET",
 };
 const std::set<int> kChannelTypes = {QLTP_TPC_TK};
 
