@@ -590,6 +590,19 @@ char* QLTP_read_chars(tpdb* db, int32_t n, int32_t offset) {
   return text;
 }
 
+FILE* QLTP_tpdb_object_stream(tpdb* db, int32_t offset, char** bytes) {
+  if (!bytes) return nullptr;
+  *bytes = nullptr;
+  int32_t size = QLTP_read_int(db, offset);
+  if (size <= 0 || !(*bytes = QLTP_read_chars(db, size, 0))) return nullptr;
+  FILE* f = fmemopen(*bytes, static_cast<size_t>(size), "rb");
+  if (!f) {
+    QLTP_free(*bytes);
+    *bytes = nullptr;
+  }
+  return f;
+}
+
 // ---------------------------------------------------------------------------
 // Objects and header values
 

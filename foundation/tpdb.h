@@ -72,6 +72,10 @@ void* QLTP_tpdb_load_custom_lexicon(logger* log, const char* path);
 // File access for the kinds' load operations (offset 0: current position)
 int32_t QLTP_read_int(tpdb* db, int32_t offset);
 char* QLTP_read_chars(tpdb* db, int32_t n, int32_t offset);
+// The object whose size word is at offset as a stream over a copy of its
+// bytes, so that a kind's reader cannot read past the object; close it with
+// fclose and free *bytes with QLTP_free. NULL for an empty object.
+FILE* QLTP_tpdb_object_stream(tpdb* db, int32_t offset, char** bytes);
 
 // Objects and header values
 void* QLTP_tpdb_get_tpdata(const tpdb* db, const char* name);

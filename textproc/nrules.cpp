@@ -729,19 +729,12 @@ nrules* QLTP_nrules_read(FILE* f, int swap) {
 }
 
 void* QLTP_tpobj_nrules_load(tpdb* db, int32_t offset) {
-  if (!db) return nullptr;
-  int32_t size = QLTP_read_int(db, offset);
-  if (size <= 0) return nullptr;
-  char* bytes = QLTP_read_chars(db, size, 0);
-  if (!bytes) return nullptr;
-  // Reading from the object's own bytes bounds every count by them.
-  nrules* set = nullptr;
-  if (FILE* f = fmemopen(bytes, static_cast<size_t>(size), "rb")) {
-    set = QLTP_nrules_read(f, db->swap);
-    std::fclose(f);
-  }
+  char* bytes = nullptr;
+  FILE* f = QLTP_tpdb_object_stream(db, offset, &bytes);
+  nrules* set = f ? QLTP_nrules_read(f, db->swap) : nullptr;
+  if (f) std::fclose(f);
   QLTP_free(bytes);
-  if (!set) QLTP_logger_set_error(db->log, QLTP_ERROR_CORRUPT_FILE, "Corrupted nrules object", "");
+  if (!set && db) QLTP_logger_set_error(db->log, QLTP_ERROR_CORRUPT_FILE, "Corrupted nrules object", "");
   return set;
 }
 
