@@ -254,24 +254,10 @@ int QLTP_tpdb_replace_abbreviations(tpdb* db, const char* path, const char* name
   std::fclose(f);
   if (!d) return 0;
   std::string full = object_name(name);
-  // The replaced dictionary may still be borrowed: it keeps its place (and
-  // its owner) under the bare kind name, which no lookup asks for.
-  for (int i = QLTP_strarray_sz(db->names) - 1; i >= 0; --i) {
-    if (full == QLTP_strarray_idx(db->names, i)) {
-      QLTP_strarray_replace(db->names, i, kPrefix, -1);
-      break;
-    }
-  }
-  if (!QLTP_strarray_add(db->names, full.c_str(), -1)) {
-    QLTP_abbdict_delete(d);
-    return 0;
-  }
-  if (!QLTP_voidparray_add(db->objects, d)) {
-    QLTP_strarray_remove_item(db->names, QLTP_strarray_sz(db->names) - 1);
-    QLTP_abbdict_delete(d);
-    return 0;
-  }
-  return 1;
+  // The replaced dictionary may still be borrowed: the database keeps it,
+  // retired, until it is freed.
+  QLTP_tpdb_retire_object(db, full.c_str());
+  return QLTP_tpdb_append_object(db, full.c_str(), d);
 }
 
 int QLTP_tpdb_replace_custom_abbreviations(tpdb* db, const char* path) {
