@@ -126,11 +126,13 @@ int32_t entry_end(const complkp* t, int32_t pos) {
 // Decodes the entry at `pos` into the cursor and advances the position:
 // the decode result, or -3 when the entry passes the end of the data.
 int decode_at(const complkp* t, const char* key, int len, complkp_lkp* c) {
-  int32_t end = entry_end(t, c->position);
+  int32_t pos = c->position;
+  int32_t end = entry_end(t, pos);
   if (end < 0) return -3;
-  int r = QLTP_complkp_decode(t, t->data + c->position, key, len, c->buffer, c);
+  int r = QLTP_complkp_decode(t, t->data + pos, key, len, c->buffer, c);
   c->position = end;
-  if (r == 1) c->value = c->buffer + std::strlen(c->buffer) + 1;
+  // The key fills the first K characters, then its NUL.
+  if (r == 1) c->value = c->buffer + t->data[pos + 1] + 1;
   return r;
 }
 
@@ -346,11 +348,12 @@ int QLTP_complkp_decode(const complkp* t, const unsigned char* entry, const char
     if (sym < 0) return -1;
     int32_t from = at;
     if (expand(ks, sym, buffer, &at, k) < 0) return -1;
-    if (key) {
-      int c = std::memcmp(buffer + from, key + from, at - from);
-      if (c != 0) {
+    // Symbols are short: a loop beats a call to memcmp here.
+    for (int32_t i = from; key && i < at; ++i) {
+      auto got = static_cast<unsigned char>(buffer[i]), want = static_cast<unsigned char>(key[i]);
+      if (got != want) {
         buffer[0] = '\0';
-        return c < 0 ? 0 : -2;
+        return got < want ? 0 : -2;
       }
     }
   }
