@@ -136,6 +136,32 @@ TEST(ComplkpTest, SmallTableAnswersSearchesAndWalksAndSurvivesRoundTrip) {
   QLTP_fixedbuf_delete(buf);
 }
 
+// Hashed bucket keys (256 + 16 bits): no query hash is known, so keyed
+// searches miss, while walks and the file form work as in plain mode.
+TEST(ComplkpTest, HashedTablesWalkAndRoundTripButDoNotSearch) {
+  std::vector<unsigned char> data = kSmallData;
+  Table t(QLTP_complkp_new());
+  ASSERT_EQ(1, QLTP_complkp_init(t.get(), data.data(), 18, 3, 3, 7, 7, 2, 2, 2, 1));
+  Table plain = SmallTable();
+  std::memcpy(t->key_left, plain->key_left, 256);
+  std::memcpy(t->key_right, plain->key_right, 256);
+  std::memcpy(t->value_left, plain->value_left, 256);
+  std::memcpy(t->value_right, plain->value_right, 256);
+  std::memcpy(t->key_tree, plain->key_tree, 7 * sizeof(complkp_node));
+  std::memcpy(t->value_tree, plain->value_tree, 7 * sizeof(complkp_node));
+  EXPECT_EQ(1, QLTP_complkp_setidx(t.get(), "\x12\x34\x56", 256 + 16, 0));
+  EXPECT_EQ(1, QLTP_complkp_setidx(t.get(), "\x9a\xbc", 256 + 16, 12));
+  EXPECT_EQ(0, QLTP_complkp_setidx(t.get(), "\x01\x02", 256 + 16, 15));  // only two buckets
+  EXPECT_EQ(256 + 16, t->flags);
+  EXPECT_EQ(2, QLTP_dict_lookup_word(t->prefixes, "\x9a\xbc", 2));
+  Table back = Deserialise(Serialise(t.get()));
+  ASSERT_NE(nullptr, back);
+  EXPECT_EQ(Serialise(t.get()), Serialise(back.get()));
+  EXPECT_EQ(6u, Walk(back.get()).size());
+  Cursor c(QLTP_complkp_lkp_new(6));
+  EXPECT_TRUE(AllValues(back.get(), "ab", c.get()).empty());
+}
+
 TEST(ComplkpTest, DamagedTablesAreRefusedOrMiss) {
   std::string good = Serialise(SmallTable().get());
   const size_t dict_end = 36 + QLTP_dict_write_sz(SmallTable()->prefixes);
