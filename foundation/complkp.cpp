@@ -200,10 +200,9 @@ int QLTP_complkp_init(complkp* t, unsigned char* data, int32_t size, int32_t key
       static_cast<uint32_t>(value_nodes) > kMaxNodes || max_key < 0 || max_value < 0 || nindex < 0)
     return 0;
   free_parts(t);
-  if (copy || size == 0) {
+  if (copy || !data) {
     t->data = static_cast<unsigned char*>(QLTP_malloc(size > 0 ? size : 1));
     if (t->data && size > 0) std::memcpy(t->data, data, size);
-    if (!copy) QLTP_free(data);
   } else {
     t->data = data;
   }
