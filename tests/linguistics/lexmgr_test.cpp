@@ -13,7 +13,7 @@
 #include "foundation/voidparray.h"
 #include "foundation/tpdb.h"
 #include "tests/complkp_encoder.h"
-#include "test_db.h"
+#include "tests/test_db.h"
 #include "tests/temp_path.h"
 #include "textproc/channel.h"
 
