@@ -27,22 +27,6 @@ namespace {
 
 const std::string kOwnAudio = "audio of the second render";
 
-uint32_t Load32(const std::string& s, size_t at) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data() + at);
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-std::string Frame(int type, const std::string& data) {
-  const uint32_t n = static_cast<uint32_t>(data.size());
-  std::string f{static_cast<char>(type >> 8), static_cast<char>(type), 0, 0, 0, 0};
-  for (int i = 0; i < 2; ++i) {
-    std::string word{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8), static_cast<char>(n)};
-    f += word;
-    if (i == 0) f += data;
-  }
-  return f;
-}
-
 // An event as the application sees it: type, then the data or the fields
 // of a phoneme record.
 std::string Event(int type, const std::string& data) { return std::to_string(type) + ":" + data; }
@@ -162,7 +146,7 @@ void Serve(int fd, const std::string& reply, const Reading& reading) {
       continue;
     }
     const bool second = data.find("second") != std::string::npos;
-    SendAll(fd, (second ? Frame(PACKET_AUDIO, kOwnAudio) : "") + Frame(PACKET_END, ""));
+    SendAll(fd, (second ? WireFrame(PACKET_AUDIO, kOwnAudio) : "") + WireFrame(PACKET_END, ""));
   }
   ::close(fd);
 }
