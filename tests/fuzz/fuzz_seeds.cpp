@@ -132,7 +132,8 @@ void ReceiveSeeds() {
   PhonemePacketData phoneme(320, ph, next, 16000, 2, 3, 1, 4, 5, 6);
   const std::string payload(reinterpret_cast<const char*>(phoneme.Data()), phoneme.size);
   const std::string end = WireFrame(PACKET_END, "");
-  // Byte 0: the event at which the application refuses (0: none).
+  // Byte 0: the event at which the application refuses (0: none), and a
+  // server that stays silent after a reply without END (0x80).
   const std::string events = WireFrame(PACKET_WORD, std::string("w\0", 2)) + WireFrame(PACKET_BOOKMARK, "bm") +
                              WireFrame(PACKET_PHONEME, payload) + WireFrame(PACKET_SPURT, "s") + WireFrame(PACKET_XML, "<x/>") +
                              WireFrame(PACKET_AUDIO, "ab") + WireFrame(77, "?") + end;
@@ -140,6 +141,7 @@ void ReceiveSeeds() {
   Seed("receive_fuzz", "events", std::string(1, '\0') + events);
   Seed("receive_fuzz", "events_refused", "\x02" + events);
   Seed("receive_fuzz", "no_end", std::string(1, '\0') + WireFrame(PACKET_AUDIO, "abc"));
+  Seed("receive_fuzz", "no_end_silent", "\x80" + WireFrame(PACKET_AUDIO, "abc") + WireFrame(PACKET_WORD, "cut off").substr(0, 9));
   Seed("receive_fuzz", "bad_trailer", std::string(1, '\0') + WireFrame(PACKET_AUDIO, "abc", 4) + end);
   Seed("receive_fuzz", "close", std::string(1, '\0') + WireFrame(PACKET_AUDIO, "a") + WireFrame(PACKET_CLOSE, ""));
 }
