@@ -1,6 +1,7 @@
 #include "linguistics/pls.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -447,4 +448,52 @@ int QLTP_pls_scan(pls* r, const char* text, int len) {
     // swallow the next.
     QLTP_tpxml_reset(r->scanner);
     return QLTP_tpxml_parse(r->scanner, text, len, 1);
+}
+
+namespace {
+
+// The rest of an open file; false when it cannot be read.
+bool read_rest(FILE* file, std::string& text) {
+    char block[65536];
+    size_t got;
+    try {
+        while ((got = std::fread(block, 1, sizeof block, file)) > 0) text.append(block, got);
+    } catch (...) {
+        return false;
+    }
+    return !std::ferror(file);
+}
+
+}  // namespace
+
+int QLTP_pls_convert_and_display(const char* phoneset_path, const char* pls_path) {
+    FILE* file = phoneset_path ? std::fopen(phoneset_path, "rb") : nullptr;
+    if (!file) {
+        std::printf("could not open phone set file\n");
+        return 0;
+    }
+    std::string text;
+    bool read = read_rest(file, text);
+    std::fclose(file);
+    phoneset* ps = QLTP_phoneset_new();
+    if (!read || !QLTP_phoneset_load_file(ps, text.c_str())) {
+        std::printf("failed to parse phoneset file\n");
+        QLTP_phoneset_delete(ps);
+        return 0;
+    }
+    file = pls_path ? std::fopen(pls_path, "rb") : nullptr;
+    if (!file) {
+        std::printf("could not open pls file\n");
+        QLTP_phoneset_delete(ps);
+        return 0;
+    }
+    text.clear();
+    read = read_rest(file, text);
+    std::fclose(file);
+    pls* reader = QLTP_pls_new();
+    QLTP_pls_addphoneset(reader, ps, 1);
+    const int ok = read && QLTP_pls_scan(reader, text.data(), static_cast<int>(text.size()));
+    std::printf("errors:\n%s\n", QLTP_dystr_cstr(reader->errors));
+    QLTP_pls_delete(reader);
+    return ok;
 }

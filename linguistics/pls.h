@@ -54,3 +54,7 @@ pls* QLTP_pls_setlogger(pls* reader, logger* lg);
 // Scanning: reads a whole document into `lines` and `errors`; 1, or 0 when
 // the scanner fails.
 int QLTP_pls_scan(pls* reader, const char* text, int len);
+
+// Tool entry: reads a phone-set file and a PLS file and prints the messages
+// of reading the document; 1 when both were read.
+int QLTP_pls_convert_and_display(const char* phoneset_path, const char* pls_path);

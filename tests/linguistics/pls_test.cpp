@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "foundation/strarray.h"
 #include "linguistics/phoneset.h"
 #include "cmudict.h"
+#include "temp_path.h"
 #include "test_phoneset.h"
 
 namespace {
@@ -180,6 +182,31 @@ TEST(PlsTest, EachDocumentStartsAfreshAndClearKeepsBorrowedPhoneSets) {
   EXPECT_EQ(QLTP_strarray_sz(reader.r->lines), 0);
 }
 
+TEST(PlsTest, ToolEntryPrintsTheMessagesOfADocument) {
+  const std::string set_path = orvelle_test::TempPath("set.txt");
+  const std::string doc_path = orvelle_test::TempPath("doc.pls");
+  std::ofstream(set_path) << orvelle_test::kTestPhoneSet;
+  std::ofstream(doc_path) << "<lexicon alphabet='ipa'><lexeme><grapheme>a</grapheme></lexeme><x/>";
+  const std::string bad_set = orvelle_test::TempPath("bad.txt");
+  std::ofstream(bad_set) << "VERSION 1\n";
+  const struct {
+    std::string set, doc;
+    int result;
+    std::string printed;
+  } cases[] = {
+      {set_path, doc_path, 1,
+       "errors:\nWARNING: no version found\nWARNING: no language found\nWARNING: unknown tag x\n\n"},
+      {"/nonexistent/set", doc_path, 0, "could not open phone set file\n"},
+      {bad_set, doc_path, 0, "failed to parse phoneset file\n"},
+      {set_path, "/nonexistent/doc", 0, "could not open pls file\n"},
+  };
+  for (const auto& c : cases) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(QLTP_pls_convert_and_display(c.set.c_str(), c.doc.c_str()), c.result);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+  }
+}
+
 // Mutated documents never stop the scan, and every line still pairs a
 // grapheme without blanks with a pronunciation.
 TEST(PlsTest, RandomMutationsKeepLinesWellFormed) {
@@ -220,36 +247,18 @@ TEST(PlsTest, RandomMutationsKeepLinesWellFormed) {
   EXPECT_GT(lines, 3000u);
 }
 
-}  // namespace
-
-namespace {
-
-std::string XmlEscape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '&') out += "&amp;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else out += c;
-  }
-  return out;
-}
-
 // Every entry of the CMU dictionary written in IPA comes back from one PLS
 // document as its own phones and stress digits.
 TEST(PlsTest, CmuDictionaryInIpaComesBackExactly) {
   const std::vector<orvelle_test::CmuEntry> entries = orvelle_test::ReadCmuDict();
   ASSERT_EQ(entries.size(), 105901u);
-  std::string doc = "<?xml version=\"1.0\"?>\n<lexicon version=\"1.0\" alphabet=\"ipa\" xml:lang=\"en-US\">\n";
+  const std::string doc = orvelle_test::CmuPlsDocument(entries);
   std::vector<std::string> want;
   for (const auto& e : entries) {
-    doc += "<lexeme><grapheme>" + XmlEscape(e.word) + "</grapheme><phoneme>" + orvelle_test::CmuToIpa(e) +
-           "</phoneme></lexeme>\n";
     std::string word = e.word;
     for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     want.push_back(Line(word, orvelle_test::CmuToQrln(e, '_')));
   }
-  doc += "</lexicon>\n";
   pls* r = QLTP_pls_new();
   phoneset* ipa = QLTP_phoneset_new();
   ASSERT_EQ(QLTP_phoneset_load_file(ipa, orvelle_test::EnglishIpaPhoneSet().c_str()), 1);
