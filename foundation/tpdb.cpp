@@ -588,6 +588,24 @@ char* QLTP_read_chars(tpdb* db, int32_t n, int32_t offset) {
   return text;
 }
 
+void* QLTP_tpdb_read_object(tpdb* db, int32_t offset, const char* kind, void* (*read)(FILE* file, int swap),
+                            void (*del)(void* object)) {
+  if (!db || !read || !del) return nullptr;
+  int32_t size = 0;
+  void* object = nullptr;
+  if (read_word_at(db, offset, &size) && size >= 0 && int64_t{offset} + 4 + size <= db->file_size) {
+    object = read(db->file, db->swap);
+    // A reader that stopped short or ran into the next object read something
+    // other than this object.
+    if (object && file_tell(db->file) != int64_t{offset} + 4 + size) {
+      del(object);
+      object = nullptr;
+    }
+  }
+  if (!object) report(db, QLTP_ERROR_CORRUPT_FILE, "Corrupted object", kind);
+  return object;
+}
+
 // ---------------------------------------------------------------------------
 // Objects and header values
 

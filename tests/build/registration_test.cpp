@@ -22,7 +22,9 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_LEXHASH",
     "TPOBJ_LEXMGR",
     "TPOBJ_PARAMDBMGR",
+    "TPOBJ_PBREAK",
     "TPOBJ_PHONESET",
+    "TPOBJ_PRULES",
 };
 const std::set<int> kChannelTypes = {QLTP_TPC_TK};
 

@@ -12,7 +12,7 @@
 #include "foundation/voidparray.h"
 #include "foundation/tpdb.h"
 #include "tests/complkp_encoder.h"
-#include "tests/linguistics/test_db.h"
+#include "test_db.h"
 #include "tests/temp_path.h"
 #include "textproc/channel.h"
 
@@ -44,7 +44,7 @@ const KeyValues kMain = {{"read", "r_iy1_d entry_full"},
 
 std::string MainDatabase() {
   std::string path = orvelle_test::TempPath("lex.tpdb");
-  orvelle_test::WriteDatabase(path, {{"TPOBJ_LEXMGR:DEFAULT", std::string("main:1 extra:0 gone:1") + '\0'},
+  orvelle_test::WriteDb(path, {{"TPOBJ_LEXMGR:DEFAULT", std::string("main:1 extra:0 gone:1") + '\0'},
                                      {"TPOBJ_LEXCOMP:MAIN", TableBytes(kMain)},
                                      {"TPOBJ_LEXHASH:EXTRA", std::string("extra\nread r_ae1_d\n") + '\0'},
                                      {"TPOBJ_LEXHASH:CUSTOM", std::string("custom\nlive l_ay1_v\n") + '\0'}});

@@ -10,7 +10,6 @@
 #include "foundation/dystr.h"
 #include "foundation/logger.h"
 #include "foundation/tpdb_kinds.h"
-#include "temp_path.h"
 #include "test_db.h"
 #include "test_phoneset.h"
 
@@ -29,9 +28,6 @@ std::string Replace(std::string text, const std::string& from, const std::string
   if (at != std::string::npos) text.replace(at, from.size(), to);
   return text;
 }
-
-// A text object as the database stores it: the text and its NUL.
-std::string TextObject(const std::string& text) { return text + std::string(1, '\0'); }
 
 std::string Convert(phoneset* ps, const std::string& text) {
   dystr* d = QLTP_dystr_new(text.c_str(), static_cast<int>(text.size()));
@@ -254,9 +250,7 @@ TEST(PhoneSetTest, DebugLookupsLogJsonDetails) {
 }
 
 TEST(PhoneSetTest, DatabaseObjectKeepsTheTextAndLoadsAPhoneSet) {
-  const std::string path = orvelle_test::TempPath("phoneset.tpdb");
-  orvelle_test::WriteDatabase(path, {{"TPOBJ_PHONESET:DEFAULT", TextObject(kTestPhoneSet)}});
-  orvelle_test::LoadedDb d(path);
+  orvelle_test::LoadedDb d("phoneset.tpdb", {{"TPOBJ_PHONESET:DEFAULT", orvelle_test::TextObject(kTestPhoneSet)}});
   void* object = QLTP_tpdb_get_tpdata(d.db, "TPOBJ_PHONESET:DEFAULT");
   ASSERT_NE(object, nullptr);
   // Written back it gives the stored bytes.
@@ -264,7 +258,7 @@ TEST(PhoneSetTest, DatabaseObjectKeepsTheTextAndLoadsAPhoneSet) {
   const int32_t size = QLTP_TPOBJ_WRITE[slot](object, nullptr, 0);
   std::string bytes(static_cast<size_t>(size), '\0');
   EXPECT_EQ(QLTP_TPOBJ_WRITE[slot](object, bytes.data(), 0), 1);
-  EXPECT_EQ(bytes, TextObject(kTestPhoneSet));
+  EXPECT_EQ(bytes, orvelle_test::TextObject(kTestPhoneSet));
 
   phoneset* ps = QLTP_tpdb_get_ipa(d.db);
   ASSERT_NE(ps, nullptr);
@@ -272,9 +266,7 @@ TEST(PhoneSetTest, DatabaseObjectKeepsTheTextAndLoadsAPhoneSet) {
   QLTP_phoneset_delete(ps);
   EXPECT_EQ(QLTP_tpdb_get_ipa(nullptr), nullptr);
 
-  const std::string bad_path = orvelle_test::TempPath("bad.tpdb");
-  orvelle_test::WriteDatabase(bad_path, {{"TPOBJ_PHONESET:DEFAULT", TextObject("VERSION 1\n")}});
-  orvelle_test::LoadedDb bad(bad_path);
+  orvelle_test::LoadedDb bad("bad.tpdb", {{"TPOBJ_PHONESET:DEFAULT", orvelle_test::TextObject("VERSION 1\n")}});
   EXPECT_EQ(QLTP_tpdb_get_ipa(bad.db), nullptr);
 }
 
