@@ -41,12 +41,7 @@ std::string Phones(ccart* c, const std::string& word, const char* language = "",
   return result;
 }
 
-std::string Written(const ccart* c, int swap = 0) {
-  std::string bytes(static_cast<size_t>(QLTP_ccart_write_sz(c)), '\0');
-  char* end = QLTP_ccart_write(c, bytes.data(), swap);
-  EXPECT_EQ(end, bytes.data() + bytes.size());
-  return bytes;
-}
+using orvelle_test::CartBytes;
 
 // Reads the binary form through a file; the byte count must be the whole.
 Cart Read(const std::string& bytes, int swap = 0) {
@@ -110,13 +105,13 @@ TEST(CcartTest, BinaryFormRoundTripsInBothByteOrders) {
   QLTP_lts_delete(set);
   for (const auto& m : models) {
     ASSERT_TRUE(m);
-    const std::string bytes = Written(m.get());
+    const std::string bytes = CartBytes(m.get());
     Cart back = Read(bytes);
     ASSERT_TRUE(back);
-    EXPECT_EQ(Written(back.get()), bytes);
-    Cart swapped = Read(Written(m.get(), 1), 1);
+    EXPECT_EQ(CartBytes(back.get()), bytes);
+    Cart swapped = Read(CartBytes(m.get(), 1), 1);
     ASSERT_TRUE(swapped);
-    EXPECT_EQ(Written(swapped.get()), bytes);
+    EXPECT_EQ(CartBytes(swapped.get()), bytes);
     EXPECT_EQ((m->scores != nullptr), (back->scores != nullptr));
     for (const char* w : kWords) EXPECT_EQ(Phones(back.get(), w), Phones(m.get(), w)) << w;
 
@@ -194,7 +189,7 @@ TEST(CcartTest, ScoresOfLettersFollowTheStressTree) {
     Cart c = FromText(orvelle_test::CartText(k.trees));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), k.printed);
     ASSERT_TRUE(c);
-    Cart back = Read(Written(c.get()));
+    Cart back = Read(CartBytes(c.get()));
     ASSERT_TRUE(back && back->scores);
     for (int i = 0; i < c->n; ++i) EXPECT_EQ(back->scores[i], c->scores[i]);
   }
@@ -208,7 +203,7 @@ TEST(CcartTest, FormWithoutScoreBytesGivesEveryLetterScoreZero) {
   c->size -= 4 * c->n;  // drop the score table
   QLTP_free(c->scores);
   c->scores = nullptr;
-  Cart back = Read(Written(c.get()));
+  Cart back = Read(CartBytes(c.get()));
   ASSERT_TRUE(back);
   EXPECT_EQ(back->scores, nullptr);
   // Score 0 still beats "no candidate": the vowel gets the primary.
@@ -263,7 +258,7 @@ TEST(CcartTest, RefusesTextWhoseCountsOrNodesDoNotMatch) {
 
 TEST(CcartTest, RefusesShortAndInconsistentBinaryForms) {
   Cart c = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
-  const std::string good = Written(c.get());
+  const std::string good = CartBytes(c.get());
   for (size_t cut = 0; cut < good.size(); ++cut) EXPECT_FALSE(Read(good.substr(0, cut))) << cut;
   const size_t data = good.size() - static_cast<size_t>(c->size);
   auto patched = [&](size_t at, const std::string& bytes) { return std::string(good).replace(at, bytes.size(), bytes); };
@@ -280,10 +275,10 @@ TEST(CcartTest, RefusesShortAndInconsistentBinaryForms) {
 
 TEST(CcartTest, DatabaseObjectLoadsAndRuns) {
   Cart c = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
-  orvelle_test::LoadedDb d("ccartdb", {{"TPOBJ_CCART:DEFAULT", Written(c.get())}});
+  orvelle_test::LoadedDb d("ccartdb", {{"TPOBJ_CCART:DEFAULT", CartBytes(c.get())}});
   auto* loaded = static_cast<ccart*>(QLTP_tpdb_get_tpdata(d.db, "TPOBJ_CCART:DEFAULT"));
   ASSERT_NE(loaded, nullptr);
-  EXPECT_EQ(Written(loaded), Written(c.get()));
+  EXPECT_EQ(CartBytes(loaded), CartBytes(c.get()));
   testing::internal::CaptureStdout();
   const char* r = QLTP_ccart_internal_test(loaded, "tat", 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -297,7 +292,7 @@ TEST(CcartTest, MutatedBinaryFormsLoadOrAreRefusedWithoutHarm) {
       {{"a", {"ae1", "ey0"}, {{"n.name", "b", 0, 1}}}, {"b", {"b"}, {}}, {"0", {"1", "0"}, {{"name", "a", 0, 1}}}}));
   testing::internal::GetCapturedStdout();
   ASSERT_TRUE(c);
-  const std::string good = Written(c.get());
+  const std::string good = CartBytes(c.get());
   std::mt19937 rng(61);
   int loaded = 0;
   for (int i = 0; i < 3000; ++i) {

@@ -16,6 +16,7 @@
 
 #include "foundation/serial.h"
 #include "foundation/tpdb.h"
+#include "linguistics/ccart.h"
 #include "temp_path.h"
 
 namespace orvelle_test {
@@ -97,7 +98,7 @@ inline std::string TreeSetBytes(const std::vector<TreeSpec>& trees, bool swap = 
 
 // The compact CART text form of the same trees.
 inline std::string CartText(const std::vector<TreeSpec>& trees, const std::string& eol = "\n") {
-  std::string s = "# letter-to-sound trees" + eol + "Number_Trees: " + std::to_string(trees.size()) + eol;
+  std::string s = "Number_Trees: " + std::to_string(trees.size()) + eol + "# letter-to-sound trees" + eol;
   for (const auto& t : trees) {
     s += eol + "Letter: " + t.letter + " Terminals: " + std::to_string(t.terminals.size()) +
          " NonTerminals: " + std::to_string(t.nodes.size()) + eol;
@@ -118,6 +119,14 @@ inline std::string ReadFileBytes(const std::string& path) {
 inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The binary form of a compact CART, as its writer gives it.
+inline std::string CartBytes(const ccart* c, int swap = 0) {
+  std::string bytes(static_cast<size_t>(QLTP_ccart_write_sz(c)), '\0');
+  char* end = QLTP_ccart_write(c, bytes.data(), swap);
+  EXPECT_EQ(end, bytes.data() + bytes.size());
+  return bytes;
 }
 
 // Writes a database of the given objects with the library's writer.
