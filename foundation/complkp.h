@@ -58,7 +58,8 @@ struct complkp {
 // Lookup cursor: the decode buffer (key at its start, the value after the
 // key's NUL), the scan position (-1: the next keyed call starts a new search)
 // and the manager's lexicon index. `word` is the cursor's own copy of the word
-// a lexicon search was started with.
+// a lexicon search was started with; `entry` counts the entries a plain
+// lexicon search has given.
 struct complkp_lkp {
   uint32_t bufsz;
   char* buffer;
@@ -68,6 +69,7 @@ struct complkp_lkp {
   int32_t lexidx;
   char* word;
   uint32_t wordsz;
+  int32_t entry;
 };
 
 // Create and free

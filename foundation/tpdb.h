@@ -100,6 +100,9 @@ int32_t QLTP_strarraydict_read(FILE* file, str2str** out, int swap, char* line);
 str2str* QLTP_deserialise_dictionary(const char* text);
 int64_t QLTP_header_index_offset(const header* hdr);
 int32_t QLTP_record_start();
+// The writer's little-endian flag (1 or 0) from the four bytes of the
+// byte-order word at offset 25; -1 when they are neither.
+int QLTP_tpdb_order_flag(const unsigned char word[4]);
 
 // The header and index kinds
 void* QLTP_tpobj_header_load(tpdb* db, int32_t offset);

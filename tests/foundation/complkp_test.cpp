@@ -89,7 +89,9 @@ KeyValues Walk(const complkp* t, bool to_the_end = true) {
   Cursor c(QLTP_complkp_lkp_new(QLTP_complkp_bufsz(t)));
   c->position = -1;
   while (QLTP_complkp_lookup(t, nullptr, -1, c.get()) == 1) out.emplace_back(c->key, c->value);
-  if (to_the_end) EXPECT_EQ(-1, c->position);
+  if (to_the_end) {
+    EXPECT_EQ(-1, c->position);
+  }
   return out;
 }
 
