@@ -18,6 +18,7 @@
 #include "foundation/strutil.h"
 #include "foundation/tpdb.h"
 #include "foundation/utf8.h"
+#include "linguistics/lexmgr.h"
 #include "linguistics/ltstree.h"
 
 namespace {
@@ -450,9 +451,16 @@ std::string Run(const ccart* c, std::string_view word, logger* log, int verbose,
     window += len;
     at += len;
     if (tree < 0) {
-      (void)lexicons;
-      (void)cursor;
-      if (log) QLTP_logger_set_error(log, QLTP_MESSAGE_INFO, "Bad LTS starting", letter.data());
+      int pronunciation = 0;
+      const char* entry = lexicons ? QLTP_lexmgr_lookup(lexicons, std::string(letter).c_str(), nullptr, nullptr,
+                                                        cursor, &pronunciation)
+                                   : nullptr;
+      if (entry) {
+        if (!out.empty()) out += ' ';
+        out.append(entry, static_cast<size_t>(pronunciation));
+      } else if (log) {
+        QLTP_logger_set_error(log, QLTP_MESSAGE_INFO, "Bad LTS starting", letter.data());
+      }
       continue;
     }
     const char* found = SearchTree(c, tree, padded, here, verbose);
@@ -785,4 +793,15 @@ const char* QLTP_ccart_internal_test(ccart* c, const char* word, int verbose) {
   if (!c) return nullptr;
   std::printf("WARNING: this function does not run ccart in the same way as pronunce!\n");
   return QLTP_runccart(c, word, nullptr, verbose, c->padded, c->result, nullptr, nullptr, "");
+}
+
+const char* QLTP_ccart_test(tpdb* db, const char* word, int verbose) {
+  auto* c = static_cast<ccart*>(QLTP_tpdb_get_tpdata(db, "TPOBJ_CCART:DEFAULT"));
+  if (!c) return nullptr;
+  lexmgr* lexicons = QLTP_lexmgr_clone(QLTP_lexmgr_getlmgr(db));
+  complkp_lkp* cursor = lexicons ? QLTP_lexmgr_cursor(lexicons) : nullptr;
+  const char* r = QLTP_runccart(c, word, nullptr, verbose, c->padded, c->result, lexicons, cursor, "");
+  QLTP_complkp_lkp_delete(cursor);
+  QLTP_lexmgr_delete(lexicons);
+  return r;
 }

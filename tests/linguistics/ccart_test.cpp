@@ -14,6 +14,7 @@
 #include "foundation/serial.h"
 #include "foundation/strutil.h"
 #include "foundation/tpdb.h"
+#include "linguistics/lexmgr.h"
 #include "linguistics/ltstree.h"
 #include "cmu_lts.h"
 #include "lts_data.h"
@@ -232,6 +233,33 @@ TEST(CcartTest, LetterWithoutTreeOrLexiconIsReported) {
   QLTP_logger_delete(log);
 }
 
+// Letters without a tree come from the lexicons' entries for the letter.
+TEST(CcartTest, LetterWithoutTreeTakesTheLexiconEntry) {
+  Cart c = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
+  orvelle_test::LoadedDb d(orvelle_test::DatabaseFile(
+      "ccartlex.tpdb", {{"TPOBJ_CCART:DEFAULT", CartBytes(c.get())},
+                        {"TPOBJ_LEXMGR:DEFAULT", std::string("letters:0") + '\0'},
+                        {"TPOBJ_LEXHASH:LETTERS", std::string("letters\nq k_y_uw1 entry_letter\n") + '\0'}}));
+  const char* r = QLTP_ccart_test(d.db, "bqt", 0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_STREQ(r, "b k y uw1 t");
+  lexmgr* lexicons = QLTP_lexmgr_getlmgr(d.db);
+  ASSERT_NE(lexicons, nullptr);
+  complkp_lkp* cursor = QLTP_lexmgr_cursor(lexicons);
+  dystr* padded = QLTP_dystr_new(nullptr, 0);
+  dystr* out = QLTP_dystr_new(nullptr, 0);
+  logger* log = QLTP_logger_new("TEST", 4, nullptr);
+  QLTP_logger_set_store(log);
+  EXPECT_STREQ(QLTP_runccart(c.get(), "qxa", log, 0, padded, out, lexicons, cursor, ""), "k y uw1 ey1");
+  ASSERT_NE(QLTP_logger_msg(log, 0), nullptr);  // "x" is in no lexicon
+  EXPECT_NE(std::string(QLTP_logger_msg(log, 0)).find("Bad LTS starting : xa"), std::string::npos);
+  EXPECT_EQ(QLTP_logger_msg(log, 1), nullptr);
+  QLTP_logger_delete(log);
+  QLTP_dystr_delete(padded);
+  QLTP_dystr_delete(out);
+  QLTP_complkp_lkp_delete(cursor);
+}
+
 TEST(CcartTest, RefusesTextWhoseCountsOrNodesDoNotMatch) {
   const std::string good = orvelle_test::CartText(orvelle_test::SmallTrees());
   ASSERT_TRUE(FromText(good));
@@ -275,7 +303,7 @@ TEST(CcartTest, RefusesShortAndInconsistentBinaryForms) {
 
 TEST(CcartTest, DatabaseObjectLoadsAndRuns) {
   Cart c = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
-  orvelle_test::LoadedDb d("ccartdb", {{"TPOBJ_CCART:DEFAULT", CartBytes(c.get())}});
+  orvelle_test::LoadedDb d(orvelle_test::DatabaseFile("ccart.tpdb", {{"TPOBJ_CCART:DEFAULT", CartBytes(c.get())}}));
   auto* loaded = static_cast<ccart*>(QLTP_tpdb_get_tpdata(d.db, "TPOBJ_CCART:DEFAULT"));
   ASSERT_NE(loaded, nullptr);
   EXPECT_EQ(CartBytes(loaded), CartBytes(c.get()));

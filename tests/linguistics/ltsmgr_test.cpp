@@ -30,9 +30,9 @@ std::string Bytes(const std::vector<TreeSpec>& trees) {
 // type without a model and an entry whose object is missing.
 struct Fixture : orvelle_test::LoadedDb {
   explicit Fixture(const std::string& text = "Main:1 extra:1 rules:0 missing:1")
-      : LoadedDb("ltsmgr", {{"TPOBJ_CCART:MAIN", Bytes(orvelle_test::SmallTrees())},
-                            {"TPOBJ_CCART:EXTRA", Bytes(kOtherTrees)},
-                            {"TPOBJ_LTSMGR:DEFAULT", text}}) {}
+      : LoadedDb(orvelle_test::DatabaseFile("ltsmgr.tpdb", {{"TPOBJ_CCART:MAIN", Bytes(orvelle_test::SmallTrees())},
+                                                            {"TPOBJ_CCART:EXTRA", Bytes(kOtherTrees)},
+                                                            {"TPOBJ_LTSMGR:DEFAULT", text}})) {}
   ltsmgr* Manager() const { return static_cast<ltsmgr*>(QLTP_tpdb_get_tpdata(db, "TPOBJ_LTSMGR:DEFAULT")); }
 };
 
@@ -152,7 +152,7 @@ TEST(LtsMgrTest, AddsModelFilesByTypeAndDetectsTheForm) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   const std::string path = orvelle_test::TempPath("bare.cart");
   orvelle_test::WriteFileBytes(path, text);
-  orvelle_test::LoadedDb bare("bare", {});
+  orvelle_test::LoadedDb bare(orvelle_test::DatabaseFile("bare.tpdb", {}));
   EXPECT_EQ(QLTP_tpdb_add_lts(bare.db, path.c_str(), "x", -1), 0);  // no default manager
   std::remove(path.c_str());
 }
