@@ -208,6 +208,19 @@ lts* ReadSet(Source& in) {
   return set;
 }
 
+// The character k characters after the window (at the window when k < 1),
+// or "#" beyond the padded word.
+std::string_view TestedChar(std::string_view padded, size_t window, int32_t k) {
+  auto step = [&](size_t i) {
+    size_t n = static_cast<size_t>(QLTP_u8_seqlen(padded.data() + i));
+    return n == 0 ? 1 : n;
+  };
+  size_t at = window;
+  for (int32_t i = 0; i < k && at < padded.size(); ++i) at += step(at);
+  if (at >= padded.size()) return QLTP_HASH;
+  return padded.substr(at, step(at));
+}
+
 // The output of a search from the root, or NULL when the walk leaves the
 // tree or runs longer than its node count.
 const char* SearchTree(const ltstree* tree, int32_t context, std::string_view padded, size_t window, int verbose) {
@@ -222,7 +235,7 @@ const char* SearchTree(const ltstree* tree, int32_t context, std::string_view pa
     }
     int32_t left = 0, right = 0;
     QLTP_lts_question_steps(r.question, &left, &right);
-    std::string_view c = QLTP_lts_tested_char(padded, window, context - left + right);
+    std::string_view c = TestedChar(padded, window, context - left + right);
     bool yes = std::strncmp(c.data(), r.value, c.size()) == 0 && std::strlen(r.value) >= c.size();
     node = yes ? r.yes : r.no;
     if (verbose)
@@ -363,17 +376,6 @@ void QLTP_lts_question_steps(const char* name, int32_t* left, int32_t* right) {
   if (right) *right = n;
 }
 
-std::string_view QLTP_lts_tested_char(std::string_view padded, size_t window, int32_t k) {
-  auto step = [&](size_t i) {
-    size_t n = static_cast<size_t>(QLTP_u8_seqlen(padded.data() + i));
-    return n == 0 ? 1 : n;
-  };
-  size_t at = window;
-  for (int32_t i = 0; i < k && at < padded.size(); ++i) at += step(at);
-  if (at >= padded.size()) return QLTP_HASH;
-  return padded.substr(at, step(at));
-}
-
 int32_t QLTP_lts_context_width(const lts* set) {
   if (!set) return 0;
   int32_t widest = 0;
@@ -417,7 +419,10 @@ const char* QLTP_runlts(lts* set, const char* word, logger* log, int verbose, dy
           last = phones;
         }
       }
-      window += len;
+      // The window steps one character of the padded word, whose first
+      // characters are "#", not the word's letter.
+      size_t step = static_cast<size_t>(QLTP_u8_seqlen(padded_word.data() + window));
+      window += step == 0 ? 1 : step;
       at += len;
     }
     for (char& c : result)

@@ -87,6 +87,9 @@ TEST(LtsTreeTest, DropsRepeatedPhonesAndSilentLetters) {
        {{"ee", "iy1"}, {"eex", "iy1 iy k s"}, {"e", "iy0"}}},
       // Width 2: "pp" tests two places back, "#" at the word's start.
       {{{"o", {"ow1", "aa1"}, {{"p.p.name", "#", 0, 1}}}, {"s", {"s"}, {}}}, {{"o", "ow1"}, {"so", "s ow1"}, {"sso", "s aa1"}}},
+      // The window steps whole characters of the padded word.
+      {{{"\xc3\xa9", {"ey1"}, {}}, {"a", {"x", "y"}, {{"p.name", "\xc3\xa9", 0, 1}}}},
+       {{"\xc3\xa9" "a", "ey1 x"}, {"a\xc3\xa9" "a", "y ey1 x"}, {"\xc3\xa9\xc3\xa9" "a", "ey1 x"}}},
   };
   for (const auto& s : sets) {
     lts* set = LoadBytes(orvelle_test::TreeSetBytes(s.trees));
