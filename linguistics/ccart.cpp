@@ -319,7 +319,7 @@ class Scorer {
   Scorer(const ccart* c, const Tree& stress, uint32_t one, int64_t x_value)
       : c_(c), t_(stress), one_(one), x_(x_value), values_(QLTP_dict_size(c->values)) {}
 
-  // False when the walk grows past any tree's size (shared subtrees).
+  // False when a path loops or the walk grows past any tree's size.
   bool Walk(int64_t& score) {
     score = Walk(Root(t_), kFullWeight, false, 0);
     return budget_ >= 0;
@@ -344,6 +344,7 @@ class Scorer {
       node = n.yes;
       flag = yes_flag;
     }
+    budget_ = -1;  // a path longer than the tree: it loops
     return total;
   }
 

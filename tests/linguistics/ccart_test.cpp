@@ -232,6 +232,20 @@ TEST(CcartTest, WideContextPadsEachSideAndShortNamesCountNoSteps) {
   EXPECT_EQ(Phones(c.get(), "ba"), "b1 y");
 }
 
+// A walk that comes back to a node it passed ends without a phone; a stress
+// tree that does so cannot be scored, and its text is refused.
+TEST(CcartTest, CyclicTreesGiveNoPhoneAndCannotBeScored) {
+  Cart c = FromText(orvelle_test::CartText({{"a", {"x", "y"}, {{"name", "b", 0, 3}, {"n.name", "b", 1, 2}}}, {"b", {"b"}, {}}}));
+  ASSERT_TRUE(c);
+  EXPECT_EQ(Phones(c.get(), "ab"), "y b");
+  EXPECT_EQ(Phones(c.get(), "aa"), "");
+  testing::internal::CaptureStdout();
+  Cart stress = FromText(
+      orvelle_test::CartText({{"a", {"a0"}, {}}, {"0", {"1", "0"}, {{"name", "a", 2, 3}, {"n.name", "a", 2, 0}}}}));
+  testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(stress);
+}
+
 TEST(CcartTest, LetterWithoutTreeOrLexiconIsReported) {
   Cart c = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
   ASSERT_TRUE(c);
