@@ -260,10 +260,10 @@ TEST(CcartTest, LetterWithoutTreeOrLexiconIsReported) {
 // Letters without a tree come from the lexicons' entries for the letter.
 TEST(CcartTest, LetterWithoutTreeTakesTheLexiconEntry) {
   Cart c = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
-  orvelle_test::LoadedDb d(orvelle_test::DatabaseFile(
+  orvelle_test::LoadedDb d(
       "ccartlex.tpdb", {{"TPOBJ_CCART:DEFAULT", CartBytes(c.get())},
                         {"TPOBJ_LEXMGR:DEFAULT", std::string("letters:0") + '\0'},
-                        {"TPOBJ_LEXHASH:LETTERS", std::string("letters\nq k_y_uw1 entry_letter\n") + '\0'}}));
+                        {"TPOBJ_LEXHASH:LETTERS", std::string("letters\nq k_y_uw1 entry_letter\n") + '\0'}});
   const char* r = QLTP_ccart_test(d.db, "bqt", 0);
   ASSERT_NE(r, nullptr);
   EXPECT_STREQ(r, "b k y uw1 t");
@@ -327,7 +327,7 @@ TEST(CcartTest, RefusesShortAndInconsistentBinaryForms) {
 
 TEST(CcartTest, DatabaseObjectLoadsAndRuns) {
   Cart c = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
-  orvelle_test::LoadedDb d(orvelle_test::DatabaseFile("ccart.tpdb", {{"TPOBJ_CCART:DEFAULT", CartBytes(c.get())}}));
+  orvelle_test::LoadedDb d("ccart.tpdb", {{"TPOBJ_CCART:DEFAULT", CartBytes(c.get())}});
   auto* loaded = static_cast<ccart*>(QLTP_tpdb_get_tpdata(d.db, "TPOBJ_CCART:DEFAULT"));
   ASSERT_NE(loaded, nullptr);
   EXPECT_EQ(CartBytes(loaded), CartBytes(c.get()));

@@ -110,31 +110,12 @@ inline std::string CartText(const std::vector<TreeSpec>& trees, const std::strin
   return s;
 }
 
-inline std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 // The binary form of a compact CART, as its writer gives it.
 inline std::string CartBytes(const ccart* c, int swap = 0) {
   std::string bytes(static_cast<size_t>(QLTP_ccart_write_sz(c)), '\0');
   char* end = QLTP_ccart_write(c, bytes.data(), swap);
   EXPECT_EQ(end, bytes.data() + bytes.size());
   return bytes;
-}
-
-// A database file of the given objects in the temporary directory.
-inline std::string DatabaseFile(const std::string& name, const DbObjects& objects) {
-  const std::string path = TempPath(name);
-  WriteDatabase(path, objects);
-  return path;
 }
 
 }  // namespace orvelle_test

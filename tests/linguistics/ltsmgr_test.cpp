@@ -30,9 +30,9 @@ std::string Bytes(const std::vector<TreeSpec>& trees) {
 // type without a model and an entry whose object is missing.
 struct Fixture : orvelle_test::LoadedDb {
   explicit Fixture(const std::string& text = "Main:1 extra:1 rules:0 missing:1")
-      : LoadedDb(orvelle_test::DatabaseFile("ltsmgr.tpdb", {{"TPOBJ_CCART:MAIN", Bytes(orvelle_test::SmallTrees())},
-                                                            {"TPOBJ_CCART:EXTRA", Bytes(kOtherTrees)},
-                                                            {"TPOBJ_LTSMGR:DEFAULT", text}})) {}
+      : LoadedDb("ltsmgr.tpdb", {{"TPOBJ_CCART:MAIN", Bytes(orvelle_test::SmallTrees())},
+                                 {"TPOBJ_CCART:EXTRA", Bytes(kOtherTrees)},
+                                 {"TPOBJ_LTSMGR:DEFAULT", text}}) {}
   ltsmgr* Manager() const { return static_cast<ltsmgr*>(QLTP_tpdb_get_tpdata(db, "TPOBJ_LTSMGR:DEFAULT")); }
 };
 
@@ -132,7 +132,7 @@ TEST(LtsMgrTest, AddsModelFilesByTypeAndDetectsTheForm) {
     SCOPED_TRACE(c.what);
     Fixture f;
     const std::string path = orvelle_test::TempPath("model.cart");
-    orvelle_test::WriteFileBytes(path, c.bytes);
+    orvelle_test::WriteFile(path, c.bytes);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     const int added = QLTP_tpdb_add_lts_type(f.db, path.c_str(), "Added", 0, c.type);
@@ -151,8 +151,8 @@ TEST(LtsMgrTest, AddsModelFilesByTypeAndDetectsTheForm) {
   EXPECT_EQ(QLTP_tpdb_add_lts(f.db, "/nonexistent/model.cart", "x", -1), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   const std::string path = orvelle_test::TempPath("bare.cart");
-  orvelle_test::WriteFileBytes(path, text);
-  orvelle_test::LoadedDb bare(orvelle_test::DatabaseFile("bare.tpdb", {}));
+  orvelle_test::WriteFile(path, text);
+  orvelle_test::LoadedDb bare("bare.tpdb", {});
   EXPECT_EQ(QLTP_tpdb_add_lts(bare.db, path.c_str(), "x", -1), 0);  // no default manager
   std::remove(path.c_str());
 }
@@ -162,7 +162,7 @@ TEST(LtsMgrTest, ReplacingAModelKeepsChannelCopiesWorking) {
   ltsmgr* channel_copy = QLTP_ltsmgr_clone(f.Manager());
   void* old_model = QLTP_tpdb_get_tpdata(f.db, "TPOBJ_CCART:MAIN");
   const std::string path = orvelle_test::TempPath("main.cart");
-  orvelle_test::WriteFileBytes(path, Bytes(kOtherTrees));
+  orvelle_test::WriteFile(path, Bytes(kOtherTrees));
   ASSERT_EQ(QLTP_tpdb_add_lts(f.db, path.c_str(), "MAIN", -1), 1);
   std::remove(path.c_str());
   void* new_model = QLTP_tpdb_get_tpdata(f.db, "TPOBJ_CCART:MAIN");

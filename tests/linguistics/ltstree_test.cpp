@@ -162,8 +162,8 @@ TEST(LtsTreeTest, WalkThatCyclesGivesNoPhone) {
 }
 
 TEST(LtsTreeTest, DatabaseObjectRunsAsTheDefaultSet) {
-  orvelle_test::LoadedDb d(orvelle_test::DatabaseFile(
-      "lts.tpdb", {{"TPOBJ_CARTLTS:DEFAULT", orvelle_test::TreeSetBytes(orvelle_test::SmallTrees())}}));
+  orvelle_test::LoadedDb d(
+      "lts.tpdb", {{"TPOBJ_CARTLTS:DEFAULT", orvelle_test::TreeSetBytes(orvelle_test::SmallTrees())}});
   const char* r = QLTP_lts_test(d.db, "tat", 0);
   ASSERT_NE(r, nullptr);
   EXPECT_STREQ(r, "t ey0 t");
