@@ -325,6 +325,34 @@ TEST(CcartTest, RefusesShortAndInconsistentBinaryForms) {
   for (const auto& [what, bytes] : bad) EXPECT_FALSE(Read(bytes)) << what;
 }
 
+TEST(CcartTest, MutatedTextFormsBuildOrAreRefusedWithoutHarm) {
+  const std::string good = orvelle_test::CartText(
+      {{"a", {"ae1", "ey0"}, {{"n.name", "b", 0, 1}}}, {"b", {"b"}, {}}, {"0", {"1", "0"}, {{"name", "a", 0, 1}}}});
+  std::mt19937 rng(62);
+  const char pieces[] = "0123456789 \n#TNL:_.pn";
+  int built = 0, unreadable = 0;
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 3000; ++i) {
+    std::string text = good;
+    for (int e = 0, edits = 1 + static_cast<int>(rng() % 3); e < edits; ++e) {
+      size_t at = rng() % text.size();
+      if (rng() % 3 == 0)
+        text.erase(at, 1 + rng() % 4);
+      else
+        text[at] = pieces[rng() % (sizeof pieces - 1)];
+      if (text.empty()) text = "x";
+    }
+    Cart m = FromText(text);
+    if (!m) continue;
+    ++built;
+    for (const char* w : {"ab", "ba", "aab"}) Phones(m.get(), w);
+    if (!Read(CartBytes(m.get()))) ++unreadable;
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_GT(built, 0);
+  EXPECT_EQ(unreadable, 0);  // whatever builds, the reader takes back
+}
+
 TEST(CcartTest, DatabaseObjectLoadsAndRuns) {
   Cart c = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
   orvelle_test::LoadedDb d("ccart.tpdb", {{"TPOBJ_CCART:DEFAULT", CartBytes(c.get())}});

@@ -81,7 +81,7 @@ TEST(LtsTreeTest, DropsRepeatedPhonesAndSilentLetters) {
     std::vector<TreeSpec> trees;
     std::vector<Case> cases;
   };
-  const Set sets[] = {
+  const Set sets[4] = {
       {{{"h", {"#"}, {}}, {"x", {"#", "k"}, {{"n.name", "x", 0, 1}}}}, {{"hh", ""}, {"xx", "k"}, {"hxh", "k"}}},
       {{{"e", {"iy1", "iy0", "iy"}, {{"n.name", "e", 0, 4}, {"n.name", "x", 2, 1}}}, {"x", {"k_s"}, {}}},
        {{"ee", "iy1"}, {"eex", "iy1 iy k s"}, {"e", "iy0"}}},
@@ -91,7 +91,15 @@ TEST(LtsTreeTest, DropsRepeatedPhonesAndSilentLetters) {
       {{{"\xc3\xa9", {"ey1"}, {}}, {"a", {"x", "y"}, {{"p.name", "\xc3\xa9", 0, 1}}}},
        {{"\xc3\xa9" "a", "ey1 x"}, {"a\xc3\xa9" "a", "y ey1 x"}, {"\xc3\xa9\xc3\xa9" "a", "ey1 x"}}},
   };
-  for (const auto& s : sets) {
+  // A string table longer than any line buffer is read whole.
+  std::string long_output = "ah";
+  while (long_output.size() < 400) long_output += "_ah";
+  std::string long_phones = long_output;
+  for (char& ch : long_phones)
+    if (ch == '_') ch = ' ';
+  const Set long_line{{{"a", {long_output}, {}}}, {{"a", long_phones.c_str()}}};
+  for (const auto* set_ptr : {&sets[0], &sets[1], &sets[2], &sets[3], &long_line}) {
+    const Set& s = *set_ptr;
     lts* set = LoadBytes(orvelle_test::TreeSetBytes(s.trees));
     ASSERT_NE(set, nullptr);
     for (const auto& c : s.cases) EXPECT_EQ(Phones(set, c.word), c.phones) << c.word;
