@@ -345,8 +345,10 @@ void QLTP_lts_delete(lts* set) {
 
 int QLTP_ltstree_get_record(const ltstree* tree, int32_t node, ltsrecord* record) {
   if (!tree || !record || node < 0) return 0;
+  // Trees made with the building operations are checked here, not on adding.
   if (node < tree->terminal_count) {
-    if (QLTP_voidparray_sz(tree->terminal_fields) < 1) return 0;
+    if (QLTP_voidparray_sz(tree->terminal_fields) < 1 || FieldsWidth(tree->terminal_fields) > tree->terminal_size)
+      return 0;
     const char* rec = tree->terminal_data + static_cast<int64_t>(node) * tree->terminal_size;
     const char* out = StringValue(tree, rec, tree->terminal_fields, 0);
     if (!out) return 0;
@@ -354,7 +356,9 @@ int QLTP_ltstree_get_record(const ltstree* tree, int32_t node, ltsrecord* record
     return 1;
   }
   int32_t i = node - tree->terminal_count;
-  if (i >= tree->nonterminal_count || QLTP_voidparray_sz(tree->nonterminal_fields) < 4) return 0;
+  if (i >= tree->nonterminal_count || QLTP_voidparray_sz(tree->nonterminal_fields) < 4 ||
+      FieldsWidth(tree->nonterminal_fields) > tree->nonterminal_size)
+    return 0;
   const char* rec = tree->nonterminal_data + static_cast<int64_t>(i) * tree->nonterminal_size;
   const char* question = StringValue(tree, rec, tree->nonterminal_fields, 0);
   const char* value = StringValue(tree, rec, tree->nonterminal_fields, 1);

@@ -132,6 +132,25 @@ TEST(LtsTreeTest, QuestionsPastThePaddedWordTestHash) {
   QLTP_lts_delete(set);
 }
 
+// A tree made with the building operations answers from its records, and
+// gives nothing when its fields do not fit them.
+TEST(LtsTreeTest, BuiltTreesAnswerOnlyWhenTheirFieldsFit) {
+  for (int width : {1, 2, 4}) {
+    SCOPED_TRACE(width);
+    lts* set = QLTP_lts_new();
+    ltstree* tree = QLTP_ltstree_new();
+    ltsfield* field = QLTP_ltsfield_new(1, width);
+    ASSERT_TRUE(QLTP_ltsfield_addlookup(field, "k_s x", -1));
+    ASSERT_TRUE(QLTP_ltstree_addterminalfield(tree, field));
+    const char record[2] = {0, 0};
+    EXPECT_EQ(QLTP_ltstree_addterminalnodes(tree, 1, 2, record), record + 2);
+    ASSERT_TRUE(QLTP_ltstree_addltr(tree, "x\n"));
+    ASSERT_TRUE(QLTP_lts_addtree(set, tree));
+    EXPECT_EQ(Phones(set, "x"), width <= 2 ? "k s" : "");
+    QLTP_lts_delete(set);
+  }
+}
+
 // Damaged sets, each built from the good one: all refused.
 TEST(LtsTreeTest, RefusesShortAndInconsistentSets) {
   const std::string good = orvelle_test::TreeSetBytes(orvelle_test::SmallTrees());
