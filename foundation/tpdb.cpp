@@ -468,6 +468,11 @@ void QLTP_tpdb_delete(tpdb* db) {
     delete_object(QLTP_strarray_idx(db->names, i), QLTP_voidparray_idx(db->objects, i));
   QLTP_strarray_delete(db->names);
   QLTP_voidparray_delete(db->objects);
+  n = QLTP_voidparray_sz(db->retired);
+  for (int i = 0; i < n; ++i)
+    delete_object(QLTP_strarray_idx(db->retired_names, i), QLTP_voidparray_idx(db->retired, i));
+  QLTP_strarray_delete(db->retired_names);
+  QLTP_voidparray_delete(db->retired);
   QLTP_tpdb_serial_clear(db);
   QLTP_voidparray_delete(db->serial_buffers);
   QLTP_strarray_delete(db->serial_names);
@@ -591,6 +596,29 @@ void* QLTP_tpdb_get_tpdata(const tpdb* db, const char* name) {
   for (int i = QLTP_strarray_sz(db->names) - 1; i >= 0; --i)
     if (std::strcmp(QLTP_strarray_idx(db->names, i), name) == 0) return QLTP_voidparray_idx(db->objects, i);
   return nullptr;
+}
+
+int QLTP_tpdb_append_object(tpdb* db, const char* name, void* object) {
+  if (!db || !name || !object) return 0;
+  return append_object(db, name, object) ? 1 : 0;
+}
+
+int QLTP_tpdb_retire_object(tpdb* db, const char* name) {
+  if (!db || !name) return 0;
+  int i = QLTP_strarray_sz(db->names) - 1;
+  while (i >= 0 && std::strcmp(QLTP_strarray_idx(db->names, i), name) != 0) --i;
+  if (i < 0) return 0;
+  if (!db->retired) db->retired = QLTP_voidparray_new();
+  if (!db->retired_names) db->retired_names = QLTP_strarray_new();
+  // Room first, so that the object is never in neither list.
+  if (!db->retired || !db->retired_names || !QLTP_strarray_add(db->retired_names, name, -1)) return 0;
+  if (!QLTP_voidparray_add(db->retired, QLTP_voidparray_idx(db->objects, i))) {
+    QLTP_strarray_remove_item(db->retired_names, QLTP_strarray_sz(db->retired_names) - 1);
+    return 0;
+  }
+  QLTP_voidparray_remove_item(db->objects, i);
+  QLTP_strarray_remove_item(db->names, i);
+  return 1;
 }
 
 const char* QLTP_tpdb_header_val(const tpdb* db, const char* key, int len) {

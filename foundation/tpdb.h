@@ -42,6 +42,8 @@ struct tpdb {
   strarray* tpdata;               // name prefixes of the objects to load
   strarray* names;                // one per loaded object, in load order
   voidparray* objects;            // parallel to names
+  strarray* retired_names;        // objects taken out of the lists, made on first use
+  voidparray* retired;            // parallel; freed with the database
   voidparray* serial_buffers;     // queued fixedbuf images, made on first use
   strarray* serial_names;         // parallel to serial_buffers
   configsettings* settings;       // owned
@@ -73,8 +75,14 @@ void* QLTP_tpdb_load_custom_lexicon(logger* log, const char* path);
 int32_t QLTP_read_int(tpdb* db, int32_t offset);
 char* QLTP_read_chars(tpdb* db, int32_t n, int32_t offset);
 
-// Objects and header values
+// Objects and header values. Replacing an object: append the new one (on
+// failure it is freed and 0 given) and take the old one out of the lists;
+// the old one stays alive, retired, until the database is freed, since
+// channels may still borrow it. Retiring gives 1 when an object of exactly
+// that name was found (the last one, as QLTP_tpdb_get_tpdata finds it).
 void* QLTP_tpdb_get_tpdata(const tpdb* db, const char* name);
+int QLTP_tpdb_append_object(tpdb* db, const char* name, void* object);
+int QLTP_tpdb_retire_object(tpdb* db, const char* name);
 const char* QLTP_tpdb_header_val(const tpdb* db, const char* key, int len);
 int QLTP_tpdb_header_setval(tpdb* db, const char* key, int klen, const char* value, int vlen);
 int QLTP_tpdb_log_index(tpdb* db);
