@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "file_bytes.h"
 #include "temp_path.h"
+#include "test_db.h"
 
 namespace {
 

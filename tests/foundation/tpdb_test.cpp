@@ -663,6 +663,15 @@ std::vector<BadFile> BadFiles() {
 }
 
 TEST(TpdbLoadTest, BadFilesGiveTheirCodeAndLoadNothingBroken) {
+  // A kind that the database loads but no module has registered.
+  const int slot = QLTP_TPOBJ_PBREAK;
+  QLTP_tpobj_ops saved{QLTP_TPOBJ_LOAD[slot], QLTP_TPOBJ_PSTLOAD[slot], QLTP_TPOBJ_DELETE[slot],
+                       QLTP_TPOBJ_WRITE[slot], QLTP_TPOBJ_LOADCUSTOM[slot], QLTP_TPOBJ_WRITETXT[slot]};
+  ASSERT_EQ(QLTP_tpobj_register("TPOBJ_PBREAK", {}), 1);
+  struct Restore {
+    QLTP_tpobj_ops ops;
+    ~Restore() { QLTP_tpobj_register("TPOBJ_PBREAK", ops); }
+  } restore{saved};
   std::string path = TempPath("bad.tpdb");
   for (const BadFile& bad : BadFiles()) {
     SCOPED_TRACE(bad.what);
@@ -711,6 +720,8 @@ TEST(TpdbLoadTest, FileOver2GiBIsRefused) {
 }
 
 TEST(TpdbLoadTest, CustomFilesNeedTheirKindsReader) {
+  // Start from a kind without a reader, whatever the library registers.
+  QLTP_tpobj_register("TPOBJ_ABBREV", {});
   std::string path = TempPath("custom.tpdb");
   WriteDb(path, {});
   std::string abbrev = TempPath("custom_abbrev.txt");

@@ -11,20 +11,14 @@
 
 #include "foundation/tpdb.h"
 #include "temp_path.h"
-#include "file_bytes.h"
-#include "linguistics/test_db.h"
+#include "test_db.h"
 
 namespace {
 
-using Objects = orvelle_test::DbObjects;
+using orvelle_test::Objects;
 using orvelle_test::ReadFile;
+using orvelle_test::WriteDb;
 using orvelle_test::WriteFile;
-
-// Writes the objects with the library's writer and gives the file's bytes.
-std::string WriteDb(const std::string& path, const Objects& objects) {
-    orvelle_test::WriteDatabase(path, objects);
-    return ReadFile(path);
-}
 
 std::string Temp(const std::string& name) { return orvelle_test::TempPath("tools_" + name); }
 

@@ -141,7 +141,7 @@ TEST(ParamDbTest, LoadsThroughTheRegistryFromAWrittenDatabase) {
     EXPECT_EQ(QLTP_tpobj_paramdbmgr_write(mgr, nullptr, 0), 0);
     QLTP_paramdbmgr_delete(mgr);
     std::string path = orvelle_test::TempPath("paramdb.tpdb");
-    orvelle_test::WriteDatabase(path, {{"TPOBJ_CONFIG:X", std::string("a", 2)}, {"TPOBJ_PARAMDBMGR:MAIN", stored}});
+    orvelle_test::WriteDb(path, {{"TPOBJ_CONFIG:X", std::string("a", 2)}, {"TPOBJ_PARAMDBMGR:MAIN", stored}});
     {
         orvelle_test::LoadedDb loaded(path);
         auto* mgr_loaded = static_cast<paramdbmgr*>(QLTP_tpdb_get_tpdata(loaded.db, "TPOBJ_PARAMDBMGR:MAIN"));
@@ -150,7 +150,7 @@ TEST(ParamDbTest, LoadsThroughTheRegistryFromAWrittenDatabase) {
     }
 
     // A record too short for its manager is not loaded.
-    orvelle_test::WriteDatabase(path, {{"TPOBJ_PARAMDBMGR:MAIN", stored.substr(0, stored.size() - 8)},
+    orvelle_test::WriteDb(path, {{"TPOBJ_PARAMDBMGR:MAIN", stored.substr(0, stored.size() - 8)},
                                  {"TPOBJ_CONFIG:X", std::string(16, 'x')}});
     {
         orvelle_test::LoadedDb loaded(path);
