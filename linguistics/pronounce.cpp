@@ -19,6 +19,7 @@
 #include "linguistics/ccart.h"
 #include "linguistics/lexicon.h"
 #include "linguistics/lexmgr.h"
+#include "linguistics/ltsmgr.h"
 #include "linguistics/phoneset.h"
 #include "linguistics/pls.h"
 #include "textproc/channel.h"
@@ -74,10 +75,14 @@ bool valid_pronunciation(const phoneset* ps, std::string text) {
     return true;
 }
 
-// The letter-to-sound models' pronunciation of a word; "" when they give none.
-std::string letter_to_sound(pronounce* stage, const char* word) {
+// The letter-to-sound models' pronunciation of a word (the manager's model of
+// that name, when one is given); "" when they give none.
+std::string letter_to_sound(pronounce* stage, const char* word, const char* model) {
     const char* result = nullptr;
-    if (stage->default_trees)
+    if (stage->lts)
+        result = QLTP_ltsmgr_lookup(stage->lts, word, model, stage->log, stage->work1, stage->work2, stage->lexicons,
+                                    stage->cursor, stage->language);
+    else if (stage->default_trees)
         result = QLTP_runccart(stage->default_trees, word, stage->log, 0, stage->work1, stage->work2,
                                stage->lexicons, stage->cursor, stage->language);
     return optional(result);
@@ -91,7 +96,7 @@ std::string lookup(pronounce* stage, const char* word, const char* name, const c
 }
 
 // Letter by letter: each character's "letter" entry, or the models' answer.
-std::string spell(pronounce* stage, std::string_view word) {
+std::string spell(pronounce* stage, std::string_view word, const char* model) {
     std::string out;
     for (size_t at = 0; at < word.size();) {
         int n = QLTP_utf8_sequence(reinterpret_cast<const unsigned char*>(word.data() + at), word.size() - at);
@@ -99,7 +104,7 @@ std::string spell(pronounce* stage, std::string_view word) {
         QLTP_dystr_replace(stage->letter, word.data() + at, n);
         bool found = false;
         std::string letter = lookup(stage, QLTP_dystr_cstr(stage->letter), nullptr, "letter", &found);
-        if (!found) letter = letter_to_sound(stage, QLTP_dystr_cstr(stage->letter));
+        if (!found) letter = letter_to_sound(stage, QLTP_dystr_cstr(stage->letter), model);
         // A letter that has no pronunciation adds no empty phone.
         if (!letter.empty()) {
             out += ' ';
@@ -242,6 +247,8 @@ int pronounce_token(pronounce* stage, voidparray* tokens, int i) {
 
     if (lexicon_path) {
         const char* lexname = QLTP_toxtag_val(lex, "lexname");
+        const std::string ltsname = optional(QLTP_toxtag_val(lex, "ltsname"));
+        const char* model = ltsname.empty() ? nullptr : ltsname.c_str();
         const std::string lts = optional(QLTP_toxtag_val(lex, "lts"));
         const bool spelled = lts == "spell";
         const bool full_form = entry == "reduced" &&
@@ -259,9 +266,9 @@ int pronounce_token(pronounce* stage, voidparray* tokens, int i) {
         if (found && !spelled) {
             // the lexicon's pronunciation stands
         } else if (spelled || novowel) {
-            pron = spell(stage, word);
+            pron = spell(stage, word, model);
         } else {
-            pron = letter_to_sound(stage, word.c_str());
+            pron = letter_to_sound(stage, word.c_str(), model);
             ltsused = true;
         }
         if (has_given && closed) pron += " " + given;

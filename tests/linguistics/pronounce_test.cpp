@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -9,6 +10,8 @@
 #include <vector>
 
 #include "cmudict.h"
+#include "foundation/complkp.h"
+#include "foundation/dystr.h"
 #include "foundation/logger.h"
 #include "foundation/toxspurt.h"
 #include "foundation/toxtoken.h"
@@ -44,7 +47,9 @@ const char kRules[] = "<rules><regex name='novowel'><![CDATA[^[^aeiouy]+$]]></re
 
 // Writes the test database: phone set, lexicons, rules and the small
 // letter-to-sound trees (a, b, t).
-std::string TestDatabase(const std::string& lexicon = kLexicon) {
+// With a letter-to-sound manager the trees are its model "small" and the
+// database has no default trees.
+std::string TestDatabase(const std::string& lexicon = kLexicon, bool lts_manager = false) {
   const std::string path = orvelle_test::TempPath("pronounce.tpdb");
   nrules* rules = QLTP_deserialise_nrules(nullptr, kRules);
   FILE* f = std::tmpfile();
@@ -56,11 +61,14 @@ std::string TestDatabase(const std::string& lexicon = kLexicon) {
   ccart* cart = QLTP_ccart_new(set);
   std::string cart_image(static_cast<size_t>(QLTP_ccart_write_sz(cart)), '\0');
   QLTP_ccart_write(cart, cart_image.data(), 0);
-  orvelle_test::WriteTestDb(path, {{"TPOBJ_PHONESET:DEFAULT", nullptr, TextObject(orvelle_test::kTestPhoneSet)},
-                                   {"TPOBJ_LEXMGR:DEFAULT", nullptr, TextObject("main:0")},
-                                   {"TPOBJ_LEXHASH:MAIN", nullptr, TextObject(lexicon)},
-                                   {"TPOBJ_NRULES:DEFAULT", rules},
-                                   {"TPOBJ_CCART:DEFAULT", nullptr, cart_image}});
+  std::vector<orvelle_test::DbObject> objects = {
+      {"TPOBJ_PHONESET:DEFAULT", nullptr, TextObject(orvelle_test::kTestPhoneSet)},
+      {"TPOBJ_LEXMGR:DEFAULT", nullptr, TextObject("main:0")},
+      {"TPOBJ_LEXHASH:MAIN", nullptr, TextObject(lexicon)},
+      {"TPOBJ_NRULES:DEFAULT", rules},
+      {lts_manager ? "TPOBJ_CCART:SMALL" : "TPOBJ_CCART:DEFAULT", nullptr, cart_image}};
+  if (lts_manager) objects.push_back({"TPOBJ_LTSMGR:DEFAULT", nullptr, TextObject("small:1")});
+  orvelle_test::WriteTestDb(path, objects);
   QLTP_ccart_delete(cart);
   QLTP_lts_delete(set);
   QLTP_nrules_delete(rules);
@@ -154,6 +162,21 @@ std::string Val(const toxtoken* token, const char* name, const char* attribute) 
   return v ? v : "<none>";
 }
 
+// What the stage's default trees say for a word, as phonemes.
+std::string Models(Stage& s, const char* word) {
+  dystr* padded = QLTP_dystr_new(nullptr, 0);
+  dystr* out = QLTP_dystr_new(nullptr, 0);
+  complkp_lkp* cursor = QLTP_lexmgr_cursor(s.stage->lexicons);
+  const char* r = QLTP_runccart(s.stage->default_trees, word, nullptr, 0, padded, out, s.stage->lexicons, cursor, "");
+  std::string phones = r ? r : "";
+  QLTP_complkp_lkp_delete(cursor);
+  QLTP_dystr_delete(padded);
+  QLTP_dystr_delete(out);
+  for (char& c : phones)
+    if (c == '_') c = ' ';
+  return phones.substr(std::min(phones.size(), phones.find_first_not_of(' ')));
+}
+
 TEST(PronounceTest, GivesEveryWordItsPhonemes) {
   struct Case {
     const char* what;
@@ -220,17 +243,27 @@ TEST(PronounceTest, SettingsChooseSpellingAndFullForms) {
   // "true" and "TRUE" into "True"); otherwise it goes to letter-to-sound.
   const struct {
     const char* novowel_spell;
-    const char* phonemes;
-    const char* ltsused;
-  } cases[] = {{"True", "t k t", "<none>"}, {"true", "t k t", "<none>"}, {"tRue", "t", "true"}, {"False", "t", "true"}};
+    bool spelled;
+  } cases[] = {{"True", true}, {"true", true}, {"tRue", false}, {"False", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.novowel_spell);
     Stage s(std::string("<pronounce novowel_spell='") + c.novowel_spell + "'/><syllabify slang='casual'/>");
     std::vector<toxtoken*> t = s.Run({{"tkt"}, {"tat", false, {{"lex", "entry", "reduced"}}}});
-    EXPECT_EQ(Val(t[0], "lex", "phonemes"), c.phonemes);
-    EXPECT_EQ(Val(t[0], "lex", "ltsused"), c.ltsused);
+    EXPECT_EQ(Val(t[0], "lex", "phonemes"), c.spelled ? "t k t" : Models(s, "tkt"));
+    EXPECT_EQ(Val(t[0], "lex", "ltsused"), c.spelled ? "<none>" : "true");
     EXPECT_EQ(Val(t[1], "lex", "phonemes"), "t a1 t");  // the slang setting prefers the full form
   }
+}
+
+TEST(PronounceTest, LetterToSoundManagerAnswersWhenTheChannelHasOne) {
+  Stage s("", TestDatabase(kLexicon, true));
+  ASSERT_NE(s.stage->lts, nullptr);
+  EXPECT_EQ(s.stage->default_trees, nullptr);
+  std::vector<toxtoken*> t = s.Run({{"ab"}, {"ab", false, {{"lex", "ltsname", "small"}}}, {"tab", false, {{"lex", "lts", "spell"}}}});
+  EXPECT_EQ(Val(t[0], "lex", "phonemes"), "ae1 b");
+  EXPECT_EQ(Val(t[0], "lex", "ltsused"), "true");
+  EXPECT_EQ(Val(t[1], "lex", "phonemes"), "ae1 b");
+  EXPECT_EQ(Val(t[2], "lex", "phonemes"), "t a1 b");  // b has no letter entry: its tree answers
 }
 
 TEST(PronounceTest, JapaneseTokensGetAccentTypeAndMorae) {
