@@ -280,6 +280,10 @@ void QLTP_toxtag_setparent(toxtag* tag, toxtoken* token) {
 }
 
 toxtag* QLTP_toxtag_get_fellow(const toxtag* tag) { return tag ? tag->fellow : nullptr; }
+void QLTP_toxtag_set_fellow(toxtag* tag, toxtag* fellow) {
+    if (tag) set_fellow(tag, fellow);
+}
+
 toxtoken* QLTP_toxtag_get_parent(const toxtag* tag) { return tag ? tag->parent : nullptr; }
 
 int QLTP_toxtag_copy(const toxtag* source, toxtag* destination) {

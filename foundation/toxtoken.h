@@ -98,6 +98,9 @@ int QLTP_toxtag_settype(toxtag* tag, int type);
 int QLTP_toxtag_type(const toxtag* tag);
 void QLTP_toxtag_setparent(toxtag* tag, toxtoken* token);
 toxtag* QLTP_toxtag_get_fellow(const toxtag* tag);
+// Links tag to its fellow and records the way back, so that releasing the
+// fellow later cuts the link; use it rather than writing the field.
+void QLTP_toxtag_set_fellow(toxtag* tag, toxtag* fellow);
 toxtoken* QLTP_toxtag_get_parent(const toxtag* tag);
 int QLTP_toxtag_copy(const toxtag* source, toxtag* destination);
 toxtag* QLTP_toxtag_newbreak(toxtag* tag, toxtoken* parent, int break_type, int time_ms);

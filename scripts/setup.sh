@@ -8,6 +8,7 @@ packages=(
   libpcre2-dev libxml2-dev libgtest-dev libbenchmark-dev libicu-dev
   openjdk-17-jdk-headless python3 libxml2-utils bzip2
   wamerican unicode-data
+  bible-kjv bible-kjv-text fortunes-de fortunes-br
 )
 
 missing=()

@@ -174,10 +174,14 @@ TEST(ToxTokenTest, RandomSurgeryKeepsEveryLinkAndOwnerSound) {
                     if (some) QLTP_toxtoken_move_tag(head, some, static_cast<int>(rng() % (n + 1)) - 1);
                     break;
                 case 4:
-                    if (some) EXPECT_EQ(QLTP_toxtoken_removetag(head, some), 1);
+                    if (some) {
+                        EXPECT_EQ(QLTP_toxtoken_removetag(head, some), 1);
+                    }
                     break;
                 case 5:
-                    if (some) EXPECT_GE(QLTP_toxtoken_removetag_named(head, QLTP_toxtag_name(some)), 1);
+                    if (some) {
+                        EXPECT_GE(QLTP_toxtoken_removetag_named(head, QLTP_toxtag_name(some)), 1);
+                    }
                     break;
                 case 6: {
                     toxtag* mark = new_tag(pool.get(), head, "mark", QLTP_TAG_CLOSED);
