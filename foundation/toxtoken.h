@@ -82,6 +82,9 @@ void QLTP_toxtag_clear(toxtag* tag);
 void QLTP_toxtag_clear_attribs(toxtag* tag);
 int QLTP_toxtag_init(toxtag* tag, toxtoken* parent, const char* name, int len, int type);
 
+// True when the tag is as clearing leaves it.
+bool QLTP_toxtag_pristine(const toxtag* tag);
+
 // Tags: name and attributes (lengths of -1 mean up to the NUL)
 int QLTP_toxtag_set_name(toxtag* tag, const char* name, int len);
 int QLTP_toxtag_set_attrib(toxtag* tag, const char* name, int nlen, const char* value, int vlen);
@@ -116,6 +119,9 @@ inline toxtag* QLTP_toxtag_cast(void* p) { return static_cast<toxtag*>(p); }
 toxtoken* QLTP_toxtoken_new();
 void QLTP_toxtoken_delete(toxtoken* token);
 void QLTP_toxtoken_clear(toxtoken* token);
+
+// True when the token is as clearing leaves it.
+bool QLTP_toxtoken_pristine(const toxtoken* token);
 
 // Tokens: strings (lengths of -1 mean up to the NUL)
 int QLTP_toxtoken_set(toxtoken* token, const char* text, int len);

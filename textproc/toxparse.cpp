@@ -151,6 +151,7 @@ void decode_or_space(const toxparse* p, std::string_view ref, std::string& out) 
 
 // Attribute values decode their references like text does.
 std::string decode_value(const toxparse* p, std::string_view value) {
+    if (value.find('&') == std::string_view::npos) return std::string(value);
     std::string out;
     for (size_t i = 0; i < value.size();) {
         size_t semi = value[i] == '&' ? value.find(';', i) : std::string_view::npos;
@@ -205,6 +206,17 @@ void on_character_data(void* user, const char* text, int len) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     const CharClasses& chars = char_classes();
     for (int i = 0; i < len;) {
+        // A run of plain ASCII word characters goes in at once.
+        int run = i;
+        while (!p->rules && run < len && bytes[run] < 128 && bytes[run] != 0 && !chars.is(CharClasses::kSeparator, text + run, 1) &&
+               !chars.is(CharClasses::kWhitespace, text + run, 1))
+            ++run;
+        if (run > i) {
+            QLTP_dystr_append(scratch, text + i, run - i);
+            p->column += run - i;
+            i = run;
+            continue;
+        }
         int clen = QLTP_utf8_sequence(bytes + i, static_cast<size_t>(len - i));
         const char* c = text + i;
         int step = clen;
@@ -287,6 +299,10 @@ void on_start(void* user, const char* name, const char** attributes) {
     if (!element) return;
     QLTP_toxtag_init(element, p->holder, name, -1, QLTP_TAG_START);
     for (const char** a = attributes; a && a[0] && a[1]; a += 2) {
+        if (!std::strchr(a[1], '&')) {
+            QLTP_toxtag_add_attrib(element, a[0], -1, a[1], -1);
+            continue;
+        }
         std::string value = decode_value(p, a[1]);
         QLTP_toxtag_add_attrib(element, a[0], -1, value.data(), static_cast<int>(value.size()));
     }

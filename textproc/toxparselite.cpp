@@ -1,5 +1,6 @@
 #include "textproc/toxparselite.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,7 +45,6 @@ void push_token(toxparselite* p, const char* text, int len, int f0, int64_t char
         QLTP_logger_set_error(log_of(p), QLTP_MESSAGE_WARN, "No tokens available for tokenising", "");
         return;
     }
-    toxtoken* previous = last_token(p);
     token->parent = p->tokens;
     QLTP_toxtoken_set(token, text, len);
     QLTP_toxtoken_setfeat(token, QLTP_FEAT_WHITESPACE, f0);
@@ -54,16 +54,20 @@ void push_token(toxparselite* p, const char* text, int len, int f0, int64_t char
             QLTP_toxtag_init(mark, token, "mark", 4, QLTP_TAG_CLOSED);
             QLTP_toxtoken_addtag(token, mark);
             char name[96];
-            int n = std::snprintf(name, sizeof name, "%lld_%lld_%d_%d", static_cast<long long>(char_end),
-                                  static_cast<long long>(byte_end), chars, bytes);
-            QLTP_toxtag_set_attrib(mark, "name", 4, name, n);
+            char* at = name;
+            for (int64_t v : {char_end, byte_end, static_cast<int64_t>(chars), static_cast<int64_t>(bytes)}) {
+                if (at != name) *at++ = '_';
+                at = std::to_chars(at, name + sizeof name, v).ptr;
+            }
+            QLTP_toxtag_set_attrib(mark, "name", 4, name, static_cast<int>(at - name));
         }
     }
     if (p->pushed > 0) {
         if (toxtag* parent = QLTP_toxpool_tag(p->pool)) {
             QLTP_toxtag_init(parent, token, "parent", 6, p->pushed == 1 ? QLTP_TAG_START : QLTP_TAG_MID);
             QLTP_toxtoken_addtag(token, parent);
-            if (p->pushed > 1) QLTP_toxtag_set_fellow(parent, QLTP_toxtoken_gettag(previous, "parent"));
+            if (p->pushed > 1) QLTP_toxtag_set_fellow(parent, p->last_parent);
+            p->last_parent = parent;
         }
     }
     QLTP_voidparray_add(p->tokens, token);
@@ -196,6 +200,7 @@ void QLTP_toxparselite_reset(toxparselite* p) {
     p->chars = p->bytes = 0;
     p->carry_len = 0;
     p->pushed = 0;
+    p->last_parent = nullptr;
     p->in_text = 1;
     if (p->max_token_length >= 0) push_token(p, "", 0, 0, 0, 0, 0, 0);
 }

@@ -37,6 +37,7 @@ struct toxparselite {
     int word_bytes;              // input bytes of the word
     unsigned char carry[4];      // a character cut at the end of a piece
     int carry_len;
+    toxtag* last_parent;         // the "parent" tag of the last token
     std::vector<unsigned char> word_in;  // input bytes of each character of the word
 };
 

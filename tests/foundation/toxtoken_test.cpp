@@ -454,8 +454,19 @@ TEST(ToxPoolTest, HandOutFollowsTheCursorAndGrows) {
     EXPECT_EQ(print(again), " start {}");
     EXPECT_EQ(again->fellow, nullptr);
 
+    QLTP_toxtoken_set(holder, "held", -1);
     QLTP_toxpool_clear(small.get());
     EXPECT_EQ(owned(small->tags) + owned(small->tokens) + owned(small->spurts), 0);
+    // After a clear every object comes out as new, whatever it held before.
+    for (int i = 0; i < 3; ++i) {
+        toxtoken* t = QLTP_toxpool_token(small.get());
+        EXPECT_EQ(print(t), " -1 {[] -1  [][][FFFFF]} p \n");
+        QLTP_toxtoken_setparent(t, &owner);
+        toxtag* tag = QLTP_toxpool_tag(small.get());
+        EXPECT_EQ(print(tag), " start {}");
+        EXPECT_EQ(tag->fellow, nullptr);
+        QLTP_toxtoken_addtag(t, tag);
+    }
 }
 
 TEST(ToxPoolTest, ReplacingTheTagListReleasesTheTagsLeftOut) {
