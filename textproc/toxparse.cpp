@@ -370,8 +370,8 @@ toxparse* QLTP_toxparse_new(channel* ch) {
     if (p->context_size < 1 || p->context_size > kMaxContext) p->context_size = kMaxContext;
     p->word = QLTP_dystr_new("", 0);
     p->scratch = QLTP_dystr_new("", 0);
-    p->tokens = QLTP_voidparray_newcustom(128, 32, 1024);
-    p->output = QLTP_voidparray_newcustom(128, 32, 1024);
+    p->tokens = QLTP_voidparray_newcustom(128, 32, 1 << 16);
+    p->output = QLTP_voidparray_newcustom(128, 32, 1 << 16);
     p->stack = QLTP_voidparray_newcustom(32, 8, 64);
     p->pool = QLTP_toxpool_new(20, 100, 400);
     p->holder = QLTP_toxtoken_new();

@@ -35,7 +35,11 @@ bool is_whitespace(const unsigned char* c, int len) {
 bool is_separator(const toxparselite* p, const unsigned char* c, int len) {
     if (p->rules)
         return QLTP_nrules_rgx(p->rules, "separators", 10, reinterpret_cast<const char*>(c), len, nullptr) > 0;
-    return len == 1 && std::strchr("-+=/@", c[0]) != nullptr && c[0] != 0;
+    if (len != 1) return false;
+    switch (c[0]) {
+        case '-': case '+': case '=': case '/': case '@': return true;
+        default: return false;
+    }
 }
 
 void push_token(toxparselite* p, const char* text, int len, int f0, int64_t char_end, int64_t byte_end, int chars,
@@ -172,8 +176,8 @@ toxparselite* QLTP_toxparselite_new(channel* ch) {
         if (end != v && n >= INT32_MIN && n <= INT32_MAX) p->max_token_length = static_cast<int>(n);
     }
     p->word = QLTP_dystr_newcustom("", 0, 32, 1024);
-    p->tokens = QLTP_voidparray_newcustom(128, 32, 1024);
-    p->output = QLTP_voidparray_newcustom(128, 32, 1024);
+    p->tokens = QLTP_voidparray_newcustom(128, 32, 1 << 16);
+    p->output = QLTP_voidparray_newcustom(128, 32, 1 << 16);
     p->pool = QLTP_toxpool_new(50, 100, 256);
     if (ch && QLTP_logger_modulelogging(ch->log)) p->module_log = QLTP_dystr_newcustom("", 0, 1024, 65536);
     if (!p->word || !p->tokens || !p->output || !p->pool || !QLTP_dystr_extend(p->word, 256)) {
