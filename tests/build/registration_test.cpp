@@ -12,7 +12,23 @@
 namespace {
 
 // Kinds that load, and channel types, as the library registers them today.
-const std::set<std::string> kLoadedKinds = {"TPOBJ_CONFIG", "TPOBJ_HEADER", "TPOBJ_INDEX"};
+const std::set<std::string> kLoadedKinds = {
+    "TPOBJ_ABBREV",
+    "TPOBJ_CARTLTS",
+    "TPOBJ_CCART",
+    "TPOBJ_CONFIG",
+    "TPOBJ_HEADER",
+    "TPOBJ_INDEX",
+    "TPOBJ_LEXCOMP",
+    "TPOBJ_LEXHASH",
+    "TPOBJ_LEXMGR",
+    "TPOBJ_LTSMGR",
+    "TPOBJ_NRULES",
+    "TPOBJ_PARAMDBMGR",
+    "TPOBJ_PBREAK",
+    "TPOBJ_PHONESET",
+    "TPOBJ_PRULES",
+};
 const std::set<int> kChannelTypes = {QLTP_TPC_TK};
 
 }  // namespace

@@ -258,6 +258,31 @@ TEST(TpdbRegistryTest, RegisteredKindLoadsWithoutChangeToTheDatabase) {
   EXPECT_EQ(QLTP_TPOBJ_LOAD[QLTP_TPOBJ_SYLMAX], nullptr);
 }
 
+// Replacing an object: the old one leaves the lists but lives, borrowed
+// elsewhere, until the database is freed.
+TEST(TpdbRegistryTest, RetiredObjectsLeaveTheListsAndAreFreedWithTheDatabase) {
+  ASSERT_EQ(QLTP_tpobj_register("TPOBJ_SYLMAX", {.load = CountedLoad, .del = CountedDelete}), 1);
+  Counted::deleted = 0;
+  {
+    Db d;
+    auto* first = new int32_t(1);
+    auto* second = new int32_t(2);
+    ASSERT_EQ(QLTP_tpdb_append_object(d.db, "TPOBJ_SYLMAX:A", first), 1);
+    ASSERT_EQ(QLTP_tpdb_append_object(d.db, "TPOBJ_SYLMAX:A", second), 1);
+    EXPECT_EQ(QLTP_tpdb_get_tpdata(d.db, "TPOBJ_SYLMAX:A"), second);
+    EXPECT_EQ(QLTP_tpdb_retire_object(d.db, "TPOBJ_SYLMAX:A"), 1);
+    EXPECT_EQ(QLTP_tpdb_get_tpdata(d.db, "TPOBJ_SYLMAX:A"), first);
+    EXPECT_EQ(QLTP_tpdb_retire_object(d.db, "TPOBJ_SYLMAX:A"), 1);
+    EXPECT_EQ(QLTP_tpdb_retire_object(d.db, "TPOBJ_SYLMAX:A"), 0);
+    EXPECT_EQ(QLTP_tpdb_retire_object(d.db, "TPOBJ_SYLMAX:a"), 0);
+    EXPECT_EQ(QLTP_tpdb_get_tpdata(d.db, "TPOBJ_SYLMAX:A"), nullptr);
+    EXPECT_EQ(*second, 2);  // still alive
+    EXPECT_EQ(Counted::deleted, 0);
+    EXPECT_EQ(QLTP_tpdb_append_object(d.db, "TPOBJ_SYLMAX:B", nullptr), 0);
+  }
+  EXPECT_EQ(Counted::deleted, 2);
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(TpdbWriteTest, EmptyDatabaseIsExactly129Bytes) {
@@ -638,6 +663,15 @@ std::vector<BadFile> BadFiles() {
 }
 
 TEST(TpdbLoadTest, BadFilesGiveTheirCodeAndLoadNothingBroken) {
+  // A kind that the database loads but no module has registered.
+  const int slot = QLTP_TPOBJ_PBREAK;
+  QLTP_tpobj_ops saved{QLTP_TPOBJ_LOAD[slot], QLTP_TPOBJ_PSTLOAD[slot], QLTP_TPOBJ_DELETE[slot],
+                       QLTP_TPOBJ_WRITE[slot], QLTP_TPOBJ_LOADCUSTOM[slot], QLTP_TPOBJ_WRITETXT[slot]};
+  ASSERT_EQ(QLTP_tpobj_register("TPOBJ_PBREAK", {}), 1);
+  struct Restore {
+    QLTP_tpobj_ops ops;
+    ~Restore() { QLTP_tpobj_register("TPOBJ_PBREAK", ops); }
+  } restore{saved};
   std::string path = TempPath("bad.tpdb");
   for (const BadFile& bad : BadFiles()) {
     SCOPED_TRACE(bad.what);
@@ -686,6 +720,8 @@ TEST(TpdbLoadTest, FileOver2GiBIsRefused) {
 }
 
 TEST(TpdbLoadTest, CustomFilesNeedTheirKindsReader) {
+  // Start from a kind without a reader, whatever the library registers.
+  QLTP_tpobj_register("TPOBJ_ABBREV", {});
   std::string path = TempPath("custom.tpdb");
   WriteDb(path, {});
   std::string abbrev = TempPath("custom_abbrev.txt");
