@@ -10,6 +10,7 @@
 #include "foundation/logger.h"
 #include "foundation/utf8.h"
 #include "real_text.h"
+#include "rules_fixture.h"
 #include "textproc/channel.h"
 
 namespace {
@@ -25,11 +26,14 @@ using Parser = std::unique_ptr<toxparse, ParserDeleter>;
 
 Channel tk_channel(int xml_input = 1) { return Channel(QLTP_tpc_newtype(nullptr, nullptr, xml_input, "T", QLTP_TPC_TK)); }
 
-// Rules whose separator pattern matches nothing: no character separates a
-// word, so a trailing hyphen stays in the word.
-nrules* rules_without_separators() {
-    static int placeholder;
-    return reinterpret_cast<nrules*>(&placeholder);
+// Rules whose separators lack "-", so a trailing hyphen stays in the word,
+// and that know one more entity.
+nrules* rules_without_hyphen() {
+    static orvelle_test::Nrules set = orvelle_test::RulesFrom(R"(<rules>
+<regex name='separators'><![CDATA[^([+=/@])]]></regex>
+<lookup name='xml_entities'><![CDATA[{'eacute':'é'}]]></lookup>
+</rules>)");
+    return set.get();
 }
 
 // Every token of a whole run, in order: the outputs of all calls.
@@ -187,7 +191,7 @@ TEST(ToxParseTest, HyphenatedLineEndJoinsOnlyInTheZone) {
         // The hyphen stays in the word: the joined text drops it.
         Channel ch = tk_channel();
         Parser p(QLTP_toxparse_new(ch.get()));
-        QLTP_toxparse_set_separators(p.get(), ch.get(), rules_without_separators());
+        QLTP_toxparse_set_separators(p.get(), ch.get(), rules_without_hyphen());
         std::string markup = "<s>" + std::string(static_cast<size_t>(c.column - 6), 'x') + " exam-\nple</s>";
         Tokens run = parse(p.get(), markup);
         ASSERT_GE(run.tokens.size(), 2u);
@@ -199,6 +203,17 @@ TEST(ToxParseTest, HyphenatedLineEndJoinsOnlyInTheZone) {
     }
 }
 
+TEST(ToxParseTest, RuleSetSeparatorsAndEntities) {
+    Channel ch = tk_channel();
+    Parser p(QLTP_toxparse_new(ch.get()));
+    ASSERT_EQ(QLTP_toxparse_set_separators(p.get(), ch.get(), rules_without_hyphen()), 1);
+    EXPECT_EQ(parse(p.get(), "caf&eacute; a-b c+d &nosuch;").texts(), "|caf\xC3\xA9|a-b|c|+|d|");
+    // Without a database there is no rule set: back to the default separators.
+    EXPECT_EQ(QLTP_toxparse_set_separators(p.get(), ch.get(), nullptr), 1);
+    EXPECT_EQ(p->rules, nullptr);
+    EXPECT_EQ(parse(p.get(), "a-b").texts(), "|a|-|b|");
+}
+
 TEST(ToxParseTest, JoiningATokenAlreadyPushedKeepsTheElementsLinked) {
     // "exam-" is pushed at the blank before the break; the break in the zone
     // then takes it back and joins it with "ple".
@@ -208,7 +223,7 @@ TEST(ToxParseTest, JoiningATokenAlreadyPushedKeepsTheElementsLinked) {
         SCOPED_TRACE(markup);
         Channel ch = tk_channel();
         Parser p(QLTP_toxparse_new(ch.get()));
-        QLTP_toxparse_set_separators(p.get(), ch.get(), rules_without_separators());
+        QLTP_toxparse_set_separators(p.get(), ch.get(), rules_without_hyphen());
         std::string whole;
         for (size_t piece : {size_t{0}, size_t{1}}) {
             QLTP_toxparse_reset(p.get(), ch.get());
@@ -259,7 +274,7 @@ TEST(ToxParseTest, RandomMarkupOneByteAtATimeEqualsOneCall) {
         SCOPED_TRACE(markup);
         Channel ch = tk_channel();
         Parser p(QLTP_toxparse_new(ch.get()));
-        if (round % 2) QLTP_toxparse_set_separators(p.get(), ch.get(), rules_without_separators());
+        if (round % 2) QLTP_toxparse_set_separators(p.get(), ch.get(), rules_without_hyphen());
         Tokens whole = parse(p.get(), markup);
         std::string expected = whole.print();
         ASSERT_NO_FATAL_FAILURE(check_chains(whole));
