@@ -318,7 +318,7 @@ void on_end(void* user, const char* name) {
         return;
     }
     auto* element = static_cast<toxtag*>(QLTP_voidparray_remove_item(p->stack, depth - 1));
-    element->parent = nullptr;
+    QLTP_toxtag_setparent(element, nullptr);
     if (element->type != QLTP_TAG_START) {
         toxtag* copy = element->fellow;
         if (!copy || std::strcmp(QLTP_toxtag_name(copy), QLTP_toxtag_name(element)) != 0) {
