@@ -78,6 +78,7 @@ void BM_ToxParse(benchmark::State& state) {
     }
   }
   state.counters["tokens"] = static_cast<double>(tokens);
+  state.counters["pool_tags"] = QLTP_voidparray_sz(p->pool->tags.objects);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(doc.size()));
   QLTP_toxparse_delete(p);
   QLTP_tpc_delete(ch);

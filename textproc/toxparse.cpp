@@ -201,8 +201,9 @@ void take_back_last_token(toxparse* p) {
 
 void on_character_data(void* user, const char* text, int len) {
     auto* p = static_cast<toxparse*>(user);
-    dystr* scratch = p->scratch;
-    QLTP_dystr_replace(scratch, QLTP_dystr_cstr(p->word), QLTP_dystr_sz(p->word));
+    // The unfinished word is the scratch: it is read only here and written
+    // back at the end, so the word is worked on in place.
+    dystr* scratch = p->word;
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     const CharClasses& chars = char_classes();
     for (int i = 0; i < len;) {
@@ -248,11 +249,9 @@ void on_character_data(void* user, const char* text, int len) {
                 if (n == 0 && ends_in_hyphen(last) && QLTP_voidparray_sz(p->tokens) > 1) {
                     QLTP_dystr_replace(scratch, QLTP_toxtoken_get(last), static_cast<int>(std::strlen(QLTP_toxtoken_get(last)) - 1));
                     take_back_last_token(p);
-                    QLTP_dystr_clear(p->word);
                     p->column = 0;
                     continue;
                 }
-                QLTP_dystr_clear(p->word);
             } else {
                 line_break = true;
             }
@@ -260,7 +259,6 @@ void on_character_data(void* user, const char* text, int len) {
         }
         if (QLTP_dystr_sz(scratch) > 0) {
             push_token(p, QLTP_dystr_cstr(scratch), QLTP_dystr_sz(scratch), !sep, line_break);
-            QLTP_dystr_clear(p->word);
             QLTP_dystr_clear(scratch);
         } else if (ws) {
             if (toxtoken* last = last_token(p)) {
@@ -274,15 +272,12 @@ void on_character_data(void* user, const char* text, int len) {
         if (sep) push_token(p, c, clen, 0, 0);
         ++p->column;
     }
+    // A word longer than max_token_length does not wait for the next call.
     int n = QLTP_dystr_sz(scratch);
-    QLTP_dystr_clear(p->word);
-    if (n <= 0) return;
     if (n > p->max_token_length) {
         push_token(p, QLTP_dystr_cstr(scratch), n, 0, 0);
-    } else {
-        QLTP_dystr_replace(p->word, QLTP_dystr_cstr(scratch), n);
+        QLTP_dystr_clear(scratch);
     }
-    QLTP_dystr_clear(scratch);
 }
 
 void on_entity(void* user, const char* text, int len) {
@@ -369,14 +364,13 @@ toxparse* QLTP_toxparse_new(channel* ch) {
     p->context_size = setting_int(ch, "context_size", 4096);
     if (p->context_size < 1 || p->context_size > kMaxContext) p->context_size = kMaxContext;
     p->word = QLTP_dystr_new("", 0);
-    p->scratch = QLTP_dystr_new("", 0);
     p->tokens = QLTP_voidparray_newcustom(128, 32, 1 << 16);
     p->output = QLTP_voidparray_newcustom(128, 32, 1 << 16);
     p->stack = QLTP_voidparray_newcustom(32, 8, 64);
     p->pool = QLTP_toxpool_new(20, 100, 400);
     p->holder = QLTP_toxtoken_new();
     if (ch && QLTP_logger_modulelogging(ch->log)) p->module_log = QLTP_dystr_newcustom("", 0, 1024, 65536);
-    if (!p->word || !p->scratch || !p->tokens || !p->output || !p->stack || !p->pool || !p->holder) {
+    if (!p->word || !p->tokens || !p->output || !p->stack || !p->pool || !p->holder) {
         QLTP_toxparse_delete(p);
         return nullptr;
     }
@@ -398,7 +392,6 @@ void QLTP_toxparse_reset(toxparse* p, channel* ch) {
     p->column = 0;
     p->next_id = 0;
     QLTP_dystr_clear(p->word);
-    QLTP_dystr_clear(p->scratch);
     if (p->module_log) QLTP_dystr_clear(p->module_log);
     QLTP_voidparray_clear(p->tokens);
     QLTP_voidparray_clear(p->output);
@@ -445,7 +438,6 @@ void QLTP_toxparse_delete(toxparse* p) {
     QLTP_voidparray_delete(p->output);
     QLTP_voidparray_delete(p->stack);
     QLTP_dystr_delete(p->word);
-    QLTP_dystr_delete(p->scratch);
     QLTP_dystr_delete(p->module_log);
     delete p;
 }

@@ -28,7 +28,6 @@ struct toxparse {
     int column;                  // characters since the last line break
     nrules* rules;               // borrowed; NULL: default separators
     dystr* word;                 // unfinished word between calls
-    dystr* scratch;
     voidparray* tokens;          // made, not yet handed on
     voidparray* output;          // returned by process
     QLTP_tpxml* scanner;
