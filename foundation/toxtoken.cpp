@@ -223,7 +223,14 @@ int QLTP_toxtag_set_name(toxtag* tag, const char* name, int len) {
     if (!tag) return 0;
     std::string_view n = piece(name, len);
     tag->copy_in_expansion = copy_flag_for(n);
-    return QLTP_dystrarray_replace(tag->strings, 0, n.data(), static_cast<int>(n.size()));
+    // A tag with no attributes yet (the usual case) gets its name record
+    // written afresh instead of widened in place.
+    array* s = tag->strings;
+    if (s->count > 0 && s->storage[0] == s->count) {
+        s->count = 0;
+        return QLTP_dystrarray_add(s, n.data(), static_cast<int>(n.size()));
+    }
+    return QLTP_dystrarray_replace(s, 0, n.data(), static_cast<int>(n.size()));
 }
 
 int QLTP_toxtag_set_attrib(toxtag* tag, const char* name, int nlen, const char* value, int vlen) {

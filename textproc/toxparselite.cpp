@@ -15,7 +15,22 @@
 #include "textproc/channel.h"
 #include "textproc/nrules.h"
 
+const char* const QLTPL_WHITESPACE_CHARS[6] = {" ", "\n", "\r", "\t", "\xC2\xA0", ""};
+const char QLTPL_SEPARATORS[6] = "-+=/@";
+
 namespace {
+
+// One character's class, looked up for single bytes.
+struct ByteClasses {
+    bool space[256] = {};
+    bool separator[256] = {};
+    ByteClasses() {
+        for (int i = 0; QLTPL_WHITESPACE_CHARS[i][0]; ++i)
+            if (!QLTPL_WHITESPACE_CHARS[i][1]) space[static_cast<unsigned char>(QLTPL_WHITESPACE_CHARS[i][0])] = true;
+        for (const char* c = QLTPL_SEPARATORS; *c; ++c) separator[static_cast<unsigned char>(*c)] = true;
+    }
+};
+const ByteClasses kBytes;
 
 // A word longer than this many bytes is pushed before it grows further.
 constexpr int kMaxWordBytes = 254;
@@ -28,18 +43,18 @@ toxtoken* last_token(const toxparselite* p) {
 }
 
 bool is_whitespace(const unsigned char* c, int len) {
-    if (len == 1) return c[0] == ' ' || c[0] == '\n' || c[0] == '\r' || c[0] == '\t';
-    return len == 2 && c[0] == 0xC2 && c[1] == 0xA0;
+    if (len == 1) return kBytes.space[c[0]];
+    for (int i = 0; QLTPL_WHITESPACE_CHARS[i][0]; ++i)
+        if (std::strlen(QLTPL_WHITESPACE_CHARS[i]) == static_cast<size_t>(len) &&
+            std::memcmp(QLTPL_WHITESPACE_CHARS[i], c, static_cast<size_t>(len)) == 0)
+            return true;
+    return false;
 }
 
 bool is_separator(const toxparselite* p, const unsigned char* c, int len) {
     if (p->rules)
         return QLTP_nrules_rgx(p->rules, "separators", 10, reinterpret_cast<const char*>(c), len, nullptr) > 0;
-    if (len != 1) return false;
-    switch (c[0]) {
-        case '-': case '+': case '=': case '/': case '@': return true;
-        default: return false;
-    }
+    return len == 1 && kBytes.separator[c[0]];
 }
 
 void push_token(toxparselite* p, const char* text, int len, int f0, int64_t char_end, int64_t byte_end, int chars,

@@ -16,6 +16,12 @@
 struct channel;
 struct nrules;
 
+// Characters that end a word: white space (space, line feed, carriage
+// return, tab, no-break space; ended by ""), and the separators used when no
+// rule set gives them.
+extern const char* const QLTPL_WHITESPACE_CHARS[6];
+extern const char QLTPL_SEPARATORS[6];
+
 struct toxparselite {
     const char* name;            // "toxparselite"
     channel* ch;                 // borrowed
