@@ -48,15 +48,21 @@ std::string Plain(size_t n) {
   return t;
 }
 
-// The tokeniser's markup of about n bytes of the text.
+std::string TokeniserMarkup(const std::string& text) {
+  channel* ch = QLTP_tpc_newtype(nullptr, nullptr, 0, "B", QLTP_TPC_TK);
+  std::string m = QLTP_tpc_process(ch, text.data(), static_cast<int>(text.size()), 1);
+  QLTP_tpc_delete(ch);
+  return m;
+}
+
+// The tokeniser's markup of about n bytes (marks make it several times as
+// long as the text it is made from).
 const std::string& Markup(size_t n) {
   static std::string cache[2];
   std::string& m = cache[n > 2000000 ? 1 : 0];
   if (m.empty()) {
-    std::string text = Plain(n * 2 / 3);
-    channel* ch = QLTP_tpc_newtype(nullptr, nullptr, 0, "B", QLTP_TPC_TK);
-    m = QLTP_tpc_process(ch, text.data(), static_cast<int>(text.size()), 1);
-    QLTP_tpc_delete(ch);
+    double growth = static_cast<double>(TokeniserMarkup(Plain(100000)).size()) / 100000.0;
+    m = TokeniserMarkup(Plain(static_cast<size_t>(static_cast<double>(n) / growth)));
   }
   return m;
 }
