@@ -239,10 +239,12 @@ int QLTP_toxtag_set_attrib(toxtag* tag, const char* name, int nlen, const char* 
     std::string_view v = piece(value, vlen);
     // Only an attribute of exactly this name is replaced: "lts" must not
     // overwrite "ltsname".
-    int count = QLTP_dystrarray_sz(tag->strings);
-    for (int i = 1; i + 1 < count; i += 2) {
-        if (n == QLTP_dystrarray_idx(tag->strings, i))
-            return QLTP_dystrarray_replace(tag->strings, i + 1, v.data(), static_cast<int>(v.size()));
+    int i = 1;
+    for (const char* a = QLTP_dystrarray_idx(tag->strings, 1); a; i += 2) {
+        const char* value = QLTP_dystrarray_next(tag->strings, a);
+        if (!value) break;
+        if (n == a) return QLTP_dystrarray_replace(tag->strings, i + 1, v.data(), static_cast<int>(v.size()));
+        a = QLTP_dystrarray_next(tag->strings, value);
     }
     if (!QLTP_dystrarray_add(tag->strings, n.data(), static_cast<int>(n.size()))) return 0;
     return QLTP_dystrarray_add(tag->strings, v.data(), static_cast<int>(v.size()));

@@ -1,5 +1,6 @@
 #include "textproc/toxparselite.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -153,6 +154,26 @@ void take_char(toxparselite* p, const unsigned char* c, int len, int in_len) {
 void walk(toxparselite* p, const unsigned char* b, int n, int final) {
     static const unsigned char kBad[] = "_";
     for (int i = 0; i < n;) {
+        // A run of plain ASCII word characters joins the word at once, in
+        // pieces that keep the word buffer at most one byte over its limit.
+        int run = i;
+        while (run < n && b[run] > 0 && b[run] < 128 && !kBytes.space[b[run]] &&
+               (p->rules || !kBytes.separator[b[run]]))
+            ++run;
+        if (run > i + 1 && !p->rules) {
+            while (i < run) {
+                if (QLTP_dystr_sz(p->word) > kMaxWordBytes) push_word(p, 0, p->chars, p->bytes);
+                int k = std::min(run - i, kMaxWordBytes + 1 - QLTP_dystr_sz(p->word));
+                QLTP_dystr_append(p->word, reinterpret_cast<const char*>(b + i), k);
+                p->word_in.insert(p->word_in.end(), static_cast<size_t>(k), 1);
+                p->word_chars += k;
+                p->word_bytes += k;
+                p->chars += k;
+                p->bytes += k;
+                i += k;
+            }
+            continue;
+        }
         int seq = QLTP_utf8_sequence(b + i, static_cast<size_t>(n - i));
         if (seq == -1 && !final) {
             p->carry_len = n - i;

@@ -142,6 +142,16 @@ TEST(ToxParseLiteTest, LongWordsAreCutAtCharacterBoundaries) {
     EXPECT_EQ(QLTP_toxtoken_getfeat(tokens[2], QLTP_FEAT_WHITESPACE), 0);
     EXPECT_EQ(QLTP_toxtoken_getfeat(tokens[3], QLTP_FEAT_WHITESPACE), 1);
 
+    // A word past 255 bytes is pushed on its own first; fed whole or byte by
+    // byte, the pieces are the same.
+    std::string huge(600, 'h');
+    std::vector<size_t> each;
+    for (size_t i = 1; i < huge.size(); ++i) each.push_back(i);
+    tokens = s.run(huge);
+    EXPECT_EQ(print(s.run(huge, each)), print(tokens));
+    ASSERT_EQ(tokens.size(), 1u + 9 + 9 + 3);
+    EXPECT_EQ(std::strlen(QLTP_toxtoken_get(tokens[9])), 15u);
+
     // Two-byte characters are never split: 16 of them give pieces of 30 and 2 bytes.
     std::string e;
     for (int i = 0; i < 16; ++i) e += "\xC3\xA9";
