@@ -66,6 +66,14 @@ std::string RuleFile() {
   s += Lookup("ro", {{"parent", "ro"}, {"1", "unu"}, {"2", "doi"}, {"20", "douăzeci"}, {"tens_join", "și"},
                      {"thousand", "mie"}, {"thousand_plural", "mii"}, {"thousand_plural_20plus", "de mii"}});
   s += Lookup("digitlkp_feminine", {{"1", "o"}, {"2", "două"}, {"20", "douăzeci"}, {"tens_join", "și"}});
+  s += Lookup("zh", {{"parent", "zh"}, {"1", "一"}, {"2", "二"}, {"3", "三"}, {"5", "五"}, {"40", "四十"},
+                     {"15", "一十五"}, {"hundred", "百"}, {"hundred_plural", "百"}, {"thousand", "千"},
+                     {"thousand_plural", "千"}, {"ten_thousand", "万"}, {"ten_thousand_plural", "万"}});
+  s += Lookup("digitlkp_ten_twenty", {{"1", "一"}, {"15", "十五"}, {"ten_thousand", "万"},
+                                       {"ten_thousand_plural", "万"}});
+  s += Lookup("gd", {{"parent", "gd"}, {"1", "aon"}, {"2", "dà"}, {"20", "fichead"}, {"100", "ceud"},
+                     {"hundred_join", "is"}, {"hundred_thousand", "ceud mìle"}});
+  s += Lookup("digitlkp_exceptions", {{"tens_join", "a"}, {"12", "dhà dheug"}});
   s += Lookup("lowercase", {{"a", "ay"}, {"b", "bee"}, {"ccc", "triple see"}});
   s += Lookup("repeat", {{"2", "double"}});
   s += Lookup("downcase", {{"A", "a"}});
@@ -140,6 +148,15 @@ TEST(HruleNumbersTest, SpellsNumbersFromTheTables) {
       {"H:numbers_lt_with_ending", "lt", "-ame", "ame"},
       {"H:numbers_ro", "ro", "2000", "două mii"},
       {"H:numbers_ro", "ro", "21000", "douăzeci și o de mii"},
+      {"H:numbers_zh", "zh", "12345", "一 万 二 千 三 百 四十 五"},
+      {"H:numbers_zh", "zh", "15", "一十五"},
+      {"H:numbers_zh", "zh", "115", "一 百 十五"},
+      {"H:numbers_zh", "zh", "150000", "一十五 万"},
+      {"H:numbers_gd", "gd", "112", "ceud a dhà dheug"},
+      {"H:numbers_gd", "gd", "120", "ceud is fichead"},
+      {"H:numbers_ga", "gd", "120", "ceud fichead"},
+      {"H:numbers_ga", "gd", "121", "ceud is fichead aon"},
+      {"H:numbers_gd", "gd", "200000", "dà ceud mìle"},
       {"H:nu", nullptr, "12", "twelve"},  // a variant "filter" comes back to number once
       {"H:roman", nullptr, "XIV", "fourteen"},
       {"H:roman", nullptr, "mcm", "one thousand nine hundred"},
