@@ -16,6 +16,7 @@
 
 struct dict;
 struct dystr;
+struct intarray;
 struct logger;
 struct voidparray;
 struct QLTP_regex;
@@ -44,6 +45,9 @@ struct nrules {
   voidparray* images;        // QLTP_fixedbuf* as read from a database, written back
                              // unchanged (NULL for a set read from a rule file)
   hashstrarray* lookups;     // "table" -> "LKPTABLE", "table:key" -> value
+  strarray* default_tables;  // tables with a default ("table: ") entry
+  strarray* numeric_tables;  // tables with keys made of digits only ...
+  intarray* numeric_digits;  // ... and the most digits of such a key
   nrules_reader* reader;
   int32_t nlkp;
   int32_t nrgx;
@@ -89,6 +93,9 @@ QLTP_regex* QLTP_nrules_getrgx(const nrules* set, const char* name, int len);
 int QLTP_nrules_rgx(const nrules* set, const char* name, int namelen, const char* text, int textlen,
                     int* ovector);
 const char* QLTP_nrules_lkp(const nrules* set, const char* table, int tlen, const char* key, int klen);
+// The most digits of a key made of digits only in the table, 0 when there
+// is none: the number rules skip lookups of longer numbers.
+int QLTP_nrules_numeric_digits(const nrules* set, const char* table, int len);
 void QLTP_nrules_update_buffersz(const nrules* set, int* maxcomp, int* minpos, int* maxpos);
 int QLTP_nrules_apply_component(nrules* set, rinterp* interp, const char* spec, int* ovector,
                                 dystrarray* output, dystrarray* attributes, const char* text);
