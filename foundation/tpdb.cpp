@@ -350,17 +350,10 @@ bool open_file(tpdb* db, const char* path) {
       std::memcmp(magic, TPDBNAME, sizeof magic) != 0)
     return fail("Not a quorlane tpdb file");
 
-  // The writer stores its own little-endian flag: 1 reads as bytes 01 00 00 00
-  // from a little-endian writer and 0 as 00 00 00 00 from a big-endian one.
   unsigned char order[4];
   if (QLTP_fread(order, 1, 4, db->file) != 4) return fail("Corrupted file or not a quorlane tpdb file");
-  int file_littleendian;
-  if (order[0] == 1 && order[1] == 0 && order[2] == 0 && order[3] == 0)
-    file_littleendian = 1;
-  else if (order[0] == 0 && order[1] == 0 && order[2] == 0 && order[3] == 0)
-    file_littleendian = 0;
-  else
-    return fail("Corrupted file or not a quorlane tpdb file");
+  int file_littleendian = QLTP_tpdb_order_flag(order);
+  if (file_littleendian < 0) return fail("Corrupted file or not a quorlane tpdb file");
   db->swap = file_littleendian != db->littleendian;
   if (db->swap)
     report(db, QLTP_ERROR_ENDIANESS, "System littleendian (1-True 0-False)",
@@ -608,6 +601,29 @@ FILE* QLTP_tpdb_object_stream(tpdb* db, int32_t offset, char** bytes) {
   return f;
 }
 
+void* QLTP_tpdb_read_object(tpdb* db, int32_t offset, const char* kind, void* (*read)(FILE* file, int swap),
+                            void (*del)(void* object)) {
+  if (!db || !read || !del) return nullptr;
+  char* bytes = nullptr;
+  void* object = nullptr;
+  // The reader works on a stream over the object's own bytes, so it cannot
+  // run into the next object.
+  if (FILE* f = QLTP_tpdb_object_stream(db, offset, &bytes)) {
+    object = read(f, db->swap);
+    // A reader that stopped short read something other than this object.
+    long used = ftell(f);
+    fseek(f, 0, SEEK_END);
+    if (object && used != ftell(f)) {
+      del(object);
+      object = nullptr;
+    }
+    fclose(f);
+    QLTP_free(bytes);
+  }
+  if (!object) report(db, QLTP_ERROR_CORRUPT_FILE, "Corrupted object", kind);
+  return object;
+}
+
 // ---------------------------------------------------------------------------
 // Objects and header values
 
@@ -812,6 +828,13 @@ int64_t QLTP_header_index_offset(const header* hdr) {
 }
 
 int32_t QLTP_record_start() { return START_SIZE; }
+
+int QLTP_tpdb_order_flag(const unsigned char word[4]) {
+  // The writer stores its own little-endian flag: 1 reads as bytes 01 00 00 00
+  // from a little-endian writer and 0 as 00 00 00 00 from a big-endian one.
+  if (word[1] != 0 || word[2] != 0 || word[3] != 0 || word[0] > 1) return -1;
+  return word[0];
+}
 
 // ---------------------------------------------------------------------------
 // The header and index kinds

@@ -78,6 +78,12 @@ char* QLTP_read_chars(tpdb* db, int32_t n, int32_t offset);
 // bytes, so that a kind's reader cannot read past the object; close it with
 // fclose and free *bytes with QLTP_free. NULL for an empty object.
 FILE* QLTP_tpdb_object_stream(tpdb* db, int32_t offset, char** bytes);
+// Reads the object whose size word is at offset with `read` (over a stream of
+// the object's bytes, in the file's byte order). The object is kept only when the
+// reader used exactly the object's bytes; otherwise it is freed with `del`,
+// code 13 "Corrupted object" is logged with the kind as detail, and NULL given.
+void* QLTP_tpdb_read_object(tpdb* db, int32_t offset, const char* kind, void* (*read)(FILE* file, int swap),
+                            void (*del)(void* object));
 
 // Objects and header values. Replacing an object: append the new one (on
 // failure it is freed and 0 given) and take the old one out of the lists;
@@ -104,6 +110,9 @@ int32_t QLTP_strarraydict_read(FILE* file, str2str** out, int swap, char* line);
 str2str* QLTP_deserialise_dictionary(const char* text);
 int64_t QLTP_header_index_offset(const header* hdr);
 int32_t QLTP_record_start();
+// The writer's little-endian flag (1 or 0) from the four bytes of the
+// byte-order word at offset 25; -1 when they are neither.
+int QLTP_tpdb_order_flag(const unsigned char word[4]);
 
 // The header and index kinds
 void* QLTP_tpobj_header_load(tpdb* db, int32_t offset);

@@ -9,6 +9,7 @@ packages=(
   openjdk-17-jdk-headless python3 libxml2-utils bzip2
   wamerican unicode-data python3-num2words
   pocketsphinx-en-us festlex-cmu libmarisa-dev libespeak-ng-dev
+  python3-numpy
 )
 
 missing=()

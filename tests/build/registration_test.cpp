@@ -23,6 +23,10 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_LEXHASH",
     "TPOBJ_LEXMGR",
     "TPOBJ_NRULES",
+    "TPOBJ_PARAMDBMGR",
+    "TPOBJ_PBREAK",
+    "TPOBJ_PHONESET",
+    "TPOBJ_PRULES",
 };
 const std::set<int> kChannelTypes = {QLTP_TPC_TK};
 

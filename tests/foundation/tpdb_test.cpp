@@ -663,6 +663,15 @@ std::vector<BadFile> BadFiles() {
 }
 
 TEST(TpdbLoadTest, BadFilesGiveTheirCodeAndLoadNothingBroken) {
+  // A kind that the database loads but no module has registered.
+  const int slot = QLTP_TPOBJ_PBREAK;
+  QLTP_tpobj_ops saved{QLTP_TPOBJ_LOAD[slot], QLTP_TPOBJ_PSTLOAD[slot], QLTP_TPOBJ_DELETE[slot],
+                       QLTP_TPOBJ_WRITE[slot], QLTP_TPOBJ_LOADCUSTOM[slot], QLTP_TPOBJ_WRITETXT[slot]};
+  ASSERT_EQ(QLTP_tpobj_register("TPOBJ_PBREAK", {}), 1);
+  struct Restore {
+    QLTP_tpobj_ops ops;
+    ~Restore() { QLTP_tpobj_register("TPOBJ_PBREAK", ops); }
+  } restore{saved};
   std::string path = TempPath("bad.tpdb");
   for (const BadFile& bad : BadFiles()) {
     SCOPED_TRACE(bad.what);

@@ -17,6 +17,7 @@
 #include "foundation/serial.h"
 #include "foundation/tpdb.h"
 #include "temp_path.h"
+#include "test_db.h"
 
 namespace orvelle_test {
 
@@ -107,47 +108,5 @@ inline std::string CartText(const std::vector<TreeSpec>& trees, const std::strin
   }
   return s;
 }
-
-inline std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-// Writes a database of the given objects with the library's writer.
-inline void WriteDatabase(const std::string& path, const std::vector<std::pair<std::string, std::string>>& objects) {
-  tpdb* db = QLTP_tpdb_new(nullptr);
-  ASSERT_TRUE(QLTP_tpdb_header_setval(db, "MAJOR_VERSION", -1, "5", -1));
-  ASSERT_TRUE(QLTP_tpdb_header_setval(db, "MINOR_VERSION", -1, "0", -1));
-  ASSERT_TRUE(QLTP_tpdb_header_setval(db, "REVISION_NUMBER", -1, "1", -1));
-  for (const auto& [name, data] : objects) {
-    QLTP_fixedbuf* image = QLTP_fixedbuf_frombytes(data.data(), static_cast<uint32_t>(data.size()));
-    ASSERT_TRUE(QLTP_tpobj_serialisequeue(db, image, name.c_str()));
-  }
-  ASSERT_EQ(QLTP_tpdb_write_serial(db, path.c_str()), 1);
-  QLTP_tpdb_delete(db);
-}
-
-// A loaded database of the given objects, freed with the holder.
-struct LoadedDb {
-  tpdb* db = nullptr;
-  explicit LoadedDb(const std::string& name, const std::vector<std::pair<std::string, std::string>>& objects) {
-    std::string path = TempPath(name);
-    WriteDatabase(path, objects);
-    db = QLTP_tpdb_new(nullptr);
-    QLTP_logger_set_store(db->log);
-    EXPECT_EQ(QLTP_tpdb_load(db, path.c_str()), 1);
-    std::remove(path.c_str());
-  }
-  ~LoadedDb() { QLTP_tpdb_delete(db); }
-  LoadedDb(const LoadedDb&) = delete;
-  LoadedDb& operator=(const LoadedDb&) = delete;
-};
 
 }  // namespace orvelle_test
