@@ -3,6 +3,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -10,7 +11,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "foundation/dict.h"
 #include "foundation/dystrarray.h"
+#include "foundation/regex.h"
+#include "foundation/toxspurt.h"
+#include "foundation/toxtoken.h"
+#include "foundation/voidparray.h"
 #include "textproc/nrules.h"
 #include "textproc/rinterp.h"
 
@@ -152,6 +158,119 @@ void BM_IcuSpellout(benchmark::State& state) {
 }
 BENCHMARK(BM_IcuSpellout);
 #endif
+
+// The words of the King James Bible (Debian bible-kjv), verse references dropped.
+const std::vector<std::string>& kjv_words() {
+  static const std::vector<std::string> list = [] {
+    std::vector<std::string> out;
+    FILE* p = popen("bible -f gen1:1-rev22:21 2>/dev/null", "r");
+    if (!p) return out;
+    char line[4096];
+    while (std::fgets(line, sizeof line, p)) {
+      std::string s(line);
+      size_t at = s.find(' ');
+      if (at == std::string::npos) continue;
+      for (size_t i = at; i < s.size();) {
+        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+        size_t j = i;
+        while (j < s.size() && !std::isspace(static_cast<unsigned char>(s[j]))) ++j;
+        if (j > i) out.push_back(s.substr(i, j - i));
+        i = j;
+      }
+    }
+    pclose(p);
+    return out;
+  }();
+  return list;
+}
+
+// About thirty rules with R, L and H components, tried in order on each word.
+const std::vector<std::string>& rule_patterns() {
+  static const std::vector<std::string> patterns = {
+      "^[0-9]+$", "^[IVXLCDM]+$", "^\\$[0-9]", "^[0-9]+%$", "^[A-Z]{2,}$", "[0-9]+:[0-9]+", "^Mr\\.$",
+      "^Dr\\.$", "^St\\.$", "[&@#]", "^https?:", "\\.com$", "^[a-z]+'s$", "^[A-Z][a-z]+eth[,.;:]?$",
+      "^[a-z]+est[,.;:]?$", "^[a-z]+ing[,.;:]?$", "^un[a-z]+$", "^[A-Z][a-z]+,$", "^[a-z]+;$", "^[a-z]+:$",
+      "^[a-z]+\\.$", "^thee$", "^thou$", "^thy$", "^unto$", "^hath$", "^LORD", "^God", "^[a-z]+$", ".",
+  };
+  return patterns;
+}
+
+nrules* kjv_rules() {
+  std::string text = "<rules><lookup name='digitlkp'><![CDATA[{'1':'one','2':'two'}]]></lookup>"
+                     "<lookup name='old'><![CDATA[{'thee':'you','thou':'you','thy':'your','unto':'to','hath':'has'}]]></lookup>";
+  const auto& patterns = rule_patterns();
+  for (size_t i = 0; i < patterns.size(); ++i) {
+    std::string n = std::to_string(i);
+    text += "<regex name='p" + n + "'><![CDATA[" + patterns[i] + "]]></regex>";
+    std::string second = i % 3 == 0 ? "<com name='L:old' in='T+00'/>" : i % 3 == 1 ? "<com name='H:none' in='T+00'/>" : "";
+    text += "<rule name='r" + n + "' type='bench'><match><com name='R:p" + n + "' in='T+00'/>" + second +
+            "</match><replace><com val='w" + n + "' out='T+00'/></replace></rule>";
+  }
+  return quiet_rules(text + "</rules>");
+}
+
+void BM_RulesApplied(benchmark::State& state) {
+  const auto& words = kjv_words();
+  if (words.empty()) {
+    state.SkipWithError("bible-kjv is needed");
+    return;
+  }
+  nrules* set = kjv_rules();
+  toxpool* pool = QLTP_toxpool_new(1, 16, 16);
+  voidparray* stream = QLTP_voidparray_new();
+  rinterp_context ctx{};
+  ctx.pool = pool;
+  ctx.rules = set;
+  int maxcomp = 0, minpos = 0, maxpos = 0;
+  QLTP_nrules_update_buffersz(set, &maxcomp, &minpos, &maxpos);
+  rinterp* in = QLTP_rinterp_new(&ctx, maxcomp, minpos, maxpos, 0, nullptr);
+  toxtoken* token = QLTP_toxpool_token(pool);
+  QLTP_toxtoken_setparent(token, stream);
+  QLTP_voidparray_replace(in->window, in->current, token);
+  auto* group = static_cast<voidparray*>(QLTP_voidparray_idx(set->groups, 0));
+  size_t applied = 0;
+  for (auto _ : state) {
+    for (const auto& w : words) {
+      QLTP_toxtoken_set(token, w.data(), static_cast<int>(w.size()));
+      applied += static_cast<size_t>(QLTP_rinterp_apply_rules(in, set, group));
+    }
+  }
+  benchmark::DoNotOptimize(applied);
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(words.size()));
+  QLTP_rinterp_delete(in);
+  QLTP_toxpool_delete(pool);
+  QLTP_voidparray_delete(stream);
+  QLTP_nrules_delete(set);
+}
+BENCHMARK(BM_RulesApplied)->Unit(benchmark::kMillisecond);
+
+// The same patterns run directly, in order, until one matches.
+void BM_PatternsDirect(benchmark::State& state) {
+  const auto& words = kjv_words();
+  std::vector<QLTP_regex*> res;
+  for (const auto& p : rule_patterns()) {
+    std::string unescaped;
+    for (size_t i = 0; i < p.size(); ++i) {
+      if (p[i] == '\\' && i + 1 < p.size() && p[i + 1] == '\\') ++i;
+      unescaped += p[i];
+    }
+    res.push_back(QLTP_regex_compile(unescaped.c_str(), -1, 0));
+  }
+  int ov[QLTP_REGEX_OVECSIZE];
+  size_t matched = 0;
+  for (auto _ : state) {
+    for (const auto& w : words)
+      for (QLTP_regex* re : res)
+        if (QLTP_regex_exec(re, w.data(), static_cast<int>(w.size()), 0, ov) > 0) {
+          ++matched;
+          break;
+        }
+  }
+  benchmark::DoNotOptimize(matched);
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(words.size()));
+  for (QLTP_regex* re : res) QLTP_regex_free(re);
+}
+BENCHMARK(BM_PatternsDirect)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

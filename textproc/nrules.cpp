@@ -1,5 +1,6 @@
 #include "textproc/nrules.h"
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -508,6 +509,8 @@ nrules* QLTP_nrules_newcustom(int nrgx, int nlkp, int norderings, int ngroups, i
   set->orderings = QLTP_voidparray_newcustom(norderings, 8, 64);
   set->groups = QLTP_voidparray_newcustom(ngroups, 8, 64);
   set->hrules = QLTP_voidparray_newcustom(nhrules, 8, 64);
+  static std::atomic<uint64_t> made{0};
+  set->serial = ++made;
   set->default_tables = QLTP_strarray_new();
   set->numeric_tables = QLTP_strarray_new();
   set->numeric_digits = QLTP_intarray_new();
@@ -891,28 +894,36 @@ void QLTP_nrules_update_buffersz(const nrules* set, int* maxcomp, int* minpos, i
   if (maxpos && set->maxpos > *maxpos) *maxpos = set->maxpos;
 }
 
+int QLTP_nrules_apply_rgx(const QLTP_regex* re, int* ovector, dystrarray* output, const char* text) {
+  if (!re || !text) return 0;
+  int local[QLTP_REGEX_OVECSIZE];
+  int* ov = ovector ? ovector : local;
+  // Token text comes from callers and byte cuts: keep the UTF-8 check.
+  int n = QLTP_regex_exec(re, text, -1, 0, ov);
+  if (n <= 0) return 0;
+  if (!output) return n;
+  if (n == 1) {
+    QLTP_dystrarray_add(output, text + ov[0], ov[1] - ov[0]);
+  } else {
+    for (int i = 1; i < n; ++i) {
+      if (ov[2 * i] < 0)
+        QLTP_dystrarray_add(output, "", 0);
+      else
+        QLTP_dystrarray_add(output, text + ov[2 * i], ov[2 * i + 1] - ov[2 * i]);
+    }
+  }
+  return n;
+}
+
 int QLTP_nrules_apply_component(nrules* set, rinterp* interp, const char* spec, int* ovector, dystrarray* output,
                                 dystrarray* attributes, const char* text) {
   if (!spec || std::strlen(spec) < 3 || !text) return 0;
   const char* name = spec + 2;
   switch (spec[0]) {
     case 'R': {
-      if (!QLTP_nrules_getrgx(set, name, -1)) return 0;
-      if (!output) return 1;
-      int local[QLTP_REGEX_OVECSIZE];
-      int* ov = ovector ? ovector : local;
-      int n = QLTP_nrules_rgx(set, name, -1, text, -1, ov);
-      if (n == 1) {
-        QLTP_dystrarray_add(output, text + ov[0], ov[1] - ov[0]);
-      } else {
-        for (int i = 1; i < n; ++i) {
-          if (ov[2 * i] < 0)
-            QLTP_dystrarray_add(output, "", 0);
-          else
-            QLTP_dystrarray_add(output, text + ov[2 * i], ov[2 * i + 1] - ov[2 * i]);
-        }
-      }
-      return n;
+      const QLTP_regex* re = QLTP_nrules_getrgx(set, name, -1);
+      if (!re) return 0;
+      return output ? QLTP_nrules_apply_rgx(re, ovector, output, text) : 1;
     }
     case 'L': {
       if (!set || !QLTP_hashstrarray_lookup(set->lookups, name, -1)) return 0;

@@ -61,6 +61,7 @@ struct nrules {
   dict* group_names;
   voidparray* hrules;        // str2str* parameter sets
   dict* hrule_names;
+  uint64_t serial;           // distinct for every set made in the process
 };
 
 // Create and free
@@ -99,6 +100,10 @@ int QLTP_nrules_numeric_digits(const nrules* set, const char* table, int len);
 void QLTP_nrules_update_buffersz(const nrules* set, int* maxcomp, int* minpos, int* maxpos);
 int QLTP_nrules_apply_component(nrules* set, rinterp* interp, const char* spec, int* ovector,
                                 dystrarray* output, dystrarray* attributes, const char* text);
+
+// An "R" component whose pattern was found already (NULL: 0): the match
+// count, with the match or its groups appended to output when given.
+int QLTP_nrules_apply_rgx(const QLTP_regex* re, int* ovector, dystrarray* output, const char* text);
 
 // Renderings in the rule-file syntax
 int QLTP_nrule_print(const nrule* rule, dystr* out);

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/dystr.h"
@@ -20,6 +21,11 @@
 #include "foundation/voidparray.h"
 #include "foundation/xmlscan.h"
 #include "textproc/nrules.h"
+
+namespace {
+void* make_compiled();
+void free_compiled(void* compiled);
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Create, free, clear
@@ -46,6 +52,7 @@ rinterp* QLTP_rinterp_new(rinterp_context* ctx, int maxcomp, int minpos, int max
   }
   for (int i = 0; ok && i < in->winsz; ++i) ok = QLTP_voidparray_add(in->window, nullptr) && QLTP_intarray_add(in->marks, -1);
   if (ok && tracing) ok = (in->trace = QLTP_dystr_new("", 0)) != nullptr;
+  if (ok) ok = (in->compiled = make_compiled()) != nullptr;
   if (!ok) {
     QLTP_rinterp_delete(in);
     return nullptr;
@@ -63,14 +70,18 @@ void QLTP_rinterp_delete(rinterp* in) {
   QLTP_intarray_delete(in->marks);
   QLTP_dystrarray_delete(in->attributes);
   QLTP_dystr_delete(in->trace);
+  free_compiled(in->compiled);
   QLTP_free(in);
 }
 
 void QLTP_rinterp_clear(rinterp* in) {
   if (!in) return;
-  QLTP_dystrarray_clear(in->attributes, 0);
+  if (in->attributes->count) QLTP_dystrarray_clear(in->attributes, 0);
   int n = QLTP_voidparray_sz(in->outputs);
-  for (int i = 0; i < n; ++i) QLTP_dystrarray_clear(static_cast<dystrarray*>(QLTP_voidparray_idx(in->outputs, i)), 0);
+  for (int i = 0; i < n; ++i) {
+    auto* out = static_cast<dystrarray*>(QLTP_voidparray_idx(in->outputs, i));
+    if (out->count) QLTP_dystrarray_clear(out, 0);
+  }
   n = QLTP_intarray_sz(in->marks);
   for (int i = 0; i < n; ++i) QLTP_intarray_replace(in->marks, i, -1);
   in->failed = 0;
@@ -206,29 +217,41 @@ void set_attribute(rinterp* in, const char* name, const char* value) {
   QLTP_dystrarray_add(in->attributes, value, -1);
 }
 
-// The attribute pairs of each component of a buffer.
+// The attribute pairs of each component of a buffer. The list is reused
+// from rule to rule (rules are applied per token, so no allocation there).
 struct Component {
   std::vector<std::pair<const char*, const char*>> attrs;
 };
 
-std::vector<Component> components(const char* buf, int32_t len) {
-  std::vector<Component> out;
-  if (!buf || len <= 0) return out;
-  int32_t pos = 0;
-  while (pos < len && buf[pos] != '\0') {
-    Component c;
-    while (pos < len && buf[pos] != '\0') {
-      const char* name = buf + pos;
-      pos += static_cast<int32_t>(std::strlen(name)) + 1;
-      if (pos >= len) return out;
-      const char* value = buf + pos;
-      pos += static_cast<int32_t>(std::strlen(value)) + 1;
+struct ComponentList {
+  std::vector<Component> items;
+  size_t n = 0;
+  std::vector<Component>::const_iterator begin() const { return items.begin(); }
+  std::vector<Component>::const_iterator end() const { return items.begin() + static_cast<std::ptrdiff_t>(n); }
+};
+
+const ComponentList& components(const char* buf, int32_t len) {
+  thread_local ComponentList list;
+  list.n = 0;
+  if (!buf || len <= 0) return list;
+  const char* p = buf;
+  const char* end = buf + len;
+  while (p < end && *p) {
+    if (list.n == list.items.size()) list.items.emplace_back();
+    Component& c = list.items[list.n];
+    c.attrs.clear();
+    while (p < end && *p) {
+      const char* name = p;
+      p += std::strlen(p) + 1;
+      if (p >= end) return list;
+      const char* value = p;
+      p += std::strlen(p) + 1;
       c.attrs.emplace_back(name, value);
     }
-    ++pos;
-    out.push_back(std::move(c));
+    ++p;
+    ++list.n;
   }
-  return out;
+  return list;
 }
 
 int type_of(const char* name) {
@@ -497,29 +520,89 @@ std::vector<std::string> entries_of(const dystrarray* out, int chosen) {
 
 }  // namespace
 
+namespace {
+
+// A match component read once: rules are applied to every token, and the
+// rule set's buffers do not change while it is alive.
+struct MatchComponent {
+  const char* spec = nullptr;
+  const char* where = nullptr;
+  const char* attribute = nullptr;
+  const char* val = nullptr;
+  int xtype = -1;
+  int slot = 0;  // window index relative to the current slot, or absolute 0
+  bool relative = false;
+  bool tag_test = false;
+  bool regex = false;
+  const QLTP_regex* re = nullptr;
+  std::vector<std::pair<const char*, const char*>> others;
+};
+
+struct CompiledRules {
+  const nrules* set = nullptr;
+  uint64_t serial = 0;  // a set made later at the same address is another set
+  std::unordered_map<const nrule*, std::vector<MatchComponent>> rules;
+};
+
+void* make_compiled() { return new (std::nothrow) CompiledRules; }
+void free_compiled(void* compiled) { delete static_cast<CompiledRules*>(compiled); }
+
+const std::vector<MatchComponent>& compiled_match(rinterp* in, const nrule* rule) {
+  auto* cache = static_cast<CompiledRules*>(in->compiled);
+  uint64_t serial = in->rules ? in->rules->serial : 0;
+  if (cache->set != in->rules || cache->serial != serial) {
+    cache->rules.clear();
+    cache->set = in->rules;
+    cache->serial = serial;
+  }
+  auto [it, added] = cache->rules.try_emplace(rule);
+  if (!added) return it->second;
+  for (const Component& c : components(rule->match, rule->matchlen)) {
+    MatchComponent m;
+    for (const auto& [name, value] : c.attrs) {
+      if (std::strcmp(name, "name") == 0) m.spec = value;
+      else if (std::strcmp(name, "in") == 0) m.where = value;
+      else if (std::strcmp(name, "xtype") == 0) m.xtype = type_of(value);
+      else if (std::strcmp(name, "attribute") == 0) m.attribute = value;
+      else if (std::strcmp(name, "val") == 0) m.val = value;
+      else {
+        bool replaced = false;
+        for (auto& o : m.others)
+          if (std::strcmp(o.first, name) == 0) replaced = (o.second = value, true);
+        if (!replaced) m.others.emplace_back(name, value);
+      }
+    }
+    if (m.where) {
+      m.relative = true;
+      m.slot = relative_slot(m.where, std::strlen(m.where));
+    }
+    if (m.spec) {
+      m.tag_test = std::strncmp(m.spec, "X:", 2) == 0;
+      m.regex = m.spec[0] == 'R' && std::strlen(m.spec) >= 3;
+      if (m.regex) m.re = QLTP_nrules_getrgx(in->rules, m.spec + 2, -1);
+    }
+    it->second.push_back(std::move(m));
+  }
+  return it->second;
+}
+
+}  // namespace
+
 int QLTP_nrule_apply_match(rinterp* in, const nrule* rule) {
   if (!in || !rule) return 0;
-  for (const Component& c : components(rule->match, rule->matchlen)) {
+  for (const MatchComponent& m : compiled_match(in, rule)) {
     ++in->ncomp;
-    QLTP_dystrarray_clear(in->attributes, 0);
-    const char *spec = nullptr, *where = nullptr, *attribute = nullptr, *val = nullptr;
-    int xtype = -1;
-    for (const auto& [name, value] : c.attrs) {
-      if (std::strcmp(name, "name") == 0) spec = value;
-      else if (std::strcmp(name, "in") == 0) where = value;
-      else if (std::strcmp(name, "xtype") == 0) xtype = type_of(value);
-      else if (std::strcmp(name, "attribute") == 0) attribute = value;
-      else if (std::strcmp(name, "val") == 0) val = value;
-      else set_attribute(in, name, value);
-    }
+    if (in->attributes->count) QLTP_dystrarray_clear(in->attributes, 0);
+    for (const auto& [name, value] : m.others) set_attribute(in, name, value);
+    const char *spec = m.spec, *where = m.where;
     dystrarray* output = output_of(in, in->ncomp);
-    if (output) QLTP_dystrarray_clear(output, 0);
+    if (output && output->count) QLTP_dystrarray_clear(output, 0);
     if (in->failed) {
       QLTP_rinterp_trace_com_match(in, spec ? spec : "", "", output);
       continue;
     }
     // A slot outside the window holds no token.
-    int index = where ? in->current + relative_slot(where, std::strlen(where)) : 0;
+    int index = m.relative ? in->current + m.slot : 0;
     toxtoken* token = slot_token(in, index);
     if (!token || !spec || !output) {
       in->failed = 1;
@@ -530,8 +613,10 @@ int QLTP_nrule_apply_match(rinterp* in, const nrule* rule) {
                        : where[0] == 'P' ? QLTP_toxtoken_getpos(token)
                                          : QLTP_toxtoken_getnorm(token);
     if (!text) text = "";
-    if (std::strncmp(spec, "X:", 2) == 0) {
-      if (!tag_test(token, spec + 2, attribute, val, xtype)) in->failed = 1;
+    if (m.tag_test) {
+      if (!tag_test(token, spec + 2, m.attribute, m.val, m.xtype)) in->failed = 1;
+    } else if (m.regex) {
+      if (!QLTP_nrules_apply_rgx(m.re, in->ovector, output, text)) in->failed = 1;
     } else if (!QLTP_nrules_apply_component(in->rules, in, spec, in->ovector, output, in->attributes, text)) {
       in->failed = 1;
     }

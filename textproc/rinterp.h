@@ -52,6 +52,7 @@ struct rinterp {
   int32_t failed;
   int32_t ncomp;         // -1 before a rule's first component
   int32_t handover;      // a "variant" hand-over is running
+  void* compiled;        // match halves read once per rule set, owned
 };
 
 // Relative prosody values are mapped through a range record.

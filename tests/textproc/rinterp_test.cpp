@@ -191,3 +191,54 @@ TEST(RinterpTest, TagTestsValuesAndWindowLimits) {
   EXPECT_EQ(f.Apply("badin"), 1);
   EXPECT_TRUE(f.Logged("Rules - Invalid match result replace failed : H:number"));
 }
+
+TEST(RinterpTest, OneInterpreterFollowsWhicheverRuleSetItIsGiven) {
+  Fixture f;
+  toxtoken* t = f.Token("42");
+  EXPECT_EQ(f.Apply("both"), 1);
+  for (int round = 0; round < 3; ++round) {
+    // A new set (perhaps at the freed one's address) with other patterns.
+    Nrules other = RulesFrom(
+        "<regex name='digits'><![CDATA[^x$]]></regex>"
+        "<rule name='first' type='both'><match><com name='R:digits' in='T+00'/></match>"
+        "<replace><com val='OTHER' out='T+00'/></replace></rule>");
+    QLTP_toxtoken_set(t, "42", -1);
+    auto* group = static_cast<voidparray*>(QLTP_voidparray_idx(other->groups, 0));
+    EXPECT_EQ(QLTP_rinterp_apply_rules(f.in, other.get(), group), 0);
+    QLTP_toxtoken_set(t, "x", -1);
+    EXPECT_EQ(QLTP_rinterp_apply_rules(f.in, other.get(), group), 1);
+    EXPECT_STREQ(QLTP_toxtoken_getnorm(t), "OTHER");
+  }
+}
+
+TEST(RinterpTest, SmallInterpretersAndTracingStayInBounds) {
+  Fixture f;
+  rinterp* small = QLTP_rinterp_new(&f.ctx, 1, 0, 0, 1, f.log);
+  ASSERT_NE(small, nullptr);
+  QLTP_logger_set_level(f.log, QLTP_LOGGER_DEBUG);
+  toxtoken* t = QLTP_toxpool_token(f.pool);
+  QLTP_toxtoken_setparent(t, f.stream);
+  QLTP_toxtoken_set(t, "21", -1);
+  QLTP_voidparray_replace(small->window, 0, t);
+  int id = QLTP_dict_lookup_word(f.set->group_names, "two", -1);
+  // Components beyond the interpreter's outputs are never written.
+  QLTP_rinterp_apply_rules(small, f.set.get(), static_cast<voidparray*>(QLTP_voidparray_idx(f.set->groups, id - 1)));
+  id = QLTP_dict_lookup_word(f.set->group_names, "spell", -1);
+  EXPECT_EQ(QLTP_rinterp_apply_rules(small, f.set.get(),
+                                     static_cast<voidparray*>(QLTP_voidparray_idx(f.set->groups, id - 1))),
+            1);
+  EXPECT_TRUE(f.Logged("Applying: [spell]spell 0[21]"));
+  EXPECT_TRUE(f.Logged("21 MATCHED R:digits(21)"));
+  // Its replace component has no output to write: the token is left alone.
+  EXPECT_FALSE(f.Logged("REPLACED"));
+  EXPECT_STREQ(QLTP_toxtoken_getnorm(t), "");
+  QLTP_rinterp_set_tracing(f.in, 1);
+  toxtoken* u = f.Token("21");
+  EXPECT_EQ(f.Apply("spell"), 1);
+  // Traced before the words are written, as the input entry and the target so far.
+  EXPECT_TRUE(f.Logged("21 REPLACED H:number(twenty)(one)RESULT=\" 21\""));
+  EXPECT_EQ(Fixture::Chain(u), (std::vector<std::string>{"twenty", "one"}));
+  QLTP_rinterp_set_tracing(small, 0);
+  EXPECT_TRUE(f.Logged("tracing has been disabled"));
+  QLTP_rinterp_delete(small);
+}
