@@ -282,6 +282,28 @@ TEST(NrulesSerialTest, DamagedObjectsAreRefusedNeverCrash) {
   EXPECT_GT(refused, 1000);
 }
 
+TEST(NrulesSerialTest, ARefusedPatternImageLeavesOnlyThatPatternAbsent) {
+  Nrules set = RulesFrom(kRuleFile);
+  std::string bytes = Serial(set.get(), QLTP_tpobj_nrules_write);
+  // The first image follows the header and the regex-name dictionary.
+  size_t first_image = 32 + static_cast<size_t>(QLTP_dict_write_sz(set->regex_names)) + 4;
+  bytes[first_image + 40] ^= 0x55;
+  FILE* f = fmemopen(bytes.data(), bytes.size(), "rb");
+  testing::internal::CaptureStdout();
+  Nrules back(QLTP_nrules_read(f, 0));
+  std::string out = testing::internal::GetCapturedStdout();
+  std::fclose(f);
+  ASSERT_TRUE(back);
+  EXPECT_NE(out.find("ERROR RGX IMAGE(ws)"), std::string::npos) << out;
+  EXPECT_EQ(QLTP_nrules_getrgx(back.get(), "ws", -1), nullptr);
+  EXPECT_NE(QLTP_nrules_getrgx(back.get(), "digits", -1), nullptr);
+  Interp in(back.get());
+  EXPECT_EQ(in.Run("R:ws", "a b"), std::vector<std::string>{});
+  EXPECT_EQ(in.Run("R:pair", "1-2"), (std::vector<std::string>{"1", "2"}));
+  // Written again, the refused image is kept as it was read.
+  EXPECT_EQ(Serial(back.get(), QLTP_tpobj_nrules_write), bytes);
+}
+
 TEST(NrulesReaderTest, MutatedRuleFilesLoadAndSurviveTheSerialRoundTrip) {
   std::mt19937 rng(77);
   const std::string base = kRuleFile;

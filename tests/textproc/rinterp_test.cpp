@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "foundation/dict.h"
+#include "foundation/strutil.h"
 #include "foundation/toxspurt.h"
 #include "foundation/toxtoken.h"
 #include "foundation/voidparray.h"
@@ -241,4 +244,44 @@ TEST(RinterpTest, SmallInterpretersAndTracingStayInBounds) {
   QLTP_rinterp_set_tracing(small, 0);
   EXPECT_TRUE(f.Logged("tracing has been disabled"));
   QLTP_rinterp_delete(small);
+}
+
+// Replace values are data: mutated ones never crash, and every word written
+// is one non-empty run without white space.
+TEST(RinterpTest, MutatedReplaceValuesWriteWellFormedWords) {
+  std::mt19937 rng(1209);
+  const std::string base = "<emph\tlevel='2'/>x</emph>y z/w >v <a\tb=\"1\">q";
+  const char alphabet[] = "<>/='\" \tabxy\xc3\xa9";
+  Fixture f;
+  for (int round = 0; round < 1500; ++round) {
+    std::string v = base;
+    for (int e = 0; e < 5 && !v.empty(); ++e) {
+      size_t at = rng() % v.size();
+      if (rng() % 2)
+        v[at] = alphabet[rng() % (sizeof alphabet - 1)];
+      else
+        v.erase(at, 1 + rng() % 3);
+    }
+    nrule* rule = QLTP_nrule_new();
+    std::string buf = std::string("val") + '\0' + v + '\0' + "out" + '\0' + "T+00" + '\0' + '\0' + '\0';
+    if (v.find('\0') != std::string::npos) {
+      QLTP_nrule_delete(rule);
+      continue;
+    }
+    rule->replace = static_cast<char*>(QLTP_malloc(buf.size()));
+    std::memcpy(rule->replace, buf.data(), buf.size());
+    rule->replacelen = static_cast<int32_t>(buf.size());
+    toxtoken* t = f.Token("t");
+    QLTP_rinterp_clear(f.in);
+    f.in->rules = f.set.get();
+    QLTP_nrule_apply_replace(f.in, rule);
+    for (const toxtoken* k = t; k; k = k->next) {
+      std::string w = QLTP_toxtoken_getnorm(k);
+      if (k == t && w.empty()) continue;  // nothing written empties the target
+      EXPECT_FALSE(w.empty()) << v;
+      EXPECT_EQ(w.find_first_of(" \t\n\r"), std::string::npos) << v;
+    }
+    QLTP_toxtoken_truncate(t);
+    QLTP_nrule_delete(rule);
+  }
 }
