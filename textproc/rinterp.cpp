@@ -77,13 +77,11 @@ void QLTP_rinterp_delete(rinterp* in) {
 void QLTP_rinterp_clear(rinterp* in) {
   if (!in) return;
   if (in->attributes->count) QLTP_dystrarray_clear(in->attributes, 0);
-  int n = QLTP_voidparray_sz(in->outputs);
-  for (int i = 0; i < n; ++i) {
-    auto* out = static_cast<dystrarray*>(QLTP_voidparray_idx(in->outputs, i));
-    if (out->count) QLTP_dystrarray_clear(out, 0);
-  }
-  n = QLTP_intarray_sz(in->marks);
-  for (int i = 0; i < n; ++i) QLTP_intarray_replace(in->marks, i, -1);
+  auto* const* outputs = reinterpret_cast<dystrarray* const*>(in->outputs->storage);
+  for (int i = 0; i < in->maxcomp; ++i)
+    if (outputs[i]->count) QLTP_dystrarray_clear(outputs[i], 0);
+  auto* marks = reinterpret_cast<int32_t*>(in->marks->storage);
+  for (int i = 0; i < in->winsz; ++i) marks[i] = -1;
   in->failed = 0;
   in->ncomp = -1;
 }
@@ -190,14 +188,16 @@ int relative_slot(const char* v, size_t len) {
   return sign * n;
 }
 
+// The outputs, window and marks are made with their full sizes and never
+// change size: read in place on the per-token path.
 dystrarray* output_of(const rinterp* in, int k) {
   if (k < 0 || k >= in->maxcomp) return nullptr;
-  return static_cast<dystrarray*>(QLTP_voidparray_idx(in->outputs, k));
+  return reinterpret_cast<dystrarray* const*>(in->outputs->storage)[k];
 }
 
 toxtoken* slot_token(const rinterp* in, int index) {
   if (index < 0 || index >= in->winsz) return nullptr;
-  return static_cast<toxtoken*>(QLTP_voidparray_idx(in->window, index));
+  return reinterpret_cast<toxtoken* const*>(in->window->storage)[index];
 }
 
 void warn(const rinterp* in, const char* message, const char* detail) {
@@ -542,6 +542,8 @@ struct CompiledRules {
   const nrules* set = nullptr;
   uint64_t serial = 0;  // a set made later at the same address is another set
   std::unordered_map<const nrule*, std::vector<MatchComponent>> rules;
+  // Per group, each rule's compiled match half, in group order.
+  std::unordered_map<const voidparray*, std::vector<const std::vector<MatchComponent>*>> groups;
 };
 
 void* make_compiled() { return new (std::nothrow) CompiledRules; }
@@ -552,6 +554,7 @@ const std::vector<MatchComponent>& compiled_match(rinterp* in, const nrule* rule
   uint64_t serial = in->rules ? in->rules->serial : 0;
   if (cache->set != in->rules || cache->serial != serial) {
     cache->rules.clear();
+    cache->groups.clear();
     cache->set = in->rules;
     cache->serial = serial;
   }
@@ -588,9 +591,10 @@ const std::vector<MatchComponent>& compiled_match(rinterp* in, const nrule* rule
 
 }  // namespace
 
-int QLTP_nrule_apply_match(rinterp* in, const nrule* rule) {
-  if (!in || !rule) return 0;
-  for (const MatchComponent& m : compiled_match(in, rule)) {
+namespace {
+
+int apply_match(rinterp* in, const nrule* rule, const std::vector<MatchComponent>& compiled) {
+  for (const MatchComponent& m : compiled) {
     ++in->ncomp;
     if (in->attributes->count) QLTP_dystrarray_clear(in->attributes, 0);
     for (const auto& [name, value] : m.others) set_attribute(in, name, value);
@@ -624,6 +628,13 @@ int QLTP_nrule_apply_match(rinterp* in, const nrule* rule) {
     QLTP_rinterp_trace_com_match(in, spec, text, output);
   }
   return in->failed ? 0 : 1;
+}
+
+}  // namespace
+
+int QLTP_nrule_apply_match(rinterp* in, const nrule* rule) {
+  if (!in || !rule) return 0;
+  return apply_match(in, rule, compiled_match(in, rule));
 }
 
 int QLTP_nrule_apply_replace(rinterp* in, const nrule* rule) {
@@ -748,10 +759,20 @@ int QLTP_rinterp_apply_rules(rinterp* in, nrules* rules, const voidparray* group
   if (!in || !group) return 0;
   in->rules = rules;
   int n = QLTP_voidparray_sz(group);
+  // Compiling the first rule settles the cache for this rule set.
+  if (n > 0) compiled_match(in, static_cast<const nrule*>(QLTP_voidparray_idx(group, 0)));
+  auto* cache = static_cast<CompiledRules*>(in->compiled);
+  auto [it, added] = cache->groups.try_emplace(group);
+  if (added || static_cast<int>(it->second.size()) != n) {
+    it->second.clear();
+    for (int i = 0; i < n; ++i)
+      it->second.push_back(&compiled_match(in, static_cast<const nrule*>(QLTP_voidparray_idx(group, i))));
+  }
+  const auto& compiled = it->second;
   for (int i = 0; i < n; ++i) {
     auto* rule = static_cast<const nrule*>(QLTP_voidparray_idx(group, i));
     QLTP_rinterp_clear(in);
-    QLTP_nrule_apply_match(in, rule);
+    apply_match(in, rule, *compiled[static_cast<size_t>(i)]);
     if (in->failed) continue;
     QLTP_nrule_apply_replace(in, rule);
     return 1;
