@@ -12,8 +12,8 @@
 namespace {
 
 // Kinds that load, and channel types, as the library registers them today.
-const std::set<std::string> kLoadedKinds = {"TPOBJ_CONFIG", "TPOBJ_HEADER", "TPOBJ_INDEX", "TPOBJ_PBREAK",
-                                            "TPOBJ_PRULES"};
+const std::set<std::string> kLoadedKinds = {"TPOBJ_CONFIG",  "TPOBJ_HEADER",  "TPOBJ_INDEX",  "TPOBJ_PBREAK",
+                                            "TPOBJ_POSSETS", "TPOBJ_POSTAGS", "TPOBJ_PRULES"};
 const std::set<int> kChannelTypes = {QLTP_TPC_TK};
 
 }  // namespace

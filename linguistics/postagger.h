@@ -1,0 +1,80 @@
+// Part-of-speech data: the POS dictionary ("TPOBJ_POSTAGS:DEFAULT" and
+// "TPOBJ_POSTAGS:PRENORM") gives a word its tag from affix rules, the word
+// itself or a context key around it; the POS-set map ("TPOBJ_POSSETS:...",
+// a string map) gives a tag its POS set.
+//
+// Context keys, written with escaped parts ('#', '&', ':', '_' and '|' as
+// "&#35;", "&amp;", "&#58;", "&#95;", "&#124;"):
+//   «<previous tag>_<word>»  «<word>_[<next tag>]»  «(<previous word>)_<word>»
+//   «<word>_(<next word>)»   «<previous tag>_<word>_[<next tag>]»
+//
+// Stored form, after the object's size word: default tag (length byte and
+// bytes), affix patterns and affix tags (packed string arrays: int32 byte
+// length, records), keys (compact dictionary), tag strings (int32 count,
+// int32 byte total, NUL-terminated strings).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "foundation/dict.h"
+#include "foundation/dystr.h"
+#include "foundation/dystrarray.h"
+#include "foundation/numarray.h"
+#include "foundation/strarray.h"
+
+struct tpdb;
+struct QLTP_fixedbuf;
+
+// Affix pattern i is a kind letter ('W' whole word, 'P' prefix, 'S' suffix)
+// and the affix; affix tag i is its tag. Key id k owns tag string k - 1.
+struct pos {
+  char* default_tag;
+  dystrarray* affix_patterns;
+  dystrarray* affix_tags;
+  dict* keys;
+  strarray* tags;
+  dystr* scratch;
+};
+
+// Create and free
+pos* QLTP_pos_new();
+void QLTP_pos_delete(pos* dictionary);
+
+// Text form: sections separated by empty and '#' lines: 0 the default tag
+// (field 1), 1 affix rules «<kind> <affix> <tag>», 2 not read, 3 entries
+// «<word> N:TAGS|FORM ...» where FORM is N '_'-separated parts and "X"
+// stands for the word. A bad item is reported on standard error and
+// skipped; a key given again takes the later tag string.
+pos* QLTP_deserialise_pos(const char* text);
+pos* QLTP_postags_readtxt(const char* path);
+
+// Lookups that work on a word and its left tag: getpos gives the tag of the
+// word alone through out (default tag, then the first matching affix rule,
+// then the word's own entry) and returns the tag of «<previous tag>_<word>»
+// when that key is there, else the same tag. regexpostagger_match returns
+// the tag of the first pattern the word matches (kind 2 whole word, 0
+// prefix, 1 suffix shorter than the word), else "".
+const char* QLTP_pos_getpos(dystr* scratch, const pos* dictionary, const char* previous_tag, const char* word,
+                            const char** out);
+const char* QLTP_regexpostagger_match(const char* word, const strarray* patterns, const intarray* kinds,
+                                      const strarray* tags);
+
+// Stored form. The reader refuses (NULL) a dictionary without one tag per
+// affix pattern and one tag string per key; the QLTPPy_ forms read and write
+// files of the host's byte order.
+pos* QLTP_pos_read(FILE* file, int swap);
+pos* QLTPPy_pos_load(const char* path);
+int QLTPPy_postags_write(const pos* dictionary, QLTP_fixedbuf* buffer);
+
+// Registry operations of TPOBJ_POSTAGS and TPOBJ_POSSETS. The writers give
+// the byte size without a destination (0 for a dictionary with no stored
+// form: a default tag over 255 bytes or a key over 254), else write and give 1.
+void* QLTP_tpobj_postags_load(tpdb* db, int32_t offset);
+int QLTP_tpobj_postags_pstload(tpdb* db, void* object);
+void QLTP_tpobj_postags_delete(void* object);
+int32_t QLTP_tpobj_postags_write(void* object, char* destination, int swap);
+void* QLTP_tpobj_possets_load(tpdb* db, int32_t offset);
+int QLTP_tpobj_possets_pstload(tpdb* db, void* object);
+void QLTP_tpobj_possets_delete(void* object);
+int32_t QLTP_tpobj_possets_write(void* object, char* destination, int swap);
