@@ -86,24 +86,6 @@ int read_values(FILE* file, A** out, int swap, A* (*create)(),
     return 1 + static_cast<int>(sizeof(V)) * count;
 }
 
-// Renders doubles as the C locale's printf would, whatever the process
-// locale says.
-class CLocale {
-  public:
-    CLocale() : c_(newlocale(LC_ALL_MASK, "C", nullptr)), old_(c_ ? uselocale(c_) : nullptr) {}
-    ~CLocale() {
-        if (!c_) return;
-        uselocale(old_);
-        freelocale(c_);
-    }
-    CLocale(const CLocale&) = delete;
-    CLocale& operator=(const CLocale&) = delete;
-
-  private:
-    locale_t c_;
-    locale_t old_;
-};
-
 void append_fixed6(dystr* d, double v, bool quoted) {
     char buf[400];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 6);
@@ -133,9 +115,19 @@ void print_to_stdout(const A* a, void (*print)(const A*, dystr*)) {
     QLTP_dystr_delete(d);
 }
 
+}  // namespace
+
+QLTP_c_numbers::QLTP_c_numbers() : c_(newlocale(LC_ALL_MASK, "C", nullptr)), old_(c_ ? uselocale(c_) : nullptr) {}
+
+QLTP_c_numbers::~QLTP_c_numbers() {
+    if (!c_) return;
+    uselocale(old_);
+    freelocale(c_);
+}
+
 // A line format must convert exactly one double: anything else would make
 // the formatter read arguments that are not there.
-bool is_double_format(const char* fmt) {
+bool QLTP_is_double_format(const char* fmt) {
     int conversions = 0;
     for (const char* p = fmt; *p; ++p) {
         if (*p != '%') continue;
@@ -153,7 +145,6 @@ bool is_double_format(const char* fmt) {
     return conversions == 1;
 }
 
-}  // namespace
 
 // intarray
 
@@ -383,12 +374,12 @@ void QLTP_doublearray_printf(const doublearray* a) { print_to_stdout(a, QLTP_dou
 int QLTP_doublearray_tofile(const doublearray* a, const char* path, const char* fmt) {
     if (!a || !path) return 0;
     if (!fmt) fmt = "%.6g";
-    if (!is_double_format(fmt)) return 0;
+    if (!QLTP_is_double_format(fmt)) return 0;
     FILE* file = std::fopen(path, "w");
     if (!file) return 0;
     bool ok = true;
     {
-        CLocale c_numbers;
+        QLTP_c_numbers c_numbers;
         for (int i = 0, n = QLTP_doublearray_sz(a); ok && i < n; ++i)
             ok = std::fprintf(file, fmt, QLTP_doublearray_idx(a, i)) >= 0 &&
                  std::fputc('\n', file) != EOF;

@@ -8,6 +8,26 @@
 #include "foundation/array.h"
 #include "foundation/dystr.h"
 
+#include <locale.h>
+
+// Number formatting shared by the text renderings: while one of these lives,
+// the thread formats numbers as the C locale does, whatever the process
+// locale says.
+class QLTP_c_numbers {
+  public:
+    QLTP_c_numbers();
+    ~QLTP_c_numbers();
+    QLTP_c_numbers(const QLTP_c_numbers&) = delete;
+    QLTP_c_numbers& operator=(const QLTP_c_numbers&) = delete;
+
+  private:
+    locale_t c_;
+    locale_t old_;
+};
+// Whether a caller's printf format converts exactly one double and nothing
+// else (anything else would make the formatter read missing arguments).
+bool QLTP_is_double_format(const char* fmt);
+
 struct intarray : array {};
 struct floatarray : array {};
 struct doublearray : array {};

@@ -350,17 +350,10 @@ bool open_file(tpdb* db, const char* path) {
       std::memcmp(magic, TPDBNAME, sizeof magic) != 0)
     return fail("Not a quorlane tpdb file");
 
-  // The writer stores its own little-endian flag: 1 reads as bytes 01 00 00 00
-  // from a little-endian writer and 0 as 00 00 00 00 from a big-endian one.
   unsigned char order[4];
   if (QLTP_fread(order, 1, 4, db->file) != 4) return fail("Corrupted file or not a quorlane tpdb file");
-  int file_littleendian;
-  if (order[0] == 1 && order[1] == 0 && order[2] == 0 && order[3] == 0)
-    file_littleendian = 1;
-  else if (order[0] == 0 && order[1] == 0 && order[2] == 0 && order[3] == 0)
-    file_littleendian = 0;
-  else
-    return fail("Corrupted file or not a quorlane tpdb file");
+  int file_littleendian = QLTP_tpdb_order_flag(order);
+  if (file_littleendian < 0) return fail("Corrupted file or not a quorlane tpdb file");
   db->swap = file_littleendian != db->littleendian;
   if (db->swap)
     report(db, QLTP_ERROR_ENDIANESS, "System littleendian (1-True 0-False)",
@@ -475,6 +468,11 @@ void QLTP_tpdb_delete(tpdb* db) {
     delete_object(QLTP_strarray_idx(db->names, i), QLTP_voidparray_idx(db->objects, i));
   QLTP_strarray_delete(db->names);
   QLTP_voidparray_delete(db->objects);
+  n = QLTP_voidparray_sz(db->retired);
+  for (int i = 0; i < n; ++i)
+    delete_object(QLTP_strarray_idx(db->retired_names, i), QLTP_voidparray_idx(db->retired, i));
+  QLTP_strarray_delete(db->retired_names);
+  QLTP_voidparray_delete(db->retired);
   QLTP_tpdb_serial_clear(db);
   QLTP_voidparray_delete(db->serial_buffers);
   QLTP_strarray_delete(db->serial_names);
@@ -640,6 +638,29 @@ void* QLTP_tpdb_get_tpdata(const tpdb* db, const char* name) {
   for (int i = QLTP_strarray_sz(db->names) - 1; i >= 0; --i)
     if (std::strcmp(QLTP_strarray_idx(db->names, i), name) == 0) return QLTP_voidparray_idx(db->objects, i);
   return nullptr;
+}
+
+int QLTP_tpdb_append_object(tpdb* db, const char* name, void* object) {
+  if (!db || !name || !object) return 0;
+  return append_object(db, name, object) ? 1 : 0;
+}
+
+int QLTP_tpdb_retire_object(tpdb* db, const char* name) {
+  if (!db || !name) return 0;
+  int i = QLTP_strarray_sz(db->names) - 1;
+  while (i >= 0 && std::strcmp(QLTP_strarray_idx(db->names, i), name) != 0) --i;
+  if (i < 0) return 0;
+  if (!db->retired) db->retired = QLTP_voidparray_new();
+  if (!db->retired_names) db->retired_names = QLTP_strarray_new();
+  // Room first, so that the object is never in neither list.
+  if (!db->retired || !db->retired_names || !QLTP_strarray_add(db->retired_names, name, -1)) return 0;
+  if (!QLTP_voidparray_add(db->retired, QLTP_voidparray_idx(db->objects, i))) {
+    QLTP_strarray_remove_item(db->retired_names, QLTP_strarray_sz(db->retired_names) - 1);
+    return 0;
+  }
+  QLTP_voidparray_remove_item(db->objects, i);
+  QLTP_strarray_remove_item(db->names, i);
+  return 1;
 }
 
 const char* QLTP_tpdb_header_val(const tpdb* db, const char* key, int len) {
@@ -813,6 +834,13 @@ int64_t QLTP_header_index_offset(const header* hdr) {
 }
 
 int32_t QLTP_record_start() { return START_SIZE; }
+
+int QLTP_tpdb_order_flag(const unsigned char word[4]) {
+  // The writer stores its own little-endian flag: 1 reads as bytes 01 00 00 00
+  // from a little-endian writer and 0 as 00 00 00 00 from a big-endian one.
+  if (word[1] != 0 || word[2] != 0 || word[3] != 0 || word[0] > 1) return -1;
+  return word[0];
+}
 
 // ---------------------------------------------------------------------------
 // The header and index kinds

@@ -42,6 +42,8 @@ struct tpdb {
   strarray* tpdata;               // name prefixes of the objects to load
   strarray* names;                // one per loaded object, in load order
   voidparray* objects;            // parallel to names
+  strarray* retired_names;        // objects taken out of the lists, made on first use
+  voidparray* retired;            // parallel; freed with the database
   voidparray* serial_buffers;     // queued fixedbuf images, made on first use
   strarray* serial_names;         // parallel to serial_buffers
   configsettings* settings;       // owned
@@ -84,8 +86,14 @@ void* QLTP_tpdb_read_strmap(tpdb* db, int32_t offset, const char* kind);
 void QLTP_tpobj_strmap_delete(void* object);
 int32_t QLTP_tpobj_strmap_write(void* object, char* destination, int swap);
 
-// Objects and header values
+// Objects and header values. Replacing an object: append the new one (on
+// failure it is freed and 0 given) and take the old one out of the lists;
+// the old one stays alive, retired, until the database is freed, since
+// channels may still borrow it. Retiring gives 1 when an object of exactly
+// that name was found (the last one, as QLTP_tpdb_get_tpdata finds it).
 void* QLTP_tpdb_get_tpdata(const tpdb* db, const char* name);
+int QLTP_tpdb_append_object(tpdb* db, const char* name, void* object);
+int QLTP_tpdb_retire_object(tpdb* db, const char* name);
 const char* QLTP_tpdb_header_val(const tpdb* db, const char* key, int len);
 int QLTP_tpdb_header_setval(tpdb* db, const char* key, int klen, const char* value, int vlen);
 int QLTP_tpdb_log_index(tpdb* db);
@@ -103,6 +111,9 @@ int32_t QLTP_strarraydict_read(FILE* file, str2str** out, int swap, char* line);
 str2str* QLTP_deserialise_dictionary(const char* text);
 int64_t QLTP_header_index_offset(const header* hdr);
 int32_t QLTP_record_start();
+// The writer's little-endian flag (1 or 0) from the four bytes of the
+// byte-order word at offset 25; -1 when they are neither.
+int QLTP_tpdb_order_flag(const unsigned char word[4]);
 
 // The header and index kinds
 void* QLTP_tpobj_header_load(tpdb* db, int32_t offset);

@@ -8,6 +8,8 @@ packages=(
   libpcre2-dev libxml2-dev libgtest-dev libbenchmark-dev libicu-dev
   openjdk-17-jdk-headless python3 libxml2-utils bzip2
   wamerican unicode-data festlex-poslex
+  pocketsphinx-en-us festlex-cmu libmarisa-dev libespeak-ng-dev
+  python3-numpy
 )
 
 missing=()

@@ -12,8 +12,22 @@
 namespace {
 
 // Kinds that load, and channel types, as the library registers them today.
-const std::set<std::string> kLoadedKinds = {"TPOBJ_CONFIG",  "TPOBJ_HEADER",  "TPOBJ_INDEX",  "TPOBJ_PBREAK",
-                                            "TPOBJ_POSSETS", "TPOBJ_POSTAGS", "TPOBJ_PRULES"};
+const std::set<std::string> kLoadedKinds = {
+    "TPOBJ_CARTLTS",
+    "TPOBJ_CCART",
+    "TPOBJ_CONFIG",
+    "TPOBJ_HEADER",
+    "TPOBJ_INDEX",
+    "TPOBJ_LEXCOMP",
+    "TPOBJ_LEXHASH",
+    "TPOBJ_LEXMGR",
+    "TPOBJ_PARAMDBMGR",
+    "TPOBJ_PBREAK",
+    "TPOBJ_PHONESET",
+    "TPOBJ_POSSETS",
+    "TPOBJ_POSTAGS",
+    "TPOBJ_PRULES",
+};
 const std::set<int> kChannelTypes = {QLTP_TPC_TK};
 
 }  // namespace

@@ -258,6 +258,31 @@ TEST(TpdbRegistryTest, RegisteredKindLoadsWithoutChangeToTheDatabase) {
   EXPECT_EQ(QLTP_TPOBJ_LOAD[QLTP_TPOBJ_SYLMAX], nullptr);
 }
 
+// Replacing an object: the old one leaves the lists but lives, borrowed
+// elsewhere, until the database is freed.
+TEST(TpdbRegistryTest, RetiredObjectsLeaveTheListsAndAreFreedWithTheDatabase) {
+  ASSERT_EQ(QLTP_tpobj_register("TPOBJ_SYLMAX", {.load = CountedLoad, .del = CountedDelete}), 1);
+  Counted::deleted = 0;
+  {
+    Db d;
+    auto* first = new int32_t(1);
+    auto* second = new int32_t(2);
+    ASSERT_EQ(QLTP_tpdb_append_object(d.db, "TPOBJ_SYLMAX:A", first), 1);
+    ASSERT_EQ(QLTP_tpdb_append_object(d.db, "TPOBJ_SYLMAX:A", second), 1);
+    EXPECT_EQ(QLTP_tpdb_get_tpdata(d.db, "TPOBJ_SYLMAX:A"), second);
+    EXPECT_EQ(QLTP_tpdb_retire_object(d.db, "TPOBJ_SYLMAX:A"), 1);
+    EXPECT_EQ(QLTP_tpdb_get_tpdata(d.db, "TPOBJ_SYLMAX:A"), first);
+    EXPECT_EQ(QLTP_tpdb_retire_object(d.db, "TPOBJ_SYLMAX:A"), 1);
+    EXPECT_EQ(QLTP_tpdb_retire_object(d.db, "TPOBJ_SYLMAX:A"), 0);
+    EXPECT_EQ(QLTP_tpdb_retire_object(d.db, "TPOBJ_SYLMAX:a"), 0);
+    EXPECT_EQ(QLTP_tpdb_get_tpdata(d.db, "TPOBJ_SYLMAX:A"), nullptr);
+    EXPECT_EQ(*second, 2);  // still alive
+    EXPECT_EQ(Counted::deleted, 0);
+    EXPECT_EQ(QLTP_tpdb_append_object(d.db, "TPOBJ_SYLMAX:B", nullptr), 0);
+  }
+  EXPECT_EQ(Counted::deleted, 2);
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(TpdbWriteTest, EmptyDatabaseIsExactly129Bytes) {

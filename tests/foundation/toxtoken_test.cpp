@@ -1,0 +1,520 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/toxspurt.h"
+#include "foundation/toxtoken.h"
+
+namespace {
+
+struct DystrDeleter {
+    void operator()(dystr* d) const { QLTP_dystr_delete(d); }
+};
+using Dystr = std::unique_ptr<dystr, DystrDeleter>;
+struct PoolDeleter {
+    void operator()(toxpool* p) const { QLTP_toxpool_delete(p); }
+};
+using Pool = std::unique_ptr<toxpool, PoolDeleter>;
+
+std::string print(const toxtag* tag) {
+    Dystr out(QLTP_dystr_new("", 0));
+    QLTP_toxtag_print(tag, out.get());
+    return QLTP_dystr_cstr(out.get());
+}
+
+std::string print(const toxtoken* token) {
+    Dystr out(QLTP_dystr_new("", 0));
+    QLTP_toxtoken_print(token, out.get());
+    return QLTP_dystr_cstr(out.get());
+}
+
+int owned(const toxpool_kind& kind) {
+    int n = 0;
+    for (int i = 0; i < QLTP_voidparray_sz(kind.objects); ++i)
+        n += static_cast<toxtoken*>(QLTP_voidparray_idx(kind.objects, i))->parent != nullptr;
+    return n;
+}
+
+toxtag* new_tag(toxpool* pool, toxtoken* owner, const char* name, int type) {
+    toxtag* tag = QLTP_toxpool_tag(pool);
+    QLTP_toxtag_init(tag, owner, name, -1, type);
+    QLTP_toxtoken_addtag(owner, tag);
+    return tag;
+}
+
+// Checks every invariant of a stream of tokens with expansion chains: each
+// listed tag is owned by its token and listed once; a fellow is the same
+// element's open tag on the token before (the previous stream token, or the
+// previous link of a chain); start, startend and closed tags have none;
+// tagmark stays inside the list; and the pool holds no owned object that
+// nothing lists.
+void check_invariants(toxpool* pool, const std::vector<toxtoken*>& stream) {
+    std::set<const toxtag*> seen;
+    int tokens = 0;
+    for (size_t s = 0; s < stream.size(); ++s) {
+        const toxtoken* before = s ? stream[s - 1] : nullptr;
+        for (const toxtoken* t = stream[s]; t; before = t, t = t->next) {
+            ++tokens;
+            ASSERT_NE(t->parent, nullptr);
+            int n = QLTP_toxtoken_notags(t);
+            ASSERT_GE(t->tagmark, -1);
+            ASSERT_LE(t->tagmark, n);
+            for (int i = 0; i < n; ++i) {
+                const toxtag* tag = QLTP_toxtoken_tagidx(t, i);
+                SCOPED_TRACE(print(t));
+                ASSERT_EQ(tag->parent, t);
+                ASSERT_TRUE(seen.insert(tag).second) << "tag listed twice";
+                const toxtag* f = tag->fellow;
+                if (tag->type == QLTP_TAG_START || tag->type == QLTP_TAG_STARTEND || tag->type == QLTP_TAG_CLOSED) {
+                    ASSERT_EQ(f, nullptr);
+                } else if (f) {
+                    ASSERT_NE(f->parent, nullptr) << "fellow is a free tag";
+                    ASSERT_EQ(f->parent, before) << "fellow is not on the token before";
+                    ASSERT_STREQ(QLTP_toxtag_name(f), QLTP_toxtag_name(tag));
+                }
+            }
+        }
+    }
+    ASSERT_EQ(owned(pool->tags), static_cast<int>(seen.size())) << "owned tags that no token lists";
+    ASSERT_EQ(owned(pool->tokens), tokens) << "owned tokens outside the stream";
+}
+
+struct Element {
+    std::string name;
+    int first, last;
+};
+
+// Lays elements over a stream the way the markup parser does: start, mid,
+// end or startend by position, fellows by linking each token to the one
+// before.
+void lay_elements(toxpool* pool, std::vector<toxtoken*>& stream, const std::vector<Element>& elements) {
+    for (size_t s = 0; s < stream.size(); ++s) {
+        for (const Element& e : elements) {
+            int i = static_cast<int>(s);
+            if (i < e.first || i > e.last) continue;
+            int type = e.first == e.last ? QLTP_TAG_STARTEND
+                       : i == e.first   ? QLTP_TAG_START
+                       : i == e.last    ? QLTP_TAG_END
+                                        : QLTP_TAG_MID;
+            new_tag(pool, stream[s], e.name.c_str(), type);
+        }
+        QLTP_toxtoken_link(s ? stream[s - 1] : nullptr, stream[s]);
+    }
+}
+
+toxtoken* chain_end(toxtoken* t) {
+    while (t->next) t = t->next;
+    return t;
+}
+
+TEST(ToxTokenTest, RandomSurgeryKeepsEveryLinkAndOwnerSound) {
+    std::mt19937 rng(20261209);
+    const char* names[] = {"s", "prosody", "emph", "mark", "lex"};
+    int owner = 0;
+    for (int round = 0; round < 60; ++round) {
+        Pool pool(QLTP_toxpool_new(2, 4, 8));
+        std::vector<toxtoken*> stream;
+        int length = 2 + static_cast<int>(rng() % 8);
+        for (int i = 0; i < length; ++i) {
+            toxtoken* t = QLTP_toxpool_token(pool.get());
+            QLTP_toxtoken_setparent(t, &owner);
+            QLTP_toxtoken_set(t, ("w" + std::to_string(i)).c_str(), -1);
+            stream.push_back(t);
+        }
+        std::vector<Element> elements;
+        for (int e = 0, count = 1 + static_cast<int>(rng() % 4); e < count; ++e) {
+            int a = static_cast<int>(rng() % length), b = static_cast<int>(rng() % length);
+            elements.push_back({names[rng() % 3], std::min(a, b), std::max(a, b)});
+        }
+        lay_elements(pool.get(), stream, elements);
+        ASSERT_NO_FATAL_FAILURE(check_invariants(pool.get(), stream));
+
+        for (int step = 0; step < 80; ++step) {
+            toxtoken* head = stream[rng() % stream.size()];
+            int n = QLTP_toxtoken_notags(head);
+            toxtag* some = n ? QLTP_toxtoken_tagidx(head, static_cast<int>(rng() % n)) : nullptr;
+            switch (rng() % 9) {
+                case 0:
+                case 1: {
+                    toxtoken* last = chain_end(head);
+                    last->next = QLTP_toxtoken_split(pool.get(), last);
+                    ASSERT_NE(last->next, nullptr);
+                    break;
+                }
+                case 2: {
+                    // Splitting and folding back gives every element tag its
+                    // old type and brings the closed tags home.
+                    QLTP_toxtoken_truncate(head);
+                    std::map<const toxtag*, int> types;
+                    int closed = 0;
+                    for (int i = 0; i < QLTP_toxtoken_notags(head); ++i) {
+                        const toxtag* t = QLTP_toxtoken_tagidx(head, i);
+                        if (t->type == QLTP_TAG_CLOSED) ++closed;
+                        else types[t] = t->type;
+                    }
+                    for (int k = 1 + static_cast<int>(rng() % 3); k > 0; --k) {
+                        toxtoken* last = chain_end(head);
+                        last->next = QLTP_toxtoken_split(pool.get(), last);
+                    }
+                    ASSERT_NO_FATAL_FAILURE(check_invariants(pool.get(), stream));
+                    QLTP_toxtoken_truncate(head);
+                    ASSERT_EQ(QLTP_toxtoken_notags(head), static_cast<int>(types.size()) + closed);
+                    for (auto [tag, type] : types) {
+                        EXPECT_EQ(tag->parent, head);
+                        EXPECT_EQ(tag->type, type) << QLTP_toxtag_name(tag);
+                    }
+                    break;
+                }
+                case 3:
+                    if (some) QLTP_toxtoken_move_tag(head, some, static_cast<int>(rng() % (n + 1)) - 1);
+                    break;
+                case 4:
+                    if (some) EXPECT_EQ(QLTP_toxtoken_removetag(head, some), 1);
+                    break;
+                case 5:
+                    if (some) EXPECT_GE(QLTP_toxtoken_removetag_named(head, QLTP_toxtag_name(some)), 1);
+                    break;
+                case 6: {
+                    toxtag* mark = new_tag(pool.get(), head, "mark", QLTP_TAG_CLOSED);
+                    QLTP_toxtag_set_attrib(mark, "name", -1, "qltk_1_1_1_1", -1);
+                    break;
+                }
+                case 7: {
+                    // A stage is done with a token and takes a fresh one.
+                    size_t i = rng() % stream.size();
+                    QLTP_toxtoken_clear(stream[i]);
+                    stream[i] = QLTP_toxpool_token(pool.get());
+                    QLTP_toxtoken_setparent(stream[i], &owner);
+                    break;
+                }
+                case 8: {
+                    size_t i = rng() % stream.size();
+                    QLTP_toxtoken_link(i ? stream[i - 1] : nullptr, stream[i]);
+                    break;
+                }
+            }
+            ASSERT_NO_FATAL_FAILURE(check_invariants(pool.get(), stream)) << "round " << round << " step " << step;
+        }
+        for (toxtoken* t : stream) QLTP_toxtoken_clear(t);
+        EXPECT_EQ(owned(pool->tags), 0);
+        EXPECT_EQ(owned(pool->tokens), 0);
+    }
+}
+
+TEST(ToxTagTest, AttributesReplaceOnlyTheirOwnName) {
+    toxtag* tag = QLTP_toxtag_new();
+    QLTP_toxtag_init(tag, nullptr, "lex", -1, QLTP_TAG_CLOSED);
+    QLTP_toxtag_set_attrib(tag, "ltsname", -1, "en", -1);
+    QLTP_toxtag_set_attrib(tag, "lts", -1, "1", -1);
+    QLTP_toxtag_set_attrib(tag, "timeout", -1, "5", -1);
+    QLTP_toxtag_set_attrib(tag, "time", -1, "7", -1);
+    QLTP_toxtag_add_attrib(tag, "lts", 3, "2", 1);
+    EXPECT_STREQ(QLTP_toxtag_val(tag, "ltsname"), "en");
+    EXPECT_STREQ(QLTP_toxtag_val(tag, "lts"), "2");
+    EXPECT_STREQ(QLTP_toxtag_val(tag, "timeout"), "5");
+    EXPECT_STREQ(QLTP_toxtag_val(tag, "time"), "7");
+    EXPECT_EQ(QLTP_toxtag_val(tag, "tim"), nullptr);
+    EXPECT_EQ(QLTP_toxtag_no_attribs(tag), 8);
+    EXPECT_EQ(print(tag), "lex closed {'ltsname': 'en','lts': '2','timeout': '5','time': '7'}");
+    QLTP_toxtag_clear_attribs(tag);
+    EXPECT_EQ(print(tag), "lex closed {}");
+    QLTP_toxtag_set_name(tag, "PROSODY", -1);
+    EXPECT_EQ(tag->copy_in_expansion, 1);
+    QLTP_toxtag_init(tag, nullptr, "s", -1, QLTP_TAG_START);
+    EXPECT_EQ(tag->copy_in_expansion, 0);
+    QLTP_toxtag_delete(tag);
+}
+
+TEST(ToxTagTest, NumbersAsAttributeText) {
+    struct Case {
+        int value, ndec;
+        const char* text;
+    } cases[] = {
+        {1500, 3, "1.500"}, {1050, 3, "1.050"}, {2000, 3, "2"},       {7, 3, "0.007"},
+        {0, 3, "0"},        {-1500, 3, "-1.500"}, {-7, 3, "-0.007"},  {-2000, 3, "-2"},
+        {42, 0, "42"},      {-42, -1, "-42"},   {INT_MIN, 3, "-2147483.648"}, {INT_MAX, 12, "0.002147483647"},
+    };
+    toxtag* tag = QLTP_toxtag_new();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        QLTP_toxtag_set_attrib_fixedpoint(tag, "v", -1, c.value, c.ndec);
+        EXPECT_STREQ(QLTP_toxtag_val(tag, "v"), c.text);
+    }
+    QLTP_toxtag_set_attrib_float(tag, "f", -1, 1.25f);
+    EXPECT_STREQ(QLTP_toxtag_val(tag, "f"), "1.250");
+    toxtoken* owner = QLTP_toxtoken_new();
+    EXPECT_EQ(QLTP_toxtag_newbreak(tag, owner, 2, 250), tag);
+    EXPECT_EQ(print(tag), "break closed {'type': '2','time': '0.250'}");
+    EXPECT_EQ(tag->parent, owner);
+    tag->parent = nullptr;
+    QLTP_toxtoken_delete(owner);
+    QLTP_toxtag_delete(tag);
+}
+
+TEST(ToxTagTest, SplitByType) {
+    Pool pool(QLTP_toxpool_new(0, 0, 1));
+    toxtoken* token = QLTP_toxtoken_new();
+    struct Case {
+        int type, given_after, copy_type;
+        bool copy_has_fellow;
+    } cases[] = {
+        {QLTP_TAG_START, QLTP_TAG_START, QLTP_TAG_MID, true},
+        {QLTP_TAG_END, QLTP_TAG_MID, QLTP_TAG_END, true},
+        {QLTP_TAG_MID, QLTP_TAG_MID, QLTP_TAG_MID, true},
+        {QLTP_TAG_STARTEND, QLTP_TAG_START, QLTP_TAG_END, true},
+        {QLTP_TAG_CLOSED, QLTP_TAG_CLOSED, QLTP_TAG_CLOSED, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(QLTP_toxtag_typename(c.type));
+        toxtag* tag = new_tag(pool.get(), token, "x", c.type);
+        token->tagmark = 1;
+        toxtag* copy = QLTP_toxtag_split(pool.get(), tag);
+        ASSERT_NE(copy, nullptr);
+        EXPECT_EQ(tag->type, c.given_after);
+        EXPECT_EQ(copy->type, c.copy_type);
+        EXPECT_EQ(copy->fellow, c.copy_has_fellow ? tag : nullptr);
+        EXPECT_EQ(copy->parent, nullptr);
+        EXPECT_STREQ(QLTP_toxtag_name(copy), "x");
+        EXPECT_EQ(QLTP_toxtoken_notags(token), c.type == QLTP_TAG_CLOSED ? 0 : 1);
+        EXPECT_EQ(token->tagmark, c.type == QLTP_TAG_CLOSED ? 0 : 1);
+        QLTP_toxtoken_clear(token);
+    }
+    toxtag odd{};
+    odd.type = 5;
+    EXPECT_EQ(QLTP_toxtag_split(pool.get(), &odd), nullptr);
+    QLTP_toxtoken_delete(token);
+}
+
+TEST(ToxTokenTest, PrintsOneLinePerTokenAndChainLink) {
+    Pool pool(QLTP_toxpool_new(0, 2, 2));
+    int owner = 0;
+    toxtoken* t = QLTP_toxpool_token(pool.get());
+    QLTP_toxtoken_setparent(t, &owner);
+    QLTP_toxtoken_set(t, "Hello", -1);
+    QLTP_toxtoken_setid(t, 3);
+    QLTP_toxtoken_set_norm(t, "hello", -1);
+    QLTP_toxtoken_setprepunc(t, "(", -1);
+    QLTP_toxtoken_setpstpunc(t, "),", -1);
+    QLTP_toxtoken_setpos(t, "NN", -1, "SG", -1);
+    QLTP_toxtoken_setfeat(t, QLTP_FEAT_DOWNCASED, 1);
+    QLTP_toxtoken_setfeat(t, QLTP_FEAT_CAPITALISED, 1);
+    toxtag* s = new_tag(pool.get(), t, "s", QLTP_TAG_START);
+    QLTP_toxtag_set_attrib(s, "id", -1, "1", -1);
+    new_tag(pool.get(), t, "mark", QLTP_TAG_CLOSED);
+    EXPECT_EQ(print(t), "Hello 3 {[hello] -1  [(][),][TFFFT]} pNN_SG s start {'id': '1'},mark closed {}\n");
+    t->next = QLTP_toxtoken_split(pool.get(), t);
+    t->next->next = QLTP_toxtoken_split(pool.get(), t->next);
+    EXPECT_EQ(print(t),
+              "Hello 3 {[hello] -1  [(][][TFFFT]} pNN_SG s start {'id': '1'}\n"
+              " |-> -1 {[] -1  [][][FFFFF]} p s mid {'id': '1'}\n"
+              "   |-> -1 {[] -1  [][),][FFFFF]} p s mid {'id': '1'},mark closed {}\n");
+    QLTP_toxtoken_setpos(t, "VB_X", -1, "SG", -1);
+    EXPECT_STREQ(QLTP_toxtoken_getpos(t), "VB_X");
+    EXPECT_EQ(QLTP_toxtoken_get(nullptr), nullptr);
+    EXPECT_EQ(QLTP_toxtoken_set(nullptr, "x", 1), 0);
+}
+
+TEST(ToxTokenTest, TagQueries) {
+    toxtoken* t = QLTP_toxtoken_new();
+    toxtag* tags[4];
+    for (toxtag*& tag : tags) tag = QLTP_toxtag_new();
+    QLTP_toxtag_init(tags[0], nullptr, "lex", -1, QLTP_TAG_CLOSED);
+    QLTP_toxtag_set_attrib(tags[0], "spron", -1, "a|b|c", -1);
+    QLTP_toxtag_set_attrib(tags[0], "pos", -1, "NN", -1);
+    QLTP_toxtag_init(tags[1], nullptr, "lex", -1, QLTP_TAG_CLOSED);
+    QLTP_toxtag_set_attrib(tags[1], "spron", -1, "", -1);
+    QLTP_toxtag_init(tags[2], nullptr, "mark", -1, QLTP_TAG_CLOSED);
+    QLTP_toxtag_set_attrib(tags[2], "name", -1, "qltk_7_7_5_5", -1);
+    QLTP_toxtag_init(tags[3], nullptr, "s", -1, QLTP_TAG_START);
+    for (toxtag* tag : tags) QLTP_toxtoken_addtag(t, tag);
+
+    EXPECT_EQ(QLTP_toxtoken_gettag(t, "lex"), tags[1]);
+    EXPECT_EQ(QLTP_toxtoken_gettag(t, nullptr), tags[3]);
+    EXPECT_EQ(QLTP_toxtoken_gettag(t, "le"), nullptr);
+    EXPECT_STREQ(QLTP_toxtoken_tagval(t, "lex", "pos"), "NN");
+    EXPECT_STREQ(QLTP_toxtoken_tagval(t, "lex", "spron"), "");
+    EXPECT_STREQ(QLTP_toxtoken_tagval(t, "s", nullptr), "s");
+    EXPECT_EQ(QLTP_toxtoken_tagval(t, "p", nullptr), nullptr);
+    EXPECT_EQ(QLTP_toxtoken_gettag_attrib(t, "lex", "spron", "a|b|c"), tags[0]);
+    EXPECT_EQ(QLTP_toxtoken_gettag_attrib(t, nullptr, nullptr, "NN"), tags[0]);
+    EXPECT_EQ(QLTP_toxtoken_gettag_attrib(t, "lex", "spron", nullptr), tags[1]);
+    toxtag* probe = QLTP_toxtag_new();
+    QLTP_toxtag_set_name(probe, "lex", -1);
+    QLTP_toxtag_set_attrib(probe, "pos", -1, "NN", -1);
+    EXPECT_EQ(QLTP_toxtoken_gettag_match(t, probe), tags[0]);
+    QLTP_toxtag_set_attrib(probe, "pos", -1, "VB", -1);
+    EXPECT_EQ(QLTP_toxtoken_gettag_match(t, probe), nullptr);
+    EXPECT_EQ(QLTP_toxtoken_setdefault_tagval(t, "lex", "pos", "VB"), 1);
+    EXPECT_STREQ(QLTP_toxtag_val(tags[1], "pos"), "VB");
+    EXPECT_STREQ(QLTP_toxtag_val(tags[0], "pos"), "NN");
+    // The last lex tag decides, even with an empty pronunciation.
+    EXPECT_EQ(QLTP_toxtoken_issilent(t), 1);
+    EXPECT_EQ(QLTP_toxtoken_nsyl(t), 1);
+    QLTP_toxtag_set_attrib(tags[1], "spron", -1, "ab|cd|ef|g", -1);
+    EXPECT_EQ(QLTP_toxtoken_issilent(t), 0);
+    EXPECT_EQ(QLTP_toxtoken_nsyl(t), 3);
+    EXPECT_EQ(QLTP_toxtoken_issilent(nullptr), 1);
+    int a, b, c, d;
+    EXPECT_EQ(QLTP_toxtoken_getcharpos(t, &a, &b, &c, &d), 1);
+    EXPECT_EQ(std::vector<int>({a, b, c, d}), std::vector<int>({7, 7, 5, 5}));
+
+    t->tagmark = 3;
+    QLTP_toxtoken_move_tag(t, tags[3], 0);
+    EXPECT_EQ(QLTP_toxtoken_tagidx(t, 0), tags[3]);
+    EXPECT_EQ(t->tagmark, 4);
+    EXPECT_EQ(QLTP_toxtoken_removetag_named(t, "lex"), 2);
+    EXPECT_EQ(t->tagmark, 2);
+    EXPECT_EQ(QLTP_toxtoken_notags(t), 2);
+    EXPECT_EQ(tags[0]->parent, nullptr);
+    EXPECT_STREQ(QLTP_toxtag_name(tags[0]), "");
+    QLTP_toxtoken_clear(t);
+    for (toxtag* tag : tags) QLTP_toxtag_delete(tag);
+    QLTP_toxtag_delete(probe);
+    QLTP_toxtoken_delete(t);
+}
+
+TEST(ToxTokenTest, CharacterPositionNeedsFourNumbers) {
+    struct Case {
+        const char* name;
+        int ok, a, b, c, d;
+    } cases[] = {
+        {"2_2_2_2", 1, 2, 2, 2, 2},        {"qltk_7_7_5_5", 1, 7, 7, 5, 5},  {"qltk_0_0_6_6", 1, 0, 0, 6, 6},
+        {"8_10_5_7", 1, 8, 10, 5, 7},      {"1_2_3", 0, -1, -1, -1, -1},     {"1_2_3_", 0, -1, -1, -1, -1},
+        {"1_2_3_4_5", 0, -1, -1, -1, -1},  {"a_b_c_d", 0, -1, -1, -1, -1},   {"", 0, -1, -1, -1, -1},
+        {"qltk_", 0, -1, -1, -1, -1},      {"-1_2_3_4", 0, -1, -1, -1, -1},  {"99999999999_1_1_1", 0, -1, -1, -1, -1},
+        {"1__2_3", 0, -1, -1, -1, -1},     {"qltk_qltk_1_2_3_4", 0, -1, -1, -1, -1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        toxtoken* t = QLTP_toxtoken_new();
+        toxtag* mark = QLTP_toxtag_new();
+        QLTP_toxtag_init(mark, nullptr, "mark", -1, QLTP_TAG_CLOSED);
+        QLTP_toxtag_set_attrib(mark, "name", -1, k.name, -1);
+        QLTP_toxtoken_addtag(t, mark);
+        int v[4] = {9, 9, 9, 9};
+        EXPECT_EQ(QLTP_toxtoken_getcharpos(t, &v[0], &v[1], &v[2], &v[3]), k.ok);
+        EXPECT_EQ(std::vector<int>(v, v + 4), std::vector<int>({k.a, k.b, k.c, k.d}));
+        QLTP_toxtoken_delete(t);
+        QLTP_toxtag_delete(mark);
+    }
+}
+
+TEST(ToxPoolTest, HandOutFollowsTheCursorAndGrows) {
+    int owner = 0;
+    Pool pool(QLTP_toxpool_new(0, 2, 0));
+    auto token = [&](int i) { return static_cast<toxtoken*>(QLTP_voidparray_idx(pool->tokens.objects, i)); };
+    auto take = [&] {
+        toxtoken* t = QLTP_toxpool_token(pool.get());
+        QLTP_toxtoken_setparent(t, &owner);
+        return t;
+    };
+    EXPECT_EQ(take(), token(0));
+    EXPECT_EQ(pool->tokens.cursor, 1);
+    EXPECT_EQ(take(), token(1));
+    EXPECT_EQ(QLTP_voidparray_sz(pool->tokens.objects), 3);
+    EXPECT_EQ(pool->tokens.cursor, 2);
+    QLTP_toxtoken_clear(token(0));
+    EXPECT_EQ(take(), token(2));
+    EXPECT_EQ(pool->tokens.cursor, 0);
+    EXPECT_EQ(take(), token(0));
+    EXPECT_EQ(QLTP_voidparray_sz(pool->tokens.objects), 4);
+    EXPECT_EQ(QLTP_toxpool_tag(pool.get()), nullptr);
+    EXPECT_EQ(QLTP_toxpool_spurt(pool.get()), nullptr);
+
+    // An owned object at the cursor is reported and passed over.
+    Pool small(QLTP_toxpool_new(1, 2, 2));
+    toxtag* first = static_cast<toxtag*>(QLTP_voidparray_idx(small->tags.objects, 0));
+    toxtoken* holder = QLTP_toxpool_token(small.get());
+    QLTP_toxtoken_setparent(holder, &owner);
+    QLTP_toxtoken_addtag(holder, first);
+    testing::internal::CaptureStderr();
+    toxtag* got = QLTP_toxpool_tag(small.get());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "CRITICAL: pool returns a tag already in use.\n");
+    EXPECT_NE(got, first);
+    EXPECT_EQ(first->parent, holder);
+
+    // What comes out is cleared, whatever removal left on it.
+    QLTP_toxtag_init(got, holder, "emph", -1, QLTP_TAG_MID);
+    QLTP_toxtoken_addtag(holder, got);
+    got->fellow = first;
+    QLTP_toxtag_set_attrib(got, "level", -1, "strong", -1);
+    QLTP_toxtoken_removetag(holder, got);
+    small->tags.cursor = 1;
+    toxtag* again = QLTP_toxpool_tag(small.get());
+    EXPECT_EQ(again, got);
+    EXPECT_EQ(print(again), " start {}");
+    EXPECT_EQ(again->fellow, nullptr);
+
+    QLTP_toxpool_clear(small.get());
+    EXPECT_EQ(owned(small->tags) + owned(small->tokens) + owned(small->spurts), 0);
+}
+
+TEST(ToxPoolTest, ReplacingTheTagListReleasesTheTagsLeftOut) {
+    int owner = 0;
+    Pool pool(QLTP_toxpool_new(0, 1, 3));
+    toxtoken* t = QLTP_toxpool_token(pool.get());
+    QLTP_toxtoken_setparent(t, &owner);
+    toxtag* a = new_tag(pool.get(), t, "a", QLTP_TAG_CLOSED);
+    new_tag(pool.get(), t, "b", QLTP_TAG_CLOSED);
+    toxtag* c = new_tag(pool.get(), t, "c", QLTP_TAG_CLOSED);
+    t->tagmark = 3;
+    voidparray* list = QLTP_voidparray_new();
+    QLTP_voidparray_add(list, c);
+    QLTP_voidparray_add(list, nullptr);
+    QLTP_voidparray_add(list, a);
+    EXPECT_EQ(QLTP_toxtoken_replace_tags(t, list), 3);
+    EXPECT_EQ(QLTP_toxtoken_notags(t), 2);
+    EXPECT_EQ(QLTP_toxtoken_tagidx(t, 0), c);
+    EXPECT_EQ(owned(pool->tags), 2);
+    EXPECT_LE(t->tagmark, 2);
+    QLTP_voidparray_delete(list);
+}
+
+TEST(ToxStreamTest, RealTokensAndSpurtPrinting) {
+    int owner = 0;
+    Pool pool(QLTP_toxpool_new(2, 4, 0));
+    voidparray* stream = QLTP_voidparray_new();
+    const char* norms[] = {"pause", "", "word", ""};
+    for (const char* norm : norms) {
+        toxtoken* t = QLTP_toxpool_token(pool.get());
+        QLTP_toxtoken_setparent(t, &owner);
+        QLTP_toxtoken_set_norm(t, norm, -1);
+        QLTP_voidparray_add(stream, t);
+    }
+    EXPECT_EQ(QLTP_toxstream_last_realtk(stream), 2);
+    EXPECT_EQ(QLTP_toxstream_next_realtkidx(stream, 1), 2);
+    EXPECT_EQ(QLTP_toxstream_next_realtkidx(stream, 3), -1);
+    EXPECT_EQ(QLTP_toxstream_next_realtk(stream, 0), QLTP_voidparray_idx(stream, 0));
+    EXPECT_EQ(QLTP_toxstream_prev_realtk(stream, 1), QLTP_voidparray_idx(stream, 0));
+    EXPECT_EQ(QLTP_toxstream_prev_realtk(stream, 9), QLTP_voidparray_idx(stream, 2));
+    QLTP_toxtoken_set_norm(static_cast<toxtoken*>(QLTP_voidparray_idx(stream, 2)), "", 0);
+    EXPECT_EQ(QLTP_toxstream_last_realtk(stream), 0);
+
+    voidparray* spurts = QLTP_voidparray_new();
+    for (int k = 0; k < 2; ++k) {
+        toxspurt* s = QLTP_toxpool_spurt(pool.get());
+        QLTP_toxspurt_setparent(s, &owner);
+        QLTP_toxspurt_add(s, static_cast<toxtoken*>(QLTP_voidparray_idx(stream, k)));
+        QLTP_voidparray_add(spurts, s);
+    }
+    static_cast<toxspurt*>(QLTP_voidparray_idx(spurts, 1))->phrases = 2;
+    static_cast<toxspurt*>(QLTP_voidparray_idx(spurts, 1))->phrase = 1;
+    Dystr out(QLTP_dystr_new("", 0));
+    EXPECT_EQ(QLTP_toxspstream_print(spurts, out.get()), 2);
+    EXPECT_EQ(std::string(QLTP_dystr_cstr(out.get())),
+              " -1 {[pause] -1  [][][FFFFF]} p \nPHRASE\n -1 {[] -1  [][][FFFFF]} p \nPHRASE 1 of 2\n");
+    EXPECT_EQ(QLTP_toxspstream_release_tox(spurts), 2);
+    EXPECT_EQ(owned(pool->spurts), 0);
+    EXPECT_EQ(owned(pool->tokens), 2);
+    EXPECT_EQ(QLTP_toxstream_release_tox(stream), 4);
+    EXPECT_EQ(owned(pool->tokens), 0);
+    QLTP_voidparray_delete(spurts);
+    QLTP_voidparray_delete(stream);
+}
+
+}  // namespace
