@@ -588,19 +588,37 @@ char* QLTP_read_chars(tpdb* db, int32_t n, int32_t offset) {
   return text;
 }
 
+FILE* QLTP_tpdb_object_stream(tpdb* db, int32_t offset, char** bytes) {
+  if (!bytes) return nullptr;
+  *bytes = nullptr;
+  int32_t size = QLTP_read_int(db, offset);
+  if (size <= 0 || !(*bytes = QLTP_read_chars(db, size, 0))) return nullptr;
+  FILE* f = fmemopen(*bytes, static_cast<size_t>(size), "rb");
+  if (!f) {
+    QLTP_free(*bytes);
+    *bytes = nullptr;
+  }
+  return f;
+}
+
 void* QLTP_tpdb_read_object(tpdb* db, int32_t offset, const char* kind, void* (*read)(FILE* file, int swap),
                             void (*del)(void* object)) {
   if (!db || !read || !del) return nullptr;
-  int32_t size = 0;
+  char* bytes = nullptr;
   void* object = nullptr;
-  if (read_word_at(db, offset, &size) && size >= 0 && int64_t{offset} + 4 + size <= db->file_size) {
-    object = read(db->file, db->swap);
-    // A reader that stopped short or ran into the next object read something
-    // other than this object.
-    if (object && file_tell(db->file) != int64_t{offset} + 4 + size) {
+  // The reader works on a stream over the object's own bytes, so it cannot
+  // run into the next object.
+  if (FILE* f = QLTP_tpdb_object_stream(db, offset, &bytes)) {
+    object = read(f, db->swap);
+    // A reader that stopped short read something other than this object.
+    long used = ftell(f);
+    fseek(f, 0, SEEK_END);
+    if (object && used != ftell(f)) {
       del(object);
       object = nullptr;
     }
+    fclose(f);
+    QLTP_free(bytes);
   }
   if (!object) report(db, QLTP_ERROR_CORRUPT_FILE, "Corrupted object", kind);
   return object;

@@ -74,8 +74,12 @@ void* QLTP_tpdb_load_custom_lexicon(logger* log, const char* path);
 // File access for the kinds' load operations (offset 0: current position)
 int32_t QLTP_read_int(tpdb* db, int32_t offset);
 char* QLTP_read_chars(tpdb* db, int32_t n, int32_t offset);
-// Reads the object whose size word is at offset with `read` (from just after
-// the size word, in the file's byte order). The object is kept only when the
+// The object whose size word is at offset as a stream over a copy of its
+// bytes, so that a kind's reader cannot read past the object; close it with
+// fclose and free *bytes with QLTP_free. NULL for an empty object.
+FILE* QLTP_tpdb_object_stream(tpdb* db, int32_t offset, char** bytes);
+// Reads the object whose size word is at offset with `read` (over a stream of
+// the object's bytes, in the file's byte order). The object is kept only when the
 // reader used exactly the object's bytes; otherwise it is freed with `del`,
 // code 13 "Corrupted object" is logged with the kind as detail, and NULL given.
 void* QLTP_tpdb_read_object(tpdb* db, int32_t offset, const char* kind, void* (*read)(FILE* file, int swap),

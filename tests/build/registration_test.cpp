@@ -13,6 +13,7 @@ namespace {
 
 // Kinds that load, and channel types, as the library registers them today.
 const std::set<std::string> kLoadedKinds = {
+    "TPOBJ_ABBREV",
     "TPOBJ_CARTLTS",
     "TPOBJ_CCART",
     "TPOBJ_CONFIG",
@@ -21,6 +22,7 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_LEXCOMP",
     "TPOBJ_LEXHASH",
     "TPOBJ_LEXMGR",
+    "TPOBJ_NRULES",
     "TPOBJ_PARAMDBMGR",
     "TPOBJ_PBREAK",
     "TPOBJ_PHONESET",

@@ -720,6 +720,8 @@ TEST(TpdbLoadTest, FileOver2GiBIsRefused) {
 }
 
 TEST(TpdbLoadTest, CustomFilesNeedTheirKindsReader) {
+  // Start from a kind without a reader, whatever the library registers.
+  QLTP_tpobj_register("TPOBJ_ABBREV", {});
   std::string path = TempPath("custom.tpdb");
   WriteDb(path, {});
   std::string abbrev = TempPath("custom_abbrev.txt");

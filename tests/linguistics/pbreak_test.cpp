@@ -92,7 +92,7 @@ TEST(PbreakTest, ReadsBreakTableTextWithControlKeysAndFixedPointTimes) {
   EXPECT_EQ(std::make_pair(level, time), std::make_pair(5, 400));
 
   std::string path = TempPath("breaks.txt");
-  orvelle_test::WriteBytes(path, kBreaks);
+  orvelle_test::WriteFile(path, kBreaks);
   Pbreak from_file(QLTP_pbreak_readtxt(path.c_str()));
   EXPECT_EQ(Image("TPOBJ_PBREAK", from_file.t), Image("TPOBJ_PBREAK", table.t));
   std::remove(path.c_str());
@@ -211,7 +211,7 @@ TEST(PbreakTest, TablesRoundTripThroughDatabasesOfBothByteOrders) {
   std::string path = TempPath("breaks.bin");
   QLTP_fixedbuf* buffer = QLTP_fixedbuf_new(static_cast<uint32_t>(QLTPPy_pbreak_write(breaks.t, nullptr)));
   ASSERT_EQ(QLTPPy_pbreak_write(breaks.t, buffer), 1);
-  orvelle_test::WriteBytes(path, std::string(buffer->data, buffer->size));
+  orvelle_test::WriteFile(path, std::string(buffer->data, buffer->size));
   QLTP_fixedbuf_delete(buffer);
   Pbreak loaded(QLTPPy_pbreak_load(path.c_str()));
   ExpectBreaks(loaded.t);
@@ -248,7 +248,7 @@ TEST(PbreakTest, CorruptStoredTablesAreRefusedWithCode13) {
 TEST(PbreakTest, MergingFilesIntoCopiesLeavesTheOriginalAlone) {
   Pbreak original(QLTP_deserialise_pbreak(kBreaks));
   std::string path = TempPath("more.txt");
-  orvelle_test::WriteBytes(path, "? 1 0.1 1 0.1\nFORCED 4 0.9 0 0\n");
+  orvelle_test::WriteFile(path, "? 1 0.1 1 0.1\nFORCED 4 0.9 0 0\n");
 
   std::string stored = TempPath("shared.tpdb");
   WriteTestDb(stored, {{"TPOBJ_PBREAK:DEFAULT", original.t}});

@@ -1,0 +1,94 @@
+// Helpers shared by the libFuzzer targets: the input layout (option bytes in
+// front of a payload), property checks that stop the run with a report,
+// piecewise feeding, files of this process and a UTF-8 check.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvelle_fuzz {
+
+// Option bytes at the front of an input (0 where the input is shorter) and
+// the payload after them.
+struct Input {
+  const uint8_t* data;
+  size_t size;
+  uint8_t Byte(size_t i) const { return i < size ? data[i] : 0; }
+  std::string Payload(size_t from) const {
+    return from < size ? std::string(reinterpret_cast<const char*>(data) + from, size - from) : std::string();
+  }
+};
+
+// A broken property: a report and an abort, which libFuzzer keeps as a crash
+// with the input that caused it.
+[[noreturn]] inline void Fail(const char* what, std::string_view detail = {}) {
+  std::fprintf(stderr, "property failed: %s\n", what);
+  if (!detail.empty()) {
+    std::fprintf(stderr, "  detail (%zu bytes): ", detail.size());
+    for (unsigned char c : detail.substr(0, 2000)) {
+      if (c >= 0x20 && c < 0x7F) std::fputc(c, stderr);
+      else std::fprintf(stderr, "\\x%02X", c);
+    }
+    std::fputc('\n', stderr);
+  }
+  std::abort();
+}
+inline void Check(bool ok, const char* what, std::string_view detail = {}) {
+  if (!ok) Fail(what, detail);
+}
+
+// The payload cut into pieces of 1 to max bytes; seed picks the cuts.
+inline std::vector<std::string_view> Pieces(std::string_view s, uint32_t seed, size_t max) {
+  std::vector<std::string_view> pieces;
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t at = 0; at < s.size();) {
+    x = x * 1103515245u + 12345u;
+    size_t n = 1 + (x >> 16) % max;
+    if (n > s.size() - at) n = s.size() - at;
+    pieces.push_back(s.substr(at, n));
+    at += n;
+  }
+  return pieces;
+}
+
+// Shortest forms only, no surrogates, nothing above U+10FFFF.
+inline bool ValidUtf8(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+      unsigned char t = static_cast<unsigned char>(s[i + k]);
+      if ((t & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (t & 0x3F);
+    }
+    static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kLeast[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += n;
+  }
+  return true;
+}
+
+// A file in the temporary directory that belongs to this process.
+inline std::string TempPath(const std::string& name) {
+  return "/tmp/orvelle_fuzz_" + std::to_string(::getpid()) + "_" + name;
+}
+inline void WriteFile(const std::string& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace orvelle_fuzz

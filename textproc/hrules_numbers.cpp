@@ -1,0 +1,347 @@
+// Number expansion: the generic rule that spells integers by units
+// (billion, million, thousand, hundred, tens and units) and its language
+// variants. Every word comes from the rule set's lookup tables.
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "foundation/dystrarray.h"
+#include "foundation/logger.h"
+#include "foundation/strutil.h"
+#include "foundation/utf8.h"
+#include "textproc/hrules.h"
+#include "textproc/nrules.h"
+#include "textproc/rinterp.h"
+
+namespace {
+
+// Numbers are read in 64 bits; longer ones are spelt digit by digit.
+constexpr int kMaxDigits = 18;
+
+enum class Lang { Generic, Pt, Zh, Gd, Ga, Lt, Ru, Pl, Ro };
+
+const char* find_attr(const dystrarray* attrs, const char* name) {
+  int n = QLTP_dystrarray_sz(attrs);
+  for (int i = 0; i + 1 < n; i += 2)
+    if (std::strcmp(QLTP_dystrarray_idx(attrs, i), name) == 0) return QLTP_dystrarray_idx(attrs, i + 1);
+  return nullptr;
+}
+
+bool on(const str2str* params, const char* key) {
+  const char* v = params ? QLTP_str2str_lookup(params, key, -1) : nullptr;
+  return v && (v[0] == 'T' || v[0] == 't');
+}
+
+struct Args {
+  std::string cas = "digitlkp";
+  std::string parent = "digitlkp";
+  std::string variant;
+  int maxlen = 12;
+  char sep = ',';
+  bool reverse_tens = false, agree_all = false, leading_zero = false, no_join_delim = false,
+       number_join = false, ignore_minus = false;
+};
+
+Args read_args(const nrules* set, const dystrarray* attrs, const str2str* params) {
+  Args a;
+  if (const char* c = find_attr(attrs, "case"); c && *c) a.cas = c;
+  if (const char* m = find_attr(attrs, "maxlen"); m && *m) a.maxlen = QLTP_atoi(m, -1);
+  if (params) {
+    a.reverse_tens = on(params, "reverse_tens");
+    a.agree_all = on(params, "agree_all");
+    a.leading_zero = on(params, "leading_zero");
+    a.no_join_delim = on(params, "no_join_delim");
+    a.number_join = on(params, "zh_number_join") || on(params, "en_number_join");
+    a.ignore_minus = on(params, "ignore_minus");
+    if (const char* s = QLTP_str2str_lookup(params, "separator", -1); s && *s) a.sep = s[0];
+    if (const char* v = QLTP_str2str_lookup(params, "variant", -1)) a.variant = v;
+  }
+  const char* parent = QLTP_nrules_lkp(set, a.cas.c_str(), -1, "parent", -1);
+  if (*parent) a.parent = parent;
+  return a;
+}
+
+struct Unit {
+  int64_t value;
+  const char* word;
+};
+
+class Speaker {
+ public:
+  Speaker(rinterp* interp, dystrarray* out, const Args& args, Lang lang)
+      : set_(interp->rules), log_(interp->log), out_(out), a_(args), lang_(lang) {}
+
+  void say(std::string_view text, const std::string& c, const std::string& p) {
+    if (a_.ignore_minus)
+      while (!text.empty() && text.front() == '-') text.remove_prefix(1);
+    if (add(c, text)) return;
+    int digits = 0;
+    for (char ch : text) digits += ch != a_.sep;
+    if (digits > a_.maxlen || digits > kMaxDigits) {
+      spell(text, p);
+      return;
+    }
+    if (a_.leading_zero && !text.empty() && text.front() == '0') {
+      std::string_view zero = word(c, "0");
+      if (zero.empty()) zero = word(p, "0");
+      for (size_t i = 0; i < text.size() && text[i] == '0'; ++i) add_words(zero);
+    }
+    int64_t v = QLTP_atolsep(text.data(), static_cast<int>(text.size()), a_.sep);
+    if (v < 0) {
+      add(p, "-");
+      v = -v;
+    }
+    number(v, c, p);
+  }
+
+ private:
+  std::string_view word(const std::string& table, std::string_view key) const {
+    return QLTP_nrules_lkp(set_, table.data(), static_cast<int>(table.size()), key.data(),
+                           static_cast<int>(key.size()));
+  }
+  bool has(const std::string& table, std::string_view key) const { return !word(table, key).empty(); }
+  static std::string dec(int64_t v) { return std::to_string(v); }
+
+  void add_words(std::string_view w) {
+    if (!w.empty()) QLTP_dystrarray_add_delim(out_, w.data(), static_cast<int>(w.size()), ' ');
+  }
+  bool add(const std::string& table, std::string_view key) {
+    std::string_view w = word(table, key);
+    add_words(w);
+    return !w.empty();
+  }
+  // Glues a word to the last output entry (a new entry when there is none).
+  void glue(std::string_view w) {
+    if (w.empty()) return;
+    int n = QLTP_dystrarray_sz(out_);
+    if (n == 0)
+      QLTP_dystrarray_add(out_, w.data(), static_cast<int>(w.size()));
+    else
+      QLTP_dystrarray_append(out_, n - 1, w.data(), static_cast<int>(w.size()));
+  }
+
+  void spell(std::string_view text, const std::string& p) {
+    size_t i = 0;
+    while (i < text.size()) {
+      size_t n = 1;
+      while (i + n < text.size() && QLTP_u8_is_cont(static_cast<unsigned char>(text[i + n]))) ++n;
+      add(p, text.substr(i, n));
+      i += n;
+    }
+  }
+
+  // The unit key for multiplier q in the languages with several plurals.
+  std::string unit_key(const char* w, int64_t q) const {
+    std::string W = w;
+    bool billion = W == "billion", hundred = W == "hundred";
+    int64_t last = q % 10, last2 = q % 100;
+    switch (lang_) {
+      case Lang::Lt:
+        if (billion) return q >= 2 ? W + "_plural_2_9" : W;
+        if (last == 1 && last2 != 11) return W;
+        if (last == 0 || (last2 >= 11 && last2 <= 19)) return W + "_plural";
+        return W + "_plural_2_9";
+      case Lang::Ru:
+      case Lang::Pl: {
+        if (hundred) return W;
+        if (billion) return q >= 2 && q <= 4 ? W + "_plural_2_4" : W;
+        int64_t teen = lang_ == Lang::Pl && W == "thousand" && q > 100 ? last2 : q;
+        if (last >= 2 && last <= 4 && !(teen >= 12 && teen <= 15)) return W + "_plural_2_4";
+        if (last == 1 && teen != 11) return W;
+        return W + "_plural";
+      }
+      case Lang::Ro:
+        if (hundred) return q < 2 ? W : W + "_plural";
+        if (last2 >= 1 && last2 <= 19) return q < 2 ? W : W + "_plural";
+        return W + "_plural_20plus";
+      default:
+        return q <= 1 ? W : W + "_plural";
+    }
+  }
+
+  // One unit: gives the remainder.
+  int64_t chunk(const Unit& u, const std::string& f, const std::string& s, int64_t v) {
+    std::string W = u.word;
+    std::string_view w = word(f, W), pl = word(f, W + "_plural"), j = word(f, W + "_join");
+    if (add(f, dec(v))) return 0;
+    int64_t q = v / u.value, r = v % u.value;
+    if (add(f, dec(q * u.value))) return r;
+    bool plain_one = pl.empty() && !w.empty() && q == 1;
+    if (lang_ == Lang::Ro) {
+      static const std::string kFeminine = "digitlkp_feminine";
+      if (!add(kFeminine, dec(q))) say(dec(q), kFeminine, a_.cas);
+    } else if (!plain_one && !add(f, dec(q)) && q != v) {
+      say(dec(q), f, s);
+    }
+    std::string key = (lang_ == Lang::Gd || lang_ == Lang::Ga) && W == "hundred_thousand" ? W : unit_key(u.word, q);
+    if (r != 0) {
+      add(s, key);
+      add_words(j);
+    } else {
+      add(f, key);
+    }
+    return r;
+  }
+
+  const std::string& first_table(const Unit& u, int64_t v, const std::string& c, const std::string& p,
+                                 int index) {
+    static const std::string kTenTwenty = "digitlkp_ten_twenty";
+    int64_t q = v / u.value, r = v % u.value;
+    switch (lang_) {
+      case Lang::Ru:
+      case Lang::Pl:
+        return c;
+      case Lang::Pt:
+        return a_.agree_all ? c : p;
+      case Lang::Gd:
+      case Lang::Ga:
+        return a_.agree_all && index == 0 ? c : p;
+      case Lang::Zh:
+        if (u.value == 100000000 || u.value == 10000) return q >= 10 && q <= 19 ? c : kTenTwenty;
+        break;
+      default:
+        break;
+    }
+    if (u.value == 100) return a_.agree_all ? c : p;
+    return a_.agree_all || (a_.number_join && r > 99) ? c : p;
+  }
+
+  void number(int64_t v, const std::string& c, const std::string& p) {
+    static const Unit kGeneric[] = {{1000000000, "billion"}, {1000000, "million"}, {1000, "thousand"}, {100, "hundred"}};
+    static const Unit kZh[] = {{100000000, "hundred_million"}, {10000, "ten_thousand"}, {1000, "thousand"}, {100, "hundred"}};
+    static const Unit kGael[] = {{1000000000, "billion"}, {1000000, "million"}, {100000, "hundred_thousand"},
+                                 {1000, "thousand"}, {100, "hundred"}};
+    const Unit* units = kGeneric;
+    size_t nunits = 4;
+    if (lang_ == Lang::Zh) units = kZh;
+    if (lang_ == Lang::Gd || lang_ == Lang::Ga) {
+      units = kGael;
+      nunits = 5;
+    }
+    const int64_t whole = v;
+    int written = 0;
+    for (size_t i = 0; i < nunits; ++i) {
+      const Unit& u = units[i];
+      if (v < u.value) continue;
+      const std::string& f = first_table(u, v, c, p, written);
+      v = chunk(u, f, p, v);
+      ++written;
+      if (lang_ == Lang::Pt && u.value == 1000) {
+        int64_t below = v % 1000;
+        if ((below >= 1 && below <= 99) || (below > 0 && below % 100 == 0)) add(c, "tens_join");
+      }
+    }
+    below_hundred(v, whole, written, c, p);
+  }
+
+  void below_hundred(int64_t r, int64_t whole, int written, const std::string& c, const std::string& p) {
+    if (r == 0) return;
+    // With agree_all the Gaelic rules read the case table only for the
+    // largest part written.
+    const std::string& cc = (lang_ == Lang::Gd || lang_ == Lang::Ga) && a_.agree_all && written > 0 ? p : c;
+    if (lang_ == Lang::Gd || lang_ == Lang::Ga) {
+      bool ten_multiple = r % 10 == 0;
+      if (whole > 100 && r <= 19) {
+        static const std::string kExceptions = "digitlkp_exceptions";
+        add(kExceptions, "tens_join");
+        add(kExceptions, dec(r));
+        return;
+      }
+      if (whole > 100 && r >= 20 && ten_multiple == (lang_ == Lang::Gd)) add(p, "hundred_join");
+    }
+    const std::string& tp = lang_ == Lang::Pt ? c : p;  // where tens, join and units come from
+    if (r >= 10) {
+      std::string two = dec(r);
+      if (has(p, two)) {
+        if (lang_ == Lang::Zh && r <= 19) {
+          static const std::string kTenTwenty = "digitlkp_ten_twenty";
+          if (add(kTenTwenty, two)) return;
+        }
+        if (add(cc, two)) return;
+      }
+      int64_t units = r % 10;
+      std::string tens = dec(r - units);
+      const std::string& tens_table = units != 0 && !a_.reverse_tens ? tp : cc;
+      std::string_view tw = word(tens_table, tens);
+      if (tw.empty() && log_)
+        QLTP_logger_set_error(log_, QLTP_MESSAGE_WARN, "H - number missing tens item ", tens.c_str());
+      if (units == 0) {
+        add_words(tw);
+        return;
+      }
+      std::string_view join = word(tp, "tens_join");
+      std::string_view first = tw, second = word(cc, dec(units));
+      if (a_.reverse_tens) {
+        first = word(tp, dec(units));
+        second = tw;
+      }
+      add_words(first);
+      if (a_.no_join_delim) {
+        glue(join);
+        glue(second);
+      } else {
+        add_words(join);
+        add_words(second);
+      }
+      return;
+    }
+    add(cc, dec(r));
+  }
+
+  nrules* set_;
+  logger* log_;
+  dystrarray* out_;
+  Args a_;
+  Lang lang_;
+};
+
+int speak(rinterp* interp, const char* text, dystrarray* out, dystrarray* attrs, str2str* params, Lang lang) {
+  if (!interp || !interp->rules || !text || !out) return 0;
+  Args a = read_args(interp->rules, attrs, params);
+  Speaker(interp, out, a, lang).say(text, a.cas, a.parent);
+  return 1;
+}
+
+}  // namespace
+
+int QLTP_hrule_numbers(rinterp* interp, const char* text, dystrarray* out, dystrarray* attrs, str2str* params) {
+  if (!interp || !interp->rules) return 0;
+  Args a = read_args(interp->rules, attrs, params);
+  // One hand-over at a time: a variant that comes back here runs the
+  // generic rule instead of handing over again.
+  if (!a.variant.empty() && !interp->handover) {
+    int i = QLTP_hrule_find(a.variant.c_str(), static_cast<int>(a.variant.size()));
+    if (i >= 0 && QLTP_HRULES[i] && QLTP_HRULES[i] != QLTP_hrule_numbers) {
+      interp->handover = 1;
+      int result = QLTP_HRULES[i](interp, text, out, attrs, params);
+      interp->handover = 0;
+      return result;
+    }
+  }
+  return speak(interp, text, out, attrs, params, Lang::Generic);
+}
+
+int QLTP_hrule_numbers_pt(rinterp* i, const char* t, dystrarray* o, dystrarray* a, str2str* p) {
+  return speak(i, t, o, a, p, Lang::Pt);
+}
+int QLTP_hrule_numbers_ru(rinterp* i, const char* t, dystrarray* o, dystrarray* a, str2str* p) {
+  return speak(i, t, o, a, p, Lang::Ru);
+}
+int QLTP_hrule_numbers_pl(rinterp* i, const char* t, dystrarray* o, dystrarray* a, str2str* p) {
+  return speak(i, t, o, a, p, Lang::Pl);
+}
+int QLTP_hrule_numbers_zh(rinterp* i, const char* t, dystrarray* o, dystrarray* a, str2str* p) {
+  return speak(i, t, o, a, p, Lang::Zh);
+}
+int QLTP_hrule_numbers_gd(rinterp* i, const char* t, dystrarray* o, dystrarray* a, str2str* p) {
+  return speak(i, t, o, a, p, Lang::Gd);
+}
+int QLTP_hrule_numbers_ga(rinterp* i, const char* t, dystrarray* o, dystrarray* a, str2str* p) {
+  return speak(i, t, o, a, p, Lang::Ga);
+}
+int QLTP_hrule_numbers_lt(rinterp* i, const char* t, dystrarray* o, dystrarray* a, str2str* p) {
+  return speak(i, t, o, a, p, Lang::Lt);
+}
+int QLTP_hrule_numbers_ro(rinterp* i, const char* t, dystrarray* o, dystrarray* a, str2str* p) {
+  return speak(i, t, o, a, p, Lang::Ro);
+}
