@@ -114,7 +114,7 @@ TEST(PosTest, ReadsSectionsAffixesContextKeysAndReportsBadItems) {
             "Invalid token encountered in POS: 1|X:nn\n");
 
   std::string path = TempPath("pos.txt");
-  orvelle_test::WriteBytes(path, kPos);
+  orvelle_test::WriteFile(path, kPos);
   testing::internal::CaptureStderr();
   Pos from_file(QLTP_postags_readtxt(path.c_str()));
   testing::internal::GetCapturedStderr();
@@ -199,7 +199,7 @@ TEST(PosTest, DictionaryAndPosSetsRoundTripThroughDatabases) {
   std::string path = TempPath("pos.bin");
   QLTP_fixedbuf* buffer = QLTP_fixedbuf_new(static_cast<uint32_t>(QLTPPy_postags_write(d.d, nullptr)));
   ASSERT_EQ(QLTPPy_postags_write(d.d, buffer), 1);
-  orvelle_test::WriteBytes(path, std::string(buffer->data, buffer->size));
+  orvelle_test::WriteFile(path, std::string(buffer->data, buffer->size));
   QLTP_fixedbuf_delete(buffer);
   Pos loaded(QLTPPy_pos_load(path.c_str()));
   ExpectPos(loaded.d);
