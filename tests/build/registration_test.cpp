@@ -18,6 +18,7 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_CCART",
     "TPOBJ_CONFIG",
     "TPOBJ_HEADER",
+    "TPOBJ_HOMTAGS",
     "TPOBJ_INDEX",
     "TPOBJ_LEXCOMP",
     "TPOBJ_LEXHASH",
