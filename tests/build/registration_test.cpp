@@ -30,6 +30,7 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_POSSETS",
     "TPOBJ_POSTAGS",
     "TPOBJ_PRULES",
+    "TPOBJ_RRULES",
 };
 const std::set<int> kChannelTypes = {QLTP_TPC_TK};
 
