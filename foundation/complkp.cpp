@@ -126,11 +126,13 @@ int32_t entry_end(const complkp* t, int32_t pos) {
 // Decodes the entry at `pos` into the cursor and advances the position:
 // the decode result, or -3 when the entry passes the end of the data.
 int decode_at(const complkp* t, const char* key, int len, complkp_lkp* c) {
-  int32_t end = entry_end(t, c->position);
+  int32_t pos = c->position;
+  int32_t end = entry_end(t, pos);
   if (end < 0) return -3;
-  int r = QLTP_complkp_decode(t, t->data + c->position, key, len, c->buffer, c);
+  int r = QLTP_complkp_decode(t, t->data + pos, key, len, c->buffer, c);
   c->position = end;
-  if (r == 1) c->value = c->buffer + std::strlen(c->buffer) + 1;
+  // The key fills the first K characters, then its NUL.
+  if (r == 1) c->value = c->buffer + t->data[pos + 1] + 1;
   return r;
 }
 
@@ -198,10 +200,9 @@ int QLTP_complkp_init(complkp* t, unsigned char* data, int32_t size, int32_t key
       static_cast<uint32_t>(value_nodes) > kMaxNodes || max_key < 0 || max_value < 0 || nindex < 0)
     return 0;
   free_parts(t);
-  if (copy || size == 0) {
+  if (copy || !data) {
     t->data = static_cast<unsigned char*>(QLTP_malloc(size > 0 ? size : 1));
     if (t->data && size > 0) std::memcpy(t->data, data, size);
-    if (!copy) QLTP_free(data);
   } else {
     t->data = data;
   }
@@ -346,11 +347,12 @@ int QLTP_complkp_decode(const complkp* t, const unsigned char* entry, const char
     if (sym < 0) return -1;
     int32_t from = at;
     if (expand(ks, sym, buffer, &at, k) < 0) return -1;
-    if (key) {
-      int c = std::memcmp(buffer + from, key + from, at - from);
-      if (c != 0) {
+    // Symbols are short: a loop beats a call to memcmp here.
+    for (int32_t i = from; key && i < at; ++i) {
+      auto got = static_cast<unsigned char>(buffer[i]), want = static_cast<unsigned char>(key[i]);
+      if (got != want) {
         buffer[0] = '\0';
-        return c < 0 ? 0 : -2;
+        return got < want ? 0 : -2;
       }
     }
   }

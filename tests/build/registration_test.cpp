@@ -23,6 +23,7 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_LEXCOMP",
     "TPOBJ_LEXHASH",
     "TPOBJ_LEXMGR",
+    "TPOBJ_LTSMGR",
     "TPOBJ_NRULES",
     "TPOBJ_PARAMDBMGR",
     "TPOBJ_PBREAK",

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,7 @@
 #include "foundation/voidparray.h"
 #include "foundation/tpdb.h"
 #include "tests/complkp_encoder.h"
-#include "test_db.h"
+#include "tests/test_db.h"
 #include "tests/temp_path.h"
 #include "textproc/channel.h"
 
@@ -46,6 +47,7 @@ std::string MainDatabase() {
   std::string path = orvelle_test::TempPath("lex.tpdb");
   orvelle_test::WriteDb(path, {{"TPOBJ_LEXMGR:DEFAULT", std::string("main:1 extra:0 gone:1") + '\0'},
                                      {"TPOBJ_LEXCOMP:MAIN", TableBytes(kMain)},
+                                     {"TPOBJ_LEXCOMP:SYSTEM", TableBytes({{"b", "x"}, {"a", "y"}})},
                                      {"TPOBJ_LEXHASH:EXTRA", std::string("extra\nread r_ae1_d\n") + '\0'},
                                      {"TPOBJ_LEXHASH:CUSTOM", std::string("custom\nlive l_ay1_v\n") + '\0'}});
   return path;
@@ -125,6 +127,14 @@ TEST(LexmgrTest, DatabaseManagerBindsInPriorityOrder) {
   int len = -1;
   EXPECT_STREQ("r_iy1_d entry_full", QLTP_lexmgr_longestword_lookup(mgr, "reading", c.get(), &len));
   EXPECT_EQ(4, len);
+
+  // The system lexicon as text, one line per entry in table order.
+  std::string path = orvelle_test::TempPath("system.txt");
+  ASSERT_EQ(1, QLTP_tpdb_write_system_lexicon(d.db, path.c_str()));
+  std::ifstream in(path);
+  std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ("a\ty\nb\tx\n", lines);
+  std::remove(path.c_str());
 }
 
 // Files added to a channel's copy and to the database: copies made before a
