@@ -7,11 +7,17 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/regex.h"
 #include "foundation/serial.h"
 #include "foundation/strutil.h"
 #include "foundation/tpdb.h"
 #include "foundation/tpdb_kinds.h"
+#include "foundation/toxspurt.h"
+#include "foundation/toxtoken.h"
 #include "foundation/utf8.h"
+#include "linguistics/pipeline.h"
+#include "textproc/channel.h"
+#include "textproc/nrules.h"
 
 namespace {
 
@@ -368,6 +374,226 @@ int32_t QLTP_tpobj_possets_write(void* object, char* destination, int swap) {
   return QLTP_tpobj_strmap_write(object, destination, swap);
 }
 
+
+// ---------------------------------------------------------------------------
+// Tagging context and modes
+
+namespace {
+
+constexpr char kStart[] = "^";
+constexpr char kEnd[] = "$";
+
+// The word as the pre-normalisation pass sees it: characters mapped through
+// "utfpunc2ascii", then group 2 of "punc_strip" when that matches (a match
+// without group 2 counts as none and leaves the word as it was).
+std::string prenorm_word(const nrules* rules, std::string_view word) {
+  std::string mapped;
+  for (size_t i = 0; i < word.size();) {
+    int len = QLTP_utf8_sequence(reinterpret_cast<const unsigned char*>(word.data() + i), word.size() - i);
+    if (len <= 0) len = 1;
+    const char* value = QLTP_nrules_lkp(rules, "utfpunc2ascii", -1, word.data() + i, len);
+    if (value && *value) mapped += value;
+    else mapped.append(word.substr(i, static_cast<size_t>(len)));
+    i += static_cast<size_t>(len);
+  }
+  int ovector[QLTP_REGEX_OVECSIZE];
+  int rc = QLTP_nrules_rgx(rules, "punc_strip", -1, mapped.data(), static_cast<int>(mapped.size()), ovector);
+  if (rc > 2 && ovector[4] >= 0 && ovector[5] >= ovector[4])
+    return mapped.substr(static_cast<size_t>(ovector[4]), static_cast<size_t>(ovector[5] - ovector[4]));
+  return std::string(word);
+}
+
+const char* lookup_key(const pos* d, const std::string& key) {
+  int id = QLTP_dict_lookup_word(d->keys, key.data(), static_cast<int>(key.size()));
+  return id && id <= QLTP_strarray_sz(d->tags) ? QLTP_strarray_idx(d->tags, id - 1) : nullptr;
+}
+
+// The context key of a mode (1 to 5) from escaped parts.
+std::string context_key(const pos_ctxt* c, std::string_view word, int mode) {
+  std::string key;
+  switch (mode) {
+    case 1: escape_to(key, c->previous_tag); key += '_'; escape_to(key, word); break;
+    case 2: escape_to(key, word); key += "_["; escape_to(key, c->next_tag); key += ']'; break;
+    case 3: key += '('; escape_to(key, c->previous_word); key += ")_"; escape_to(key, word); break;
+    case 4: escape_to(key, word); key += "_("; escape_to(key, c->next_word); key += ')'; break;
+    default:
+      escape_to(key, c->previous_tag); key += '_'; escape_to(key, word); key += "_[";
+      escape_to(key, c->next_tag); key += ']';
+  }
+  return key;
+}
+
+const char* text_or(const char* s, const char* otherwise) { return s ? s : otherwise; }
+
+}  // namespace
+
+void QLTP_pos_init_ctxt(pos_ctxt* c) {
+  if (!c) return;
+  *c = pos_ctxt{-1, kStart, kStart, kEnd, kStart, kStart, kEnd};
+}
+
+void QLTP_pos_load_ctxt(pos_ctxt* c, const voidparray* tokens, const std::vector<std::string>& tags,
+                        int use_token_text, int index) {
+  if (!c) return;
+  int n = QLTP_voidparray_sz(tokens);
+  auto word = [&](int i) -> const char* {
+    if (i < 0) return kStart;
+    if (i >= n) return kEnd;
+    const toxtoken* t = QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, i));
+    return text_or(use_token_text ? QLTP_toxtoken_get(t) : QLTP_toxtoken_getnorm(t), "");
+  };
+  auto tag = [&](int i) -> const char* {
+    if (i < 0) return kStart;
+    if (i >= n || static_cast<size_t>(i) >= tags.size()) return kEnd;
+    return tags[static_cast<size_t>(i)].c_str();
+  };
+  *c = pos_ctxt{index, word(index - 1), word(index), word(index + 1), tag(index - 1), tag(index), tag(index + 1)};
+}
+
+const char* QLTP_pos_getpos_ctxt(dystr* scratch, const nrules* rules, const pos* d, pos_ctxt* c, int mode) {
+  if (!c) return "";
+  const char* current = text_or(c->tag, "");
+  const char* result = current;
+  if (d && mode >= 0 && mode <= 5) {
+    std::string mapped;
+    std::string_view word = text_or(c->word, "");
+    if (rules && !word.empty()) {
+      mapped = prenorm_word(rules, word);
+      word = mapped;
+    }
+    if (mode == 0) {
+      result = word_tag(d, word);
+    } else if (const char* tag = lookup_key(d, context_key(c, word, mode))) {
+      result = tag;
+    }
+  }
+  if (scratch) {
+    QLTP_dystr_replace(scratch, result, -1);
+    result = QLTP_dystr_cstr(scratch);
+  }
+  c->tag = result;
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// POS tagger stage
+
+namespace {
+
+logger* log_of(const postagger* t) { return QLTP_tpc_get_logger(t->ch); }
+
+template <typename T>
+const T* object(const channel* ch, const char* name) {
+  return static_cast<const T*>(QLTP_tpdb_get_tpdata(ch ? ch->db : nullptr, name));
+}
+
+// One call of either pass over the pending tokens.
+voidparray* process_type(postagger* t, voidparray* tokens, int final, const pos* d, const hashstrarray* sets,
+                         const nrules* rules, bool use_token_text) {
+  int previous_state = t->state;
+  QLTP_voidparray_clear(t->output);
+  for (int i = 0, n = QLTP_voidparray_sz(tokens); i < n; ++i) QLTP_voidparray_add(t->pending, QLTP_voidparray_idx(tokens, i));
+  int n = QLTP_voidparray_sz(t->pending);
+  t->tags.assign(static_cast<size_t>(n), std::string());
+  t->to_tag.assign(static_cast<size_t>(n), 1);
+  for (int i = 0; i < n; ++i) {
+    const char* given = QLTP_toxtoken_tagval(QLTP_toxtoken_cast(QLTP_voidparray_idx(t->pending, i)), "lex", "pos");
+    if (given && *given) {
+      t->tags[static_cast<size_t>(i)] = given;
+      t->to_tag[static_cast<size_t>(i)] = 0;
+    }
+  }
+  if (d && t->iterations >= 0) {
+    pos_ctxt c;
+    for (int k = 0; k <= t->iterations; ++k) {
+      QLTP_pos_init_ctxt(&c);
+      for (int i = 0; i < n; ++i) {
+        if (!t->to_tag[static_cast<size_t>(i)]) continue;
+        QLTP_pos_load_ctxt(&c, t->pending, t->tags, use_token_text, i);
+        t->tags[static_cast<size_t>(i)] = QLTP_pos_getpos_ctxt(t->scratch, rules, d, &c, k);
+      }
+    }
+    for (int i = 0; i < n; ++i) {
+      const std::string& tag = t->tags[static_cast<size_t>(i)];
+      const char* set = QLTP_hashstrarray_lookup(sets, tag.c_str(), static_cast<int>(tag.size()));
+      QLTP_toxtoken_setpos(QLTP_toxtoken_cast(QLTP_voidparray_idx(t->pending, i)), tag.c_str(),
+                           static_cast<int>(tag.size()), set ? set : "3", -1);
+    }
+  }
+  int handed = final ? n : n - 1;
+  for (int i = 0; i < handed; ++i) QLTP_voidparray_add(t->output, QLTP_voidparray_idx(t->pending, i));
+  QLTP_voidparray_delete_range(t->pending, 0, handed > 0 ? handed : 0);
+  if (t->module_log) {
+    QLTP_dystr_clear(t->module_log);
+    QLTP_toxstream_print(t->output, t->module_log);
+    QLTP_logger_logmodule(log_of(t), t->ch ? t->ch->jobid : "", t->name, previous_state,
+                          QLTP_dystr_cstr(t->module_log));
+  }
+  t->state = final;
+  return t->output;
+}
+
+}  // namespace
+
+postagger* QLTP_postagger_new(channel* ch) {
+  auto* t = new (std::nothrow) postagger{};
+  if (!t) return nullptr;
+  t->name = "postagger";
+  t->ch = ch;
+  t->state = 1;
+  t->scratch = QLTP_dystr_newcustom("", 0, 64, 64);
+  t->pending = QLTP_voidparray_new();
+  t->output = QLTP_voidparray_new();
+  if (QLTP_logger_modulelogging(QLTP_tpc_get_logger(ch))) t->module_log = QLTP_dystr_newcustom("", 0, 65536, 65536);
+  if (!t->scratch || !t->pending || !t->output) {
+    QLTP_postagger_delete(t);
+    return nullptr;
+  }
+  const char* iterations = ch ? QLTP_configsettings_lookup(ch->settings, "postagger", 9, "iterations", 10) : nullptr;
+  t->iterations = iterations ? QLTP_atoi(iterations, -1) : 2;
+  QLTP_postagger_reset_tpdb(t, ch);
+  return t;
+}
+
+void QLTP_postagger_reset(postagger* t) {
+  if (!t) return;
+  if (t->state == 0) QLTP_logger_set_error(log_of(t), QLTP_ERROR_RESET_DATA_LOSS, "Postagger context lost", "");
+  t->state = 1;
+  QLTP_voidparray_clear(t->pending);
+  t->tags.clear();
+  t->to_tag.clear();
+  QLTP_dystr_clear(t->module_log);
+}
+
+void QLTP_postagger_reset_tpdb(postagger* t, channel* ch) {
+  if (!t) return;
+  t->prenorm_dictionary = object<pos>(ch, "TPOBJ_POSTAGS:PRENORM");
+  t->prenorm_possets = object<hashstrarray>(ch, "TPOBJ_POSSETS:PRENORM");
+  t->dictionary = object<pos>(ch, "TPOBJ_POSTAGS:DEFAULT");
+  if (!t->dictionary) t->dictionary = t->prenorm_dictionary;
+  t->possets = object<hashstrarray>(ch, "TPOBJ_POSSETS:DEFAULT");
+  if (!t->possets) t->possets = t->prenorm_possets;
+}
+
+void QLTP_postagger_delete(postagger* t) {
+  if (!t) return;
+  QLTP_dystr_delete(t->scratch);
+  QLTP_voidparray_delete(t->pending);
+  QLTP_voidparray_delete(t->output);
+  QLTP_dystr_delete(t->module_log);
+  delete t;
+}
+
+voidparray* QLTP_postagger_process(postagger* t, voidparray* tokens, int final) {
+  if (!t) return tokens;
+  return process_type(t, tokens, final, t->dictionary, t->possets, nullptr, false);
+}
+
+const char* QLTP_postagger_posset(const postagger* t, const char* tag) {
+  const char* set = t && tag ? QLTP_hashstrarray_lookup(t->possets, tag, -1) : nullptr;
+  return set ? set : "";
+}
+
 namespace {
 
 const int postags_registered = QLTP_tpobj_register(
@@ -376,5 +602,13 @@ const int postags_registered = QLTP_tpobj_register(
 const int possets_registered = QLTP_tpobj_register(
     "TPOBJ_POSSETS", {.load = QLTP_tpobj_possets_load, .pstload = QLTP_tpobj_possets_pstload,
                       .del = QLTP_tpobj_possets_delete, .write = QLTP_tpobj_possets_write});
+
+// The channel's posset operation: the POS set read as a decimal, 0 when empty.
+const int posset_filled = [] {
+  QLTP_linguistics_maintenance().posset = [](channel* ch, const char* tag) {
+    return QLTP_atoi(QLTP_postagger_posset(ch ? ch->pos_tagger : nullptr, tag), -1);
+  };
+  return 1;
+}();
 
 }  // namespace

@@ -16,13 +16,19 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "foundation/dict.h"
 #include "foundation/dystr.h"
 #include "foundation/dystrarray.h"
 #include "foundation/numarray.h"
 #include "foundation/strarray.h"
+#include "foundation/strmap.h"
+#include "foundation/voidparray.h"
 
+struct channel;
+struct nrules;
 struct tpdb;
 struct QLTP_fixedbuf;
 
@@ -78,3 +84,62 @@ void* QLTP_tpobj_possets_load(tpdb* db, int32_t offset);
 int QLTP_tpobj_possets_pstload(tpdb* db, void* object);
 void QLTP_tpobj_possets_delete(void* object);
 int32_t QLTP_tpobj_possets_write(void* object, char* destination, int swap);
+
+// Tagging context: the window around one token. Words and tags are borrowed;
+// outside the stream the word and tag are "^" before the first token and
+// "$" after the last. loaded is the index loaded, -1 for none.
+struct pos_ctxt {
+  int loaded;
+  const char* previous_word;
+  const char* word;
+  const char* next_word;
+  const char* previous_tag;
+  const char* tag;
+  const char* next_tag;
+};
+
+void QLTP_pos_init_ctxt(pos_ctxt* context);
+// Fills the window around token `index` of the tokens: words from the token
+// text (use_token_text) or the normalised text, tags from tags[i].
+void QLTP_pos_load_ctxt(pos_ctxt* context, const voidparray* tokens, const std::vector<std::string>& tags,
+                        int use_token_text, int index);
+// The tag of the context's word in one mode (0 the word alone; 1 to 5 the
+// context keys above; above 5 the current tag), also stored as the
+// context's tag; scratch holds it. With a rule set (the pre-normalisation
+// pass) the word is first mapped: characters through the lookup table
+// "utfpunc2ascii", then capture group 2 of the expression "punc_strip"
+// when it matches.
+const char* QLTP_pos_getpos_ctxt(dystr* scratch, const nrules* rules, const pos* dictionary, pos_ctxt* context,
+                                 int mode);
+
+// POS tagger stage: tags every token ("pos" of a given "lex" tag stays) in
+// iterations + 1 passes of modes 0, 1, ... over the pending tokens, then
+// sets the token's POS to «<tag>_<POS set>» ("3" without a set). A call that
+// is not final holds its last token back for its right context.
+struct postagger {
+  const char* name;  // "postagger"
+  channel* ch;       // borrowed
+  int state;         // 1 after new and reset, else the last call's final flag
+  dystr* scratch;
+  std::vector<std::string> tags;  // of the pending tokens
+  std::vector<char> to_tag;       // of the pending tokens
+  voidparray* pending;
+  voidparray* output;
+  dystr* module_log;  // only with module logging
+  const pos* dictionary;  // borrowed from the database, as the three below
+  const hashstrarray* possets;
+  const pos* prenorm_dictionary;
+  const hashstrarray* prenorm_possets;
+  int iterations;
+};
+
+// Create ("iterations" of section "postagger", 2 when absent), reset, free
+postagger* QLTP_postagger_new(channel* ch);
+void QLTP_postagger_reset(postagger* tagger);
+void QLTP_postagger_reset_tpdb(postagger* tagger, channel* ch);
+void QLTP_postagger_delete(postagger* tagger);
+
+// The main pass over normalised tokens; returns the tokens handed on.
+voidparray* QLTP_postagger_process(postagger* tagger, voidparray* tokens, int final);
+// The POS set of a tag from the main pass's map, "" when there is none.
+const char* QLTP_postagger_posset(const postagger* tagger, const char* tag);

@@ -14,11 +14,17 @@
 #include "foundation/logger.h"
 #include "foundation/serial.h"
 #include "foundation/strmap.h"
+#include "foundation/config.h"
+#include "foundation/toxtoken.h"
+#include "spurt_stage.h"
 #include "test_db.h"
+#include "textproc/channel.h"
+#include "textproc/nrules.h"
 
 namespace {
 
 using orvelle_test::LoadedDb;
+using orvelle_test::SpurtStage;
 using orvelle_test::TempPath;
 using orvelle_test::WriteTestDb;
 
@@ -308,6 +314,7 @@ TEST(PosTest, RealLexiconTagsEveryWordWithItsMostProbableTag) {
   const std::regex entry(R"re(^\("([^"]+)" \(((?:\(\S+ \S+\) )+)\))re");
   const std::regex pair(R"re(\((\S+) (\S+)\))re");
   std::string line;
+  std::map<std::string, std::string> expected;
   int words = 0, checked = 0;
   while (std::getline(in, line)) {
     std::smatch m;
@@ -322,14 +329,216 @@ TEST(PosTest, RealLexiconTagsEveryWordWithItsMostProbableTag) {
     // Keys are stored escaped and the word alone is looked up as written.
     if (word.find_first_of("#&:_|") != std::string::npos) continue;
     ++checked;
+    expected[word] = best;
     ASSERT_EQ(Tags(d, "^", word.c_str()).first, best) << word;
   }
   EXPECT_GT(words, 30000);
   EXPECT_GT(checked, words - 100);
   EXPECT_EQ(QLTP_dict_size(d->keys), words);
   EXPECT_EQ(Tags(d, "^", "zzzzing").first, "vbg");
+
+  // English text through the stage, one pass: every word the lexicon knows
+  // gets its own tag.
+  std::ifstream licence("/usr/share/common-licenses/GPL-3");
+  ASSERT_TRUE(licence) << "/usr/share/common-licenses/GPL-3 is missing";
+  channel* ch = QLTP_tpc_newtype(db.db, nullptr, 0, "JOB", QLTP_TPC_TK);
+  config* cfg = QLTP_config_new("tpconfig", 8);
+  ASSERT_TRUE(QLTP_config_loads(cfg, std::vector<const char*>{"<tpconfig><postagger iterations='0'/></tpconfig>", ""}.data()));
+  QLTP_configsettings_delete(ch->settings);
+  ch->settings = QLTP_configsettings_new(cfg, nullptr);
+  toxpool* pool = QLTP_toxpool_new(1, 1024, 16);
+  postagger* tagger = QLTP_postagger_new(ch);
+  voidparray* stream = QLTP_voidparray_new();
+  std::string word;
+  while (licence >> word) {
+    size_t b = word.find_first_not_of("(\"',.;:"), e = word.find_last_not_of(")\"',.;:");
+    if (b == std::string::npos) continue;
+    word = word.substr(b, e - b + 1);
+    toxtoken* t = QLTP_toxpool_token(pool);
+    QLTP_toxtoken_setparent(t, stream);
+    QLTP_toxtoken_set(t, word.c_str(), -1);
+    QLTP_toxtoken_set_norm(t, word.c_str(), -1);
+    QLTP_voidparray_add(stream, t);
+  }
+  voidparray* out = QLTP_postagger_process(tagger, stream, 1);
+  ASSERT_EQ(QLTP_voidparray_sz(out), QLTP_voidparray_sz(stream));
+  int known = 0;
+  for (int i = 0; i < QLTP_voidparray_sz(out); ++i) {
+    const toxtoken* t = QLTP_toxtoken_cast(QLTP_voidparray_idx(out, i));
+    auto it = expected.find(QLTP_toxtoken_getnorm(t));
+    if (it == expected.end()) continue;
+    ++known;
+    ASSERT_EQ(std::string(QLTP_toxtoken_getpos(t)), it->second + "_3") << it->first;
+  }
+  EXPECT_GT(known, 4000);
+  QLTP_postagger_delete(tagger);
+  QLTP_voidparray_delete(stream);
+  QLTP_toxpool_delete(pool);
+  QLTP_tpc_delete(ch);
   std::remove(text_path.c_str());
   std::remove(db_path.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// The stage
+
+// Each mode has its own answer for a lone "w", so the tag tells how many
+// passes ran; "dog" after "the" shows the left neighbour's tag of this pass.
+const char kModes[] =
+    "DEFAULT nn\n"
+    "# affixes\n"
+    "# not read\n"
+    "-\n"
+    "# entries\n"
+    "w 1:t0|X 2:t1|^_X 2:t2|X_[$] 2:t3|(^)_X 2:t4|X_($) 3:t5|^_X_[$]\n"
+    "the 1:dt|X\n"
+    "dog 1:vb|X 2:nn|dt_X\n";
+
+struct Tagger {
+  pos* dictionary;
+  hashstrarray* sets = QLTP_deserialise_hashstrarray("t2 7\ndt 1\nnn 2\n");
+  SpurtStage stage;
+  postagger* tagger = nullptr;
+  std::vector<voidparray*> streams;
+
+  // iterations: the setting's text, or NULL for none.
+  explicit Tagger(const char* iterations, const char* text = kModes)
+      : dictionary(QLTP_deserialise_pos(text)),
+        stage({{"TPOBJ_POSTAGS:DEFAULT", dictionary}, {"TPOBJ_POSSETS:DEFAULT", sets}}) {
+    config* cfg = QLTP_config_new("tpconfig", 8);
+    std::string doc = "<tpconfig>";
+    if (iterations) doc += std::string("<postagger iterations='") + iterations + "'/>";
+    doc += "</tpconfig>";
+    EXPECT_TRUE(QLTP_config_load(cfg, doc.c_str(), static_cast<int>(doc.size())));
+    QLTP_configsettings_delete(stage.ch->settings);
+    stage.ch->settings = QLTP_configsettings_new(cfg, nullptr);
+    tagger = QLTP_postagger_new(stage.ch);
+    stage.ch->pos_tagger = tagger;
+  }
+  ~Tagger() {
+    stage.ch->pos_tagger = nullptr;
+    QLTP_postagger_delete(tagger);
+    for (voidparray* s : streams) QLTP_voidparray_delete(s);
+    QLTP_pos_delete(dictionary);
+    QLTP_hashstrarray_delete(sets);
+  }
+  // A stream of tokens whose text and normalised text are the words.
+  voidparray* Stream(const std::vector<std::string>& words) {
+    voidparray* stream = QLTP_voidparray_new();
+    streams.push_back(stream);
+    for (const auto& w : words) {
+      toxtoken* t = QLTP_toxpool_token(stage.pool);
+      QLTP_toxtoken_setparent(t, stream);
+      QLTP_toxtoken_set(t, w.c_str(), -1);
+      QLTP_toxtoken_set_norm(t, w.c_str(), -1);
+      QLTP_voidparray_add(stream, t);
+    }
+    return stream;
+  }
+  static std::string Pos(const voidparray* tokens) {
+    std::string out;
+    for (int i = 0; i < QLTP_voidparray_sz(tokens); ++i) {
+      const char* p = QLTP_toxtoken_getpos(QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, i)));
+      out += (i ? " " : "") + std::string(p && *p ? p : "-");
+    }
+    return out;
+  }
+};
+
+TEST(PosTaggerTest, IterationsSetHowManyPassesRun) {
+  const std::pair<const char*, const char*> cases[] = {
+      {nullptr, "t2_7"}, {"-1", "-"}, {"0", "t0_3"}, {"1", "t1_3"}, {"4", "t4_3"}, {"6", "t5_3"},
+  };
+  for (auto [iterations, want] : cases) {
+    SCOPED_TRACE(iterations ? iterations : "absent");
+    Tagger t(iterations);
+    voidparray* out = QLTP_postagger_process(t.tagger, t.Stream({"w"}), 1);
+    EXPECT_EQ(Tagger::Pos(out), want);
+  }
+  Tagger t("1");
+  EXPECT_EQ(Tagger::Pos(QLTP_postagger_process(t.tagger, t.Stream({"the", "dog", "w", "x"}), 1)),
+            "dt_1 nn_2 t0_3 nn_2");
+  EXPECT_EQ(QLTP_tpc_posset(t.stage.ch, "t2"), 7);
+  EXPECT_EQ(QLTP_tpc_posset(t.stage.ch, "t0"), 0);
+  EXPECT_STREQ(QLTP_postagger_posset(t.tagger, "dt"), "1");
+  EXPECT_STREQ(QLTP_postagger_posset(t.tagger, "zz"), "");
+}
+
+TEST(PosTaggerTest, GivenTagsStayAndHeldTokensMeetTheirRightContext) {
+  Tagger t("2");
+  voidparray* stream = t.Stream({"the", "dog"});
+  toxtoken* dog = QLTP_toxtoken_cast(QLTP_voidparray_idx(stream, 1));
+  toxtag* lex = QLTP_toxpool_tag(t.stage.pool);
+  QLTP_toxtag_init(lex, dog, "lex", 3, QLTP_TAG_STARTEND);
+  QLTP_toxtag_set_attrib(lex, "pos", -1, "given", -1);
+  QLTP_toxtoken_addtag(dog, lex);
+  EXPECT_EQ(Tagger::Pos(QLTP_postagger_process(t.tagger, stream, 1)), "dt_1 given_3");
+
+  // A call that is not final holds its last token back and tags it again
+  // with its right context; an empty final call hands it on.
+  Tagger pieces("2");
+  EXPECT_EQ(QLTP_voidparray_sz(QLTP_postagger_process(pieces.tagger, pieces.Stream({"the"}), 0)), 0);
+  EXPECT_EQ(Tagger::Pos(QLTP_postagger_process(pieces.tagger, pieces.Stream({"dog", "w"}), 0)), "dt_1 nn_2");
+  voidparray* last = QLTP_postagger_process(pieces.tagger, pieces.Stream({}), 1);
+  EXPECT_EQ(Tagger::Pos(last), "t2_7");  // alone now: "w_[$]"
+
+  // A reset after a call that was not final reports the lost token.
+  QLTP_postagger_process(pieces.tagger, pieces.Stream({"w"}), 0);
+  QLTP_postagger_reset(pieces.tagger);
+  EXPECT_TRUE(pieces.stage.Reported(QLTP_ERROR_RESET_DATA_LOSS, "Postagger context lost"));
+  EXPECT_EQ(QLTP_voidparray_sz(QLTP_postagger_process(pieces.tagger, pieces.Stream({}), 1)), 0);
+}
+
+TEST(PosTaggerTest, WithoutDictionaryTokensPassWithoutPos) {
+  SpurtStage stage({});
+  postagger* tagger = QLTP_postagger_new(stage.ch);
+  voidparray* stream = QLTP_voidparray_new();
+  toxtoken* t = QLTP_toxpool_token(stage.pool);
+  QLTP_toxtoken_setparent(t, stream);
+  QLTP_toxtoken_set_norm(t, "w", -1);
+  QLTP_voidparray_add(stream, t);
+  voidparray* out = QLTP_postagger_process(tagger, stream, 1);
+  ASSERT_EQ(QLTP_voidparray_sz(out), 1);
+  EXPECT_STREQ(QLTP_toxtoken_getpos(t), "");
+  EXPECT_EQ(tagger->iterations, 6);  // the built-in setting
+  QLTP_postagger_delete(tagger);
+  QLTP_postagger_delete(nullptr);
+  QLTP_voidparray_delete(stream);
+}
+
+// The pre-normalisation mapping: characters through "utfpunc2ascii", then
+// group 2 of "punc_strip"; a match without group 2 leaves the word alone.
+TEST(PosTaggerTest, PrenormWordsAreMappedAndStripped) {
+  const char rules_text[] = R"(<?xml version='1.0'?>
+<rules>
+<lookup name='utfpunc2ascii'><![CDATA[{'“':'"', '”':'"'}]]></lookup>
+<regex name='punc_strip'><![CDATA[^(")?([a-z]+)?([!"]*)$]]></regex>
+</rules>
+)";
+  nrules* rules = QLTP_deserialise_nrules(nullptr, rules_text);
+  ASSERT_NE(rules, nullptr);
+  ASSERT_STREQ(QLTP_nrules_lkp(rules, "utfpunc2ascii", -1, "\xe2\x80\x9c", 3), "\"");
+  Pos d(QLTP_deserialise_pos("D nn\n#\n#\n-\n#\ncat 1:animal|X\n!! 1:punc|X\n\"cat\" 1:quoted|X\n"));
+  const std::pair<const char*, const char*> cases[] = {
+      {"\xe2\x80\x9c" "cat" "\xe2\x80\x9d", "animal"},  // mapped, then stripped
+      {"\"cat\"", "animal"},
+      {"!!", "punc"},                                     // group 2 unset: the word as it was
+      {"Cat", "nn"},                                      // no match: unmapped
+  };
+  for (auto [word, want] : cases) {
+    pos_ctxt c;
+    QLTP_pos_init_ctxt(&c);
+    c.word = word;
+    EXPECT_STREQ(QLTP_pos_getpos_ctxt(nullptr, rules, d.d, &c, 0), want) << word;
+    EXPECT_STREQ(c.tag, want);
+  }
+  pos_ctxt c;
+  QLTP_pos_init_ctxt(&c);
+  c.word = "\"cat\"";
+  EXPECT_STREQ(QLTP_pos_getpos_ctxt(nullptr, nullptr, d.d, &c, 0), "quoted");  // the main pass maps nothing
+  c.tag = "kept";
+  EXPECT_STREQ(QLTP_pos_getpos_ctxt(nullptr, nullptr, d.d, &c, 7), "kept");
+  QLTP_nrules_delete(rules);
 }
 
 }  // namespace
