@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
 #include "foundation/logger.h"
 #include "foundation/strmap.h"
+#include "foundation/utf8.h"
 #include "spurt_stage.h"
 
 namespace {
@@ -173,6 +175,39 @@ TEST(HomtaggerStageTest, TableRoundTripsThroughDatabases) {
     std::remove(path.c_str());
   }
   QLTP_hashstrarray_delete(table);
+}
+
+// Random specs on random words: whatever the positions, the pieces of a word
+// put back together give the word, cut only between characters.
+TEST(HomtaggerStageTest, RandomSpecsNeverLoseOrBreakText) {
+  std::mt19937 rng(6124);
+  const std::vector<std::string> chars = {"a", "b", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x99\x82", "_", "+"};
+  for (int round = 0; round < 200; ++round) {
+    std::string word, spec = rng() % 2 ? "+" : "";
+    for (int i = 0, n = 1 + static_cast<int>(rng() % 8); i < n; ++i) word += chars[rng() % chars.size()];
+    spec += "e";
+    if (rng() % 2) spec += "+";
+    for (int i = 0, n = static_cast<int>(rng() % 12); i < n; ++i)
+      spec += "," + (rng() % 8 ? std::to_string(static_cast<int>(rng() % 12) - 1) : std::string("x9"));
+    hashstrarray* table = QLTP_hashstrarray_new(1);
+    QLTP_hashstrarray_add(table, ("[" + word + "]").c_str(), -1, spec.c_str(), -1);
+    SpurtStage stage({{"TPOBJ_HOMTAGS:DEFAULT", table}});
+    homtagger* tagger = QLTP_homtagger_new(stage.ch);
+    toxspurt* spurt = stage.Spurt({{"x"}, {word}, {"y"}});
+    QLTP_homtagger_process(tagger, stage.spurts, 1);
+    std::string joined;
+    int pieces = 0;
+    for (const toxtoken* t = SpurtStage::Token(spurt, 2); t; t = t->next, ++pieces) {
+      std::string piece = QLTP_toxtoken_getnorm(t);
+      ASSERT_FALSE(piece.empty()) << spec;
+      ASSERT_FALSE(QLTP_u8_is_cont(static_cast<unsigned char>(piece[0]))) << spec;
+      joined += piece;
+    }
+    ASSERT_EQ(joined, word) << spec;
+    ASSERT_LE(pieces, QLTP_HOMTAGGER_MAX_SPLITS + 1);
+    QLTP_homtagger_delete(tagger);
+    QLTP_hashstrarray_delete(table);
+  }
 }
 
 }  // namespace
