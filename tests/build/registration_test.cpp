@@ -18,6 +18,7 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_CCART",
     "TPOBJ_CONFIG",
     "TPOBJ_HEADER",
+    "TPOBJ_HOMTAGS",
     "TPOBJ_INDEX",
     "TPOBJ_LEXCOMP",
     "TPOBJ_LEXHASH",
@@ -27,7 +28,10 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_PARAMDBMGR",
     "TPOBJ_PBREAK",
     "TPOBJ_PHONESET",
+    "TPOBJ_POSSETS",
+    "TPOBJ_POSTAGS",
     "TPOBJ_PRULES",
+    "TPOBJ_RRULES",
 };
 const std::set<int> kChannelTypes = {QLTP_TPC_TK};
 

@@ -494,7 +494,7 @@ TEST(ToxStreamTest, RealTokensAndSpurtPrinting) {
     int owner = 0;
     Pool pool(QLTP_toxpool_new(2, 4, 0));
     voidparray* stream = QLTP_voidparray_new();
-    const char* norms[] = {"pause", "", "w", ""};
+    const char* norms[] = {"pause", "", "a", ""};  // one character is text too
     for (const char* norm : norms) {
         toxtoken* t = QLTP_toxpool_token(pool.get());
         QLTP_toxtoken_setparent(t, &owner);
