@@ -10,6 +10,7 @@ packages=(
   wamerican unicode-data python3-num2words
   pocketsphinx-en-us festlex-cmu libmarisa-dev libespeak-ng-dev
   python3-numpy
+  mecab mecab-ipadic mecab-ipadic-utf8 manpages-ja
 )
 
 missing=()
