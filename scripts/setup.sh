@@ -11,6 +11,7 @@ packages=(
   pocketsphinx-en-us festlex-cmu libmarisa-dev libespeak-ng-dev
   python3-numpy
   bible-kjv bible-kjv-text fortunes-de fortunes-br
+  mecab mecab-ipadic mecab-ipadic-utf8 manpages-ja
 )
 
 missing=()

@@ -17,6 +17,7 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_CARTLTS",
     "TPOBJ_CCART",
     "TPOBJ_CONFIG",
+    "TPOBJ_DISAMCTXT",
     "TPOBJ_HEADER",
     "TPOBJ_HOMTAGS",
     "TPOBJ_INDEX",
