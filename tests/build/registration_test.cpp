@@ -28,6 +28,7 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_PBREAK",
     "TPOBJ_PHONESET",
     "TPOBJ_PRULES",
+    "TPOBJ_SYLMAX",
 };
 const std::set<int> kChannelTypes = {QLTP_TPC_TK};
 
