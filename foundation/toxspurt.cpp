@@ -127,7 +127,7 @@ void print_tokens(const voidparray* tokens, dystr* out) {
         QLTP_toxtoken_print(static_cast<toxtoken*>(QLTP_voidparray_idx(tokens, i)), out);
 }
 
-bool real(const toxtoken* t) { return t && t->norm && QLTP_dystr_sz(t->norm) > 1; }
+bool real(const toxtoken* t) { return t && t->norm && QLTP_dystr_sz(t->norm) > 0; }
 
 toxtoken* token_at(const toxstream* s, int i) { return static_cast<toxtoken*>(QLTP_voidparray_idx(s, i)); }
 
