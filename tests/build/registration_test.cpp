@@ -14,6 +14,7 @@ namespace {
 // Kinds that load, and channel types, as the library registers them today.
 const std::set<std::string> kLoadedKinds = {
     "TPOBJ_ABBREV",
+    "TPOBJ_ARCHIS",
     "TPOBJ_CARTLTS",
     "TPOBJ_CCART",
     "TPOBJ_CONFIG",
@@ -33,6 +34,7 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_POSTAGS",
     "TPOBJ_PRULES",
     "TPOBJ_RRULES",
+    "TPOBJ_SYLMAX",
 };
 const std::set<int> kChannelTypes = {QLTP_TPC_TK};
 
