@@ -27,6 +27,7 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_PARAMDBMGR",
     "TPOBJ_PBREAK",
     "TPOBJ_PHONESET",
+    "TPOBJ_PHONESETMAP",
     "TPOBJ_PRULES",
 };
 const std::set<int> kChannelTypes = {QLTP_TPC_TK};
