@@ -22,6 +22,8 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_LEXCOMP",
     "TPOBJ_LEXHASH",
     "TPOBJ_LEXMGR",
+    "TPOBJ_LGPHONEMAP",
+    "TPOBJ_LGPOSMAP",
     "TPOBJ_LTSMGR",
     "TPOBJ_NRULES",
     "TPOBJ_PARAMDBMGR",
