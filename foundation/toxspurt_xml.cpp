@@ -183,7 +183,7 @@ private:
     void open_comment() {
         if (comments_++ == 0) {
             put("<!--");
-            comment_from_ = QLTP_dystr_sz(out_) - 1;
+            comment_from_ = QLTP_dystr_sz(out_);
         }
     }
 

@@ -32,7 +32,8 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_PHONESETMAP",
     "TPOBJ_PRULES",
 };
-const std::set<int> kChannelTypes = {QLTP_TPC_TK};
+const std::set<int> kChannelTypes = {QLTP_TPC_FULL,  QLTP_TPC_SENTENCE, QLTP_TPC_SERVER, QLTP_TPC_TK,
+                                     QLTP_TPC_NORM, QLTP_TPC_SPURT,    QLTP_TPC_ABOOK,  QLTP_TPC_BUILD};
 
 }  // namespace
 
