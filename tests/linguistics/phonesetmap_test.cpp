@@ -4,9 +4,11 @@
 
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "cmudict.h"
 #include "foundation/dystr.h"
 #include "test_db.h"
 
@@ -150,6 +152,21 @@ TEST(PhoneSetMapTest, DatabaseMapOrBuiltInFallback) {
     // The kind writes the text with its NUL.
     char text[] = "NR_PHONES 1\na x 1\n";
     EXPECT_EQ(QLTP_tpobj_phonesetmap_write(text, nullptr, 0), static_cast<int32_t>(sizeof text));
+}
+
+// Every phone of the English dictionary has a viseme and a phone id in each
+// built-in map.
+TEST(PhoneSetMapTest, EveryEnglishPhoneIsMapped) {
+    std::vector<orvelle_test::CmuEntry> entries = orvelle_test::ReadCmuDict();
+    ASSERT_GT(entries.size(), 100000u) << orvelle_test::kCmuDictPath;
+    std::set<std::string> phones;
+    for (const auto& e : entries)
+        for (const auto& syllable : e.syllables) phones.insert(syllable.phones.begin(), syllable.phones.end());
+    EXPECT_EQ(phones.size(), orvelle_test::CmuIpa().size());
+    for (const char* name : {"SAPI_VISEMES", "DISNEY_VISEMES", "SAPI_PHONEIDS", "MAC_PHONEIDS"}) {
+        Map m(QLTP_phonesetmap_new_default(name));
+        for (const std::string& phone : phones) EXPECT_GE(QLTP_phonesetmap_lookup(m.get(), phone.c_str(), -1), 0) << name << " " << phone;
+    }
 }
 
 // Mutated map texts never crash; whatever reads is self-consistent.
