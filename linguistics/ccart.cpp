@@ -18,6 +18,7 @@
 #include "foundation/strutil.h"
 #include "foundation/tpdb.h"
 #include "foundation/utf8.h"
+#include "linguistics/lexmgr.h"
 #include "linguistics/ltstree.h"
 
 namespace {
@@ -318,7 +319,7 @@ class Scorer {
   Scorer(const ccart* c, const Tree& stress, uint32_t one, int64_t x_value)
       : c_(c), t_(stress), one_(one), x_(x_value), values_(QLTP_dict_size(c->values)) {}
 
-  // False when the walk grows past any tree's size (shared subtrees).
+  // False when a path loops or the walk grows past any tree's size.
   bool Walk(int64_t& score) {
     score = Walk(Root(t_), kFullWeight, false, 0);
     return budget_ >= 0;
@@ -343,6 +344,7 @@ class Scorer {
       node = n.yes;
       flag = yes_flag;
     }
+    budget_ = -1;  // a path longer than the tree: it loops
     return total;
   }
 
@@ -385,9 +387,39 @@ bool ScoreLetters(ccart* c, int32_t stress_tree) {
 // ---------------------------------------------------------------------------
 // Running
 
+// A word with its padding, split into characters, each with the value id
+// (less one) that questions compare with.
+struct PaddedWord {
+  std::string text;
+  std::vector<size_t> starts;  // byte start of each character
+  std::vector<int64_t> ids;    // -1 for a character no question tests
+  int64_t hash = -1;           // what lies beyond the padded word
+
+  PaddedWord(const ccart* c, std::string_view word) {
+    const std::string pad(static_cast<size_t>(c->h1), '#');
+    text = pad + std::string(word) + pad;
+    auto id = [c](const char* p, size_t n) {
+      return static_cast<int64_t>(QLTP_dict_lookup_word(c->values, p, static_cast<int>(n))) - 1;
+    };
+    hash = id(QLTP_HASH, 1);
+    for (size_t at = 0; at < text.size();) {
+      size_t n = static_cast<size_t>(QLTP_u8_seqlen(text.data() + at));
+      if (n == 0 || at + n > text.size()) n = 1;
+      starts.push_back(at);
+      ids.push_back(n == 1 && text[at] == '#' ? hash : id(text.data() + at, n));
+      at += n;
+    }
+  }
+  // The character k after the window (at the window when k < 1).
+  int64_t IdAt(size_t window, int64_t k) const {
+    size_t at = k >= 1 ? window + static_cast<size_t>(k) : window;
+    return at < ids.size() ? ids[at] : hash;
+  }
+};
+
 // The output of a search from the tree's root, or NULL when the walk leaves
 // the tree or runs longer than its node count.
-const char* SearchTree(const ccart* c, int32_t tree, std::string_view padded, size_t window, int verbose) {
+const char* SearchTree(const ccart* c, int32_t tree, const PaddedWord& padded, size_t window, int verbose) {
   const Tree t = TreeAt(c, tree);
   const int64_t nodes = static_cast<int64_t>(t.terminals) + t.nonterminals;
   int64_t node = Root(t);
@@ -399,15 +431,13 @@ const char* SearchTree(const ccart* c, int32_t tree, std::string_view padded, si
       if (verbose) std::printf("SELECTED: %lld %s\n", static_cast<long long>(node), out ? out : "");
       return out;
     }
-    std::string_view ch = QLTP_lts_tested_char(padded, window, QuestionReach(c, n));
-    int id = QLTP_dict_lookup_word(c->values, ch.data(), static_cast<int>(ch.size()));
-    bool yes = id - 1 == static_cast<int64_t>(n.value);
+    bool yes = padded.IdAt(window, QuestionReach(c, n)) == static_cast<int64_t>(n.value);
     int64_t next = yes ? n.yes : n.no;
     if (verbose) {
       ccartrecord r;
       QLTP_ccart_get_record(c, tree, static_cast<int32_t>(node), &r);
       std::printf("%s: %lld %lld %s %s %s\n", yes ? "YES" : "NO", static_cast<long long>(node),
-                  static_cast<long long>(next), r.question, r.value, padded.data() + window);
+                  static_cast<long long>(next), r.question, r.value, padded.text.c_str() + padded.starts[window]);
     }
     node = next;
   }
@@ -432,10 +462,8 @@ void Demote(std::string& out, int64_t mark) {
     if (out[i] == '1') out[i] = mark - static_cast<int64_t>(i) > 10 ? '2' : '0';
 }
 
-std::string Run(const ccart* c, std::string_view word, logger* log, int verbose, std::string& padded,
+std::string Run(const ccart* c, std::string_view word, logger* log, int verbose, const PaddedWord& padded,
                 lexmgr* lexicons, complkp_lkp* cursor, const char* language) {
-  const std::string pad(static_cast<size_t>(c->h1), '#');
-  padded = pad + std::string(word) + pad;
   const int32_t stress_tree = TreeOf(c, "0");
   std::string out, last;
   int64_t best = kNoScore, mark = -1;
@@ -446,13 +474,19 @@ std::string Run(const ccart* c, std::string_view word, logger* log, int verbose,
     if (len == 0 || at + len > word.size()) len = 1;
     const std::string_view letter = word.substr(at, len);
     const int32_t tree = TreeOf(c, letter);
-    const size_t here = window;
-    window += len;
+    const size_t here = window++;
     at += len;
     if (tree < 0) {
-      (void)lexicons;
-      (void)cursor;
-      if (log) QLTP_logger_set_error(log, QLTP_MESSAGE_INFO, "Bad LTS starting", letter.data());
+      int pronunciation = 0;
+      const char* entry = lexicons ? QLTP_lexmgr_lookup(lexicons, std::string(letter).c_str(), nullptr, nullptr,
+                                                        cursor, &pronunciation)
+                                   : nullptr;
+      if (entry) {
+        if (!out.empty()) out += ' ';
+        out.append(entry, static_cast<size_t>(pronunciation));
+      } else if (log) {
+        QLTP_logger_set_error(log, QLTP_MESSAGE_INFO, "Bad LTS starting", letter.data());
+      }
       continue;
     }
     const char* found = SearchTree(c, tree, padded, here, verbose);
@@ -769,11 +803,11 @@ const char* QLTP_runccart(ccart* c, const char* word, logger* log, int verbose, 
                           lexmgr* lexicons, complkp_lkp* cursor, const char* language) {
   if (!c || !word || !padded || !out) return nullptr;
   try {
-    std::string padded_word;
+    const PaddedWord padded_word(c, word);
     std::string phones = Run(c, word, log, verbose, padded_word, lexicons, cursor, language);
     QLTP_dystr_clear(padded);
     QLTP_dystr_clear(out);
-    QLTP_dystr_append(padded, padded_word.data(), static_cast<int>(padded_word.size()));
+    QLTP_dystr_append(padded, padded_word.text.data(), static_cast<int>(padded_word.text.size()));
     QLTP_dystr_append(out, phones.data(), static_cast<int>(phones.size()));
     return QLTP_dystr_cstr(out);
   } catch (...) {
@@ -785,4 +819,15 @@ const char* QLTP_ccart_internal_test(ccart* c, const char* word, int verbose) {
   if (!c) return nullptr;
   std::printf("WARNING: this function does not run ccart in the same way as pronunce!\n");
   return QLTP_runccart(c, word, nullptr, verbose, c->padded, c->result, nullptr, nullptr, "");
+}
+
+const char* QLTP_ccart_test(tpdb* db, const char* word, int verbose) {
+  auto* c = static_cast<ccart*>(QLTP_tpdb_get_tpdata(db, "TPOBJ_CCART:DEFAULT"));
+  if (!c) return nullptr;
+  lexmgr* lexicons = QLTP_lexmgr_clone(QLTP_lexmgr_getlmgr(db));
+  complkp_lkp* cursor = lexicons ? QLTP_lexmgr_cursor(lexicons) : nullptr;
+  const char* r = QLTP_runccart(c, word, nullptr, verbose, c->padded, c->result, lexicons, cursor, "");
+  QLTP_complkp_lkp_delete(cursor);
+  QLTP_lexmgr_delete(lexicons);
+  return r;
 }

@@ -208,6 +208,19 @@ lts* ReadSet(Source& in) {
   return set;
 }
 
+// The character k characters after the window (at the window when k < 1),
+// or "#" beyond the padded word.
+std::string_view TestedChar(std::string_view padded, size_t window, int32_t k) {
+  auto step = [&](size_t i) {
+    size_t n = static_cast<size_t>(QLTP_u8_seqlen(padded.data() + i));
+    return n == 0 ? 1 : n;
+  };
+  size_t at = window;
+  for (int32_t i = 0; i < k && at < padded.size(); ++i) at += step(at);
+  if (at >= padded.size()) return QLTP_HASH;
+  return padded.substr(at, step(at));
+}
+
 // The output of a search from the root, or NULL when the walk leaves the
 // tree or runs longer than its node count.
 const char* SearchTree(const ltstree* tree, int32_t context, std::string_view padded, size_t window, int verbose) {
@@ -222,7 +235,7 @@ const char* SearchTree(const ltstree* tree, int32_t context, std::string_view pa
     }
     int32_t left = 0, right = 0;
     QLTP_lts_question_steps(r.question, &left, &right);
-    std::string_view c = QLTP_lts_tested_char(padded, window, context - left + right);
+    std::string_view c = TestedChar(padded, window, context - left + right);
     bool yes = std::strncmp(c.data(), r.value, c.size()) == 0 && std::strlen(r.value) >= c.size();
     node = yes ? r.yes : r.no;
     if (verbose)
@@ -332,8 +345,10 @@ void QLTP_lts_delete(lts* set) {
 
 int QLTP_ltstree_get_record(const ltstree* tree, int32_t node, ltsrecord* record) {
   if (!tree || !record || node < 0) return 0;
+  // Trees made with the building operations are checked here, not on adding.
   if (node < tree->terminal_count) {
-    if (QLTP_voidparray_sz(tree->terminal_fields) < 1) return 0;
+    if (QLTP_voidparray_sz(tree->terminal_fields) < 1 || FieldsWidth(tree->terminal_fields) > tree->terminal_size)
+      return 0;
     const char* rec = tree->terminal_data + static_cast<int64_t>(node) * tree->terminal_size;
     const char* out = StringValue(tree, rec, tree->terminal_fields, 0);
     if (!out) return 0;
@@ -341,7 +356,9 @@ int QLTP_ltstree_get_record(const ltstree* tree, int32_t node, ltsrecord* record
     return 1;
   }
   int32_t i = node - tree->terminal_count;
-  if (i >= tree->nonterminal_count || QLTP_voidparray_sz(tree->nonterminal_fields) < 4) return 0;
+  if (i >= tree->nonterminal_count || QLTP_voidparray_sz(tree->nonterminal_fields) < 4 ||
+      FieldsWidth(tree->nonterminal_fields) > tree->nonterminal_size)
+    return 0;
   const char* rec = tree->nonterminal_data + static_cast<int64_t>(i) * tree->nonterminal_size;
   const char* question = StringValue(tree, rec, tree->nonterminal_fields, 0);
   const char* value = StringValue(tree, rec, tree->nonterminal_fields, 1);
@@ -361,17 +378,6 @@ void QLTP_lts_question_steps(const char* name, int32_t* left, int32_t* right) {
   }
   if (left) *left = p;
   if (right) *right = n;
-}
-
-std::string_view QLTP_lts_tested_char(std::string_view padded, size_t window, int32_t k) {
-  auto step = [&](size_t i) {
-    size_t n = static_cast<size_t>(QLTP_u8_seqlen(padded.data() + i));
-    return n == 0 ? 1 : n;
-  };
-  size_t at = window;
-  for (int32_t i = 0; i < k && at < padded.size(); ++i) at += step(at);
-  if (at >= padded.size()) return QLTP_HASH;
-  return padded.substr(at, step(at));
 }
 
 int32_t QLTP_lts_context_width(const lts* set) {
@@ -417,7 +423,10 @@ const char* QLTP_runlts(lts* set, const char* word, logger* log, int verbose, dy
           last = phones;
         }
       }
-      window += len;
+      // The window steps one character of the padded word, whose first
+      // characters are "#", not the word's letter.
+      size_t step = static_cast<size_t>(QLTP_u8_seqlen(padded_word.data() + window));
+      window += step == 0 ? 1 : step;
       at += len;
     }
     for (char& c : result)

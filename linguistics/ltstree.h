@@ -17,7 +17,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <string_view>
 
 struct dict;
 struct dystr;
@@ -87,9 +86,6 @@ int32_t QLTP_lts_context_width(const lts* set);
 // Steps left ("p") and right ("n") in a question name without its last four
 // characters.
 void QLTP_lts_question_steps(const char* name, int32_t* left, int32_t* right);
-// The character k characters after the window (at the window when k < 1),
-// or "#" beyond the padded word.
-std::string_view QLTP_lts_tested_char(std::string_view padded, size_t window, int32_t k);
 
 // Building, for tools that make trees.
 lts* QLTP_lts_new();

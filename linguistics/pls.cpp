@@ -1,6 +1,7 @@
 #include "linguistics/pls.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -13,6 +14,7 @@
 #include "foundation/utf8.h"
 #include "foundation/voidparray.h"
 #include "foundation/xmlscan.h"
+#include "linguistics/lexicon.h"
 #include "linguistics/phoneset.h"
 
 namespace {
@@ -230,7 +232,7 @@ void end_lexeme(pls* r) {
             if (nr_phonemes > 1) QLTP_dystr_append(r->line, p == 0 ? "  default_1" : "  default_0", -1);
             if (QLTP_dystr_sz(r->roles) > 0)
                 QLTP_dystr_append2(r->line, "  ", 2, QLTP_dystr_cstr(r->roles), QLTP_dystr_sz(r->roles));
-            QLTP_strarray_add(r->lines, QLTP_dystr_cstr(r->line), QLTP_dystr_sz(r->line));
+            QLTP_lexhash_loadline(r->result, QLTP_dystr_cstr(r->line), QLTP_dystr_sz(r->line));
         }
     }
     QLTP_strarray_delete(graphemes);
@@ -340,9 +342,8 @@ pls* QLTP_pls_new() {
     r->line = QLTP_dystr_new(nullptr, 0);
     r->phoneme_text = QLTP_dystr_new(nullptr, 0);
     r->grapheme_text = QLTP_dystr_new(nullptr, 0);
-    r->lines = QLTP_strarray_new();
     if (!r->errors || !r->scanner || !r->phonesets || !r->owned || !r->roles || !r->graphemes ||
-        !r->phonemes || !r->line || !r->phoneme_text || !r->grapheme_text || !r->lines) {
+        !r->phonemes || !r->line || !r->phoneme_text || !r->grapheme_text) {
         QLTP_pls_delete(r);
         return nullptr;
     }
@@ -381,7 +382,6 @@ void QLTP_pls_clear(pls* r) {
     r->language = nullptr;
     QLTP_strarray_clear(r->graphemes);
     QLTP_strarray_clear(r->phonemes);
-    QLTP_strarray_clear(r->lines);
 }
 
 void QLTP_pls_delete(pls* r) {
@@ -397,7 +397,6 @@ void QLTP_pls_delete(pls* r) {
     QLTP_dystr_delete(r->grapheme_text);
     QLTP_strarray_delete(r->graphemes);
     QLTP_strarray_delete(r->phonemes);
-    QLTP_strarray_delete(r->lines);
     QLTP_free(r->language);
     delete r;
 }
@@ -431,9 +430,10 @@ pls* QLTP_pls_setlogger(pls* r, logger* lg) {
     return r;
 }
 
-int QLTP_pls_scan(pls* r, const char* text, int len) {
-    if (!r || !text) return 0;
-    if (len < 0) len = static_cast<int>(std::strlen(text));
+lexhash* QLTP_pls_load_pls(pls* r, const char* text) {
+    if (!r || !text) return nullptr;
+    r->result = QLTP_lexhash_new(512);
+    if (!r->result) return nullptr;
     r->lexicon_alphabet = nullptr;
     r->phoneme_alphabet = nullptr;
     r->in_metadata = r->in_lexicon = r->in_lexeme = r->in_grapheme = r->in_phoneme = 0;
@@ -442,9 +442,80 @@ int QLTP_pls_scan(pls* r, const char* text, int len) {
     QLTP_dystr_clear(r->grapheme_text);
     QLTP_dystr_clear(r->phoneme_text);
     QLTP_dystr_clear(r->errors);
-    QLTP_strarray_clear(r->lines);
     // Every document starts afresh: one that ended inside a comment must not
     // swallow the next.
     QLTP_tpxml_reset(r->scanner);
-    return QLTP_tpxml_parse(r->scanner, text, len, 1);
+    const int parsed = QLTP_tpxml_parse(r->scanner, text, static_cast<int>(std::strlen(text)), 1);
+    lexhash* lex = r->result;
+    r->result = nullptr;
+    if (!parsed) {
+        QLTP_lexhash_delete(lex);
+        return nullptr;
+    }
+    return lex;
+}
+
+namespace {
+
+// The rest of an open file; false when it cannot be read.
+bool read_rest(FILE* file, std::string& text) {
+    char block[65536];
+    size_t got;
+    try {
+        while ((got = std::fread(block, 1, sizeof block, file)) > 0) text.append(block, got);
+    } catch (...) {
+        return false;
+    }
+    return !std::ferror(file);
+}
+
+}  // namespace
+
+lexhash* QLTP_pls_load_pls_file(pls* r, FILE* file) {
+    if (!r || !file) return nullptr;
+    std::string text;
+    if (!read_rest(file, text)) return nullptr;
+    return QLTP_pls_load_pls(r, text.c_str());
+}
+
+lexhash* QLTP_pls_load_pls_filename(pls* r, const char* path) {
+    if (!r || !path) return nullptr;
+    FILE* file = std::fopen(path, "rb");
+    if (!file) return nullptr;
+    lexhash* lex = QLTP_pls_load_pls_file(r, file);
+    std::fclose(file);
+    return lex;
+}
+
+int QLTP_pls_convert_and_display(const char* phoneset_path, const char* pls_path) {
+    FILE* file = phoneset_path ? std::fopen(phoneset_path, "rb") : nullptr;
+    if (!file) {
+        std::printf("could not open phone set file\n");
+        return 0;
+    }
+    std::string text;
+    bool read = read_rest(file, text);
+    std::fclose(file);
+    phoneset* ps = QLTP_phoneset_new();
+    if (!read || !QLTP_phoneset_load_file(ps, text.c_str())) {
+        std::printf("failed to parse phoneset file\n");
+        QLTP_phoneset_delete(ps);
+        return 0;
+    }
+    file = pls_path ? std::fopen(pls_path, "rb") : nullptr;
+    if (!file) {
+        std::printf("could not open pls file\n");
+        QLTP_phoneset_delete(ps);
+        return 0;
+    }
+    text.clear();
+    read = read_rest(file, text);
+    std::fclose(file);
+    pls* reader = QLTP_pls_new();
+    QLTP_pls_addphoneset(reader, ps, 1);
+    lexhash* lex = read ? QLTP_pls_load_pls(reader, text.c_str()) : nullptr;
+    std::printf("errors:\n%s\n", QLTP_dystr_cstr(reader->errors));
+    QLTP_lexhash_delete(lex);
+    QLTP_pls_delete(reader);
+    return lex ? 1 : 0;
 }

@@ -1,14 +1,17 @@
 #pragma once
 // PLS reader: turns a pronunciation lexicon document (W3C Pronunciation
-// Lexicon Specification markup) into lexicon lines, one per grapheme and
-// pronunciation, converting pronunciations written in a phone set's
+// Lexicon Specification markup) into a plain lexicon, one line per grapheme
+// and pronunciation, converting pronunciations written in a phone set's
 // alphabet into qrln phones. Problems are collected as text in `errors`,
 // never logged; they do not stop the scan.
 
 #include <cstdint>
+#include <cstdio>
 
 struct dystr;
 struct intarray;
+struct lexhash;
+struct channel;
 struct logger;
 struct phoneset;
 struct strarray;
@@ -38,7 +41,7 @@ struct pls {
     int32_t in_phoneme;
     int32_t prefer_count;
     int32_t refused[5];  // refused start tags still open, per element
-    strarray* lines;     // lexicon lines of the last scan, in document order
+    lexhash* result;     // the lexicon being filled; the caller's once a load returns
 };
 
 // Create and free
@@ -51,6 +54,13 @@ int QLTP_pls_addphoneset(pls* reader, phoneset* ps, int owned);
 int QLTP_pls_setalphabet(pls* reader, int level, const char* name);
 pls* QLTP_pls_setlogger(pls* reader, logger* lg);
 
-// Scanning: reads a whole document into `lines` and `errors`; 1, or 0 when
-// the scanner fails.
-int QLTP_pls_scan(pls* reader, const char* text, int len);
+// Loading: a new plain lexicon of the document, the caller's to free, or
+// NULL when the scanner fails; messages do not fail a load. The file forms
+// give NULL for a NULL reader or a file that cannot be read or opened.
+lexhash* QLTP_pls_load_pls(pls* reader, const char* text);
+lexhash* QLTP_pls_load_pls_file(pls* reader, FILE* file);
+lexhash* QLTP_pls_load_pls_filename(pls* reader, const char* path);
+
+// Tool entry: reads a phone-set file and a PLS file and prints the messages
+// of reading the document; 1 when both were read.
+int QLTP_pls_convert_and_display(const char* phoneset_path, const char* pls_path);

@@ -6,13 +6,15 @@
 #include <cstring>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "temp_path.h"
+#include "test_db.h"
 
 namespace {
+
+using orvelle_test::ReadFile;
 
 struct Matrix {
     doublematrix* a;
@@ -26,13 +28,6 @@ std::string WriteText(const std::string& name, const std::string& text) {
     std::string path = orvelle_test::TempPath("matrix_" + name);
     std::ofstream(path, std::ios::binary) << text;
     return path;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 std::string Binary(const doublematrix* a, int swap) {

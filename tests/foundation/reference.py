@@ -6,7 +6,14 @@ Reads one case per line on standard input and writes one answer per line:
   ftoa <float bits hex> <decimals> <f|e>
                             -> the float printed with that many decimals in
                                fixed or scientific notation (C printf rules)
+  cmath <function> <re> <im>
+                            -> the cmath function (abs and phase too) of the
+                               complex number, parts as float.hex, or "pole"
+                               (ValueError at a finite argument), "overflow"
+                               (OverflowError) or "domain" (other ValueError)
 """
+import cmath
+import math
 import struct
 import sys
 
@@ -25,6 +32,22 @@ def ftoa(bits, decimals, fmt):
     return ("%." + decimals + fmt) % value
 
 
+def complex_function(name, re, im):
+    z = complex(float.fromhex(re), float.fromhex(im))
+    try:
+        w = getattr(cmath, name)(z) if name not in ("abs", "phase") else None
+        if name == "abs":
+            w = complex(abs(z), 0.0)
+        elif name == "phase":
+            w = complex(cmath.phase(z), 0.0)
+    except OverflowError:
+        return "overflow"
+    except ValueError:
+        finite = math.isfinite(z.real) and math.isfinite(z.imag)
+        return "pole" if finite else "domain"
+    return w.real.hex() + " " + w.imag.hex()
+
+
 def main():
     out = []
     for line in sys.stdin:
@@ -35,6 +58,8 @@ def main():
             out.append(utf8(parts[1] if len(parts) > 1 else ""))
         elif parts[0] == "ftoa":
             out.append(ftoa(parts[1], parts[2], parts[3]))
+        elif parts[0] == "cmath":
+            out.append(complex_function(parts[1], parts[2], parts[3]))
     sys.stdout.write("\n".join(out) + "\n")
 
 

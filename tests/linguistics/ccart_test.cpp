@@ -14,6 +14,7 @@
 #include "foundation/serial.h"
 #include "foundation/strutil.h"
 #include "foundation/tpdb.h"
+#include "linguistics/lexmgr.h"
 #include "linguistics/ltstree.h"
 #include "cmu_lts.h"
 #include "lts_data.h"
@@ -41,12 +42,7 @@ std::string Phones(ccart* c, const std::string& word, const char* language = "",
   return result;
 }
 
-std::string Written(const ccart* c, int swap = 0) {
-  std::string bytes(static_cast<size_t>(QLTP_ccart_write_sz(c)), '\0');
-  char* end = QLTP_ccart_write(c, bytes.data(), swap);
-  EXPECT_EQ(end, bytes.data() + bytes.size());
-  return bytes;
-}
+using orvelle_test::CartBytes;
 
 // Reads the binary form through a file; the byte count must be the whole.
 Cart Read(const std::string& bytes, int swap = 0) {
@@ -72,29 +68,39 @@ lts* TreeSet(const std::vector<TreeSpec>& trees) {
   return set;
 }
 
-const char* const kWords[] = {"ab", "tat", "a", "ba", "tt", "ttab", "", "bat", "atta"};
+const char* const kWords[] = {"ab", "tat", "a", "ba", "tt", "ttab", "bat", "atta"};
 
 TEST(CcartTest, TextTreesAndTreeFileAnswerAlike) {
-  lts* set = TreeSet(orvelle_test::SmallTrees());
-  ASSERT_NE(set, nullptr);
-  Cart from_set(QLTP_ccart_new(set));
-  Cart from_text = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
-  Cart from_crlf = FromText(orvelle_test::CartText(orvelle_test::SmallTrees(), "\r\n"));
-  ASSERT_TRUE(from_set && from_text && from_crlf);
-  EXPECT_EQ(Phones(from_text.get(), "ab"), "ae1 b");
-  EXPECT_EQ(Phones(from_text.get(), "tat"), "t ey0 t");
+  Cart small = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
+  ASSERT_TRUE(small);
+  EXPECT_EQ(Phones(small.get(), "ab"), "ae1 b");
+  EXPECT_EQ(Phones(small.get(), "tat"), "t ey0 t");
+  const std::vector<TreeSpec> accented = {{"\xc3\xa9", {"ey1"}, {}},
+                                          {"a", {"x", "y"}, {{"p.name", "\xc3\xa9", 0, 1}, }}};
+  const std::vector<std::string> accented_words = {"\xc3\xa9" "a", "a\xc3\xa9" "a", "\xc3\xa9\xc3\xa9" "a", "aa"};
+  const std::pair<std::vector<TreeSpec>, std::vector<std::string>> sets[] = {
+      {orvelle_test::SmallTrees(), {std::begin(kWords), std::end(kWords)}}, {accented, accented_words}};
   dystr* padded = QLTP_dystr_new(nullptr, 0);
   dystr* out = QLTP_dystr_new(nullptr, 0);
-  for (const char* w : kWords) {
-    SCOPED_TRACE(w);
-    const std::string want = QLTP_runlts(set, w, nullptr, 0, padded, out);
-    EXPECT_EQ(Phones(from_set.get(), w), want);
-    EXPECT_EQ(Phones(from_text.get(), w), want);
-    EXPECT_EQ(Phones(from_crlf.get(), w), want);
+  for (const auto& [trees, words] : sets) {
+    lts* set = TreeSet(trees);
+    ASSERT_NE(set, nullptr);
+    Cart from_set(QLTP_ccart_new(set));
+    Cart from_text = FromText(orvelle_test::CartText(trees));
+    Cart from_crlf = FromText(orvelle_test::CartText(trees, "\r\n"));
+    ASSERT_TRUE(from_set && from_text && from_crlf);
+    for (const auto& w : words) {
+      SCOPED_TRACE(w);
+      const std::string want = QLTP_runlts(set, w.c_str(), nullptr, 0, padded, out);
+      EXPECT_FALSE(want.empty());
+      EXPECT_EQ(Phones(from_set.get(), w), want);
+      EXPECT_EQ(Phones(from_text.get(), w), want);
+      EXPECT_EQ(Phones(from_crlf.get(), w), want);
+    }
+    QLTP_lts_delete(set);
   }
   QLTP_dystr_delete(padded);
   QLTP_dystr_delete(out);
-  QLTP_lts_delete(set);
 }
 
 // Write, read back (in either byte order), write again: the same bytes.
@@ -110,13 +116,13 @@ TEST(CcartTest, BinaryFormRoundTripsInBothByteOrders) {
   QLTP_lts_delete(set);
   for (const auto& m : models) {
     ASSERT_TRUE(m);
-    const std::string bytes = Written(m.get());
+    const std::string bytes = CartBytes(m.get());
     Cart back = Read(bytes);
     ASSERT_TRUE(back);
-    EXPECT_EQ(Written(back.get()), bytes);
-    Cart swapped = Read(Written(m.get(), 1), 1);
+    EXPECT_EQ(CartBytes(back.get()), bytes);
+    Cart swapped = Read(CartBytes(m.get(), 1), 1);
     ASSERT_TRUE(swapped);
-    EXPECT_EQ(Written(swapped.get()), bytes);
+    EXPECT_EQ(CartBytes(swapped.get()), bytes);
     EXPECT_EQ((m->scores != nullptr), (back->scores != nullptr));
     for (const char* w : kWords) EXPECT_EQ(Phones(back.get(), w), Phones(m.get(), w)) << w;
 
@@ -194,7 +200,7 @@ TEST(CcartTest, ScoresOfLettersFollowTheStressTree) {
     Cart c = FromText(orvelle_test::CartText(k.trees));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), k.printed);
     ASSERT_TRUE(c);
-    Cart back = Read(Written(c.get()));
+    Cart back = Read(CartBytes(c.get()));
     ASSERT_TRUE(back && back->scores);
     for (int i = 0; i < c->n; ++i) EXPECT_EQ(back->scores[i], c->scores[i]);
   }
@@ -208,7 +214,7 @@ TEST(CcartTest, FormWithoutScoreBytesGivesEveryLetterScoreZero) {
   c->size -= 4 * c->n;  // drop the score table
   QLTP_free(c->scores);
   c->scores = nullptr;
-  Cart back = Read(Written(c.get()));
+  Cart back = Read(CartBytes(c.get()));
   ASSERT_TRUE(back);
   EXPECT_EQ(back->scores, nullptr);
   // Score 0 still beats "no candidate": the vowel gets the primary.
@@ -226,6 +232,20 @@ TEST(CcartTest, WideContextPadsEachSideAndShortNamesCountNoSteps) {
   EXPECT_EQ(Phones(c.get(), "ba"), "b1 y");
 }
 
+// A walk that comes back to a node it passed ends without a phone; a stress
+// tree that does so cannot be scored, and its text is refused.
+TEST(CcartTest, CyclicTreesGiveNoPhoneAndCannotBeScored) {
+  Cart c = FromText(orvelle_test::CartText({{"a", {"x", "y"}, {{"name", "b", 0, 3}, {"n.name", "b", 1, 2}}}, {"b", {"b"}, {}}}));
+  ASSERT_TRUE(c);
+  EXPECT_EQ(Phones(c.get(), "ab"), "y b");
+  EXPECT_EQ(Phones(c.get(), "aa"), "");
+  testing::internal::CaptureStdout();
+  Cart stress = FromText(
+      orvelle_test::CartText({{"a", {"a0"}, {}}, {"0", {"1", "0"}, {{"name", "a", 2, 3}, {"n.name", "a", 2, 0}}}}));
+  testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(stress);
+}
+
 TEST(CcartTest, LetterWithoutTreeOrLexiconIsReported) {
   Cart c = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
   ASSERT_TRUE(c);
@@ -235,6 +255,33 @@ TEST(CcartTest, LetterWithoutTreeOrLexiconIsReported) {
   ASSERT_NE(QLTP_logger_msg(log, 0), nullptr);
   EXPECT_NE(std::string(QLTP_logger_msg(log, 0)).find("Bad LTS starting : qt"), std::string::npos);
   QLTP_logger_delete(log);
+}
+
+// Letters without a tree come from the lexicons' entries for the letter.
+TEST(CcartTest, LetterWithoutTreeTakesTheLexiconEntry) {
+  Cart c = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
+  orvelle_test::LoadedDb d(
+      "ccartlex.tpdb", {{"TPOBJ_CCART:DEFAULT", CartBytes(c.get())},
+                        {"TPOBJ_LEXMGR:DEFAULT", std::string("letters:0") + '\0'},
+                        {"TPOBJ_LEXHASH:LETTERS", std::string("letters\nq k_y_uw1 entry_letter\n") + '\0'}});
+  const char* r = QLTP_ccart_test(d.db, "bqt", 0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_STREQ(r, "b k y uw1 t");
+  lexmgr* lexicons = QLTP_lexmgr_getlmgr(d.db);
+  ASSERT_NE(lexicons, nullptr);
+  complkp_lkp* cursor = QLTP_lexmgr_cursor(lexicons);
+  dystr* padded = QLTP_dystr_new(nullptr, 0);
+  dystr* out = QLTP_dystr_new(nullptr, 0);
+  logger* log = QLTP_logger_new("TEST", 4, nullptr);
+  QLTP_logger_set_store(log);
+  EXPECT_STREQ(QLTP_runccart(c.get(), "qxa", log, 0, padded, out, lexicons, cursor, ""), "k y uw1 ey1");
+  ASSERT_NE(QLTP_logger_msg(log, 0), nullptr);  // "x" is in no lexicon
+  EXPECT_NE(std::string(QLTP_logger_msg(log, 0)).find("Bad LTS starting : xa"), std::string::npos);
+  EXPECT_EQ(QLTP_logger_msg(log, 1), nullptr);
+  QLTP_logger_delete(log);
+  QLTP_dystr_delete(padded);
+  QLTP_dystr_delete(out);
+  QLTP_complkp_lkp_delete(cursor);
 }
 
 TEST(CcartTest, RefusesTextWhoseCountsOrNodesDoNotMatch) {
@@ -263,7 +310,7 @@ TEST(CcartTest, RefusesTextWhoseCountsOrNodesDoNotMatch) {
 
 TEST(CcartTest, RefusesShortAndInconsistentBinaryForms) {
   Cart c = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
-  const std::string good = Written(c.get());
+  const std::string good = CartBytes(c.get());
   for (size_t cut = 0; cut < good.size(); ++cut) EXPECT_FALSE(Read(good.substr(0, cut))) << cut;
   const size_t data = good.size() - static_cast<size_t>(c->size);
   auto patched = [&](size_t at, const std::string& bytes) { return std::string(good).replace(at, bytes.size(), bytes); };
@@ -278,12 +325,40 @@ TEST(CcartTest, RefusesShortAndInconsistentBinaryForms) {
   for (const auto& [what, bytes] : bad) EXPECT_FALSE(Read(bytes)) << what;
 }
 
+TEST(CcartTest, MutatedTextFormsBuildOrAreRefusedWithoutHarm) {
+  const std::string good = orvelle_test::CartText(
+      {{"a", {"ae1", "ey0"}, {{"n.name", "b", 0, 1}}}, {"b", {"b"}, {}}, {"0", {"1", "0"}, {{"name", "a", 0, 1}}}});
+  std::mt19937 rng(62);
+  const char pieces[] = "0123456789 \n#TNL:_.pn";
+  int built = 0, unreadable = 0;
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 3000; ++i) {
+    std::string text = good;
+    for (int e = 0, edits = 1 + static_cast<int>(rng() % 3); e < edits; ++e) {
+      size_t at = rng() % text.size();
+      if (rng() % 3 == 0)
+        text.erase(at, 1 + rng() % 4);
+      else
+        text[at] = pieces[rng() % (sizeof pieces - 1)];
+      if (text.empty()) text = "x";
+    }
+    Cart m = FromText(text);
+    if (!m) continue;
+    ++built;
+    for (const char* w : {"ab", "ba", "aab"}) Phones(m.get(), w);
+    if (!Read(CartBytes(m.get()))) ++unreadable;
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_GT(built, 0);
+  EXPECT_EQ(unreadable, 0);  // whatever builds, the reader takes back
+}
+
 TEST(CcartTest, DatabaseObjectLoadsAndRuns) {
   Cart c = FromText(orvelle_test::CartText(orvelle_test::SmallTrees()));
-  orvelle_test::LoadedDb d("ccartdb", {{"TPOBJ_CCART:DEFAULT", Written(c.get())}});
+  orvelle_test::LoadedDb d("ccart.tpdb", {{"TPOBJ_CCART:DEFAULT", CartBytes(c.get())}});
   auto* loaded = static_cast<ccart*>(QLTP_tpdb_get_tpdata(d.db, "TPOBJ_CCART:DEFAULT"));
   ASSERT_NE(loaded, nullptr);
-  EXPECT_EQ(Written(loaded), Written(c.get()));
+  EXPECT_EQ(CartBytes(loaded), CartBytes(c.get()));
   testing::internal::CaptureStdout();
   const char* r = QLTP_ccart_internal_test(loaded, "tat", 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -297,7 +372,7 @@ TEST(CcartTest, MutatedBinaryFormsLoadOrAreRefusedWithoutHarm) {
       {{"a", {"ae1", "ey0"}, {{"n.name", "b", 0, 1}}}, {"b", {"b"}, {}}, {"0", {"1", "0"}, {{"name", "a", 0, 1}}}}));
   testing::internal::GetCapturedStdout();
   ASSERT_TRUE(c);
-  const std::string good = Written(c.get());
+  const std::string good = CartBytes(c.get());
   std::mt19937 rng(61);
   int loaded = 0;
   for (int i = 0; i < 3000; ++i) {

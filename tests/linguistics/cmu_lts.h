@@ -127,14 +127,14 @@ inline std::string CmuCartText() {
   return "Number_Trees: " + std::to_string(rules->items.size()) + "\n" + body;
 }
 
-struct CmuEntry {
+struct CmuWord {
   std::string word;
   std::vector<std::string> pronunciations;  // upper-case phones, blank-separated
 };
 
 // Headwords in file order with their variants ("word(2)") in order.
-inline std::vector<CmuEntry> CmuDictionary() {
-  std::vector<CmuEntry> out;
+inline std::vector<CmuWord> CmuDictionary() {
+  std::vector<CmuWord> out;
   std::map<std::string, size_t> index;
   std::ifstream in(kCmuDict);
   for (std::string line; std::getline(in, line);) {

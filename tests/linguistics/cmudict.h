@@ -2,8 +2,6 @@
 // English IPA phone set over its phones, for tests on real data.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 #include <map>
 #include <set>
@@ -24,10 +22,10 @@ struct CmuEntry {
   std::vector<CmuSyllable> syllables;
 };
 
-// Entries such as ("aback" nil (((ax) 0) ((b ae k) 1))), in file order.
+// Entries such as ("aback" nil (((ax) 0) ((b ae k) 1))), in file order;
+// none when the file is missing (scripts/setup.sh installs it).
 inline std::vector<CmuEntry> ReadCmuDict() {
   std::ifstream in(kCmuDictPath);
-  EXPECT_TRUE(in.good()) << kCmuDictPath << " is missing: run scripts/setup.sh";
   std::vector<CmuEntry> entries;
   std::string line;
   while (std::getline(in, line)) {
@@ -94,6 +92,27 @@ inline std::string EnglishIpaPhoneSet() {
          "NR_MODIFIERS 2\neˈ - 2C" + std::string(22, '0') + " 1\ne. - 30" + std::string(22, '0') + " 1\n"
          "NR_QUESTIONS 0\nNR_STRESSES 1\n04" + std::string(22, '0') + " " + std::string(24, '0') + " " +
          std::string(24, '0') + " " + std::string(24, '0') + " 1\n";
+}
+
+inline std::string CmuToIpa(const CmuEntry& e);
+
+inline std::string XmlEscape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else out += c;
+  }
+  return out;
+}
+
+// One PLS document in IPA holding every entry, a lexeme each.
+inline std::string CmuPlsDocument(const std::vector<CmuEntry>& entries) {
+  std::string doc = "<?xml version=\"1.0\"?>\n<lexicon version=\"1.0\" alphabet=\"ipa\" xml:lang=\"en-US\">\n";
+  for (const auto& e : entries)
+    doc += "<lexeme><grapheme>" + XmlEscape(e.word) + "</grapheme><phoneme>" + CmuToIpa(e) + "</phoneme></lexeme>\n";
+  return doc + "</lexicon>\n";
 }
 
 // The entry in IPA, and its qrln phones with the stress digit of each vowel.

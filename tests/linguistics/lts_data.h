@@ -16,6 +16,7 @@
 
 #include "foundation/serial.h"
 #include "foundation/tpdb.h"
+#include "linguistics/ccart.h"
 #include "temp_path.h"
 #include "test_db.h"
 
@@ -98,7 +99,7 @@ inline std::string TreeSetBytes(const std::vector<TreeSpec>& trees, bool swap = 
 
 // The compact CART text form of the same trees.
 inline std::string CartText(const std::vector<TreeSpec>& trees, const std::string& eol = "\n") {
-  std::string s = "# letter-to-sound trees" + eol + "Number_Trees: " + std::to_string(trees.size()) + eol;
+  std::string s = "Number_Trees: " + std::to_string(trees.size()) + eol + "# letter-to-sound trees" + eol;
   for (const auto& t : trees) {
     s += eol + "Letter: " + t.letter + " Terminals: " + std::to_string(t.terminals.size()) +
          " NonTerminals: " + std::to_string(t.nodes.size()) + eol;
@@ -107,6 +108,14 @@ inline std::string CartText(const std::vector<TreeSpec>& trees, const std::strin
       s += "N " + n.question + " " + n.value + " " + std::to_string(n.yes) + " " + std::to_string(n.no) + eol;
   }
   return s;
+}
+
+// The binary form of a compact CART, as its writer gives it.
+inline std::string CartBytes(const ccart* c, int swap = 0) {
+  std::string bytes(static_cast<size_t>(QLTP_ccart_write_sz(c)), '\0');
+  char* end = QLTP_ccart_write(c, bytes.data(), swap);
+  EXPECT_EQ(end, bytes.data() + bytes.size());
+  return bytes;
 }
 
 }  // namespace orvelle_test

@@ -81,14 +81,25 @@ TEST(LtsTreeTest, DropsRepeatedPhonesAndSilentLetters) {
     std::vector<TreeSpec> trees;
     std::vector<Case> cases;
   };
-  const Set sets[] = {
+  const Set sets[4] = {
       {{{"h", {"#"}, {}}, {"x", {"#", "k"}, {{"n.name", "x", 0, 1}}}}, {{"hh", ""}, {"xx", "k"}, {"hxh", "k"}}},
       {{{"e", {"iy1", "iy0", "iy"}, {{"n.name", "e", 0, 4}, {"n.name", "x", 2, 1}}}, {"x", {"k_s"}, {}}},
        {{"ee", "iy1"}, {"eex", "iy1 iy k s"}, {"e", "iy0"}}},
       // Width 2: "pp" tests two places back, "#" at the word's start.
       {{{"o", {"ow1", "aa1"}, {{"p.p.name", "#", 0, 1}}}, {"s", {"s"}, {}}}, {{"o", "ow1"}, {"so", "s ow1"}, {"sso", "s aa1"}}},
+      // The window steps whole characters of the padded word.
+      {{{"\xc3\xa9", {"ey1"}, {}}, {"a", {"x", "y"}, {{"p.name", "\xc3\xa9", 0, 1}}}},
+       {{"\xc3\xa9" "a", "ey1 x"}, {"a\xc3\xa9" "a", "y ey1 x"}, {"\xc3\xa9\xc3\xa9" "a", "ey1 x"}}},
   };
-  for (const auto& s : sets) {
+  // A string table longer than any line buffer is read whole.
+  std::string long_output = "ah";
+  while (long_output.size() < 400) long_output += "_ah";
+  std::string long_phones = long_output;
+  for (char& ch : long_phones)
+    if (ch == '_') ch = ' ';
+  const Set long_line{{{"a", {long_output}, {}}}, {{"a", long_phones.c_str()}}};
+  for (const auto* set_ptr : {&sets[0], &sets[1], &sets[2], &sets[3], &long_line}) {
+    const Set& s = *set_ptr;
     lts* set = LoadBytes(orvelle_test::TreeSetBytes(s.trees));
     ASSERT_NE(set, nullptr);
     for (const auto& c : s.cases) EXPECT_EQ(Phones(set, c.word), c.phones) << c.word;
@@ -119,6 +130,25 @@ TEST(LtsTreeTest, QuestionsPastThePaddedWordTestHash) {
   EXPECT_EQ(Phones(set, "a"), "ae1");
   EXPECT_EQ(Phones(set, "aa"), "ah0 ae1");
   QLTP_lts_delete(set);
+}
+
+// A tree made with the building operations answers from its records, and
+// gives nothing when its fields do not fit them.
+TEST(LtsTreeTest, BuiltTreesAnswerOnlyWhenTheirFieldsFit) {
+  for (int width : {1, 2, 4}) {
+    SCOPED_TRACE(width);
+    lts* set = QLTP_lts_new();
+    ltstree* tree = QLTP_ltstree_new();
+    ltsfield* field = QLTP_ltsfield_new(1, width);
+    ASSERT_TRUE(QLTP_ltsfield_addlookup(field, "k_s x", -1));
+    ASSERT_TRUE(QLTP_ltstree_addterminalfield(tree, field));
+    const char record[2] = {0, 0};
+    EXPECT_EQ(QLTP_ltstree_addterminalnodes(tree, 1, 2, record), record + 2);
+    ASSERT_TRUE(QLTP_ltstree_addltr(tree, "x\n"));
+    ASSERT_TRUE(QLTP_lts_addtree(set, tree));
+    EXPECT_EQ(Phones(set, "x"), width <= 2 ? "k s" : "");
+    QLTP_lts_delete(set);
+  }
 }
 
 // Damaged sets, each built from the good one: all refused.
@@ -159,7 +189,8 @@ TEST(LtsTreeTest, WalkThatCyclesGivesNoPhone) {
 }
 
 TEST(LtsTreeTest, DatabaseObjectRunsAsTheDefaultSet) {
-  orvelle_test::LoadedDb d("ltsdb", {{"TPOBJ_CARTLTS:DEFAULT", orvelle_test::TreeSetBytes(orvelle_test::SmallTrees())}});
+  orvelle_test::LoadedDb d(
+      "lts.tpdb", {{"TPOBJ_CARTLTS:DEFAULT", orvelle_test::TreeSetBytes(orvelle_test::SmallTrees())}});
   const char* r = QLTP_lts_test(d.db, "tat", 0);
   ASSERT_NE(r, nullptr);
   EXPECT_STREQ(r, "t ey0 t");

@@ -142,20 +142,20 @@ TEST(ParamDbTest, LoadsThroughTheRegistryFromAWrittenDatabase) {
     QLTP_paramdbmgr_delete(mgr);
     std::string path = orvelle_test::TempPath("paramdb.tpdb");
     orvelle_test::WriteDb(path, {{"TPOBJ_CONFIG:X", std::string("a", 2)}, {"TPOBJ_PARAMDBMGR:MAIN", stored}});
-    tpdb* db = QLTP_tpdb_new(nullptr);
-    ASSERT_EQ(QLTP_tpdb_load(db, path.c_str()), 1);
-    auto* loaded = static_cast<paramdbmgr*>(QLTP_tpdb_get_tpdata(db, "TPOBJ_PARAMDBMGR:MAIN"));
-    ASSERT_NE(loaded, nullptr);
-    ExpectTwoSets(loaded);
-    QLTP_tpdb_delete(db);
+    {
+        orvelle_test::LoadedDb loaded(path);
+        auto* mgr_loaded = static_cast<paramdbmgr*>(QLTP_tpdb_get_tpdata(loaded.db, "TPOBJ_PARAMDBMGR:MAIN"));
+        ASSERT_NE(mgr_loaded, nullptr);
+        ExpectTwoSets(mgr_loaded);
+    }
 
     // A record too short for its manager is not loaded.
     orvelle_test::WriteDb(path, {{"TPOBJ_PARAMDBMGR:MAIN", stored.substr(0, stored.size() - 8)},
                                  {"TPOBJ_CONFIG:X", std::string(16, 'x')}});
-    db = QLTP_tpdb_new(nullptr);
-    ASSERT_EQ(QLTP_tpdb_load(db, path.c_str()), 1);
-    EXPECT_EQ(QLTP_tpdb_get_tpdata(db, "TPOBJ_PARAMDBMGR:MAIN"), nullptr);
-    QLTP_tpdb_delete(db);
+    {
+        orvelle_test::LoadedDb loaded(path);
+        EXPECT_EQ(QLTP_tpdb_get_tpdata(loaded.db, "TPOBJ_PARAMDBMGR:MAIN"), nullptr);
+    }
     std::remove(path.c_str());
 }
 

@@ -2,34 +2,57 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "foundation/dystr.h"
-#include "foundation/strarray.h"
+#include "foundation/dict.h"
+#include "foundation/dystrarray.h"
+#include "foundation/voidparray.h"
+#include "linguistics/lexicon.h"
 #include "linguistics/phoneset.h"
 #include "cmudict.h"
+#include "temp_path.h"
 #include "test_phoneset.h"
 
 namespace {
 
+// Headword and entry of every line of a lexicon, headwords in order of first
+// appearance.
+using Entries = std::vector<std::pair<std::string, std::string>>;
+Entries LexiconEntries(const lexhash* lex) {
+  Entries out;
+  for (int id = 1; lex && id <= QLTP_dict_size(lex->headwords); ++id) {
+    auto* entries = static_cast<const dystrarray*>(QLTP_voidparray_idx(lex->entries, id - 1));
+    for (int i = 0; i < QLTP_dystrarray_sz(entries); ++i)
+      out.emplace_back(QLTP_dict_lookup_index(lex->headwords, id), QLTP_dystrarray_idx(entries, i));
+  }
+  return out;
+}
+
 struct Reader {
   pls* r = QLTP_pls_new();
+  lexhash* lex = nullptr;
   phoneset* ipa = QLTP_phoneset_new();
   Reader() {
     EXPECT_EQ(QLTP_phoneset_load_file(ipa, orvelle_test::kTestPhoneSet), 1);
     EXPECT_EQ(QLTP_pls_addphoneset(r, ipa, 0), 1);
   }
   ~Reader() {
+    QLTP_lexhash_delete(lex);
     QLTP_pls_delete(r);
     QLTP_phoneset_delete(ipa);
   }
-  std::vector<std::string> Lines() const {
-    std::vector<std::string> out;
-    for (int i = 0; i < QLTP_strarray_sz(r->lines); ++i) out.emplace_back(QLTP_strarray_idx(r->lines, i));
-    return out;
+  // Loads a document; false when the load gave no lexicon.
+  bool Load(const std::string& doc) {
+    QLTP_lexhash_delete(lex);
+    lex = QLTP_pls_load_pls(r, doc.c_str());
+    return lex != nullptr;
   }
+  Entries Lines() const { return LexiconEntries(lex); }
   std::string Errors() const { return QLTP_dystr_cstr(r->errors); }
 };
 
@@ -37,8 +60,10 @@ std::string Pad(std::string s, size_t n) {
   if (s.size() < n) s.append(n - s.size(), ' ');
   return s;
 }
-std::string Line(const std::string& grapheme, const std::string& phoneme, const std::string& tail = "") {
-  return Pad(grapheme, 15) + "    " + Pad(phoneme, 20) + tail;
+// A lexicon line "%-15s    %-20s" and its marks, as headword and entry.
+std::pair<std::string, std::string> Line(const std::string& grapheme, const std::string& phoneme,
+                                         const std::string& tail = "") {
+  return {grapheme, Pad(phoneme, 20) + tail};
 }
 
 const std::string kOpen =
@@ -51,7 +76,7 @@ TEST(PlsTest, ReadsLexemesIntoLexiconLines) {
   struct Case {
     const char* what;
     std::string body;
-    std::vector<std::string> lines;
+    Entries lines;
     std::string errors;
   };
   const Case cases[] = {
@@ -69,7 +94,7 @@ TEST(PlsTest, ReadsLexemesIntoLexiconLines) {
        ""},
       {"one phoneme, IPA converted, syllable marks dropped",
        "<lexeme><grapheme>kata</grapheme><phoneme>ˈkaː.ta</phoneme></lexeme>",
-       {"kata               k_aa1_t_a0          "},
+       {{"kata", "k_aa1_t_a0          "}},
        ""},
       {"roles",
        "<lexeme role='qrln:noun claws:NN1 qrln:verb qrln: qrlnx'><grapheme>tat</grapheme><phoneme>tat</phoneme>"
@@ -114,7 +139,7 @@ TEST(PlsTest, ReadsLexemesIntoLexiconLines) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Reader reader;
-    ASSERT_EQ(QLTP_pls_scan(reader.r, (kOpen + c.body + kClose).c_str(), -1), 1);
+    ASSERT_TRUE(reader.Load((kOpen + c.body + kClose).c_str()));
     EXPECT_EQ(reader.Lines(), c.lines);
     EXPECT_EQ(reader.Errors(), c.errors);
     EXPECT_STREQ(reader.r->language, "en-US");
@@ -126,7 +151,7 @@ TEST(PlsTest, LexiconAttributesAndAlphabets) {
   const struct {
     const char* what;
     std::string open;
-    std::vector<std::string> lines;
+    Entries lines;
     std::string errors;
   } cases[] = {
       {"no alphabet refuses every lexeme", "<lexicon version='1.0' xml:lang='en'>", {},
@@ -144,7 +169,7 @@ TEST(PlsTest, LexiconAttributesAndAlphabets) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Reader reader;
-    ASSERT_EQ(QLTP_pls_scan(reader.r, (c.open + lexeme).c_str(), -1), 1);
+    ASSERT_TRUE(reader.Load((c.open + lexeme).c_str()));
     EXPECT_EQ(reader.Lines(), c.lines);
     EXPECT_EQ(reader.Errors(), c.errors);
   }
@@ -163,11 +188,9 @@ TEST(PlsTest, LexiconAttributesAndAlphabets) {
 
 TEST(PlsTest, EachDocumentStartsAfreshAndClearKeepsBorrowedPhoneSets) {
   Reader reader;
-  ASSERT_EQ(QLTP_pls_scan(reader.r, (kOpen + "<lexeme><grapheme>a</grapheme><!-- open").c_str(), -1), 1);
-  ASSERT_EQ(QLTP_pls_scan(reader.r, (kOpen + "<lexeme><grapheme>b</grapheme><phoneme>ta</phoneme></lexeme>" +
-                                     kClose).c_str(), -1),
-            1);
-  EXPECT_EQ(reader.Lines(), std::vector<std::string>{Line("b", "t_a0")});
+  ASSERT_TRUE(reader.Load((kOpen + "<lexeme><grapheme>a</grapheme><!-- open").c_str()));
+  ASSERT_TRUE(reader.Load(kOpen + "<lexeme><grapheme>b</grapheme><phoneme>ta</phoneme></lexeme>" + kClose));
+  EXPECT_EQ(reader.Lines(), Entries{Line("b", "t_a0")});
   EXPECT_EQ(reader.Errors(), "");
 
   phoneset* owned = QLTP_phoneset_new();
@@ -177,7 +200,31 @@ TEST(PlsTest, EachDocumentStartsAfreshAndClearKeepsBorrowedPhoneSets) {
   QLTP_pls_clear(reader.r);  // deletes the owned one
   EXPECT_EQ(reader.r->nr_phonesets, 0);
   EXPECT_EQ(QLTP_phoneset_nr_phones(reader.ipa), 4);
-  EXPECT_EQ(QLTP_strarray_sz(reader.r->lines), 0);
+}
+
+TEST(PlsTest, ToolEntryPrintsTheMessagesOfADocument) {
+  const std::string set_path = orvelle_test::TempPath("set.txt");
+  const std::string doc_path = orvelle_test::TempPath("doc.pls");
+  std::ofstream(set_path) << orvelle_test::kTestPhoneSet;
+  std::ofstream(doc_path) << "<lexicon alphabet='ipa'><lexeme><grapheme>a</grapheme></lexeme><x/>";
+  const std::string bad_set = orvelle_test::TempPath("bad.txt");
+  std::ofstream(bad_set) << "VERSION 1\n";
+  const struct {
+    std::string set, doc;
+    int result;
+    std::string printed;
+  } cases[] = {
+      {set_path, doc_path, 1,
+       "errors:\nWARNING: no version found\nWARNING: no language found\nWARNING: unknown tag x\n\n"},
+      {"/nonexistent/set", doc_path, 0, "could not open phone set file\n"},
+      {bad_set, doc_path, 0, "failed to parse phoneset file\n"},
+      {set_path, "/nonexistent/doc", 0, "could not open pls file\n"},
+  };
+  for (const auto& c : cases) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(QLTP_pls_convert_and_display(c.set.c_str(), c.doc.c_str()), c.result);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+  }
 }
 
 // Mutated documents never stop the scan, and every line still pairs a
@@ -205,13 +252,12 @@ TEST(PlsTest, RandomMutationsKeepLinesWellFormed) {
       }
       if (doc.empty()) doc = "<";
     }
-    ASSERT_EQ(QLTP_pls_scan(reader.r, doc.c_str(), static_cast<int>(doc.size())), 1);
-    for (const std::string& line : reader.Lines()) {
-      ASSERT_GE(line.size(), 39u) << line;
-      ASSERT_NE(line[0], ' ') << line;
-      const size_t gap = line.find("    ");
-      ASSERT_NE(gap, std::string::npos);
-      ASSERT_EQ(line.substr(0, gap).find_first_of(" \t\r\n"), std::string::npos) << line;
+    ASSERT_TRUE(reader.Load(doc));
+    for (const auto& [headword, entry] : reader.Lines()) {
+      ASSERT_FALSE(headword.empty());
+      ASSERT_EQ(headword.find_first_of(" \t\r\n"), std::string::npos) << headword;
+      ASSERT_GE(entry.size(), 20u) << entry;
+      ASSERT_NE(entry[0], ' ') << entry;
       ++lines;
     }
     const std::string errors = reader.Errors();
@@ -220,49 +266,38 @@ TEST(PlsTest, RandomMutationsKeepLinesWellFormed) {
   EXPECT_GT(lines, 3000u);
 }
 
-}  // namespace
-
-namespace {
-
-std::string XmlEscape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '&') out += "&amp;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else out += c;
-  }
-  return out;
-}
-
 // Every entry of the CMU dictionary written in IPA comes back from one PLS
 // document as its own phones and stress digits.
 TEST(PlsTest, CmuDictionaryInIpaComesBackExactly) {
   const std::vector<orvelle_test::CmuEntry> entries = orvelle_test::ReadCmuDict();
   ASSERT_EQ(entries.size(), 105901u);
-  std::string doc = "<?xml version=\"1.0\"?>\n<lexicon version=\"1.0\" alphabet=\"ipa\" xml:lang=\"en-US\">\n";
-  std::vector<std::string> want;
+  const std::string doc = orvelle_test::CmuPlsDocument(entries);
+  // Headwords in order of first appearance, each with its lines in order.
+  std::vector<std::string> order;
+  std::map<std::string, std::vector<std::string>> lines;
   for (const auto& e : entries) {
-    doc += "<lexeme><grapheme>" + XmlEscape(e.word) + "</grapheme><phoneme>" + orvelle_test::CmuToIpa(e) +
-           "</phoneme></lexeme>\n";
     std::string word = e.word;
     for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    want.push_back(Line(word, orvelle_test::CmuToQrln(e, '_')));
+    if (!lines.count(word)) order.push_back(word);
+    lines[word].push_back(Line(word, orvelle_test::CmuToQrln(e, '_')).second);
   }
-  doc += "</lexicon>\n";
-  pls* r = QLTP_pls_new();
+  Entries want;
+  for (const auto& word : order)
+    for (const auto& entry : lines[word]) want.emplace_back(word, entry);
+  Reader reader;
+  QLTP_pls_clear(reader.r);
   phoneset* ipa = QLTP_phoneset_new();
   ASSERT_EQ(QLTP_phoneset_load_file(ipa, orvelle_test::EnglishIpaPhoneSet().c_str()), 1);
-  QLTP_pls_addphoneset(r, ipa, 1);
-  ASSERT_EQ(QLTP_pls_scan(r, doc.c_str(), static_cast<int>(doc.size())), 1);
-  EXPECT_STREQ(QLTP_dystr_cstr(r->errors), "");
-  ASSERT_EQ(QLTP_strarray_sz(r->lines), static_cast<int>(want.size()));
+  QLTP_pls_addphoneset(reader.r, ipa, 1);
+  ASSERT_TRUE(reader.Load(doc));
+  EXPECT_EQ(reader.Errors(), "");
+  const Entries got = reader.Lines();
+  ASSERT_EQ(got.size(), want.size());
   int wrong = 0;
   for (size_t i = 0; i < want.size(); ++i)
-    if (want[i] != QLTP_strarray_idx(r->lines, static_cast<int>(i)) && ++wrong <= 10)
-      ADD_FAILURE() << want[i] << " != " << QLTP_strarray_idx(r->lines, static_cast<int>(i));
+    if (want[i] != got[i] && ++wrong <= 10)
+      ADD_FAILURE() << want[i].first << " " << want[i].second << " != " << got[i].first << " " << got[i].second;
   EXPECT_EQ(wrong, 0);
-  QLTP_pls_delete(r);
 }
 
 }  // namespace
