@@ -21,6 +21,7 @@
 #include "foundation/voidparray.h"
 #include "foundation/xmlscan.h"
 #include "textproc/nrules.h"
+#include "textproc/prenorm.h"
 
 namespace {
 void* make_compiled();
@@ -743,7 +744,7 @@ int QLTP_nrule_apply_replace(rinterp* in, const nrule* rule) {
       for (toxtoken* t = target; t; t = t->next) {
         std::string norm = QLTP_toxtoken_getnorm(t);
         QLTP_toxtoken_set(t, norm.c_str(), static_cast<int>(norm.size()));
-        if (in->ctx && in->ctx->prenorm) in->ctx->prenorm(in->rules, in->ctx->scratch, t);
+        if (in->ctx && in->ctx->scratch) QLTP_toxtoken_prenorm(in->rules, in->ctx->scratch, t);
         QLTP_toxtoken_setprepunc(t, "", 0);
         QLTP_toxtoken_setpstpunc(t, "", 0);
         QLTP_toxtoken_removetag_named(t, "break");
