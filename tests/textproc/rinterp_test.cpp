@@ -52,6 +52,8 @@ const std::string kRules = R"(<rules>
 <lookup name='downcase'><![CDATA[{'A':'a','C':'c'}]]></lookup>
 <rule name='subst' type='subst'><match><com name='R:any' in='T+00'/></match>
   <replace><com val='Ab Cd' out='T+00'/></replace></rule>
+<rule name='brk' type='brk'><match><com name='R:any' in='T+00'/></match>
+  <replace><com val="<break)" "\t" R"(time='5'/>w" out='T+00'/></replace></rule>
 <rule name='atattr' type='atattr'><match><com name='R:any' in='T+00'/></match>
   <replace><com val='p q' attribute='@sub alias=x y' out='T+00'/></replace></rule>
 </rules>)";
@@ -220,6 +222,24 @@ TEST(RinterpTest, SubstitutedTokensArePreNormalisedAgain) {
   }
   EXPECT_STREQ(QLTP_toxtoken_get(t), "Ab");
   EXPECT_STREQ(QLTP_toxtoken_get(t->next), "Cd");
+}
+
+TEST(RinterpTest, ABreakWrittenInlineEndsTheBreakBeforeIt) {
+  Fixture f;
+  toxtoken* before = f.Token("a", -1);
+  toxtag* open = QLTP_toxpool_tag(f.pool);
+  QLTP_toxtag_init(open, nullptr, "break", -1, QLTP_TAG_START);
+  QLTP_toxtoken_addtag(before, open);
+  toxtoken* t = f.Token("b");
+  toxtag* old = QLTP_toxpool_tag(f.pool);
+  QLTP_toxtag_init(old, nullptr, "break", -1, QLTP_TAG_MID);
+  QLTP_toxtoken_addtag(t, old);
+  EXPECT_EQ(f.Apply("brk"), 1);
+  EXPECT_EQ(open->type, QLTP_TAG_STARTEND);
+  int breaks = 0;
+  for (int i = 0; i < QLTP_toxtoken_notags(t); ++i) breaks += std::strcmp(QLTP_toxtag_name(QLTP_toxtoken_tagidx(t, i)), "break") == 0;
+  EXPECT_EQ(breaks, 1);
+  EXPECT_STREQ(QLTP_toxtoken_tagval(t, "break", "time"), "5");
 }
 
 TEST(RinterpTest, OneInterpreterFollowsWhicheverRuleSetItIsGiven) {
