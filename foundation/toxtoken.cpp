@@ -651,33 +651,44 @@ int QLTP_toxtoken_setdefault_tagval(toxtoken* token, const char* name, const cha
     return count;
 }
 
-int QLTP_toxtoken_getcharpos(const toxtoken* token, int* a, int* b, int* c, int* d) {
-    int* out[4] = {a, b, c, d};
-    for (int* p : out)
-        if (p) *p = -1;
-    const char* value = nullptr;
-    for (int i = tag_count(token) - 1; i >= 0 && !value; --i)
-        if (std::strcmp(QLTP_toxtag_name(tag_at(token, i)), "mark") == 0) value = QLTP_toxtag_val(tag_at(token, i), "name");
-    if (!value) return 0;
-    std::string_view v = value;
+namespace {
+
+// The four numbers of a token mark ("qltk_" prefix optional), or false.
+bool token_mark(std::string_view v, int numbers[4]) {
     if (v.substr(0, 5) == "qltk_") v.remove_prefix(5);
-    int numbers[4];
     for (int k = 0; k < 4; ++k) {
         size_t digits = 0;
         int64_t n = 0;
         while (digits < v.size() && v[digits] >= '0' && v[digits] <= '9' && digits < 10) n = n * 10 + (v[digits++] - '0');
-        if (digits == 0 || n > INT32_MAX) return 0;
+        if (digits == 0 || n > INT32_MAX) return false;
         v.remove_prefix(digits);
         numbers[k] = static_cast<int>(n);
         if (k < 3) {
-            if (v.empty() || v[0] != '_') return 0;
+            if (v.empty() || v[0] != '_') return false;
             v.remove_prefix(1);
         }
     }
-    if (!v.empty()) return 0;
-    for (int k = 0; k < 4; ++k)
-        if (out[k]) *out[k] = numbers[k];
-    return 1;
+    return v.empty();
+}
+
+}  // namespace
+
+// Marks that are no token marks (such as the end-of-text mark) are passed
+// over, so that they do not hide the token's position.
+int QLTP_toxtoken_getcharpos(const toxtoken* token, int* a, int* b, int* c, int* d) {
+    int* out[4] = {a, b, c, d};
+    for (int* p : out)
+        if (p) *p = -1;
+    for (int i = tag_count(token) - 1; i >= 0; --i) {
+        if (std::strcmp(QLTP_toxtag_name(tag_at(token, i)), "mark") != 0) continue;
+        const char* value = QLTP_toxtag_val(tag_at(token, i), "name");
+        int numbers[4];
+        if (!value || !token_mark(value, numbers)) continue;
+        for (int k = 0; k < 4; ++k)
+            if (out[k]) *out[k] = numbers[k];
+        return 1;
+    }
+    return 0;
 }
 
 int QLTP_toxtoken_issilent(const toxtoken* token) {

@@ -161,8 +161,9 @@ toxtag* QLTP_toxtoken_gettag_attrib(const toxtoken* token, const char* name, con
 toxtag* QLTP_toxtoken_gettag_match(const toxtoken* token, const toxtag* tag);
 int QLTP_toxtoken_setdefault_tagval(toxtoken* token, const char* name, const char* attribute,
                                     const char* value);
-// Character and byte position from the last named "mark" tag: four decimal
-// numbers joined by "_", optionally after "qltk_". 1, or 0 with all -1.
+// Character and byte position from the last "mark" tag that is a token mark:
+// its name is four decimal numbers joined by "_", optionally after "qltk_".
+// 1, or 0 with all -1.
 int QLTP_toxtoken_getcharpos(const toxtoken* token, int* a, int* b, int* c, int* d);
 int QLTP_toxtoken_issilent(const toxtoken* token);
 int QLTP_toxtoken_nsyl(const toxtoken* token);

@@ -408,6 +408,23 @@ TEST(ToxTokenTest, CharacterPositionNeedsFourNumbers) {
     }
 }
 
+// The end-of-text mark after a token's own mark does not hide it.
+TEST(ToxTokenTest, CharacterPositionPassesOverOtherMarks) {
+    toxtoken* t = QLTP_toxtoken_new();
+    std::vector<toxtag*> marks;
+    for (const char* name : {"qltk_4_5_6_7", "qrln_final"}) {
+        marks.push_back(QLTP_toxtag_new());
+        QLTP_toxtag_init(marks.back(), nullptr, "mark", -1, QLTP_TAG_CLOSED);
+        QLTP_toxtag_set_attrib(marks.back(), "name", -1, name, -1);
+        QLTP_toxtoken_addtag(t, marks.back());
+    }
+    int v[4] = {0, 0, 0, 0};
+    EXPECT_EQ(QLTP_toxtoken_getcharpos(t, &v[0], &v[1], &v[2], &v[3]), 1);
+    EXPECT_EQ(std::vector<int>(v, v + 4), std::vector<int>({4, 5, 6, 7}));
+    QLTP_toxtoken_delete(t);
+    for (toxtag* m : marks) QLTP_toxtag_delete(m);
+}
+
 TEST(ToxPoolTest, HandOutFollowsTheCursorAndGrows) {
     int owner = 0;
     Pool pool(QLTP_toxpool_new(0, 2, 0));
