@@ -430,7 +430,7 @@ void retime(toxspurt* spurt, toxtoken* last) {
     Side here = side_here(tag, spurt), after = side_after(tag);
     if (here.chars == 0 && after.chars == 0) here.chars = after.chars = 1;
     if (const char* rate = sig ? QLTP_toxtag_val(tag, "rate") : nullptr) {
-      double r = QLTP_atof(rate, -1);
+      double r = QLTP_atof(rate, static_cast<int>(std::strlen(rate)));
       if (r != 0) {
         r = std::clamp(r, 0.3, 3.0);
         scale_breaks(here, [r](double s) { return std::max(s / r, 0.002); });
