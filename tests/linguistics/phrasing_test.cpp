@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <random>
 #include <string>
 #include <vector>
@@ -407,6 +408,36 @@ TEST(PhrasingTest, RandomStreamsKeepEveryTokenOnceAndInOrder) {
     Phraser random(settings);
     feed(random, random_cuts);
   }
+}
+
+// Hostile input stays cheap: 100,000 unpunctuated words in calls of 700
+// tokens, and one token with 4,000 "!" after it.
+TEST(PhrasingTest, HostileInputFinishesQuickly) {
+  Phraser p(kPlain, "", 1024);
+  auto start = std::chrono::steady_clock::now();
+  int spurts = 0, words = 0;
+  std::vector<std::string> chunk;
+  for (int call = 0; words < 100000; ++call) {
+    chunk.clear();
+    for (int i = 0; i < 700 && words < 100000; ++i, ++words) chunk.push_back("w");
+    bool final = words == 100000;
+    voidparray* stream = p.Stream(chunk, final);
+    voidparray* out = QLTP_phrasing_process(p.ph, stream, final ? 1 : 0);
+    spurts += QLTP_voidparray_sz(out);
+    // Spurts handed on go back to the pool, as at the end of a channel.
+    QLTP_toxspstream_release_tox(out);
+    QLTP_voidparray_delete(p.streams.back());
+    p.streams.pop_back();
+  }
+  EXPECT_GE(spurts, 100000 / 30);
+  voidparray* out = QLTP_phrasing_process(p.ph, p.Stream({"x" + std::string(4000, '!')}), 1);
+  EXPECT_EQ(QLTP_voidparray_sz(out), 1);
+#ifdef __SANITIZE_ADDRESS__
+  const auto limit = std::chrono::seconds(10);
+#else
+  const auto limit = std::chrono::seconds(1);
+#endif
+  EXPECT_LT(std::chrono::steady_clock::now() - start, limit);
 }
 
 }  // namespace
