@@ -10,6 +10,8 @@ packages=(
   wamerican unicode-data python3-num2words festlex-poslex
   pocketsphinx-en-us festlex-cmu libmarisa-dev libespeak-ng-dev
   python3-numpy
+  bible-kjv bible-kjv-text fortunes-de fortunes-br
+  mecab mecab-ipadic mecab-ipadic-utf8 manpages-ja
 )
 
 missing=()
