@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -218,23 +217,24 @@ int32_t pair_weight(const phrasing* st, const toxtoken* left, const toxtoken* ri
   return best;
 }
 
-// Breaks phrases longer than max_phrase_length words, one break per long
-// phrase and round, until none is too long or none can be broken.
+// Breaks phrases longer than max_phrase_length words until none is too long
+// or none can be broken. A break splits only its own phrase, so each phrase
+// is worked off from its start: one break, then the rest of it.
 std::vector<Phrase> force_breaks(phrasing* st, int n, int final, std::vector<Phrase> phrases) {
   if (st->max_phrase_length == 0) return phrases;
-  std::set<int> unbreakable;  // phrase starts whose break would fall before the phrase
-  for (bool changed = true; changed;) {
-    changed = false;
-    for (const Phrase& p : phrases) {
-      if (unbreakable.count(p.first)) continue;
-      int end = p.end < 0 ? n : p.end;
-      std::vector<int> words;
-      for (int i = p.first; i < end; ++i)
+  bool changed = false;
+  std::vector<int> words;
+  for (const Phrase& p : phrases) {
+    int end = p.end < 0 ? n : p.end;
+    for (int first = p.first; first < end;) {
+      // The first max_phrase_length + 1 words are enough to know.
+      words.clear();
+      for (int i = first; i < end && static_cast<int>(words.size()) <= st->max_phrase_length; ++i)
         if (!empty(QLTP_toxtoken_getnorm(tok(st->pending, i)))) words.push_back(i);
-      if (static_cast<int>(words.size()) <= st->max_phrase_length) continue;
+      if (static_cast<int>(words.size()) <= st->max_phrase_length) break;
       int l = words[static_cast<size_t>(st->max_phrase_length - 1)];
       int from = st->max_phrase_length - st->phrase_length_window;
-      int b = from <= 0 ? p.first : words[static_cast<size_t>(from - 1)];
+      int b = from <= 0 ? first : words[static_cast<size_t>(from - 1)];
       int32_t best = 0;
       int chosen = -1;
       QLTP_intarray_clear(st->weights);
@@ -249,12 +249,10 @@ std::vector<Phrase> force_breaks(phrasing* st, int n, int final, std::vector<Phr
       if (chosen < 0) chosen = l - 1;
       // Never before the phrase: with max_phrase_length 1 the token before
       // the first word is the previous phrase's.
-      chosen = std::max(chosen, p.first);
-      while (chosen >= p.first && QLTP_toxtoken_getfeat(tok(st->pending, chosen), QLTP_FEAT_COMPOUND_CONTINUES)) --chosen;
-      if (chosen < p.first) {
-        unbreakable.insert(p.first);
-        continue;
-      }
+      chosen = std::max(chosen, first);
+      while (chosen >= first && QLTP_toxtoken_getfeat(tok(st->pending, chosen), QLTP_FEAT_COMPOUND_CONTINUES)) --chosen;
+      // No token to break at: the phrase stays whole rather than looping.
+      if (chosen < first) break;
       toxtoken* t = tok(st->pending, chosen);
       toxtag* info = QLTP_toxpool_tag(pool_of(st));
       if (info) {
@@ -265,15 +263,12 @@ std::vector<Phrase> force_breaks(phrasing* st, int n, int final, std::vector<Phr
       int32_t level = 0, time = 0;
       raise(st, "FORCED", 0, level, time);
       add_break(st, t, level, time);
-      if (!has_break(t)) {
-        unbreakable.insert(p.first);  // the pool is out of tags
-        continue;
-      }
+      if (!has_break(t)) break;  // the pool is out of tags
       changed = true;
+      first = chosen + 1;
     }
-    if (changed) phrases = find_phrases(st, n, final);
   }
-  return phrases;
+  return changed ? find_phrases(st, n, final) : phrases;
 }
 
 // ---------------------------------------------------------------------------
