@@ -72,14 +72,6 @@ bool has_open_tag(const toxtoken* t) {
   return false;
 }
 
-bool element_has(const toxtoken* t, const char* name, int a, int b) {
-  for (int i = 0; t && i < tag_count(t); ++i) {
-    const toxtag* tag = tag_at(t, i);
-    if (named(tag, name) && (QLTP_toxtag_type(tag) == a || QLTP_toxtag_type(tag) == b)) return true;
-  }
-  return false;
-}
-
 void remove_breaks(toxtoken* t) {
   while (toxtag* tag = QLTP_toxtoken_gettag(t, "break")) QLTP_toxtoken_removetag(t, tag);
 }
@@ -123,28 +115,58 @@ void markup_break(phrasing* st, toxtoken* t, toxtoken* next) {
   }
 }
 
+// What the breaks of a token depend on among its tags, read in one pass.
+struct TagFacts {
+  bool markup = false;      // an SSML break
+  bool ends[3] = {};        // a p, s or spurt element ends here
+  bool starts[3] = {};      // ... starts here
+};
+
+constexpr const char* kElements[3] = {"p", "s", "spurt"};
+constexpr const char* kStrengths[3] = {"strong", "medium", "weak"};
+
+TagFacts facts_of(const toxtoken* t) {
+  TagFacts f;
+  for (int i = 0; t && i < tag_count(t); ++i) {
+    const toxtag* tag = tag_at(t, i);
+    const char* name = QLTP_toxtag_name(tag);
+    int type = QLTP_toxtag_type(tag);
+    if (std::strcmp(name, "break") == 0) {
+      f.markup |= type == QLTP_TAG_END || type == QLTP_TAG_STARTEND || type == QLTP_TAG_CLOSED;
+      continue;
+    }
+    for (int k = 0; k < 3; ++k) {
+      if (std::strcmp(name, kElements[k]) != 0) continue;
+      f.ends[k] |= type == QLTP_TAG_END || type == QLTP_TAG_STARTEND;
+      f.starts[k] |= type == QLTP_TAG_START || type == QLTP_TAG_STARTEND;
+    }
+  }
+  return f;
+}
+
 // The breaks of pending token w.
 void examine(phrasing* st, int w, int final) {
   toxtoken* t = tok(st->pending, w);
   int size = QLTP_voidparray_sz(st->pending);
   toxtoken* next = w + 1 < size ? tok(st->pending, w + 1) : nullptr;
+  bool open_breaks = false;
   for (int i = 0; i < tag_count(t); ++i) {
     toxtag* tag = tag_at(t, i);
-    if (!named(tag, "fbreak")) continue;
-    QLTP_toxtag_set_name(tag, "break", 5);
-    QLTP_toxtag_settype(tag, QLTP_TAG_STARTEND);
+    const char* name = QLTP_toxtag_name(tag);
+    if (std::strcmp(name, "fbreak") == 0) {
+      QLTP_toxtag_set_name(tag, "break", 5);
+      QLTP_toxtag_settype(tag, QLTP_TAG_STARTEND);
+    } else if (std::strcmp(name, "break") == 0) {
+      int type = QLTP_toxtag_type(tag);
+      open_breaks |= type == QLTP_TAG_START || type == QLTP_TAG_MID;
+    }
   }
-  bool markup = QLTP_toxtoken_tagval(t, "spurt", "spurt_id") != nullptr;
-  for (int i = 0; i < tag_count(t) && !markup; ++i) {
-    const toxtag* tag = tag_at(t, i);
-    int type = QLTP_toxtag_type(tag);
-    markup = named(tag, "break") && (type == QLTP_TAG_END || type == QLTP_TAG_STARTEND || type == QLTP_TAG_CLOSED);
-  }
-  if (markup) {
+  TagFacts mine = facts_of(t);
+  if (mine.markup || QLTP_toxtoken_tagval(t, "spurt", "spurt_id") != nullptr) {
     markup_break(st, t, next);
     return;
   }
-  for (int i = tag_count(t) - 1; i >= 0; --i) {
+  for (int i = tag_count(t) - 1; open_breaks && i >= 0; --i) {
     toxtag* tag = tag_at(t, i);
     int type = QLTP_toxtag_type(tag);
     if (named(tag, "break") && (type == QLTP_TAG_START || type == QLTP_TAG_MID)) QLTP_toxtoken_removetag(t, tag);
@@ -160,11 +182,9 @@ void examine(phrasing* st, int w, int final) {
   const char* pre = next ? QLTP_toxtoken_getprepunc(next) : "";
   if (!next && final && empty(post)) raise(st, "DEFAULT", 0, level, time);
   QLTP_prules_punc_break(st->breaks, post ? post : "", pre ? pre : "", &level, &time);
-  static constexpr std::pair<const char*, const char*> kElements[] = {{"p", "strong"}, {"s", "medium"}, {"spurt", "weak"}};
-  for (auto [element, key] : kElements)
-    if (element_has(t, element, QLTP_TAG_END, QLTP_TAG_STARTEND) ||
-        element_has(next, element, QLTP_TAG_START, QLTP_TAG_STARTEND))
-      raise(st, key, 0, level, time);
+  TagFacts following = facts_of(next);
+  for (int k = 0; k < 3; ++k)
+    if (mine.ends[k] || following.starts[k]) raise(st, kStrengths[k], 0, level, time);
   if (level > 0) add_break(st, t, level, time);
 }
 
