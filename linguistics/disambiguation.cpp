@@ -25,6 +25,8 @@
 #include "textproc/channel.h"
 #include "textproc/nrules.h"
 #include "textproc/normalise.h"
+#include "textproc/toxparse.h"
+#include "textproc/toxparselite.h"
 #include "linguistics/pipeline.h"
 
 namespace {
@@ -813,10 +815,13 @@ int lexicon_test(lexmgr* mgr, void* lookup, const char* lexicon, const char* wor
 const int normaliser_hooks = [] {
   QLTP_tpc_maintenance& m = QLTP_linguistics_maintenance();
   m.set_normaliser_tracing = [](channel* ch, int flag) { QLTP_normaliser_set_tracing(ch->normaliser, flag); };
-  // Token parsers pick the new set's separators up when they take their
-  // rule set from the normaliser.
   m.override_normaliser = [](channel* ch, const char* rules, const char* abbreviations) {
-    return QLTP_normalise_override_rules(ch->normaliser, rules, abbreviations) ? 1 : 0;
+    nrules* set = QLTP_normalise_override_rules(ch->normaliser, rules, abbreviations);
+    if (!set) return 0;
+    // The token parsers split at the new set's separators.
+    if (ch->toxparser) QLTP_toxparse_set_separators(ch->toxparser, ch, set);
+    if (ch->toxparserlite) QLTP_toxparselite_set_separators(ch->toxparserlite, ch, set);
+    return 1;
   };
   m.reset_rules = [](channel* ch) { QLTP_normalise_reset_rules(ch->normaliser); };
   m.override_abbrev = [](channel* ch, const char* path) { return QLTP_normalise_override_abbrev(ch->normaliser, path); };

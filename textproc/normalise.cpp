@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "foundation/config.h"
+#include "foundation/dict.h"
+#include "foundation/strarray.h"
 #include "foundation/dystr.h"
 #include "foundation/dystrarray.h"
 #include "foundation/logger.h"
@@ -25,6 +27,7 @@
 #include "textproc/abbrev.h"
 #include "textproc/channel.h"
 #include "textproc/nrules.h"
+#include "textproc/prenorm.h"
 
 namespace {
 
@@ -473,6 +476,54 @@ void expand_abbreviations(normalise* n, int final) {
 }
 
 // ---------------------------------------------------------------------------
+// Rules
+
+void warn(normalise* n, const char* message, const char* detail) {
+  QLTP_logger_set_error(QLTP_tpc_get_logger(n->ch), QLTP_MESSAGE_WARN, message, detail);
+}
+
+// Whether a group's rules look at the token: tagged tokens for the markup
+// groups, else tokens with text that are not plain words.
+bool rules_apply(const toxtoken* t, bool ssml) {
+  if (ssml && QLTP_toxtoken_notags(t) > 0) return true;
+  if (norm(t).empty()) return false;
+  auto f = [t](int i) { return QLTP_toxtoken_getfeat(t, i) != 0; };
+  const bool letters_only = !f(QLTP_FEAT_OTHER) && !f(QLTP_FEAT_CONVERTED) && f(QLTP_FEAT_ALPHA);
+  return !(letters_only && (f(QLTP_FEAT_CAPITALISED) || !f(QLTP_FEAT_DOWNCASED)));
+}
+
+// Runs the groups of the ordering "default" over the ready tokens.
+void apply_rule_groups(normalise* n) {
+  nrules* rules = n->rules;
+  const int order = QLTP_dict_lookup_word(rules->ordering_names, "default", -1);
+  auto* names = order > 0 ? static_cast<strarray*>(QLTP_voidparray_idx(rules->orderings, order - 1)) : nullptr;
+  if (!names) {
+    warn(n, "Invalid rule ordering", "default");
+    return;
+  }
+  if (!n->interp) return;
+  for (int g = 0; g < QLTP_strarray_sz(names); ++g) {
+    const char* name = QLTP_strarray_idx(names, g);
+    const int id = QLTP_dict_lookup_word(rules->group_names, name, -1);
+    auto* group = id > 0 ? static_cast<voidparray*>(QLTP_voidparray_idx(rules->groups, id - 1)) : nullptr;
+    if (!group) {
+      warn(n, "Invalid rule group", name);
+      continue;
+    }
+    const bool ssml = std::strncmp(name, "ssml", 4) == 0;
+    for (int i = 0; i < size(n->buffer) && ready(at(n->buffer, i)); ++i) {
+      if (!rules_apply(at(n->buffer, i), ssml)) continue;
+      for (int k = 0; k < n->interp->winsz; ++k) {
+        const int j = i + k - n->interp->current;
+        QLTP_voidparray_replace(n->interp->window, k, j >= 0 && j < size(n->buffer) ? at(n->buffer, j) : nullptr);
+      }
+      QLTP_rinterp_apply_rules(n->interp, rules, group);
+    }
+    if (ssml) flatten(n);
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Lifecycle helpers
 
 void free_interpreter(normalise* n) {
@@ -528,45 +579,6 @@ int lexicon_test(lexmgr* mgr, void* lookup, const char* lexicon, const char* wor
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Pre-normalisation
-
-int QLTP_toxtoken_prenorm(nrules* rules, dystr* scratch, toxtoken* t) {
-  if (!t || !scratch) return 0;
-  QLTP_dystr_clear(scratch);
-  std::string_view s = norm(t);
-  bool downcased = false, alpha = false, other = false, converted = false;
-  bool first_down = false, later_down = false;
-  for (size_t i = 0; i < s.size();) {
-    size_t k = char_len(s, i);
-    std::string_view c = s.substr(i, k);
-    const bool is_alpha = QLTP_nrules_rgx(rules, "alpha", -1, c.data(), static_cast<int>(c.size()), nullptr) > 0;
-    std::string r(c);
-    const char* v = QLTP_nrules_lkp(rules, "convertillegal", -1, c.data(), static_cast<int>(c.size()));
-    const bool conv = v && *v;
-    if (conv) r = v;
-    const char* d = QLTP_nrules_lkp(rules, "downcase", -1, r.data(), static_cast<int>(r.size()));
-    const bool down = d && *d;
-    if (down) r = d;
-    alpha |= is_alpha;
-    converted |= conv;
-    downcased |= down;
-    other |= !is_alpha && !conv && !down;
-    if (i == 0) first_down = down;
-    else later_down |= down;
-    QLTP_dystr_append(scratch, r.data(), static_cast<int>(r.size()));
-    i += k;
-  }
-  QLTP_toxtoken_setfeat(t, QLTP_FEAT_DOWNCASED, downcased);
-  QLTP_toxtoken_setfeat(t, QLTP_FEAT_ALPHA, alpha);
-  QLTP_toxtoken_setfeat(t, QLTP_FEAT_OTHER, other);
-  QLTP_toxtoken_setfeat(t, QLTP_FEAT_CONVERTED, converted);
-  QLTP_toxtoken_setfeat(t, QLTP_FEAT_CAPITALISED, s.empty() || (first_down && !later_down));
-  QLTP_toxtoken_set_norm(t, QLTP_dystr_cstr(scratch), -1);
-  t->tagmark = QLTP_toxtoken_notags(t);
-  return 1;
-}
-
-// ---------------------------------------------------------------------------
 // Lifecycle
 
 normalise* QLTP_normalise_new(channel* ch) {
@@ -620,6 +632,7 @@ void QLTP_normalise_reset_tpdb(normalise* n, channel* ch) {
   n->context.lexicons = n->lexlookup ? n->lexicons : nullptr;
   n->context.lexlookup = n->lexlookup;
   n->context.lexicon_test = lexicon_test;
+  n->context.prenorm = QLTP_toxtoken_prenorm;
   make_interpreter(n, n->tracing);
   if (n->disam && m && m->reset_tpdb_disambiguation) m->reset_tpdb_disambiguation(n->disam, ch);
 }
@@ -719,7 +732,7 @@ int QLTP_normalise_add_abbreviation(normalise* n, const char* abbreviation, cons
 void QLTP_normaliser_set_tracing(normalise* n, int on) {
   if (!n) return;
   n->tracing = on ? 1 : 0;
-  make_interpreter(n, n->tracing);
+  QLTP_rinterp_set_tracing(n->interp, n->tracing);
 }
 
 toxpool* QLTP_normalise_get_toxpool(const normalise* n) { return n && n->ch ? n->ch->pool : nullptr; }
@@ -730,6 +743,7 @@ toxpool* QLTP_normalise_get_toxpool(const normalise* n) { return n && n->ch ? n-
 voidparray* QLTP_normalise_process(normalise* n, voidparray* tokens, int final) {
   if (!n) return nullptr;
   QLTP_voidparray_clear(n->output);
+  if (n->interp && n->interp->trace) QLTP_dystr_clear(n->interp->trace);
   try {
     // 1. Take the new tokens in after those held back.
     for (int i = 0; i < size(tokens); ++i) {
@@ -771,6 +785,8 @@ voidparray* QLTP_normalise_process(normalise* n, voidparray* tokens, int final) 
       expand_abbreviations(n, final);
       // 9. Pre-normalisation.
       for (int i = 0; i < size(n->buffer); ++i) QLTP_toxtoken_prenorm(n->rules, n->scratch, at(n->buffer, i));
+      // 10. Rules.
+      apply_rule_groups(n);
       // 11. Word segmentation.
       const std::string_view lang = n->language ? n->language : "";
       const QLTP_tpc_maintenance* m = hooks();

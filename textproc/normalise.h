@@ -82,7 +82,3 @@ int QLTP_normalise_add_abbreviation(normalise* n, const char* abbreviation, cons
 
 void QLTP_normaliser_set_tracing(normalise* n, int on);
 toxpool* QLTP_normalise_get_toxpool(const normalise* n);
-
-// Pre-normalisation of a token's norm by the rule set's "alpha" pattern and
-// "convertillegal" and "downcase" lookups; sets features 2 to 6.
-int QLTP_toxtoken_prenorm(nrules* rules, dystr* scratch, toxtoken* token);

@@ -37,6 +37,21 @@ const std::string kRules = "<rules>\n<regex name='punc_strip'><![CDATA[^(\\W*)(.
                            "<regex name='alpha'><![CDATA[[A-Za-z]]]></regex>\n" +
                            Lookups() + "</rules>\n";
 
+// The base rules with an ordering of rule groups that rewrite numbers and
+// words ending in "-ish" in their own token (a number missing from the
+// lookup is left with no words).
+const std::string kOrderedRules =
+    kRules.substr(0, kRules.size() - 9) +
+    "<regex name='digits'><![CDATA[^\\d+$]]></regex>\n"
+    "<regex name='ish'><![CDATA[^(\\w+)-ish$]]></regex>\n"
+    "<lookup name='digitlkp'><![CDATA[{'1':'one','2':'two','12':'twelve'}]]></lookup>\n"
+    "<ordering name='default' sequence='numbers missing words'/>\n"
+    "<rule name='n' type='numbers'><match><com name='R:digits' in='N+00'/></match>"
+    "<replace><com name='L:digitlkp' in='C00' out='N+00'/></replace></rule>\n"
+    "<rule name='w' type='words'><match><com name='R:ish' in='N+00'/></match>"
+    "<replace><com val='kind of' out='N+00'/></replace></rule>\n"
+    "</rules>\n";
+
 nrules* Rules(const std::string& text) {
   ::testing::internal::CaptureStdout();
   nrules* set = QLTP_deserialise_nrules(nullptr, text.c_str());
@@ -221,6 +236,21 @@ TEST(NormaliseTest, AbbreviationsExpandFromTheFirstDictionaryThatHasThem) {
             "WARNING: token '" + eighty + "' too long for abbreviations reduction.\n");
 }
 
+TEST(NormaliseTest, RuleGroupsOfTheDefaultOrderingRewriteTokens) {
+  {
+    Normaliser z;
+    EXPECT_EQ(z.Process("12 greenish", 1), (Lines{"[]12[]04", "[]greenish[]3"}));
+    EXPECT_TRUE(z.Logged("Invalid rule ordering"));
+  }
+  Database d;
+  d.rules = kOrderedRules;
+  Normaliser z(d);
+  // Plain words are not given to the rules.
+  EXPECT_EQ(z.Process("12 (green-ish) 3 Greenish", 1),
+            (Lines{"[]twelve[]04", "[(]kind[]34", "[]of[)]03", "[][]04", "[]greenish[]236"}));
+  EXPECT_TRUE(z.Logged("Invalid rule group"));
+}
+
 TEST(NormaliseTest, InactiveOrWithoutRulesTokensPassUnchanged) {
   Database inactive;
   inactive.config = "<tpconfig><normalise active='False'/></tpconfig>";
@@ -256,8 +286,10 @@ TEST(NormaliseTest, PiecesGiveTheSameTokensAsOneCall) {
   ASSERT_TRUE(in) << "GPL-3 licence text missing";
   std::string text, word;
   for (int i = 0; i < 120 && in >> word; ++i) text += word + (i % 9 == 8 ? "\n" : " ");
-  text += "Dr. Who's 'quoted' St. (Mr.) it's (|Dr|.) St|. x|St|.|a 'a b c' d e'";
-  Normaliser z;
+  text += "Dr. Who's 'quoted' St. (Mr.) it's (|Dr|.) St|. x|St|.|a 'a b c' d e' 12 1 red-ish";
+  Database d;
+  d.rules = kOrderedRules;
+  Normaliser z(d);
   const Lines whole = z.Process(text, 1);
   ASSERT_GT(whole.size(), 100u);
   std::vector<std::string> words;
