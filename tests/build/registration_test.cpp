@@ -20,6 +20,7 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_CONFIG",
     "TPOBJ_HEADER",
     "TPOBJ_INDEX",
+    "TPOBJ_JPACCENT",
     "TPOBJ_LEXCOMP",
     "TPOBJ_LEXHASH",
     "TPOBJ_LEXMGR",
