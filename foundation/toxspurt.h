@@ -40,6 +40,7 @@ struct toxpool_kind {
     uint64_t releases;
     uint64_t releases_at_full;
     int full;
+    int used;                 // objects past this index are free since the last clear
 };
 
 struct toxpool {
@@ -83,6 +84,11 @@ toxtoken* QLTP_toxstream_next_realtk(const toxstream* stream, int i);
 int QLTP_toxstream_next_realtkidx(const toxstream* stream, int i);
 toxtoken* QLTP_toxstream_prev_realtk(const toxstream* stream, int i);
 int QLTP_toxstream_release_tox(toxstream* stream);
+
+// Spurt XML: clears out and writes the spurt as one <spurt> element (pause,
+// speech, pause); nothing for a spurt without tokens. Text and attribute
+// values are escaped, so the fragment is well-formed for any token text.
+int QLTP_toxspurt_xml(toxspurt* spurt, dystr* out);
 
 // Streams of spurts
 int QLTP_toxspstream_print(const toxspstream* spstream, dystr* out);

@@ -1,5 +1,14 @@
 #include "linguistics/pipeline.h"
 
+#include <initializer_list>
+
+#include "foundation/dystr.h"
+#include "foundation/logger.h"
+#include "foundation/toxspurt.h"
+#include "linguistics/cbout.h"
+#include "linguistics/pronounce.h"
+#include "textproc/tokeniser.h"
+
 QLTP_tpc_maintenance& QLTP_linguistics_maintenance() {
   // Registered on first use, before any module fills an entry; channels read
   // the entries only once static initialisation is over.
@@ -8,3 +17,273 @@ QLTP_tpc_maintenance& QLTP_linguistics_maintenance() {
   (void)registered;
   return table;
 }
+
+namespace {
+
+// Stage slots, in the order init makes them.
+enum Slot {
+  kTokeniser,
+  kMarkupParser,
+  kTextParser,
+  kNormaliser,
+  kPosTagger,
+  kPrenormTagger,
+  kHomTagger,
+  kPhrasing,
+  kReduction,
+  kPronounce,
+  kAccent,
+  kArchiphone,
+  kSyllabify,
+  kCbout,
+  kSlots,
+};
+
+// How the chain makes, resets, refreshes, frees and runs one slot. A slot
+// without make is a stage this build lacks; a type that needs it is refused.
+struct StageOps {
+  const char* name;
+  bool (*make)(channel* ch) = nullptr;
+  void (*reset)(channel* ch) = nullptr;
+  void (*reset_tpdb)(channel* ch) = nullptr;
+  void (*del)(channel* ch) = nullptr;
+  // Stream stages: the previous stage's array in, this stage's array out.
+  voidparray* (*run)(channel* ch, voidparray* stream, int final) = nullptr;
+  // Token parsers: text in, token stream out.
+  voidparray* (*parse)(channel* ch, const char* text, int len, int final) = nullptr;
+};
+
+const StageOps kStages[kSlots] = {
+    {.name = "tokenise",
+     .make = [](channel* ch) { return (ch->tokeniser = QLTP_tokenise_new(ch)) != nullptr; },
+     .reset = [](channel* ch) { QLTP_tokenise_reset(ch->tokeniser, ch); },
+     .reset_tpdb = [](channel* ch) { QLTP_tokenise_reset_tpdb(ch->tokeniser, ch); },
+     .del = [](channel* ch) { QLTP_tokenise_delete(ch->tokeniser); }},
+    {.name = "toxparse"},
+    {.name = "toxparselite"},
+    {.name = "normalise"},
+    {.name = "postagger"},
+    {.name = "postagger_prenorm"},
+    {.name = "homtagger"},
+    {.name = "phrasing"},
+    {.name = "reduction"},
+    {.name = "pronounce",
+     .make = [](channel* ch) { return (ch->pronouncer = QLTP_pronounce_new(ch)) != nullptr; },
+     .reset = [](channel* ch) { QLTP_pronounce_reset(ch->pronouncer, ch); },
+     .reset_tpdb = [](channel* ch) { QLTP_pronounce_reset_tpdb(ch->pronouncer, ch); },
+     .del = [](channel* ch) { QLTP_pronounce_delete(ch->pronouncer); },
+     .run = [](channel* ch, voidparray* spurts, int final) {
+       return QLTP_pronounce_process(ch->pronouncer, spurts, final);
+     }},
+    {.name = "jpaccent"},
+    {.name = "archiphone"},
+    {.name = "syllabify"},
+    {.name = "cbout",
+     .make = [](channel* ch) { return (ch->output_stage = QLTP_cbout_new(ch)) != nullptr; },
+     .reset = [](channel* ch) { QLTP_cbout_reset(ch->output_stage); },
+     .reset_tpdb = [](channel* ch) { QLTP_cbout_reset_tpdb(ch->output_stage, ch); },
+     .del = [](channel* ch) { QLTP_cbout_delete(ch->output_stage); }},
+};
+
+// The markup-to-token parser turns the tokeniser's output into tokens; the
+// plain-text parser takes the raw piece (sentence type).
+voidparray* parse(channel* ch, Slot parser, const char* text, int len, int final) {
+  return kStages[parser].parse ? kStages[parser].parse(ch, text, len, final) : nullptr;
+}
+
+using Slots = std::initializer_list<Slot>;
+
+// Stream stages in the order every pass runs them: phrasing turns the
+// token stream into spurts before the homograph tagger.
+constexpr Slots kChain = {kPrenormTagger, kNormaliser, kPosTagger, kPhrasing, kHomTagger,
+                          kReduction,     kPronounce,  kAccent,    kArchiphone, kSyllabify};
+
+constexpr Slots kFull = {kTokeniser, kMarkupParser, kNormaliser, kPosTagger, kPrenormTagger, kHomTagger, kPhrasing,
+                         kReduction, kPronounce,    kAccent,     kArchiphone, kSyllabify,    kCbout};
+constexpr Slots kSentence = {kTextParser, kNormaliser, kPosTagger,  kPrenormTagger, kHomTagger, kPhrasing,
+                             kReduction,  kPronounce,  kAccent,     kArchiphone,    kSyllabify, kCbout};
+constexpr Slots kNorm = {kTokeniser, kMarkupParser, kNormaliser, kPrenormTagger};
+constexpr Slots kSpurt = {kTokeniser, kMarkupParser, kNormaliser, kPosTagger, kPrenormTagger, kHomTagger,
+                          kPhrasing,  kReduction,    kPronounce,  kAccent,    kArchiphone,    kSyllabify};
+constexpr Slots kBuild = {kTokeniser, kMarkupParser, kNormaliser, kPosTagger, kPrenormTagger,
+                          kHomTagger, kPhrasing,     kPronounce,  kSyllabify};
+
+Slots slots_of(int type) {
+  switch (type) {
+    case QLTP_TPC_FULL:
+    case QLTP_TPC_SERVER: return kFull;
+    case QLTP_TPC_SENTENCE: return kSentence;
+    case QLTP_TPC_NORM: return kNorm;
+    case QLTP_TPC_SPURT:
+    case QLTP_TPC_ABOOK: return kSpurt;
+    case QLTP_TPC_BUILD: return kBuild;
+    default: return {};
+  }
+}
+
+void** slot_field(channel* ch, Slot s) {
+  switch (s) {
+    case kTokeniser: return reinterpret_cast<void**>(&ch->tokeniser);
+    case kMarkupParser: return reinterpret_cast<void**>(&ch->toxparser);
+    case kTextParser: return reinterpret_cast<void**>(&ch->toxparserlite);
+    case kNormaliser: return reinterpret_cast<void**>(&ch->normaliser);
+    case kPosTagger: return reinterpret_cast<void**>(&ch->pos_tagger);
+    case kPrenormTagger: return reinterpret_cast<void**>(&ch->prenorm_pos_tagger);
+    case kHomTagger: return reinterpret_cast<void**>(&ch->hom_tagger);
+    case kPhrasing: return reinterpret_cast<void**>(&ch->phraser);
+    case kReduction: return reinterpret_cast<void**>(&ch->reducer);
+    case kPronounce: return reinterpret_cast<void**>(&ch->pronouncer);
+    case kAccent: return reinterpret_cast<void**>(&ch->accent);
+    case kArchiphone: return reinterpret_cast<void**>(&ch->archiphones);
+    case kSyllabify: return reinterpret_cast<void**>(&ch->syllabifier);
+    default: return reinterpret_cast<void**>(&ch->output_stage);
+  }
+}
+
+bool made(channel* ch, Slot s) { return *slot_field(ch, s) != nullptr; }
+
+// The chain needs every stage of its type, and the normaliser exists only
+// with a database: refuse the channel rather than run a broken chain.
+int init(channel* ch) {
+  if (!ch->db) {
+    QLTP_logger_set_error(ch->log, QLTP_MESSAGE_CRITICAL, "Channel stage could not be made", "no database");
+    return 0;
+  }
+  for (Slot s : slots_of(ch->type)) {
+    const StageOps& op = kStages[s];
+    if (!op.make || !op.make(ch)) {
+      QLTP_logger_set_error(ch->log, QLTP_MESSAGE_CRITICAL, "Channel stage could not be made", op.name);
+      return 0;
+    }
+    if (s == kTokeniser && ch->type == QLTP_TPC_SERVER) QLTP_tokenise_set_server_mode(ch->tokeniser);
+  }
+  return 1;
+}
+
+// Reset order: tokeniser and markup parser, the normalisation group in the
+// type's order, then the stages after it.
+Slots reset_order(int type) {
+  static constexpr Slots full = {kTokeniser, kMarkupParser, kNormaliser, kPosTagger, kPrenormTagger,
+                                 kHomTagger, kPhrasing,     kReduction,  kPronounce, kAccent,
+                                 kArchiphone, kSyllabify,   kCbout};
+  static constexpr Slots sentence = {kTextParser, kPrenormTagger, kNormaliser, kPosTagger, kHomTagger, kPhrasing,
+                                     kReduction,  kPronounce,     kAccent,     kArchiphone, kSyllabify, kCbout};
+  static constexpr Slots other = {kTokeniser, kMarkupParser, kPrenormTagger, kNormaliser, kPosTagger,
+                                  kHomTagger, kPhrasing,     kReduction,     kPronounce,  kAccent,
+                                  kArchiphone, kSyllabify,   kCbout};
+  return type == QLTP_TPC_FULL ? full : type == QLTP_TPC_SENTENCE ? sentence : other;
+}
+
+void reset(channel* ch) {
+  for (Slot s : reset_order(ch->type))
+    if (made(ch, s) && kStages[s].reset) kStages[s].reset(ch);
+}
+
+void reset_tpdb(channel* ch) {
+  for (Slot s : reset_order(ch->type))
+    if (made(ch, s) && kStages[s].reset_tpdb) kStages[s].reset_tpdb(ch);
+}
+
+// Every slot is freed, made or not; the channel is freed right after.
+void del(channel* ch) {
+  for (int s = 0; s < kSlots; ++s)
+    if (made(ch, static_cast<Slot>(s)) && kStages[s].del) kStages[s].del(ch);
+}
+
+// Hands the stream from stage to stage; the norm type stops after the
+// normaliser, the build type lacks reduction, accent and archiphones.
+voidparray* run_chain(channel* ch, voidparray* stream, int f) {
+  for (Slot s : kChain) {
+    if (!stream) break;
+    if (made(ch, s) && kStages[s].run) stream = kStages[s].run(ch, stream, f);
+  }
+  return stream;
+}
+
+void deliver(channel* ch, int pending, const char* tag, const dystr* text) {
+  if (ch->text_cb) {
+    ch->text_cb(ch->user_data, text ? QLTP_dystr_cstr(text) : "", text ? QLTP_dystr_sz(text) : 0);
+  } else if (text) {
+    QLTP_tpc_builtin_cb_app(ch, pending, tag, text);
+  }
+}
+
+// Output of one pass by type; false when nothing is to be delivered.
+bool output(channel* ch, voidparray* stream, int f) {
+  switch (ch->type) {
+    case QLTP_TPC_FULL:
+    case QLTP_TPC_SENTENCE:
+    case QLTP_TPC_SERVER:
+      QLTP_cbout_process(ch->output_stage, stream, f);
+      QLTP_toxspstream_release_tox(stream);
+      return false;
+    case QLTP_TPC_NORM:
+      QLTP_dystr_clear(ch->work);
+      QLTP_toxstream_print(stream, ch->work);
+      QLTP_toxstream_release_tox(stream);
+      return true;
+    case QLTP_TPC_ABOOK:
+      QLTP_dystr_clear(ch->work);
+      QLTP_toxspstream_print(stream, ch->work);
+      QLTP_toxspstream_release_tox(stream);
+      return true;
+    default: {
+      QLTP_dystr_clear(ch->work);
+      dystr* scratch = QLTP_dystr_new("", 0);
+      int n = QLTP_voidparray_sz(stream);
+      for (int i = 0; i < n && scratch; ++i) {
+        toxspurt* spurt = QLTP_toxspurt_cast(QLTP_voidparray_idx(stream, i));
+        if (f && i == n - 1) spurt->last = 1;
+        QLTP_toxspurt_xml(spurt, scratch);
+        QLTP_dystr_append(ch->work, QLTP_dystr_cstr(scratch), QLTP_dystr_sz(scratch));
+      }
+      QLTP_dystr_delete(scratch);
+      QLTP_toxspstream_release_tox(stream);
+      return true;
+    }
+  }
+}
+
+void process(channel* ch, const char* text, int len, int final) {
+  if (ch->type == QLTP_TPC_SENTENCE) {
+    if (voidparray* stream = run_chain(ch, parse(ch, kTextParser, text, len, final), final)) output(ch, stream, final);
+    return;
+  }
+  int pass = final;
+  for (;;) {
+    const dystr* out = QLTP_tokenise_process(ch->tokeniser, text, len, pass);
+    int taglen = 0, pending = 0, has_content = 0;
+    const char* tag = QLTP_tokenise_application_tag(ch->tokeniser, &taglen, &pending, &has_content);
+    int f = pending ? 2 : final;
+    if (!ch->application_cb) out = QLTP_tpc_builtin_cb_app_filter(ch, pending, tag, out);
+    bool run = out && (!pending || has_content);
+    if (ch->type == QLTP_TPC_NORM && f == 0 && out && QLTP_dystr_sz(out) == 0) run = false;
+    bool ran = false, produced = false;
+    if (run) {
+      voidparray* stream = run_chain(ch, parse(ch, kMarkupParser, QLTP_dystr_cstr(out), QLTP_dystr_sz(out), f), f);
+      if (stream) {
+        ran = true;
+        produced = output(ch, stream, f);
+      }
+    }
+    if (produced) deliver(ch, pending, tag, ch->work);
+    else if (!ran && ch->type == QLTP_TPC_ABOOK) deliver(ch, pending, tag, out);
+    if (!pending) return;
+    if (ch->application_cb) ch->application_cb(ch->user_data, tag, taglen);
+    if (!final) return;
+    text = "";
+    len = 0;
+    pass = 2;
+  }
+}
+
+const QLTP_tpc_typehooks kHooks = {init, reset, reset_tpdb, del, process};
+
+const int types_registered = [] {
+  for (int type : {QLTP_TPC_FULL, QLTP_TPC_SENTENCE, QLTP_TPC_SERVER, QLTP_TPC_NORM, QLTP_TPC_SPURT, QLTP_TPC_ABOOK,
+                   QLTP_TPC_BUILD})
+    QLTP_tpc_register_type(type, &kHooks);
+  return 1;
+}();
+
+}  // namespace

@@ -1,0 +1,270 @@
+// Spurt XML: the layout (tabs, line feeds, attribute order, quoting) is what
+// readers of the spurt and build channel output parse, so it is fixed.
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "foundation/dystrarray.h"
+#include "foundation/toxspurt.h"
+#include "foundation/toxtoken.h"
+
+namespace {
+
+bool named(const toxtag* tag, const char* name) { return std::strcmp(QLTP_toxtag_name(tag), name) == 0; }
+
+int tag_count(const toxtoken* t) { return t ? QLTP_voidparray_sz(t->tags) : 0; }
+toxtag* tag_at(const toxtoken* t, int i) { return QLTP_toxtag_cast(QLTP_voidparray_idx(t->tags, i)); }
+
+// A lex element whose word got no pronunciation is kept, commented out.
+bool commented_lex(const toxtag* tag) { return named(tag, "lex") && !QLTP_toxtag_val(tag, "spron"); }
+
+class SpurtWriter {
+public:
+    explicit SpurtWriter(dystr* out) : out_(out) {}
+
+    void spurt(const toxspurt* s) {
+        put("<spurt spurt_id='");
+        if (s->jobid) {
+            escaped(s->jobid, true);
+            put("_");
+        }
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%03d", s->id);
+        put(digits);
+        if (s->phrases) {
+            const std::pair<const char*, int> fields[] = {
+                {"' phrases='", s->phrases},     {"' phrase='", s->phrase},       {"' utt_words='", s->utt_words},
+                {"' utt_syls='", s->utt_syls},   {"' pre_words='", s->pre_words}, {"' pre_syls='", s->pre_syls},
+                {"' pst_words='", s->pst_words}, {"' pst_syls='", s->pst_syls}};
+            for (const auto& [key, value] : fields) {
+                put(key);
+                QLTP_dystr_appendint(out_, value);
+            }
+        }
+        put("'>\n");
+        int n = QLTP_voidparray_sz(s->tokens);
+        auto token = [&](int i) { return QLTP_toxtoken_cast(QLTP_voidparray_idx(s->tokens, i)); };
+        if (n == 1) {
+            empty_spurt(token(0));
+            return;
+        }
+        pause(token(0), true);
+        put("\t<speech>\n");
+        for (int i = 1; i < n; ++i) this->token(token(i));
+        put("\t</speech>\n");
+        pause(token(n - 1), false);
+        put("\n</spurt>\n");
+    }
+
+private:
+    void put(std::string_view s) { QLTP_dystr_append(out_, s.data(), static_cast<int>(s.size())); }
+    void tabs(int n) {
+        for (int i = 0; i < n; ++i) put("\t");
+    }
+
+    // '&', '<' and '>' always; "'" only inside attribute values.
+    void escaped(std::string_view s, bool attribute) {
+        size_t from = 0;
+        for (size_t i = 0; i < s.size(); ++i) {
+            const char* entity = nullptr;
+            switch (s[i]) {
+                case '&': entity = "&amp;"; break;
+                case '<': entity = "&lt;"; break;
+                case '>': entity = "&gt;"; break;
+                case '\'': entity = attribute ? "&apos;" : nullptr; break;
+                default: break;
+            }
+            if (!entity) continue;
+            put(s.substr(from, i - from));
+            put(entity);
+            from = i + 1;
+        }
+        put(s.substr(from));
+    }
+
+    void start_tag(const toxtag* tag, const char* pos) {
+        put("<");
+        put(QLTP_toxtag_name(tag));
+        const char* spron = nullptr;
+        if (named(tag, "lex")) {
+            spron = QLTP_toxtag_val(tag, "spron");
+            if (pos && *pos) {
+                put(" pos='");
+                escaped(pos, true);
+                put("'");
+            }
+        }
+        int count = QLTP_dystrarray_sz(tag->strings);
+        for (int i = 1; i + 1 < count; i += 2) {
+            std::string_view name = QLTP_dystrarray_idx(tag->strings, i);
+            const char* value = QLTP_dystrarray_idx(tag->strings, i + 1);
+            if (name == "spron" || name == "pos") continue;
+            if (name == "phonemes" && spron) {
+                put(" phonemes='");
+                for (const char* p = spron; *p; ++p) {
+                    if (*p == '+' || *p == '_') put(" ");
+                    else if (*p == '|') put(" . ");
+                    else escaped(std::string_view(p, 1), true);
+                }
+                put("'");
+                continue;
+            }
+            put(" ");
+            put(name);
+            put("='");
+            escaped(value, true);
+            put("'");
+        }
+        put(tag->type == QLTP_TAG_CLOSED ? "/>" : ">");
+    }
+
+    void pause(const toxtoken* t, bool first) {
+        put("\t<pause>\n\t\t");
+        bool broken = false;
+        for (int i = 0, n = tag_count(t); i < n; ++i) {
+            const toxtag* tag = tag_at(t, i);
+            if (tag->type == QLTP_TAG_CLOSED && named(tag, "mark")) {
+                if (first || broken) {
+                    put("\n\t\t");
+                    start_tag(tag, nullptr);
+                }
+            } else if (named(tag, "break")) {
+                start_tag(tag, nullptr);
+                broken = true;
+            } else if (named(tag, "nzaudio")) {
+                start_tag(tag, nullptr);
+            }
+        }
+        put("\n\t</pause>\n");
+    }
+
+    // Seconds with up to three decimals as thousandths; 0 when unreadable.
+    static int thousandths(const char* time) {
+        if (!time) return 0;
+        long long whole = 0;
+        const char* p = time;
+        if (*p < '0' || *p > '9') return 0;
+        while (*p >= '0' && *p <= '9' && whole < 100000000) whole = whole * 10 + (*p++ - '0');
+        int frac = 0, scale = 100;
+        if (*p == '.') {
+            for (++p; *p >= '0' && *p <= '9'; ++p, scale /= 10) frac += scale * (*p - '0');
+        }
+        return static_cast<int>(whole * 1000 + frac);
+    }
+
+    // A pause-only spurt: the (last) break is split in halves around an empty
+    // speech element, so that the pause keeps its length.
+    void empty_spurt(toxtoken* t) {
+        put("\t<pause>\n\t\t");
+        int breaks = 0;
+        for (int i = 0, n = tag_count(t); i < n; ++i) breaks += named(tag_at(t, i), "break");
+        for (int i = 0, n = tag_count(t); i < n; ++i) {
+            toxtag* tag = tag_at(t, i);
+            if (named(tag, "mark") || named(tag, "nzaudio")) {
+                start_tag(tag, nullptr);
+            } else if (named(tag, "break") && --breaks > 0) {
+                start_tag(tag, nullptr);
+            } else if (named(tag, "break")) {
+                const char* time = QLTP_toxtag_val(tag, "time");
+                std::string full = time ? time : "";
+                bool had_time = time != nullptr;
+                QLTP_toxtag_set_attrib_fixedpoint(tag, "time", 4, thousandths(time) / 2, 3);
+                start_tag(tag, nullptr);
+                put("\n\t</pause>\n\t<speech>\n\t</speech>\n\t<pause>\n\t\t");
+                start_tag(tag, nullptr);
+                if (had_time) QLTP_toxtag_set_attrib(tag, "time", 4, full.data(), static_cast<int>(full.size()));
+            }
+        }
+        put("\n\t</pause>\n</spurt>\n");
+    }
+
+    void open_comment() {
+        if (comments_++ == 0) {
+            put("<!--");
+            comment_from_ = QLTP_dystr_sz(out_);
+        }
+    }
+
+    // "--" may not appear inside a comment, nor may it end in '-'.
+    void close_comment() {
+        if (comments_ <= 0 || --comments_ > 0) return;
+        std::string body(QLTP_dystr_cstr(out_) + comment_from_);
+        std::string fixed;
+        for (char c : body) {
+            if (c == '-' && !fixed.empty() && fixed.back() == '-') fixed += ' ';
+            fixed += c;
+        }
+        if (!fixed.empty() && fixed.back() == '-') fixed += ' ';
+        if (fixed.size() != body.size()) {
+            QLTP_dystr_truncate(out_, comment_from_);
+            put(fixed);
+        }
+        put("-->");
+    }
+
+    void token(toxtoken* t) {
+        const char* pos = QLTP_toxtoken_getpos(t);
+        int n = tag_count(t);
+        for (int i = 0; i < n; ++i) {
+            toxtag* tag = tag_at(t, i);
+            if (named(tag, "break")) continue;
+            if (!*QLTP_toxtag_name(tag)) {
+                QLTP_toxtag_set_name(tag, "xmlfixemptyopen", -1);
+                QLTP_toxtag_settype(tag, QLTP_TAG_STARTEND);
+            }
+            if (tag->type != QLTP_TAG_START && tag->type != QLTP_TAG_STARTEND) continue;
+            tabs(depth_);
+            if (commented_lex(tag)) open_comment();
+            start_tag(tag, pos);
+            ++depth_;
+            put("\n");
+        }
+        const char* norm = QLTP_toxtoken_getnorm(t);
+        if (norm && *norm) {
+            tabs(depth_);
+            escaped(norm, false);
+            put("\n");
+        }
+        for (int i = n - 1; i >= 0; --i) {
+            toxtag* tag = tag_at(t, i);
+            if (named(tag, "break")) continue;
+            if (tag->type != QLTP_TAG_END && tag->type != QLTP_TAG_STARTEND) continue;
+            if (!*QLTP_toxtag_name(tag)) {
+                QLTP_toxtag_set_name(tag, "xmlfixemptyclose", -1);
+                QLTP_toxtag_settype(tag, QLTP_TAG_STARTEND);
+            }
+            --depth_;
+            tabs(depth_);
+            put("</");
+            put(QLTP_toxtag_name(tag));
+            put(">");
+            if (commented_lex(tag)) close_comment();
+            put("\n");
+        }
+        for (int i = 0; i < n; ++i) {
+            const toxtag* tag = tag_at(t, i);
+            if (named(tag, "break")) break;
+            if (tag->type != QLTP_TAG_CLOSED) continue;
+            tabs(depth_);
+            start_tag(tag, nullptr);
+            put("\n");
+        }
+    }
+
+    dystr* out_;
+    int depth_ = 2;
+    int comments_ = 0;       // commented-out lex elements open
+    int comment_from_ = 0;   // where the outermost comment's body begins
+};
+
+}  // namespace
+
+int QLTP_toxspurt_xml(toxspurt* spurt, dystr* out) {
+    if (!out) return 0;
+    QLTP_dystr_clear(out);
+    if (!spurt || QLTP_voidparray_sz(spurt->tokens) == 0) return 1;
+    SpurtWriter(out).spurt(spurt);
+    return 1;
+}

@@ -1,0 +1,103 @@
+// A channel over a database with LG phone and POS maps, and spurts made
+// from (norm, spron, POS, break type, mark) rows, for the output stages.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "foundation/logger.h"
+#include "foundation/strmap.h"
+#include "foundation/toxspurt.h"
+#include "foundation/toxtoken.h"
+#include "test_db.h"
+#include "textproc/channel.h"
+
+namespace orvelle_test {
+
+struct WordRow {
+    std::string norm;
+    std::string spron;
+    std::string pos = "NN";
+    std::string break_type = "";  // on the spurt's last token when set
+    std::string mark = "";
+};
+
+inline std::string StrMapImage(const char* kind, const std::vector<std::pair<const char*, const char*>>& rows) {
+    hashstrarray* m = QLTP_hashstrarray_new(16);
+    for (const auto& [k, v] : rows) QLTP_hashstrarray_add(m, k, -1, v, -1);
+    std::string image = KindImage(kind, m, false);
+    QLTP_hashstrarray_delete(m);
+    return image;
+}
+
+class LgChannel {
+public:
+    LgChannel()
+        : db_("lgmaps.tpdb",
+              {{"TPOBJ_LGPHONEMAP:DEFAULT",
+                StrMapImage("TPOBJ_LGPHONEMAP", {{"hh", "10"}, {"ax", "11"}, {"l", "12"}, {"ow", "13"}, {"w", "14"},
+                                                 {"er", "15"}, {"d", "16"}, {"k", "17"}, {"a", "18"}, {"t", "19"},
+                                                 {"big", "300"}, {"bad", "x1"}, {"e", "20"}, {"o", "21"}})},
+               {"TPOBJ_LGPOSMAP:DEFAULT",
+                StrMapImage("TPOBJ_LGPOSMAP", {{"NN", "1"}, {"VB", "2"}, {"NN_3", "3"}, {"UH", "4"}})}}),
+          ch(QLTP_tpc_newtype(db_.db, nullptr, 0, "JOB", QLTP_TPC_TK)),
+          pool_(QLTP_toxpool_new(4, 16, 32)) {
+        QLTP_logger_set_store(QLTP_tpc_get_logger(ch));
+    }
+    ~LgChannel() {
+        QLTP_toxpool_delete(pool_);
+        QLTP_tpc_delete(ch);
+    }
+
+    // A spurt: a pause token, then one token per row.
+    toxspurt* Spurt(int id, const std::vector<WordRow>& rows) {
+        toxspurt* s = QLTP_toxpool_spurt(pool_);
+        QLTP_toxspurt_setparent(s, this);
+        QLTP_toxspurt_setid(s, id);
+        QLTP_toxspurt_add(s, Token(s));
+        for (const WordRow& r : rows) {
+            toxtoken* t = Token(s);
+            QLTP_toxtoken_set_norm(t, r.norm.c_str(), -1);
+            QLTP_toxtoken_setpos(t, r.pos.c_str(), -1, nullptr, 0);
+            if (!r.spron.empty()) Tag(t, "lex", QLTP_TAG_STARTEND, "spron", r.spron);
+            if (!r.mark.empty()) Tag(t, "mark", QLTP_TAG_CLOSED, "name", r.mark);
+            if (!r.break_type.empty()) Tag(t, "break", QLTP_TAG_CLOSED, "type", r.break_type);
+            QLTP_toxspurt_add(s, t);
+        }
+        return s;
+    }
+
+    // Every logged line holding text.
+    int Logged(const std::string& text) const {
+        int n = 0;
+        for (int i = 0; const char* line = QLTP_logger_msg(QLTP_tpc_get_logger(ch), i); ++i)
+            n += std::strstr(line, text.c_str()) != nullptr;
+        return n;
+    }
+
+private:
+    toxtoken* Token(toxspurt* s) {
+        toxtoken* t = QLTP_toxpool_token(pool_);
+        QLTP_toxtoken_setparent(t, s);
+        return t;
+    }
+    void Tag(toxtoken* t, const char* name, int type, const char* attribute, const std::string& value) {
+        toxtag* g = QLTP_toxpool_tag(pool_);
+        QLTP_toxtag_init(g, t, name, -1, type);
+        QLTP_toxtag_set_attrib(g, attribute, -1, value.c_str(), -1);
+        QLTP_toxtoken_addtag(t, g);
+    }
+
+    LoadedDb db_;
+
+public:
+    channel* ch;
+
+private:
+    toxpool* pool_;
+};
+
+}  // namespace orvelle_test

@@ -1,0 +1,140 @@
+#include "linguistics/lgout.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lg_fixture.h"
+
+namespace {
+
+using orvelle_test::LgChannel;
+using orvelle_test::WordRow;
+
+struct LgoutDeleter {
+    void operator()(lgout* st) const { QLTP_lgout_delete(st); }
+};
+using Lgout = std::unique_ptr<lgout, LgoutDeleter>;
+
+// Runs each group of spurts as one call, releasing the spurts after it as
+// the channel does; gives the text of all calls.
+std::string run(LgChannel& lg, lgout* st, const std::vector<std::vector<std::vector<WordRow>>>& calls, int final) {
+    std::string out;
+    int id = 0;
+    for (size_t c = 0; c < calls.size(); ++c) {
+        voidparray* spurts = QLTP_voidparray_new();
+        for (const auto& rows : calls[c]) QLTP_voidparray_add(spurts, lg.Spurt(++id, rows));
+        out += QLTP_lgout_process(st, spurts, c + 1 == calls.size() ? final : 0);
+        QLTP_toxspstream_release_tox(spurts);
+        QLTP_voidparray_delete(spurts);
+    }
+    return out;
+}
+
+const WordRow kHello{"hello", "hh+ax0|l+ow1|", "UH", "3", "qltk_0_0_5_5"};
+const WordRow kWorld{"world", "w+er1+l_d|", "NN", "4", "qltk_6_6_5_5"};
+
+TEST(LgoutTest, WritesASentenceFromPhrasesOfSeveralCalls) {
+    const std::string expected =
+        "SENTENCE 0\nnNumberOfWords 2\nnNumberOfSyllables 3\nnNumberOfIps 2\nnSentenceStartPos 0\n"
+        "nSentenceEndPos 11\n"
+        "PHRASE 0\nnum_words 1\nnum_syllables 2\n"
+        "WORD 0\npcText hello\nnNumberOfPhones 4\npcPhonemeCode 10 11 12 13\ncBoundary 3\nnSegment 1\npos 4\n"
+        "ph_type ONON\npcAccent 0001\nnNumberOfSyllable 2\n"
+        "SYL 0\nphidx 0\nnNumberOfPhones 2\nSYL 1\nphidx 2\nnNumberOfPhones 2\n"
+        "PHRASE 1\nnum_words 1\nnum_syllables 1\n"
+        "WORD 0\npcText world\nnNumberOfPhones 4\npcPhonemeCode 14 15 12 16\ncBoundary 4\nnSegment 1\npos 1\n"
+        "ph_type ONCC\npcAccent 0100\nnNumberOfSyllable 1\n"
+        "SYL 0\nphidx 0\nnNumberOfPhones 4\n";
+    for (bool apart : {false, true}) {
+        SCOPED_TRACE(apart);
+        LgChannel lg;
+        Lgout st(QLTP_lgout_new(lg.ch));
+        // Apart, the first phrase's spurt is recycled before the sentence ends.
+        auto calls = apart ? std::vector<std::vector<std::vector<WordRow>>>{{{kHello}}, {{kWorld}}}
+                           : std::vector<std::vector<std::vector<WordRow>>>{{{kHello}, {kWorld}}};
+        EXPECT_EQ(run(lg, st.get(), calls, 1), expected);
+        EXPECT_EQ(lg.Logged("lgout"), 0);
+        EXPECT_EQ(st->sentence, 1);
+    }
+}
+
+TEST(LgoutTest, FinalCallKeepsAnUnfinishedSentenceAndResetReportsIt) {
+    LgChannel lg;
+    Lgout st(QLTP_lgout_new(lg.ch));
+    EXPECT_EQ(run(lg, st.get(), {{{kHello}}}, 1), "");
+    QLTP_lgout_reset(st.get());
+    EXPECT_EQ(lg.Logged("LGout context lost"), 0);
+    EXPECT_EQ(run(lg, st.get(), {{{kHello}}}, 0), "");
+    QLTP_lgout_reset(st.get());
+    EXPECT_EQ(lg.Logged("LGout context lost"), 1);
+    // After the reset nothing of the lost sentence comes back.
+    EXPECT_EQ(run(lg, st.get(), {{{kWorld}}}, 1).find("hello"), std::string::npos);
+}
+
+TEST(LgoutTest, LimitsCutSentencesWordsAndText) {
+    LgChannel lg;
+    Lgout st(QLTP_lgout_new(lg.ch));
+    st->max_phrase_sentence = 2;
+    WordRow open = kHello;
+    open.break_type = "3";
+    std::string out = run(lg, st.get(), {{{open}, {open}, {open}, {kWorld}}}, 1);
+    EXPECT_EQ(lg.Logged("Sentence truncated in lgout"), 1);
+    size_t second = out.find("SENTENCE 1\n");
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_NE(out.find("nNumberOfIps 2\n"), std::string::npos);
+    EXPECT_NE(out.find("nNumberOfIps 2\n", second), std::string::npos);
+
+    // A word of 40 bytes is cut at the last whole character within 30.
+    std::string long_word = "a";
+    for (int i = 0; i < 19; ++i) long_word += "\xc3\xa9";
+    long_word += "a";
+    ASSERT_EQ(long_word.size(), 40u);
+    out = run(lg, st.get(), {{{{long_word, "k+a1+t|", "NN VB ZZ", "4"}}}}, 1);
+    EXPECT_NE(out.find("pcText " + long_word.substr(0, 29) + "\n"), std::string::npos);
+    EXPECT_NE(out.find("nSegment 1\npos 1\n"), std::string::npos);
+    EXPECT_EQ(lg.Logged("Word characters truncated in lgout"), 1);
+    EXPECT_EQ(lg.Logged("Word part of speech truncated in lgout - pos items lost"), 1);
+
+    // A phrase over the word limit is cut and written alone.
+    st->max_word_sentence = 2;
+    WordRow w = kHello;
+    w.break_type = "";
+    WordRow end = kWorld;
+    out = run(lg, st.get(), {{{w}, {w, w, w, end}}}, 1);
+    EXPECT_EQ(lg.Logged("Phrase truncated in lgout - words lost"), 1);
+    EXPECT_NE(out.find("nNumberOfWords 2\nnNumberOfSyllables 4\nnNumberOfIps 1\n"), std::string::npos) << out;
+}
+
+// However the spurts are spread over calls, and whatever the pool recycles
+// between calls, the text is that of one call.
+TEST(LgoutTest, SplittingCallsChangesNothing) {
+    std::mt19937 rng(11);
+    const std::vector<WordRow> words = {kHello, kWorld, {"cat", "k+a1+t|", "NN_3", "", "qltk_9_12_3_3"},
+                                        {"x", "zz1|", "VB", "", ""}};
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::vector<WordRow>> spurts;
+        int n = std::uniform_int_distribution<int>(1, 12)(rng);
+        for (int i = 0; i < n; ++i) {
+            std::vector<WordRow> rows;
+            int k = std::uniform_int_distribution<int>(0, 4)(rng);
+            for (int j = 0; j < k; ++j) rows.push_back(words[rng() % words.size()]);
+            if (!rows.empty()) rows.back().break_type = std::to_string(rng() % 2 + 3);
+            spurts.push_back(rows);
+        }
+        std::vector<std::vector<std::vector<WordRow>>> pieces(1);
+        for (const auto& s : spurts) {
+            if (rng() % 3 == 0) pieces.emplace_back();
+            pieces.back().push_back(s);
+        }
+        LgChannel one, many;
+        Lgout a(QLTP_lgout_new(one.ch)), b(QLTP_lgout_new(many.ch));
+        a->max_word_sentence = b->max_word_sentence = 6;
+        a->max_phrase_sentence = b->max_phrase_sentence = 3;
+        ASSERT_EQ(run(one, a.get(), {spurts}, 1), run(many, b.get(), pieces, 1)) << round;
+    }
+}
+
+}  // namespace
