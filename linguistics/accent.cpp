@@ -17,14 +17,8 @@
 #include "foundation/tpdb.h"
 #include "foundation/tpdb_kinds.h"
 #include "foundation/voidparray.h"
-#include "textproc/channel.h"
-
-// The accent-combination rules ("A" in an expression) live with the word
-// segmentation; until that unit is part of the build, "A" adds nothing.
-#if __has_include("linguistics/jpaccent.h")
 #include "linguistics/jpaccent.h"
-#define ORVELLE_HAVE_ACONRULE 1
-#endif
+#include "textproc/channel.h"
 
 namespace {
 
@@ -431,12 +425,10 @@ int evaluate(const jpaccent* s, const Window& w, std::string_view expr) {
             case 'P': apply_token(w.prev); break;
             case 'T': apply_token(phrase_first(*w.spurt, w.index)); break;
             case 'A': {
-#ifdef ORVELLE_HAVE_ACONRULE
                 int number = 0;
                 const char* pos = w.prev ? QLTP_toxtoken_getpos(w.prev) : "^";
                 QLTP_accentjp_get_aconrule(QLTP_toxtoken_tagval(current, "jtag", "acon"), pos, nullptr, &number);
                 acc += number;
-#endif
                 break;
             }
             default:

@@ -115,6 +115,7 @@ TEST(AccentTest, RulesMatchNeighboursAndComputeAccentTypes) {
       {"previous POS", {.accent = {{"[v]-(w)", "8"}}}, "8", "<none>"},
       {"next side beyond the phrase", {.accent = {{"(w)+($)", "8"}}}, "8", "<none>"},
       {"two back", {.accent = {{"(^)--(w)", "8"}}}, "8", "<none>"},
+      {"accent combination after a verb", {.accent = {{"(w)", "1+A"}}}, "3", "<none>"},
       {"aconr", {.accent = {{"<r1|r2>", "9"}}}, "9", "<none>"},
       {"POS class after the second dash", {.accent = {{"{x_y}", "9"}}}, "9", "<none>"},
       {"compound rule ends the phrase", {.compound = {{"[*]+(x)", "0"}}}, "4", "1"},
@@ -125,7 +126,7 @@ TEST(AccentTest, RulesMatchNeighboursAndComputeAccentTypes) {
     SCOPED_TRACE(c.name);
     SpurtBuilder b;
     JWord(b, "p", "p a0", {{"atype", "2"}, {"mora", "3"}}, false, "v");
-    toxtoken* w = JWord(b, "w", "w a0", {{"atype", "4"}, {"mora", "2"}, {"aconr", "r2"}}, true, "n-c-x_y");
+    toxtoken* w = JWord(b, "w", "w a0", {{"atype", "4"}, {"mora", "2"}, {"aconr", "r2"}, {"acon", "v%a@2/b"}}, true, "n-c-x_y");
     JWord(b, "x", "x a0", {{"atype", "0"}}, false);
     RunStage(c.sets, "ja", b);
     EXPECT_EQ(TagVal(w, "jtag", "atype"), c.atype);
