@@ -334,7 +334,11 @@ TEST(SyllabifyTest, RandomPhonemesStayInsideTheirWords) {
     for (int w = 1 + static_cast<int>(rng() % 5); w > 0; --w) {
       std::string p;
       for (int k = static_cast<int>(rng() % 6); k > 0; --k) p += std::string(pieces[rng() % 12]) + " ";
-      words.push_back({b.Word("w", p.c_str()), p});
+      toxtoken* t = b.Word("w", p.c_str());
+      // Some words play a slang game on their spron.
+      const char* games[] = {"piglatin", "ubbidubbi", "gibberish"};
+      if (rng() % 4 == 0) b.Tag(t, "voice", {{"slang", games[rng() % 3]}});
+      else words.push_back({t, p});
     }
     QLTP_syllabify_process(stage, b.stream(), round & 1);
     for (const auto& [t, p] : words) {
