@@ -36,11 +36,12 @@ std::string Image(maxonset* m, bool swap = false) { return KindImage("TPOBJ_SYLM
 // text is null), with the accent in its header.
 struct SylDb {
   std::unique_ptr<LoadedDb> loaded;
-  explicit SylDb(const char* text, const std::string& accent = "ga") {
+  explicit SylDb(const char* text, const std::string& accent = "ga", const std::string& config = "") {
     const std::string path = TempPath("sylmax.tpdb");
     Maxonset m(text ? QLTP_deserialise_maxonset(text) : nullptr);
     std::vector<DbObject> objects;
     if (m) objects.push_back({"TPOBJ_SYLMAX:DEFAULT", m.get()});
+    if (!config.empty()) objects.push_back({"TPOBJ_CONFIG:DEFAULT", nullptr, TextObject(config)});
     WriteTestDb(path, objects);
     loaded = std::make_unique<LoadedDb>(path);
     std::remove(path.c_str());
@@ -102,6 +103,21 @@ TEST(SyllabifyTest, EveryWordReadsItsOwnPhones) {
   const std::vector<std::string> want = {"k+a1+t|", "<none>", "<none>", "<none>", "<none>",
                                          "<none>",  "k+a1|",  "t+a1+k|"};
   EXPECT_EQ(Sprons("N_a1\nk\nt\n", phonemes), want);
+}
+
+TEST(SyllabifyTest, PlaysTheChannelsSlangGameWithTheVoicesAccent) {
+  for (const char* accent : {"ga", "rp"}) {
+    SCOPED_TRACE(accent);
+    SylDb db("N_a1\nk\n", accent, "<tpconfig><syllabify slang='piglatin'/></tpconfig>");
+    BareChannel ch(db.loaded->db);
+    syllabify* stage = QLTP_syllabify_new(ch.ch);
+    SpurtBuilder b;
+    toxtoken* t = b.Word("cat", "k a1 t");
+    QLTP_syllabify_process(stage, b.stream(), 1);
+    EXPECT_EQ(TagVal(t, "lex", "spron"), std::string("a1+t|k+") + (accent[0] == 'g' ? "ey1|" : "ei1|"));
+    EXPECT_EQ(b.spurt(0)->syls, 2);
+    QLTP_syllabify_delete(stage);
+  }
 }
 
 TEST(SyllabifyTest, CountsWordsAndSyllablesPerSpurtAndUtterance) {
