@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -93,6 +94,21 @@ TEST(SyllabifyTest, SplitsSpurtsByMaximumOnset) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Sprons(c.data, c.phonemes), c.sprons);
+  }
+}
+
+TEST(SyllabifyTest, HugeStoredMaximaGiveTheSameSplit) {
+  Maxonset m(QLTP_deserialise_maxonset("N_e1\nN_a1\nt_r\ns_t_r\n"));
+  std::unique_ptr<phonearray, void (*)(phonearray*)> a(QLTP_phonearray_new(), QLTP_phonearray_delete);
+  std::unique_ptr<dystr, void (*)(dystr*)> s(QLTP_dystr_new("", 0), QLTP_dystr_delete);
+  for (int32_t huge : {0, 1 << 20, INT32_MAX}) {
+    SCOPED_TRACE(huge);
+    if (huge) m->max_onset = m->max_nucleus = huge;
+    QLTP_phonearray_clear(a.get());
+    QLTP_phone_add_pron(a.get(), "e1 s t r a1");
+    ASSERT_EQ(QLTP_maxonset_syllabify(m.get(), s.get(), a.get()), 1);
+    QLTP_phone_get_pron(a.get(), 0, s.get());
+    EXPECT_STREQ(QLTP_dystr_cstr(s.get()), "e1|s_t_r+a1|");
   }
 }
 
