@@ -5,8 +5,11 @@
 #include "foundation/dystr.h"
 #include "foundation/logger.h"
 #include "foundation/toxspurt.h"
+#include "linguistics/accent.h"
+#include "linguistics/archiphone.h"
 #include "linguistics/cbout.h"
 #include "linguistics/pronounce.h"
+#include "linguistics/syllabify.h"
 #include "textproc/tokeniser.h"
 
 QLTP_tpc_maintenance& QLTP_linguistics_maintenance() {
@@ -75,9 +78,30 @@ const StageOps kStages[kSlots] = {
      .run = [](channel* ch, voidparray* spurts, int final) {
        return QLTP_pronounce_process(ch->pronouncer, spurts, final);
      }},
-    {.name = "jpaccent"},
-    {.name = "archiphone"},
-    {.name = "syllabify"},
+    {.name = "jpaccent",
+     .make = [](channel* ch) { return (ch->accent = QLTP_jpaccent_new(ch)) != nullptr; },
+     .reset = [](channel* ch) { QLTP_jpaccent_reset(ch->accent, ch); },
+     .reset_tpdb = [](channel* ch) { QLTP_jpaccent_reset_tpdb(ch->accent, ch); },
+     .del = [](channel* ch) { QLTP_jpaccent_delete(ch->accent); },
+     .run = [](channel* ch, voidparray* spurts, int final) {
+       return QLTP_jpaccent_process(ch->accent, spurts, final);
+     }},
+    {.name = "archiphone",
+     .make = [](channel* ch) { return (ch->archiphones = QLTP_archiphone_new(ch)) != nullptr; },
+     .reset = [](channel* ch) { QLTP_archiphone_reset(ch->archiphones, ch); },
+     .reset_tpdb = [](channel* ch) { QLTP_archiphone_reset_tpdb(ch->archiphones, ch); },
+     .del = [](channel* ch) { QLTP_archiphone_delete(ch->archiphones); },
+     .run = [](channel* ch, voidparray* spurts, int final) {
+       return QLTP_archiphone_process(ch->archiphones, spurts, final);
+     }},
+    {.name = "syllabify",
+     .make = [](channel* ch) { return (ch->syllabifier = QLTP_syllabify_new(ch)) != nullptr; },
+     .reset = [](channel* ch) { QLTP_syllabify_reset(ch->syllabifier); },
+     .reset_tpdb = [](channel* ch) { QLTP_syllabify_reset_tpdb(ch->syllabifier, ch); },
+     .del = [](channel* ch) { QLTP_syllabify_delete(ch->syllabifier); },
+     .run = [](channel* ch, voidparray* spurts, int final) {
+       return QLTP_syllabify_process(ch->syllabifier, spurts, final);
+     }},
     {.name = "cbout",
      .make = [](channel* ch) { return (ch->output_stage = QLTP_cbout_new(ch)) != nullptr; },
      .reset = [](channel* ch) { QLTP_cbout_reset(ch->output_stage); },
