@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cmudict.h"
 #include "foundation/logger.h"
 #include "foundation/strmap.h"
 #include "foundation/toxspurt.h"
@@ -25,9 +26,25 @@ struct WordRow {
     std::string mark = "";
 };
 
+// The code of an English dictionary phone outside the hand-made rows.
+inline int CmuCode(const std::string& phone) {
+    int i = 0;
+    for (const auto& entry : CmuIpa()) {
+        if (entry.first == phone) return 100 + i;
+        ++i;
+    }
+    return -1;
+}
+
+// A string map; the phone map also gets every English dictionary phone it
+// lacks, coded by CmuCode.
 inline std::string StrMapImage(const char* kind, const std::vector<std::pair<const char*, const char*>>& rows) {
     hashstrarray* m = QLTP_hashstrarray_new(16);
     for (const auto& [k, v] : rows) QLTP_hashstrarray_add(m, k, -1, v, -1);
+    if (std::string(kind) == "TPOBJ_LGPHONEMAP")
+        for (const auto& entry : CmuIpa())
+            if (!QLTP_hashstrarray_lookup(m, entry.first.c_str(), -1))
+                QLTP_hashstrarray_add(m, entry.first.c_str(), -1, std::to_string(CmuCode(entry.first)).c_str(), -1);
     std::string image = KindImage(kind, m, false);
     QLTP_hashstrarray_delete(m);
     return image;
