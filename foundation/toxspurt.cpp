@@ -1,5 +1,6 @@
 #include "foundation/toxspurt.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -12,11 +13,14 @@ struct SpurtKind {
     using type = toxspurt;
     static constexpr const char* critical = "CRITICAL: pool returns a spurt already in use.\n";
     static toxspurt* make() { return QLTP_toxspurt_new(); }
-    static void clear(toxspurt* s) { QLTP_toxspurt_clear(s); }
     // A free spurt's old token list may name tokens that live elsewhere now.
     static void fresh(toxspurt* s) {
         QLTP_voidparray_clear(s->tokens);
         QLTP_toxspurt_clear(s);
+    }
+    static void drop(toxspurt* s) {
+        s->parent = nullptr;
+        QLTP_voidparray_clear(s->tokens);
     }
     static void destroy(toxspurt* s) { QLTP_toxspurt_delete(s); }
 };
@@ -25,8 +29,15 @@ struct TokenKind {
     using type = toxtoken;
     static constexpr const char* critical = "CRITICAL: pool returns a token already in use.\n";
     static toxtoken* make() { return QLTP_toxtoken_new(); }
-    static void clear(toxtoken* t) { QLTP_toxtoken_clear(t); }
-    static void fresh(toxtoken* t) { QLTP_toxtoken_clear(t); }
+    static void fresh(toxtoken* t) {
+        if (!QLTP_toxtoken_pristine(t)) QLTP_toxtoken_clear(t);
+    }
+    // Its tags and chain tokens are pool objects dropped in the same sweep.
+    static void drop(toxtoken* t) {
+        t->parent = nullptr;
+        t->next = t->origin = nullptr;
+        QLTP_voidparray_clear(t->tags);
+    }
     static void destroy(toxtoken* t) { QLTP_toxtoken_delete(t); }
 };
 
@@ -34,8 +45,13 @@ struct TagKind {
     using type = toxtag;
     static constexpr const char* critical = "CRITICAL: pool returns a tag already in use.\n";
     static toxtag* make() { return QLTP_toxtag_new(); }
-    static void clear(toxtag* t) { QLTP_toxtag_clear(t); }
-    static void fresh(toxtag* t) { QLTP_toxtag_clear(t); }
+    static void fresh(toxtag* t) {
+        if (!QLTP_toxtag_pristine(t)) QLTP_toxtag_clear(t);
+    }
+    static void drop(toxtag* t) {
+        t->parent = nullptr;
+        t->fellow = t->follower = nullptr;
+    }
     static void destroy(toxtag* t) { QLTP_toxtag_delete(t); }
 };
 
@@ -93,6 +109,7 @@ typename K::type* hand_out(toxpool* pool, toxpool_kind& kind) {
         c = f;
     }
     typename K::type* result = at<K>(kind, c);
+    if (c >= kind.used) kind.used = c + 1;
     int f = next_free<K>(kind, c);
     if (f >= 0) {
         kind.cursor = f;
@@ -115,9 +132,14 @@ bool fill(toxpool* pool, toxpool_kind& kind, int count) {
     return true;
 }
 
+// Every object becomes free at once; what it still holds is cleared when it
+// is handed out again, so a large pool is swept without visiting the
+// strings and arrays of every object twice.
 template <class K>
 void clear_all(toxpool_kind& kind) {
-    for (int i = 0, n = QLTP_voidparray_sz(kind.objects); i < n; ++i) K::clear(at<K>(kind, i));
+    int n = std::min(kind.used, QLTP_voidparray_sz(kind.objects));
+    for (int i = 0; i < n; ++i) K::drop(at<K>(kind, i));
+    kind.used = 0;
     kind.cursor = 0;
     kind.full = 0;
 }
@@ -127,7 +149,7 @@ void print_tokens(const voidparray* tokens, dystr* out) {
         QLTP_toxtoken_print(static_cast<toxtoken*>(QLTP_voidparray_idx(tokens, i)), out);
 }
 
-bool real(const toxtoken* t) { return t && t->norm && QLTP_dystr_sz(t->norm) > 1; }
+bool real(const toxtoken* t) { return t && t->norm && QLTP_dystr_sz(t->norm) > 0; }
 
 toxtoken* token_at(const toxstream* s, int i) { return static_cast<toxtoken*>(QLTP_voidparray_idx(s, i)); }
 
@@ -214,8 +236,8 @@ toxpool* QLTP_toxpool_new(int spurts, int tokens, int tags) {
 
 void QLTP_toxpool_delete(toxpool* pool) {
     if (!pool) return;
-    // Clear everything first: clearing follows links between objects, which
-    // must all still exist.
+    // Drop every link first: deleting clears, which follows links between
+    // objects that must all still exist.
     QLTP_toxpool_clear(pool);
     for (int i = 0, n = QLTP_voidparray_sz(pool->spurts.objects); i < n; ++i)
         QLTP_toxspurt_delete(at<SpurtKind>(pool->spurts, i));

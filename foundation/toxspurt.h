@@ -40,6 +40,7 @@ struct toxpool_kind {
     uint64_t releases;
     uint64_t releases_at_full;
     int full;
+    int used;                 // objects past this index are free since the last clear
 };
 
 struct toxpool {

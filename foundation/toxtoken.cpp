@@ -123,11 +123,23 @@ const char* get_string(const toxtoken* token, int i) {
     return token ? QLTP_dystrarray_idx(token->strings, i) : nullptr;
 }
 
+// A tag or token and the records of its arrays share one allocation.
+struct TagBlock {
+    toxtag tag;
+    array strings;
+};
+struct TokenBlock {
+    toxtoken token;
+    array strings;
+    voidparray tags;
+    dystr norm;
+};
+
 void free_token_storage(toxtoken* token) {
-    QLTP_dystrarray_delete(token->strings);
-    QLTP_voidparray_delete(token->tags);
-    QLTP_dystr_delete(token->norm);
-    QLTP_free(token);
+    QLTP_free(token->strings->storage);
+    QLTP_free(token->tags->storage);
+    QLTP_free(token->norm->chars.storage);
+    QLTP_free(reinterpret_cast<TokenBlock*>(token));
 }
 
 void print_line(const toxtoken* token, dystr* out) {
@@ -155,11 +167,15 @@ void print_line(const toxtoken* token, dystr* out) {
 // ---- tags -----------------------------------------------------------------
 
 toxtag* QLTP_toxtag_new() {
-    auto* tag = static_cast<toxtag*>(QLTP_calloc(1, sizeof(toxtag)));
-    if (!tag) return nullptr;
-    tag->strings = QLTP_dystrarray_newcustom(1, 256, 2, 64, 512);
-    if (!tag->strings) {
-        QLTP_free(tag);
+    // The tag and its string array's record share one allocation: pools hold
+    // many thousands of tags.
+    auto* block = static_cast<TagBlock*>(QLTP_calloc(1, sizeof(TagBlock)));
+    if (!block) return nullptr;
+    toxtag* tag = &block->tag;
+    tag->strings = &block->strings;
+    QLTP_array_init(tag->strings, 64, 512, 1, 0);
+    if (!QLTP_array_extend(tag->strings, 256) || !QLTP_dystrarray_clear(tag->strings, 1)) {
+        QLTP_toxtag_delete(tag);
         return nullptr;
     }
     return tag;
@@ -167,8 +183,8 @@ toxtag* QLTP_toxtag_new() {
 
 void QLTP_toxtag_delete(toxtag* tag) {
     if (!tag) return;
-    QLTP_dystrarray_delete(tag->strings);
-    QLTP_free(tag);
+    QLTP_free(tag->strings->storage);
+    QLTP_free(reinterpret_cast<TagBlock*>(tag));
 }
 
 void QLTP_toxtag_clear(toxtag* tag) {
@@ -181,6 +197,12 @@ void QLTP_toxtag_clear(toxtag* tag) {
     tag->type = 0;
     tag->copy_in_expansion = 0;
     if (owned) note_tag_released(tag);
+}
+
+bool QLTP_toxtag_pristine(const toxtag* tag) {
+    // Clearing leaves one empty record of two bytes.
+    return tag && !tag->parent && !tag->fellow && !tag->follower && tag->type == 0 && !tag->copy_in_expansion &&
+           tag->strings->count == 2 && tag->strings->storage[1] == 0;
 }
 
 void QLTP_toxtag_clear_attribs(toxtag* tag) {
@@ -201,7 +223,14 @@ int QLTP_toxtag_set_name(toxtag* tag, const char* name, int len) {
     if (!tag) return 0;
     std::string_view n = piece(name, len);
     tag->copy_in_expansion = copy_flag_for(n);
-    return QLTP_dystrarray_replace(tag->strings, 0, n.data(), static_cast<int>(n.size()));
+    // A tag with no attributes yet (the usual case) gets its name record
+    // written afresh instead of widened in place.
+    array* s = tag->strings;
+    if (s->count > 0 && s->storage[0] == s->count) {
+        s->count = 0;
+        return QLTP_dystrarray_add(s, n.data(), static_cast<int>(n.size()));
+    }
+    return QLTP_dystrarray_replace(s, 0, n.data(), static_cast<int>(n.size()));
 }
 
 int QLTP_toxtag_set_attrib(toxtag* tag, const char* name, int nlen, const char* value, int vlen) {
@@ -210,10 +239,12 @@ int QLTP_toxtag_set_attrib(toxtag* tag, const char* name, int nlen, const char* 
     std::string_view v = piece(value, vlen);
     // Only an attribute of exactly this name is replaced: "lts" must not
     // overwrite "ltsname".
-    int count = QLTP_dystrarray_sz(tag->strings);
-    for (int i = 1; i + 1 < count; i += 2) {
-        if (n == QLTP_dystrarray_idx(tag->strings, i))
-            return QLTP_dystrarray_replace(tag->strings, i + 1, v.data(), static_cast<int>(v.size()));
+    int i = 1;
+    for (const char* a = QLTP_dystrarray_idx(tag->strings, 1); a; i += 2) {
+        const char* value = QLTP_dystrarray_next(tag->strings, a);
+        if (!value) break;
+        if (n == a) return QLTP_dystrarray_replace(tag->strings, i + 1, v.data(), static_cast<int>(v.size()));
+        a = QLTP_dystrarray_next(tag->strings, value);
     }
     if (!QLTP_dystrarray_add(tag->strings, n.data(), static_cast<int>(n.size()))) return 0;
     return QLTP_dystrarray_add(tag->strings, v.data(), static_cast<int>(v.size()));
@@ -280,6 +311,10 @@ void QLTP_toxtag_setparent(toxtag* tag, toxtoken* token) {
 }
 
 toxtag* QLTP_toxtag_get_fellow(const toxtag* tag) { return tag ? tag->fellow : nullptr; }
+void QLTP_toxtag_set_fellow(toxtag* tag, toxtag* fellow) {
+    if (tag) set_fellow(tag, fellow);
+}
+
 toxtoken* QLTP_toxtag_get_parent(const toxtag* tag) { return tag ? tag->parent : nullptr; }
 
 int QLTP_toxtag_copy(const toxtag* source, toxtag* destination) {
@@ -353,12 +388,18 @@ void QLTP_toxtag_printf(const toxtag* tag) {
 // ---- tokens ---------------------------------------------------------------
 
 toxtoken* QLTP_toxtoken_new() {
-    auto* token = static_cast<toxtoken*>(QLTP_calloc(1, sizeof(toxtoken)));
-    if (!token) return nullptr;
-    token->strings = QLTP_dystrarray_new(kTokenStrings);
-    token->tags = QLTP_voidparray_newcustom(8, 8, 64);
-    token->norm = QLTP_dystr_newcustom("", 0, 64, 256);
-    if (!token->strings || !token->tags || !token->norm || !QLTP_dystr_extend(token->norm, 64)) {
+    auto* block = static_cast<TokenBlock*>(QLTP_calloc(1, sizeof(TokenBlock)));
+    if (!block) return nullptr;
+    toxtoken* token = &block->token;
+    token->strings = &block->strings;
+    token->tags = &block->tags;
+    token->norm = &block->norm;
+    QLTP_array_init(token->strings, 64, 512, 1, 0);
+    QLTP_array_init(token->tags, 8, 64, sizeof(void*), 0);
+    QLTP_array_init(&token->norm->chars, 64, 256, 1, 0);
+    QLTP_dystr_clear(token->norm);
+    if (!QLTP_dystrarray_clear(token->strings, kTokenStrings) || !QLTP_array_extend(token->tags, 8) ||
+        QLTP_dystr_sz(token->norm) != 0 || !QLTP_dystr_extend(token->norm, 64)) {
         free_token_storage(token);
         return nullptr;
     }
@@ -398,6 +439,17 @@ void QLTP_toxtoken_clear(toxtoken* token) {
     token->id = token->index = token->tagmark = -1;
     std::memset(token->features, 0, sizeof token->features);
     if (owned) note_token_released(token);
+}
+
+bool QLTP_toxtoken_pristine(const toxtoken* token) {
+    static const char kNoFeatures[QLTP_TOXTOKEN_FEATURES] = {};
+    if (!token || token->parent || token->next || token->origin || token->tags->count || token->id != -1 ||
+        token->index != -1 || token->tagmark != -1 || QLTP_dystr_sz(token->norm) != 0 ||
+        std::memcmp(token->features, kNoFeatures, sizeof kNoFeatures) != 0 || token->strings->count != 2 * kTokenStrings)
+        return false;
+    for (int i = 0; i < kTokenStrings; ++i)
+        if (token->strings->storage[2 * i + 1] != 0) return false;
+    return true;
 }
 
 int QLTP_toxtoken_set(toxtoken* token, const char* text, int len) { return set_string(token, kText, text, len); }

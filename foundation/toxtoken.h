@@ -82,6 +82,9 @@ void QLTP_toxtag_clear(toxtag* tag);
 void QLTP_toxtag_clear_attribs(toxtag* tag);
 int QLTP_toxtag_init(toxtag* tag, toxtoken* parent, const char* name, int len, int type);
 
+// True when the tag is as clearing leaves it.
+bool QLTP_toxtag_pristine(const toxtag* tag);
+
 // Tags: name and attributes (lengths of -1 mean up to the NUL)
 int QLTP_toxtag_set_name(toxtag* tag, const char* name, int len);
 int QLTP_toxtag_set_attrib(toxtag* tag, const char* name, int nlen, const char* value, int vlen);
@@ -98,6 +101,9 @@ int QLTP_toxtag_settype(toxtag* tag, int type);
 int QLTP_toxtag_type(const toxtag* tag);
 void QLTP_toxtag_setparent(toxtag* tag, toxtoken* token);
 toxtag* QLTP_toxtag_get_fellow(const toxtag* tag);
+// Links tag to its fellow and records the way back, so that releasing the
+// fellow later cuts the link; use it rather than writing the field.
+void QLTP_toxtag_set_fellow(toxtag* tag, toxtag* fellow);
 toxtoken* QLTP_toxtag_get_parent(const toxtag* tag);
 int QLTP_toxtag_copy(const toxtag* source, toxtag* destination);
 toxtag* QLTP_toxtag_newbreak(toxtag* tag, toxtoken* parent, int break_type, int time_ms);
@@ -113,6 +119,9 @@ inline toxtag* QLTP_toxtag_cast(void* p) { return static_cast<toxtag*>(p); }
 toxtoken* QLTP_toxtoken_new();
 void QLTP_toxtoken_delete(toxtoken* token);
 void QLTP_toxtoken_clear(toxtoken* token);
+
+// True when the token is as clearing leaves it.
+bool QLTP_toxtoken_pristine(const toxtoken* token);
 
 // Tokens: strings (lengths of -1 mean up to the NUL)
 int QLTP_toxtoken_set(toxtoken* token, const char* text, int len);

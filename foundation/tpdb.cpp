@@ -624,6 +624,30 @@ void* QLTP_tpdb_read_object(tpdb* db, int32_t offset, const char* kind, void* (*
   return object;
 }
 
+namespace {
+
+void* read_strmap(FILE* file, int swap) {
+  hashstrarray* map = nullptr;
+  QLTP_hashstrarray_read(file, &map, swap);
+  return map;
+}
+
+}  // namespace
+
+void* QLTP_tpdb_read_strmap(tpdb* db, int32_t offset, const char* kind) {
+  return QLTP_tpdb_read_object(db, offset, kind, read_strmap, QLTP_tpobj_strmap_delete);
+}
+
+void QLTP_tpobj_strmap_delete(void* object) { QLTP_hashstrarray_delete(static_cast<hashstrarray*>(object)); }
+
+int32_t QLTP_tpobj_strmap_write(void* object, char* destination, int swap) {
+  auto* map = static_cast<const hashstrarray*>(object);
+  uint32_t size = QLTP_hashstrarray_write_sz(map);
+  if (size > INT32_MAX) return 0;
+  if (!destination) return static_cast<int32_t>(size);
+  return size && QLTP_hashstrarray_write(map, destination, swap) ? 1 : 0;
+}
+
 // ---------------------------------------------------------------------------
 // Objects and header values
 

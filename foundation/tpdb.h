@@ -84,6 +84,11 @@ FILE* QLTP_tpdb_object_stream(tpdb* db, int32_t offset, char** bytes);
 // code 13 "Corrupted object" is logged with the kind as detail, and NULL given.
 void* QLTP_tpdb_read_object(tpdb* db, int32_t offset, const char* kind, void* (*read)(FILE* file, int swap),
                             void (*del)(void* object));
+// Several kinds store one string map (`hashstrarray`); the shared halves of
+// their load, delete and write operations.
+void* QLTP_tpdb_read_strmap(tpdb* db, int32_t offset, const char* kind);
+void QLTP_tpobj_strmap_delete(void* object);
+int32_t QLTP_tpobj_strmap_write(void* object, char* destination, int swap);
 
 // Objects and header values. Replacing an object: append the new one (on
 // failure it is freed and 0 given) and take the old one out of the lists;

@@ -7,9 +7,11 @@ packages=(
   cmake ninja-build g++ clang pkg-config
   libpcre2-dev libxml2-dev libgtest-dev libbenchmark-dev libicu-dev
   openjdk-17-jdk-headless python3 libxml2-utils bzip2
-  wamerican unicode-data python3-num2words
+  wamerican unicode-data python3-num2words festlex-poslex
   pocketsphinx-en-us festlex-cmu libmarisa-dev libespeak-ng-dev
   python3-numpy
+  bible-kjv bible-kjv-text fortunes-de fortunes-br
+  mecab mecab-ipadic mecab-ipadic-utf8 manpages-ja
 )
 
 missing=()

@@ -65,12 +65,15 @@ inline std::string KindImage(const std::string& name, void* object, bool swap) {
 
 // Writes a database holding the objects to path and returns its bytes. With
 // swapped set the file is the one a writer of the other byte order makes:
-// every object written swapped, the frame's size words reversed.
-inline std::string WriteTestDb(const std::string& path, const std::vector<DbObject>& objects, bool swapped = false) {
+// every object written swapped, the frame's size words reversed. Header
+// values (such as "LANGUAGE") are added to the version's.
+inline std::string WriteTestDb(const std::string& path, const std::vector<DbObject>& objects, bool swapped = false,
+                               const std::vector<std::pair<std::string, std::string>>& header = {}) {
   tpdb* db = QLTP_tpdb_new(nullptr);
   EXPECT_TRUE(QLTP_tpdb_header_setval(db, "MAJOR_VERSION", -1, "5", -1));
   EXPECT_TRUE(QLTP_tpdb_header_setval(db, "MINOR_VERSION", -1, "0", -1));
   EXPECT_TRUE(QLTP_tpdb_header_setval(db, "REVISION_NUMBER", -1, "1", -1));
+  for (const auto& [key, value] : header) EXPECT_TRUE(QLTP_tpdb_header_setval(db, key.c_str(), -1, value.c_str(), -1));
   std::vector<size_t> sizes;
   for (const DbObject& o : objects) {
     std::string image = o.image;

@@ -1,9 +1,13 @@
 // Number expansion: the generic rule that spells integers by units
 // (billion, million, thousand, hundred, tens and units) and its language
 // variants. Every word comes from the rule set's lookup tables.
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "foundation/dystrarray.h"
 #include "foundation/logger.h"
@@ -27,11 +31,6 @@ const char* find_attr(const dystrarray* attrs, const char* name) {
   return nullptr;
 }
 
-bool on(const str2str* params, const char* key) {
-  const char* v = params ? QLTP_str2str_lookup(params, key, -1) : nullptr;
-  return v && (v[0] == 'T' || v[0] == 't');
-}
-
 struct Args {
   std::string cas = "digitlkp";
   std::string parent = "digitlkp";
@@ -39,23 +38,30 @@ struct Args {
   int maxlen = 12;
   char sep = ',';
   bool reverse_tens = false, agree_all = false, leading_zero = false, no_join_delim = false,
-       number_join = false, ignore_minus = false;
+       number_join = false, ignore_minus = false, zh_join = false, en_join = false;
 };
 
 Args read_args(const nrules* set, const dystrarray* attrs, const str2str* params) {
   Args a;
   if (const char* c = find_attr(attrs, "case"); c && *c) a.cas = c;
   if (const char* m = find_attr(attrs, "maxlen"); m && *m) a.maxlen = QLTP_atoi(m, -1);
-  if (params) {
-    a.reverse_tens = on(params, "reverse_tens");
-    a.agree_all = on(params, "agree_all");
-    a.leading_zero = on(params, "leading_zero");
-    a.no_join_delim = on(params, "no_join_delim");
-    a.number_join = on(params, "zh_number_join") || on(params, "en_number_join");
-    a.ignore_minus = on(params, "ignore_minus");
-    if (const char* s = QLTP_str2str_lookup(params, "separator", -1); s && *s) a.sep = s[0];
-    if (const char* v = QLTP_str2str_lookup(params, "variant", -1)) a.variant = v;
+  // One pass over the pairs; a later pair overrides an earlier one.
+  int n = params ? QLTP_str2str_nrkeys(params) : 0;
+  for (int k = 0; k < n; ++k) {
+    std::string_view key = QLTP_str2str_key(params, k);
+    const char* v = QLTP_str2str_val(params, k);
+    bool set_on = v[0] == 'T' || v[0] == 't';
+    if (key == "reverse_tens") a.reverse_tens = set_on;
+    else if (key == "agree_all") a.agree_all = set_on;
+    else if (key == "leading_zero") a.leading_zero = set_on;
+    else if (key == "no_join_delim") a.no_join_delim = set_on;
+    else if (key == "zh_number_join") a.zh_join = set_on;
+    else if (key == "en_number_join") a.en_join = set_on;
+    else if (key == "ignore_minus") a.ignore_minus = set_on;
+    else if (key == "separator") a.sep = v[0] ? v[0] : ',';
+    else if (key == "variant") a.variant = v;
   }
+  a.number_join = a.zh_join || a.en_join;
   const char* parent = QLTP_nrules_lkp(set, a.cas.c_str(), -1, "parent", -1);
   if (*parent) a.parent = parent;
   return a;
@@ -66,15 +72,39 @@ struct Unit {
   const char* word;
 };
 
+// Lookup keys built without allocating: a decimal number, or a unit word
+// with a suffix.
+class Key {
+ public:
+  explicit Key(int64_t v) {
+    auto [end, ec] = std::to_chars(buf_, buf_ + sizeof buf_, v);
+    len_ = ec == std::errc() ? static_cast<size_t>(end - buf_) : 0;
+  }
+  Key(std::string_view word, std::string_view suffix) {
+    len_ = std::min(word.size(), sizeof buf_);
+    std::memcpy(buf_, word.data(), len_);
+    size_t n = std::min(suffix.size(), sizeof buf_ - len_);
+    std::memcpy(buf_ + len_, suffix.data(), n);
+    len_ += n;
+  }
+  operator std::string_view() const { return {buf_, len_}; }  // NOLINT: a key is its text
+  std::string str() const { return std::string(buf_, len_); }
+
+ private:
+  char buf_[48];
+  size_t len_ = 0;
+};
+
 class Speaker {
  public:
   Speaker(rinterp* interp, dystrarray* out, const Args& args, Lang lang)
       : set_(interp->rules), log_(interp->log), out_(out), a_(args), lang_(lang) {}
 
-  void say(std::string_view text, const std::string& c, const std::string& p) {
+  // `looked_up`: the caller found no entry for the whole text already.
+  void say(std::string_view text, const std::string& c, const std::string& p, bool looked_up = false) {
     if (a_.ignore_minus)
       while (!text.empty() && text.front() == '-') text.remove_prefix(1);
-    if (add(c, text)) return;
+    if (!looked_up && add(c, text)) return;
     int digits = 0;
     for (char ch : text) digits += ch != a_.sep;
     if (digits > a_.maxlen || digits > kMaxDigits) {
@@ -95,12 +125,26 @@ class Speaker {
   }
 
  private:
-  std::string_view word(const std::string& table, std::string_view key) const {
+  std::string_view word(const std::string& table, std::string_view key) {
+    // Most numbers asked for are longer than any number the table holds.
+    if (!key.empty() && key.size() > static_cast<size_t>(digits(table)) && all_digits(key)) return {};
     return QLTP_nrules_lkp(set_, table.data(), static_cast<int>(table.size()), key.data(),
                            static_cast<int>(key.size()));
   }
-  bool has(const std::string& table, std::string_view key) const { return !word(table, key).empty(); }
-  static std::string dec(int64_t v) { return std::to_string(v); }
+  // The longest number key of a table, remembered for the call.
+  int digits(const std::string& table) {
+    for (const auto& [name, n] : digits_)
+      if (name == &table) return n;
+    int n = QLTP_nrules_numeric_digits(set_, table.data(), static_cast<int>(table.size()));
+    digits_.emplace_back(&table, n);
+    return n;
+  }
+  static bool all_digits(std::string_view s) {
+    for (char ch : s)
+      if (ch < '0' || ch > '9') return false;
+    return true;
+  }
+  bool has(const std::string& table, std::string_view key) { return !word(table, key).empty(); }
 
   void add_words(std::string_view w) {
     if (!w.empty()) QLTP_dystrarray_add_delim(out_, w.data(), static_cast<int>(w.size()), ' ');
@@ -131,52 +175,54 @@ class Speaker {
   }
 
   // The unit key for multiplier q in the languages with several plurals.
-  std::string unit_key(const char* w, int64_t q) const {
-    std::string W = w;
+  Key unit_key(std::string_view W, int64_t q) const {
     bool billion = W == "billion", hundred = W == "hundred";
     int64_t last = q % 10, last2 = q % 100;
     switch (lang_) {
+      case Lang::Gd:
+      case Lang::Ga:
+        if (W == "hundred_thousand") return Key(W, "");
+        break;
       case Lang::Lt:
-        if (billion) return q >= 2 ? W + "_plural_2_9" : W;
-        if (last == 1 && last2 != 11) return W;
-        if (last == 0 || (last2 >= 11 && last2 <= 19)) return W + "_plural";
-        return W + "_plural_2_9";
+        if (billion) return Key(W, q >= 2 ? "_plural_2_9" : "");
+        if (last == 1 && last2 != 11) return Key(W, "");
+        if (last == 0 || (last2 >= 11 && last2 <= 19)) return Key(W, "_plural");
+        return Key(W, "_plural_2_9");
       case Lang::Ru:
       case Lang::Pl: {
-        if (hundred) return W;
-        if (billion) return q >= 2 && q <= 4 ? W + "_plural_2_4" : W;
+        if (hundred) return Key(W, "");
+        if (billion) return Key(W, q >= 2 && q <= 4 ? "_plural_2_4" : "");
         int64_t teen = lang_ == Lang::Pl && W == "thousand" && q > 100 ? last2 : q;
-        if (last >= 2 && last <= 4 && !(teen >= 12 && teen <= 15)) return W + "_plural_2_4";
-        if (last == 1 && teen != 11) return W;
-        return W + "_plural";
+        if (last >= 2 && last <= 4 && !(teen >= 12 && teen <= 15)) return Key(W, "_plural_2_4");
+        if (last == 1 && teen != 11) return Key(W, "");
+        return Key(W, "_plural");
       }
       case Lang::Ro:
-        if (hundred) return q < 2 ? W : W + "_plural";
-        if (last2 >= 1 && last2 <= 19) return q < 2 ? W : W + "_plural";
-        return W + "_plural_20plus";
+        if (hundred || (last2 >= 1 && last2 <= 19)) return Key(W, q < 2 ? "" : "_plural");
+        return Key(W, "_plural_20plus");
       default:
-        return q <= 1 ? W : W + "_plural";
+        break;
     }
+    return Key(W, q <= 1 ? "" : "_plural");
   }
 
   // One unit: gives the remainder.
   int64_t chunk(const Unit& u, const std::string& f, const std::string& s, int64_t v) {
-    std::string W = u.word;
-    std::string_view w = word(f, W), pl = word(f, W + "_plural"), j = word(f, W + "_join");
-    if (add(f, dec(v))) return 0;
+    std::string_view W = u.word;
+    if (add(f, Key(v))) return 0;
     int64_t q = v / u.value, r = v % u.value;
-    if (add(f, dec(q * u.value))) return r;
-    bool plain_one = pl.empty() && !w.empty() && q == 1;
+    if (add(f, Key(q * u.value))) return r;
+    bool plain_one = q == 1 && word(f, Key(W, "_plural")).empty() && !word(f, W).empty();
     if (lang_ == Lang::Ro) {
       static const std::string kFeminine = "digitlkp_feminine";
-      if (!add(kFeminine, dec(q))) say(dec(q), kFeminine, a_.cas);
-    } else if (!plain_one && !add(f, dec(q)) && q != v) {
-      say(dec(q), f, s);
+      if (!add(kFeminine, Key(q))) say(Key(q), kFeminine, a_.cas, true);
+    } else if (!plain_one && !add(f, Key(q)) && q != v) {
+      say(Key(q), f, s, true);
     }
-    std::string key = (lang_ == Lang::Gd || lang_ == Lang::Ga) && W == "hundred_thousand" ? W : unit_key(u.word, q);
+    Key key = unit_key(W, q);
     if (r != 0) {
       add(s, key);
-      add_words(j);
+      add_words(word(f, Key(W, "_join")));
     } else {
       add(f, key);
     }
@@ -244,14 +290,14 @@ class Speaker {
       if (whole > 100 && r <= 19) {
         static const std::string kExceptions = "digitlkp_exceptions";
         add(kExceptions, "tens_join");
-        add(kExceptions, dec(r));
+        add(kExceptions, Key(r));
         return;
       }
       if (whole > 100 && r >= 20 && ten_multiple == (lang_ == Lang::Gd)) add(p, "hundred_join");
     }
     const std::string& tp = lang_ == Lang::Pt ? c : p;  // where tens, join and units come from
     if (r >= 10) {
-      std::string two = dec(r);
+      Key two(r);
       if (has(p, two)) {
         if (lang_ == Lang::Zh && r <= 19) {
           static const std::string kTenTwenty = "digitlkp_ten_twenty";
@@ -260,46 +306,59 @@ class Speaker {
         if (add(cc, two)) return;
       }
       int64_t units = r % 10;
-      std::string tens = dec(r - units);
+      Key tens(r - units);
       const std::string& tens_table = units != 0 && !a_.reverse_tens ? tp : cc;
       std::string_view tw = word(tens_table, tens);
       if (tw.empty() && log_)
-        QLTP_logger_set_error(log_, QLTP_MESSAGE_WARN, "H - number missing tens item ", tens.c_str());
+        QLTP_logger_set_error(log_, QLTP_MESSAGE_WARN, "H - number missing tens item ", tens.str().c_str());
       if (units == 0) {
         add_words(tw);
         return;
       }
       std::string_view join = word(tp, "tens_join");
-      std::string_view first = tw, second = word(cc, dec(units));
+      std::string_view first = tw, second = word(cc, Key(units));
       if (a_.reverse_tens) {
-        first = word(tp, dec(units));
+        first = word(tp, Key(units));
         second = tw;
       }
-      add_words(first);
-      if (a_.no_join_delim) {
+      if (a_.no_join_delim && !first.empty()) {
+        // The same records as gluing both to the last word of `first`.
+        std::string whole;
+        whole.reserve(first.size() + join.size() + second.size());
+        whole.append(first).append(join).append(second);
+        add_words(whole);
+      } else if (a_.no_join_delim) {
         glue(join);
         glue(second);
       } else {
+        add_words(first);
         add_words(join);
         add_words(second);
       }
       return;
     }
-    add(cc, dec(r));
+    add(cc, Key(r));
   }
 
   nrules* set_;
   logger* log_;
   dystrarray* out_;
-  Args a_;
+  const Args& a_;
   Lang lang_;
+  // Tables are the argument record's strings or the rules' own names,
+  // alive for the whole call: known by address.
+  std::vector<std::pair<const std::string*, int>> digits_;
 };
 
-int speak(rinterp* interp, const char* text, dystrarray* out, dystrarray* attrs, str2str* params, Lang lang) {
-  if (!interp || !interp->rules || !text || !out) return 0;
-  Args a = read_args(interp->rules, attrs, params);
+int speak(rinterp* interp, const char* text, dystrarray* out, const Args& a, Lang lang) {
+  if (!text || !out) return 0;
   Speaker(interp, out, a, lang).say(text, a.cas, a.parent);
   return 1;
+}
+
+int speak(rinterp* interp, const char* text, dystrarray* out, dystrarray* attrs, str2str* params, Lang lang) {
+  if (!interp || !interp->rules) return 0;
+  return speak(interp, text, out, read_args(interp->rules, attrs, params), lang);
 }
 
 }  // namespace
@@ -318,7 +377,7 @@ int QLTP_hrule_numbers(rinterp* interp, const char* text, dystrarray* out, dystr
       return result;
     }
   }
-  return speak(interp, text, out, attrs, params, Lang::Generic);
+  return speak(interp, text, out, a, Lang::Generic);
 }
 
 int QLTP_hrule_numbers_pt(rinterp* i, const char* t, dystrarray* o, dystrarray* a, str2str* p) {

@@ -1,5 +1,6 @@
 #include "textproc/nrules.h"
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -8,6 +9,7 @@
 #include "foundation/dystr.h"
 #include "foundation/dystrarray.h"
 #include "foundation/logger.h"
+#include "foundation/numarray.h"
 #include "foundation/regex.h"
 #include "foundation/serial.h"
 #include "foundation/strarray.h"
@@ -307,6 +309,22 @@ void add_regex(nrules* set, const std::string& element, const std::string& patte
   ++set->nrgx;
 }
 
+// Notes what the lookups of a new key "table:key" need to know quickly.
+void note_key(nrules* set, std::string_view table, std::string_view key) {
+  if (key == " ") QLTP_strarray_add(set->default_tables, table.data(), static_cast<int>(table.size()));
+  if (key.empty() || key.find_first_not_of("0123456789") != std::string_view::npos) return;
+  int n = QLTP_strarray_sz(set->numeric_tables);
+  for (int i = 0; i < n; ++i) {
+    if (table != QLTP_strarray_idx(set->numeric_tables, i)) continue;
+    if (static_cast<int>(key.size()) > QLTP_intarray_idx(set->numeric_digits, i))
+      QLTP_intarray_replace(set->numeric_digits, i, static_cast<int32_t>(key.size()));
+    return;
+  }
+  if (QLTP_strarray_add(set->numeric_tables, table.data(), static_cast<int>(table.size())) &&
+      !QLTP_intarray_add(set->numeric_digits, static_cast<int32_t>(key.size())))
+    QLTP_strarray_remove_item(set->numeric_tables, n);
+}
+
 void add_lookup(nrules* set, const std::string& table, const std::string& text) {
   warn(set, QLTP_MESSAGE_DEBUG, "LOOKUP", table);
   if (QLTP_hashstrarray_lookup(set->lookups, table.c_str(), static_cast<int>(table.size()))) {
@@ -335,8 +353,10 @@ void add_lookup(nrules* set, const std::string& table, const std::string& text) 
       continue;
     }
     if (QLTP_hashstrarray_add(set->lookups, key.c_str(), static_cast<int>(key.size()), v.data(),
-                              static_cast<int>(v.size())))
+                              static_cast<int>(v.size()))) {
       ++set->nlkp;
+      note_key(set, table, k);
+    }
   }
 }
 
@@ -489,13 +509,18 @@ nrules* QLTP_nrules_newcustom(int nrgx, int nlkp, int norderings, int ngroups, i
   set->orderings = QLTP_voidparray_newcustom(norderings, 8, 64);
   set->groups = QLTP_voidparray_newcustom(ngroups, 8, 64);
   set->hrules = QLTP_voidparray_newcustom(nhrules, 8, 64);
+  static std::atomic<uint64_t> made{0};
+  set->serial = ++made;
+  set->default_tables = QLTP_strarray_new();
+  set->numeric_tables = QLTP_strarray_new();
+  set->numeric_digits = QLTP_intarray_new();
   set->nrgx = nrgx;
   set->nlkp = nlkp;
   set->maxcomp = maxcomp;
   set->minpos = minpos;
   set->maxpos = maxpos;
   bool ok = set->rule_rgx && set->lkp_rgx && set->sep_rgx && set->regexes && set->orderings && set->groups &&
-            set->hrules;
+            set->hrules && set->default_tables && set->numeric_tables && set->numeric_digits;
   if (create) {
     set->regex_names = QLTP_dict_new_empty(nrgx);
     set->lookups = QLTP_hashstrarray_new(nlkp);
@@ -526,6 +551,9 @@ void QLTP_nrules_delete(nrules* set) {
   for (int i = 0; i < n; ++i) QLTP_fixedbuf_delete(static_cast<QLTP_fixedbuf*>(QLTP_voidparray_idx(set->images, i)));
   QLTP_voidparray_delete(set->images);
   QLTP_hashstrarray_delete(set->lookups);
+  QLTP_strarray_delete(set->default_tables);
+  QLTP_strarray_delete(set->numeric_tables);
+  QLTP_intarray_delete(set->numeric_digits);
   if (set->reader) {
     QLTP_tpxml_delete(set->reader->scanner);
     QLTP_nrule_delete(set->reader->current);
@@ -686,6 +714,11 @@ nrules* QLTP_nrules_read(FILE* f, int swap) {
     }
   }
   if (!QLTP_hashstrarray_read(f, &set->lookups, swap) || !set->lookups) return fail();
+  for (int i = 0, n = QLTP_hashstrarray_sz(set->lookups); i < n; ++i) {
+    std::string_view key = QLTP_hashstrarray_key(set->lookups, i);
+    size_t colon = key.find(':');
+    if (colon != std::string_view::npos) note_key(set, key.substr(0, colon), key.substr(colon + 1));
+  }
   if (!read_dict(f, &set->ordering_names, swap, nord)) return fail();
   for (int32_t i = 0; i < nord; ++i) {
     strarray* list = nullptr;
@@ -818,6 +851,16 @@ int QLTP_nrules_rgx(const nrules* set, const char* name, int namelen, const char
   return rc > 0 ? rc : 0;
 }
 
+namespace {
+// Few tables have a default entry: a short list saves the second lookup.
+bool has_default(const nrules* set, std::string_view table) {
+  if (!set->default_tables) return true;
+  for (int i = 0, n = QLTP_strarray_sz(set->default_tables); i < n; ++i)
+    if (table == QLTP_strarray_idx(set->default_tables, i)) return true;
+  return false;
+}
+}  // namespace
+
 const char* QLTP_nrules_lkp(const nrules* set, const char* table, int tlen, const char* key, int klen) {
   if (!set || !table || !key) return QLTP_EMPTY_STRING;
   std::string_view t = view(table, tlen), k = view(key, klen);
@@ -829,9 +872,19 @@ const char* QLTP_nrules_lkp(const nrules* set, const char* table, int tlen, cons
   int len = static_cast<int>(t.size() + 1 + k.size());
   buf[len] = '\0';
   if (const char* v = QLTP_hashstrarray_lookup(set->lookups, buf, len)) return v;
+  if (!has_default(set, t)) return QLTP_EMPTY_STRING;
   buf[t.size() + 1] = ' ';
   if (const char* v = QLTP_hashstrarray_lookup(set->lookups, buf, static_cast<int>(t.size()) + 2)) return v;
   return QLTP_EMPTY_STRING;
+}
+
+int QLTP_nrules_numeric_digits(const nrules* set, const char* table, int len) {
+  if (!set || !table) return 0;
+  std::string_view t = view(table, len);
+  int n = QLTP_strarray_sz(set->numeric_tables);
+  for (int i = 0; i < n; ++i)
+    if (t == QLTP_strarray_idx(set->numeric_tables, i)) return QLTP_intarray_idx(set->numeric_digits, i);
+  return 0;
 }
 
 void QLTP_nrules_update_buffersz(const nrules* set, int* maxcomp, int* minpos, int* maxpos) {
@@ -841,28 +894,36 @@ void QLTP_nrules_update_buffersz(const nrules* set, int* maxcomp, int* minpos, i
   if (maxpos && set->maxpos > *maxpos) *maxpos = set->maxpos;
 }
 
+int QLTP_nrules_apply_rgx(const QLTP_regex* re, int* ovector, dystrarray* output, const char* text) {
+  if (!re || !text) return 0;
+  int local[QLTP_REGEX_OVECSIZE];
+  int* ov = ovector ? ovector : local;
+  // Token text comes from callers and byte cuts: keep the UTF-8 check.
+  int n = QLTP_regex_exec(re, text, -1, 0, ov);
+  if (n <= 0) return 0;
+  if (!output) return n;
+  if (n == 1) {
+    QLTP_dystrarray_add(output, text + ov[0], ov[1] - ov[0]);
+  } else {
+    for (int i = 1; i < n; ++i) {
+      if (ov[2 * i] < 0)
+        QLTP_dystrarray_add(output, "", 0);
+      else
+        QLTP_dystrarray_add(output, text + ov[2 * i], ov[2 * i + 1] - ov[2 * i]);
+    }
+  }
+  return n;
+}
+
 int QLTP_nrules_apply_component(nrules* set, rinterp* interp, const char* spec, int* ovector, dystrarray* output,
                                 dystrarray* attributes, const char* text) {
   if (!spec || std::strlen(spec) < 3 || !text) return 0;
   const char* name = spec + 2;
   switch (spec[0]) {
     case 'R': {
-      if (!QLTP_nrules_getrgx(set, name, -1)) return 0;
-      if (!output) return 1;
-      int local[QLTP_REGEX_OVECSIZE];
-      int* ov = ovector ? ovector : local;
-      int n = QLTP_nrules_rgx(set, name, -1, text, -1, ov);
-      if (n == 1) {
-        QLTP_dystrarray_add(output, text + ov[0], ov[1] - ov[0]);
-      } else {
-        for (int i = 1; i < n; ++i) {
-          if (ov[2 * i] < 0)
-            QLTP_dystrarray_add(output, "", 0);
-          else
-            QLTP_dystrarray_add(output, text + ov[2 * i], ov[2 * i + 1] - ov[2 * i]);
-        }
-      }
-      return n;
+      const QLTP_regex* re = QLTP_nrules_getrgx(set, name, -1);
+      if (!re) return 0;
+      return output ? QLTP_nrules_apply_rgx(re, ovector, output, text) : 1;
     }
     case 'L': {
       if (!set || !QLTP_hashstrarray_lookup(set->lookups, name, -1)) return 0;

@@ -16,6 +16,7 @@
 
 struct dict;
 struct dystr;
+struct intarray;
 struct logger;
 struct voidparray;
 struct QLTP_regex;
@@ -44,6 +45,9 @@ struct nrules {
   voidparray* images;        // QLTP_fixedbuf* as read from a database, written back
                              // unchanged (NULL for a set read from a rule file)
   hashstrarray* lookups;     // "table" -> "LKPTABLE", "table:key" -> value
+  strarray* default_tables;  // tables with a default ("table: ") entry
+  strarray* numeric_tables;  // tables with keys made of digits only ...
+  intarray* numeric_digits;  // ... and the most digits of such a key
   nrules_reader* reader;
   int32_t nlkp;
   int32_t nrgx;
@@ -57,6 +61,7 @@ struct nrules {
   dict* group_names;
   voidparray* hrules;        // str2str* parameter sets
   dict* hrule_names;
+  uint64_t serial;           // distinct for every set made in the process
 };
 
 // Create and free
@@ -89,9 +94,16 @@ QLTP_regex* QLTP_nrules_getrgx(const nrules* set, const char* name, int len);
 int QLTP_nrules_rgx(const nrules* set, const char* name, int namelen, const char* text, int textlen,
                     int* ovector);
 const char* QLTP_nrules_lkp(const nrules* set, const char* table, int tlen, const char* key, int klen);
+// The most digits of a key made of digits only in the table, 0 when there
+// is none: the number rules skip lookups of longer numbers.
+int QLTP_nrules_numeric_digits(const nrules* set, const char* table, int len);
 void QLTP_nrules_update_buffersz(const nrules* set, int* maxcomp, int* minpos, int* maxpos);
 int QLTP_nrules_apply_component(nrules* set, rinterp* interp, const char* spec, int* ovector,
                                 dystrarray* output, dystrarray* attributes, const char* text);
+
+// An "R" component whose pattern was found already (NULL: 0): the match
+// count, with the match or its groups appended to output when given.
+int QLTP_nrules_apply_rgx(const QLTP_regex* re, int* ovector, dystrarray* output, const char* text);
 
 // Renderings in the rule-file syntax
 int QLTP_nrule_print(const nrule* rule, dystr* out);

@@ -17,7 +17,9 @@ struct logger;
 struct nrules;
 struct voidparray;
 struct toxpool;
+struct toxtoken;
 struct lexmgr;
+struct nrule;
 using dystrarray = array;
 
 struct rinterp_context {
@@ -29,6 +31,9 @@ struct rinterp_context {
   // Whether `word` is in the lexicon named `lexicon`; given with the lexicons
   // by the layer that holds them.
   int (*lexicon_test)(lexmgr* lexicons, void* lexlookup, const char* lexicon, const char* word);
+  // Pre-normalisation of a token, run again on the tokens of a "sub"
+  // replacement.
+  int (*prenorm)(nrules* rules, dystr* scratch, toxtoken* token);
 };
 
 struct rinterp {
@@ -47,6 +52,7 @@ struct rinterp {
   int32_t failed;
   int32_t ncomp;         // -1 before a rule's first component
   int32_t handover;      // a "variant" hand-over is running
+  void* compiled;        // match halves read once per rule set, owned
 };
 
 // Relative prosody values are mapped through a range record.
@@ -59,6 +65,21 @@ rinterp* QLTP_rinterp_new(rinterp_context* ctx, int maxcomp, int minpos, int max
                           logger* log);
 void QLTP_rinterp_delete(rinterp* interp);
 void QLTP_rinterp_clear(rinterp* interp);
+
+// Rules. The caller fills the window (slot j: the token at relative
+// position j - current, or NULL) before applying a group (voidparray of
+// nrule*): the first rule whose match half holds has its replace half run.
+// Each gives 1 when the rule matched (replace: when it ran), else 0.
+int QLTP_rinterp_apply_rules(rinterp* interp, nrules* rules, const voidparray* group);
+int QLTP_nrule_apply_match(rinterp* interp, const nrule* rule);
+int QLTP_nrule_apply_replace(rinterp* interp, const nrule* rule);
+
+// Tracing, logged to the interpreter's logger while on.
+void QLTP_rinterp_set_tracing(rinterp* interp, int on);
+void QLTP_rinterp_trace_rule(rinterp* interp, const char* name, const char* type);
+void QLTP_rinterp_trace_com_match(rinterp* interp, const char* spec, const char* text, const dystrarray* output);
+void QLTP_rinterp_trace_com_replace(rinterp* interp, const char* spec, const char* text, const dystrarray* output,
+                                    const toxtoken* token);
 
 // Relative values ("+10%", "200Hz", "6dB", "-2st", "50"): writes the
 // converted form into buf (bufsz bytes, NUL-terminated) and returns its

@@ -14,10 +14,13 @@ namespace {
 // Kinds that load, and channel types, as the library registers them today.
 const std::set<std::string> kLoadedKinds = {
     "TPOBJ_ABBREV",
+    "TPOBJ_ARCHIS",
     "TPOBJ_CARTLTS",
     "TPOBJ_CCART",
     "TPOBJ_CONFIG",
+    "TPOBJ_DISAMCTXT",
     "TPOBJ_HEADER",
+    "TPOBJ_HOMTAGS",
     "TPOBJ_INDEX",
     "TPOBJ_LEXCOMP",
     "TPOBJ_LEXHASH",
@@ -30,7 +33,11 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_PBREAK",
     "TPOBJ_PHONESET",
     "TPOBJ_PHONESETMAP",
+    "TPOBJ_POSSETS",
+    "TPOBJ_POSTAGS",
     "TPOBJ_PRULES",
+    "TPOBJ_RRULES",
+    "TPOBJ_SYLMAX",
 };
 const std::set<int> kChannelTypes = {QLTP_TPC_FULL,  QLTP_TPC_SENTENCE, QLTP_TPC_SERVER, QLTP_TPC_TK,
                                      QLTP_TPC_NORM, QLTP_TPC_SPURT,    QLTP_TPC_ABOOK,  QLTP_TPC_BUILD};

@@ -174,10 +174,14 @@ TEST(ToxTokenTest, RandomSurgeryKeepsEveryLinkAndOwnerSound) {
                     if (some) QLTP_toxtoken_move_tag(head, some, static_cast<int>(rng() % (n + 1)) - 1);
                     break;
                 case 4:
-                    if (some) EXPECT_EQ(QLTP_toxtoken_removetag(head, some), 1);
+                    if (some) {
+                        EXPECT_EQ(QLTP_toxtoken_removetag(head, some), 1);
+                    }
                     break;
                 case 5:
-                    if (some) EXPECT_GE(QLTP_toxtoken_removetag_named(head, QLTP_toxtag_name(some)), 1);
+                    if (some) {
+                        EXPECT_GE(QLTP_toxtoken_removetag_named(head, QLTP_toxtag_name(some)), 1);
+                    }
                     break;
                 case 6: {
                     toxtag* mark = new_tag(pool.get(), head, "mark", QLTP_TAG_CLOSED);
@@ -467,8 +471,19 @@ TEST(ToxPoolTest, HandOutFollowsTheCursorAndGrows) {
     EXPECT_EQ(print(again), " start {}");
     EXPECT_EQ(again->fellow, nullptr);
 
+    QLTP_toxtoken_set(holder, "held", -1);
     QLTP_toxpool_clear(small.get());
     EXPECT_EQ(owned(small->tags) + owned(small->tokens) + owned(small->spurts), 0);
+    // After a clear every object comes out as new, whatever it held before.
+    for (int i = 0; i < 3; ++i) {
+        toxtoken* t = QLTP_toxpool_token(small.get());
+        EXPECT_EQ(print(t), " -1 {[] -1  [][][FFFFF]} p \n");
+        QLTP_toxtoken_setparent(t, &owner);
+        toxtag* tag = QLTP_toxpool_tag(small.get());
+        EXPECT_EQ(print(tag), " start {}");
+        EXPECT_EQ(tag->fellow, nullptr);
+        QLTP_toxtoken_addtag(t, tag);
+    }
 }
 
 TEST(ToxPoolTest, ReplacingTheTagListReleasesTheTagsLeftOut) {
@@ -496,7 +511,7 @@ TEST(ToxStreamTest, RealTokensAndSpurtPrinting) {
     int owner = 0;
     Pool pool(QLTP_toxpool_new(2, 4, 0));
     voidparray* stream = QLTP_voidparray_new();
-    const char* norms[] = {"pause", "", "word", ""};
+    const char* norms[] = {"pause", "", "a", ""};  // one character is text too
     for (const char* norm : norms) {
         toxtoken* t = QLTP_toxpool_token(pool.get());
         QLTP_toxtoken_setparent(t, &owner);

@@ -231,6 +231,13 @@ TEST(TpdbRegistryTest, RegisteredKindLoadsWithoutChangeToTheDatabase) {
   ASSERT_EQ(CountedWrite(&value, nullptr, 0), 4);
   CountedWrite(&value, image, 0);
   WriteDb(path, {{"TPOBJ_SYLMAX:DEFAULT", std::string(image, 4)}});
+  // The kind's own module may be linked in: take its operations away for
+  // the test and give them back after.
+  const int slot = QLTP_TPOBJ_SYLMAX;
+  const QLTP_tpobj_ops linked{.load = QLTP_TPOBJ_LOAD[slot], .pstload = QLTP_TPOBJ_PSTLOAD[slot],
+                              .del = QLTP_TPOBJ_DELETE[slot], .write = QLTP_TPOBJ_WRITE[slot],
+                              .loadcustom = QLTP_TPOBJ_LOADCUSTOM[slot], .writetxt = QLTP_TPOBJ_WRITETXT[slot]};
+  ASSERT_EQ(QLTP_tpobj_register("TPOBJ_SYLMAX", {}), 1);
 
   {  // Before registration the object has no load operation.
     Db d;
@@ -256,6 +263,7 @@ TEST(TpdbRegistryTest, RegisteredKindLoadsWithoutChangeToTheDatabase) {
   EXPECT_EQ(Counted::deleted, 1);
   EXPECT_EQ(QLTP_tpobj_register("TPOBJ_SYLMAX", {}), 1);
   EXPECT_EQ(QLTP_TPOBJ_LOAD[QLTP_TPOBJ_SYLMAX], nullptr);
+  QLTP_tpobj_register("TPOBJ_SYLMAX", linked);
 }
 
 // Replacing an object: the old one leaves the lists but lives, borrowed

@@ -79,6 +79,21 @@ inline bool ValidUtf8(std::string_view s) {
   return true;
 }
 
+// Frames between client and server: 16-bit type, 32-bit stream id (0 here),
+// 32-bit length, the data and the closing length, all big-endian.
+inline uint32_t Load32(std::string_view s, size_t at) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data() + at);
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+inline std::string Word32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+inline std::string WireFrame(int type, std::string_view data, int64_t closing_length = -1) {
+  const uint32_t n = static_cast<uint32_t>(data.size());
+  return std::string{static_cast<char>(type >> 8), static_cast<char>(type)} + Word32(0) + Word32(n) +
+         std::string(data) + Word32(closing_length < 0 ? n : static_cast<uint32_t>(closing_length));
+}
+
 // A file in the temporary directory that belongs to this process.
 inline std::string TempPath(const std::string& name) {
   return "/tmp/orvelle_fuzz_" + std::to_string(::getpid()) + "_" + name;

@@ -127,27 +127,23 @@ void UnicodeSeeds() {
 
 // ---- the client's receive path: a server's reply ----
 
-std::string Frame(int type, const std::string& data, long closing = -1) {
-  auto word = [](uint32_t v) {
-    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-  };
-  const uint32_t n = static_cast<uint32_t>(data.size());
-  return std::string{static_cast<char>(type >> 8), static_cast<char>(type)} + word(0) + word(n) + data +
-         word(closing < 0 ? n : static_cast<uint32_t>(closing));
-}
-
 void ReceiveSeeds() {
   unsigned char ph[] = "ah", next[] = "b";
   PhonemePacketData phoneme(320, ph, next, 16000, 2, 3, 1, 4, 5, 6);
   const std::string payload(reinterpret_cast<const char*>(phoneme.Data()), phoneme.size);
-  const std::string end = Frame(PACKET_END, "");
-  Seed("receive_fuzz", "audio", Frame(PACKET_AUDIO, "\x01\x02\x03\x04") + end);
-  Seed("receive_fuzz", "events", Frame(PACKET_WORD, std::string("w\0", 2)) + Frame(PACKET_BOOKMARK, "bm") +
-                                     Frame(PACKET_PHONEME, payload) + Frame(PACKET_SPURT, "s") +
-                                     Frame(PACKET_XML, "<x/>") + Frame(PACKET_AUDIO, "ab") + Frame(77, "?") + end);
-  Seed("receive_fuzz", "no_end", Frame(PACKET_AUDIO, "abc"));
-  Seed("receive_fuzz", "bad_trailer", Frame(PACKET_AUDIO, "abc", 4) + end);
-  Seed("receive_fuzz", "close", Frame(PACKET_AUDIO, "a") + Frame(PACKET_CLOSE, ""));
+  const std::string end = WireFrame(PACKET_END, "");
+  // Byte 0: the event at which the application refuses (0: none), and a
+  // server that stays silent after a reply without END (0x80).
+  const std::string events = WireFrame(PACKET_WORD, std::string("w\0", 2)) + WireFrame(PACKET_BOOKMARK, "bm") +
+                             WireFrame(PACKET_PHONEME, payload) + WireFrame(PACKET_SPURT, "s") + WireFrame(PACKET_XML, "<x/>") +
+                             WireFrame(PACKET_AUDIO, "ab") + WireFrame(77, "?") + end;
+  Seed("receive_fuzz", "audio", std::string(1, '\0') + WireFrame(PACKET_AUDIO, "\x01\x02\x03\x04") + end);
+  Seed("receive_fuzz", "events", std::string(1, '\0') + events);
+  Seed("receive_fuzz", "events_refused", "\x02" + events);
+  Seed("receive_fuzz", "no_end", std::string(1, '\0') + WireFrame(PACKET_AUDIO, "abc"));
+  Seed("receive_fuzz", "no_end_silent", "\x80" + WireFrame(PACKET_AUDIO, "abc") + WireFrame(PACKET_WORD, "cut off").substr(0, 9));
+  Seed("receive_fuzz", "bad_trailer", std::string(1, '\0') + WireFrame(PACKET_AUDIO, "abc", 4) + end);
+  Seed("receive_fuzz", "close", std::string(1, '\0') + WireFrame(PACKET_AUDIO, "a") + WireFrame(PACKET_CLOSE, ""));
 }
 
 }  // namespace

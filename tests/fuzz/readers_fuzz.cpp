@@ -15,11 +15,14 @@ using namespace orvelle_fuzz;
 
 namespace {
 
-// Reads the file with read(file, &object, swap); the bytes it took, or npos.
+// Reads the bytes as a file with read(file, &object, swap); the bytes it
+// took, or npos. The file lives in memory: no disk in the loop.
 template <typename T, typename Read>
-size_t ReadFrom(const std::string& path, T** object, int swap, Read read) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  Check(f != nullptr, "the input file opens");
+size_t ReadFrom(const std::string& bytes, T** object, int swap, Read read) {
+  *object = nullptr;
+  if (bytes.empty()) return std::string::npos;
+  FILE* f = ::fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
+  Check(f != nullptr, "the input opens as a file");
   const int ok = read(f, object, swap);
   const long taken = std::ftell(f);
   std::fclose(f);
@@ -64,15 +67,13 @@ const auto kMapSize = [](const hashstrarray* m) { return QLTP_hashstrarray_write
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::string path = TempPath("reader.bin");
   const Input in{data, size};
   const int reader = in.Byte(0) & 3, swap = (in.Byte(0) >> 2) & 1;
   const std::string file = in.Payload(1);
-  WriteFile(path, file);
 
   if (reader == 0) {
     cdict* cd = nullptr;
-    const size_t taken = ReadFrom(path, &cd, swap, QLTP_cdict_read);
+    const size_t taken = ReadFrom(file, &cd, swap, QLTP_cdict_read);
     if (!cd) return 0;
     for (int id = 1; id <= QLTP_cdict_sz(cd); ++id) {
       const char* word = QLTP_cdict_idx(cd, id);
@@ -82,14 +83,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QLTP_cdict_delete(cd);
   } else if (reader == 1) {
     dict* d = nullptr;
-    const size_t taken = ReadFrom(path, &d, swap, QLTP_dict_read);
+    const size_t taken = ReadFrom(file, &d, swap, QLTP_dict_read);
     if (!d) return 0;
     CheckDict(d);
     CheckWrittenBack(file, taken, Written(d, swap, QLTP_dict_write_sz, QLTP_dict_write));
     QLTP_dict_delete(d);
   } else if (reader == 2) {
     hashstrarray* m = nullptr;
-    const size_t taken = ReadFrom(path, &m, swap, QLTP_hashstrarray_read);
+    const size_t taken = ReadFrom(file, &m, swap, QLTP_hashstrarray_read);
     if (!m) return 0;
     CheckMap(m, true);
     CheckWrittenBack(file, taken, Written(m, swap, kMapSize, QLTP_hashstrarray_write));
@@ -102,9 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string written = Written(m, swap, kMapSize, QLTP_hashstrarray_write);
     QLTP_hashstrarray_delete(m);
     if (written.empty()) return 0;
-    WriteFile(path, written);
     hashstrarray* back = nullptr;
-    const size_t taken = ReadFrom(path, &back, swap, QLTP_hashstrarray_read);
+    const size_t taken = ReadFrom(written, &back, swap, QLTP_hashstrarray_read);
     Check(back != nullptr && taken == written.size(), "a written map reads back whole");
     CheckMap(back, true);
     CheckWrittenBack(written, taken, Written(back, swap, kMapSize, QLTP_hashstrarray_write));

@@ -66,6 +66,14 @@ std::string RuleFile() {
   s += Lookup("ro", {{"parent", "ro"}, {"1", "unu"}, {"2", "doi"}, {"20", "douăzeci"}, {"tens_join", "și"},
                      {"thousand", "mie"}, {"thousand_plural", "mii"}, {"thousand_plural_20plus", "de mii"}});
   s += Lookup("digitlkp_feminine", {{"1", "o"}, {"2", "două"}, {"20", "douăzeci"}, {"tens_join", "și"}});
+  s += Lookup("zh", {{"parent", "zh"}, {"1", "一"}, {"2", "二"}, {"3", "三"}, {"5", "五"}, {"40", "四十"},
+                     {"15", "一十五"}, {"hundred", "百"}, {"hundred_plural", "百"}, {"thousand", "千"},
+                     {"thousand_plural", "千"}, {"ten_thousand", "万"}, {"ten_thousand_plural", "万"}});
+  s += Lookup("digitlkp_ten_twenty", {{"1", "一"}, {"15", "十五"}, {"ten_thousand", "万"},
+                                       {"ten_thousand_plural", "万"}});
+  s += Lookup("gd", {{"parent", "gd"}, {"1", "aon"}, {"2", "dà"}, {"20", "fichead"}, {"100", "ceud"},
+                     {"hundred_join", "is"}, {"hundred_thousand", "ceud mìle"}});
+  s += Lookup("digitlkp_exceptions", {{"tens_join", "a"}, {"12", "dhà dheug"}});
   s += Lookup("lowercase", {{"a", "ay"}, {"b", "bee"}, {"ccc", "triple see"}});
   s += Lookup("repeat", {{"2", "double"}});
   s += Lookup("downcase", {{"A", "a"}});
@@ -140,6 +148,15 @@ TEST(HruleNumbersTest, SpellsNumbersFromTheTables) {
       {"H:numbers_lt_with_ending", "lt", "-ame", "ame"},
       {"H:numbers_ro", "ro", "2000", "două mii"},
       {"H:numbers_ro", "ro", "21000", "douăzeci și o de mii"},
+      {"H:numbers_zh", "zh", "12345", "一 万 二 千 三 百 四十 五"},
+      {"H:numbers_zh", "zh", "15", "一十五"},
+      {"H:numbers_zh", "zh", "115", "一 百 十五"},
+      {"H:numbers_zh", "zh", "150000", "一十五 万"},
+      {"H:numbers_gd", "gd", "112", "ceud a dhà dheug"},
+      {"H:numbers_gd", "gd", "120", "ceud is fichead"},
+      {"H:numbers_ga", "gd", "120", "ceud fichead"},
+      {"H:numbers_ga", "gd", "121", "ceud is fichead aon"},
+      {"H:numbers_gd", "gd", "200000", "dà ceud mìle"},
       {"H:nu", nullptr, "12", "twelve"},  // a variant "filter" comes back to number once
       {"H:roman", nullptr, "XIV", "fourteen"},
       {"H:roman", nullptr, "mcm", "one thousand nine hundred"},
@@ -233,6 +250,44 @@ TEST(HruleOtherTest, FilterRunsAreCutOnCharacterBoundaries) {
   EXPECT_EQ(out[1], "seven");
 }
 
+// num2words' reading of each number in the language, one line per number.
+std::vector<std::string> Num2words(const std::vector<int64_t>& numbers, const char* lang) {
+  std::string in_path = TempPath(std::string("num2words_") + lang + ".txt");
+  {
+    std::ofstream f(in_path);
+    for (int64_t n : numbers) f << n << '\n';
+  }
+  std::string cmd = std::string(ORVELLE_PYTHON) + " " + ORVELLE_SOURCE_DIR +
+                    "/tests/textproc/num2words_reference.py " + lang + " < " + in_path;
+  std::vector<std::string> out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char line[1024];
+  while (std::fgets(line, sizeof line, p)) out.emplace_back(line);
+  pclose(p);
+  std::remove(in_path.c_str());
+  return out;
+}
+
+// Words without "and"/"e"/"și" joins, commas and hyphens.
+std::string Normal(const std::string& s, const std::vector<std::string>& drop) {
+  std::string out, word;
+  auto flush = [&] {
+    bool dropped = false;
+    for (const auto& d : drop) dropped |= word == d;
+    if (!word.empty() && !dropped) out += (out.empty() ? "" : " ") + word;
+    word.clear();
+  };
+  for (char c : s) {
+    if (c == ' ' || c == '-' || c == ',' || c == '\n')
+      flush();
+    else
+      word += c;
+  }
+  flush();
+  return out;
+}
+
 // The English model tables against Python's num2words: every number below
 // 10,000 and 20,000 random ones below 10^12 agree once "and", commas and
 // hyphens are dropped.
@@ -241,37 +296,9 @@ TEST(HruleNumbersTest, EnglishTablesAgreeWithNum2words) {
   for (int64_t i = 0; i < 10000; ++i) numbers.push_back(i);
   std::mt19937_64 rng(1012);
   for (int i = 0; i < 20000; ++i) numbers.push_back(static_cast<int64_t>(rng() % 1000000000000ull));
-  std::string in_path = TempPath("num2words_in.txt");
-  {
-    std::ofstream f(in_path);
-    for (int64_t n : numbers) f << n << '\n';
-  }
-  std::string cmd = std::string(ORVELLE_PYTHON) + " " + ORVELLE_SOURCE_DIR +
-                    "/tests/textproc/num2words_reference.py en < " + in_path;
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::vector<std::string> expected;
-  char line[1024];
-  while (std::fgets(line, sizeof line, p)) expected.emplace_back(line);
-  pclose(p);
-  std::remove(in_path.c_str());
+  std::vector<std::string> expected = Num2words(numbers, "en");
   ASSERT_EQ(expected.size(), numbers.size()) << "num2words (Debian python3-num2words) is needed";
-
-  auto normal = [](const std::string& s) {
-    std::string out, word;
-    auto flush = [&] {
-      if (!word.empty() && word != "and") out += (out.empty() ? "" : " ") + word;
-      word.clear();
-    };
-    for (char c : s) {
-      if (c == ' ' || c == '-' || c == ',' || c == '\n')
-        flush();
-      else
-        word += c;
-    }
-    flush();
-    return out;
-  };
+  auto normal = [](const std::string& s) { return Normal(s, {"and"}); };
   Interp in(Rules().get());
   in.Attr("case", "en");
   int disagree = 0;
@@ -326,4 +353,97 @@ TEST(RinterpTest, ConvertsRelativeValues) {
   char small[4];
   EXPECT_EQ(QLTP_rinterp_convert_relative("123456", nullptr, small, sizeof small), 3);
   EXPECT_STREQ(small, "123");
+}
+
+// Tables written for this test for Portuguese, Russian, Polish, Lithuanian
+// and Romanian against num2words on 0 to 9,999: the agreement is reported
+// and must not fall (today: pt 0.90 - "cento e", pl 0.90 - genitive plural
+// after 12 to 14 - and 1.00 for the others).
+TEST(HruleNumbersTest, OtherLanguagesAgreeWithNum2wordsMostly) {
+  struct Language {
+    const char* lang;
+    const char* spec;
+    std::vector<const char*> ones;  // 0 to 19
+    std::vector<const char*> tens;  // 20 to 90
+    std::vector<const char*> hundreds;  // 100 to 900
+    Table extra;
+    std::vector<std::string> drop;
+    double floor;
+  };
+  const Language languages[] = {
+      {"pt", "H:number_pt",
+       {"zero", "um", "dois", "três", "quatro", "cinco", "seis", "sete", "oito", "nove", "dez", "onze", "doze",
+        "treze", "catorze", "quinze", "dezasseis", "dezassete", "dezoito", "dezanove"},
+       {"vinte", "trinta", "quarenta", "cinquenta", "sessenta", "setenta", "oitenta", "noventa"},
+       {"cem", "duzentos", "trezentos", "quatrocentos", "quinhentos", "seiscentos", "setecentos", "oitocentos",
+        "novecentos"},
+       {{"tens_join", "e"}, {"1000", "mil"}, {"thousand_plural", "mil"}, {"hundred_join", "e"}},
+       {"e"}, 0.9},
+      {"ru", "H:numbers_ru",
+       {"ноль", "один", "два", "три", "четыре", "пять", "шесть", "семь", "восемь", "девять", "десять",
+        "одиннадцать", "двенадцать", "тринадцать", "четырнадцать", "пятнадцать", "шестнадцать", "семнадцать",
+        "восемнадцать", "девятнадцать"},
+       {"двадцать", "тридцать", "сорок", "пятьдесят", "шестьдесят", "семьдесят", "восемьдесят", "девяносто"},
+       {"сто", "двести", "триста", "четыреста", "пятьсот", "шестьсот", "семьсот", "восемьсот", "девятьсот"},
+       {{"1000", "одна тысяча"}, {"2000", "две тысячи"}, {"thousand", "тысяча"}, {"thousand_plural", "тысяч"},
+        {"thousand_plural_2_4", "тысячи"}},
+       {}, 0.99},
+      {"pl", "H:numbers_pl",
+       {"zero", "jeden", "dwa", "trzy", "cztery", "pięć", "sześć", "siedem", "osiem", "dziewięć", "dziesięć",
+        "jedenaście", "dwanaście", "trzynaście", "czternaście", "piętnaście", "szesnaście", "siedemnaście",
+        "osiemnaście", "dziewiętnaście"},
+       {"dwadzieścia", "trzydzieści", "czterdzieści", "pięćdziesiąt", "sześćdziesiąt", "siedemdziesiąt",
+        "osiemdziesiąt", "dziewięćdziesiąt"},
+       {"sto", "dwieście", "trzysta", "czterysta", "pięćset", "sześćset", "siedemset", "osiemset", "dziewięćset"},
+       {{"1000", "tysiąc"}, {"thousand", "tysiąc"}, {"thousand_plural", "tysięcy"},
+        {"thousand_plural_2_4", "tysiące"}},
+       {}, 0.89},
+      {"lt", "H:numbers_lt",
+       {"nulis", "vienas", "du", "trys", "keturi", "penki", "šeši", "septyni", "aštuoni", "devyni", "dešimt",
+        "vienuolika", "dvylika", "trylika", "keturiolika", "penkiolika", "šešiolika", "septyniolika",
+        "aštuoniolika", "devyniolika"},
+       {"dvidešimt", "trisdešimt", "keturiasdešimt", "penkiasdešimt", "šešiasdešimt", "septyniasdešimt",
+        "aštuoniasdešimt", "devyniasdešimt"},
+       {"vienas šimtas", "du šimtai", "trys šimtai", "keturi šimtai", "penki šimtai", "šeši šimtai",
+        "septyni šimtai", "aštuoni šimtai", "devyni šimtai"},
+       {{"thousand", "tūkstantis"}, {"thousand_plural", "tūkstančių"}, {"thousand_plural_2_9", "tūkstančiai"}},
+       {}, 0.99},
+      {"ro", "H:numbers_ro",
+       {"zero", "unu", "doi", "trei", "patru", "cinci", "șase", "șapte", "opt", "nouă", "zece", "unsprezece",
+        "doisprezece", "treisprezece", "paisprezece", "cincisprezece", "șaisprezece", "șaptesprezece",
+        "optsprezece", "nouăsprezece"},
+       {"douăzeci", "treizeci", "patruzeci", "cincizeci", "șaizeci", "șaptezeci", "optzeci", "nouăzeci"},
+       {"o sută", "două sute", "trei sute", "patru sute", "cinci sute", "șase sute", "șapte sute", "opt sute",
+        "nouă sute"},
+       {{"tens_join", "și"}, {"thousand", "mie"}, {"thousand_plural", "mii"}, {"thousand_plural_20plus", "de mii"}},
+       {"și"}, 0.99},
+  };
+  std::vector<int64_t> numbers;
+  for (int64_t i = 0; i < 10000; ++i) numbers.push_back(i);
+  for (const Language& l : languages) {
+    SCOPED_TRACE(l.lang);
+    Table t;
+    for (size_t i = 0; i < l.ones.size(); ++i) t.emplace_back(std::to_string(i), l.ones[i]);
+    for (size_t i = 0; i < l.tens.size(); ++i) t.emplace_back(std::to_string(20 + 10 * i), l.tens[i]);
+    for (size_t i = 0; i < l.hundreds.size(); ++i) t.emplace_back(std::to_string(100 * (i + 1)), l.hundreds[i]);
+    t.emplace_back("parent", l.lang);
+    t.insert(t.end(), l.extra.begin(), l.extra.end());
+    // Romanian multipliers of thousands are feminine.
+    Table feminine = {{"1", "o"}, {"2", "două"}};
+    for (size_t i = 3; i < l.ones.size(); ++i) feminine.emplace_back(std::to_string(i), l.ones[i]);
+    for (size_t i = 0; i < l.tens.size(); ++i) feminine.emplace_back(std::to_string(20 + 10 * i), l.tens[i]);
+    feminine.emplace_back("tens_join", "și");
+    Nrules set = RulesFrom(Lookup(l.lang, t) + Lookup("digitlkp_feminine", feminine));
+    std::vector<std::string> expected = Num2words(numbers, l.lang);
+    ASSERT_EQ(expected.size(), numbers.size()) << "num2words (Debian python3-num2words) is needed";
+    Interp in(set.get());
+    in.Attr("case", l.lang);
+    size_t agree = 0;
+    for (size_t i = 0; i < numbers.size(); ++i)
+      agree += Normal(in.Words(l.spec, std::to_string(numbers[i]).c_str()), l.drop) == Normal(expected[i], l.drop);
+    double share = static_cast<double>(agree) / static_cast<double>(numbers.size());
+    RecordProperty(std::string("agreement_") + l.lang, std::to_string(share));
+    std::printf("%s agreement with num2words on 0..9999: %.3f\n", l.lang, share);
+    EXPECT_GE(share, l.floor);
+  }
 }

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -10,6 +13,7 @@
 #include "foundation/dict.h"
 #include "foundation/logger.h"
 #include "foundation/regex.h"
+#include "foundation/utf8.h"
 #include "foundation/xmlscan.h"
 #include "foundation/voidparray.h"
 #include "rules_fixture.h"
@@ -282,6 +286,28 @@ TEST(NrulesSerialTest, DamagedObjectsAreRefusedNeverCrash) {
   EXPECT_GT(refused, 1000);
 }
 
+TEST(NrulesSerialTest, ARefusedPatternImageLeavesOnlyThatPatternAbsent) {
+  Nrules set = RulesFrom(kRuleFile);
+  std::string bytes = Serial(set.get(), QLTP_tpobj_nrules_write);
+  // The first image follows the header and the regex-name dictionary.
+  size_t first_image = 32 + static_cast<size_t>(QLTP_dict_write_sz(set->regex_names)) + 4;
+  bytes[first_image + 40] ^= 0x55;
+  FILE* f = fmemopen(bytes.data(), bytes.size(), "rb");
+  testing::internal::CaptureStdout();
+  Nrules back(QLTP_nrules_read(f, 0));
+  std::string out = testing::internal::GetCapturedStdout();
+  std::fclose(f);
+  ASSERT_TRUE(back);
+  EXPECT_NE(out.find("ERROR RGX IMAGE(ws)"), std::string::npos) << out;
+  EXPECT_EQ(QLTP_nrules_getrgx(back.get(), "ws", -1), nullptr);
+  EXPECT_NE(QLTP_nrules_getrgx(back.get(), "digits", -1), nullptr);
+  Interp in(back.get());
+  EXPECT_EQ(in.Run("R:ws", "a b"), std::vector<std::string>{});
+  EXPECT_EQ(in.Run("R:pair", "1-2"), (std::vector<std::string>{"1", "2"}));
+  // Written again, the refused image is kept as it was read.
+  EXPECT_EQ(Serial(back.get(), QLTP_tpobj_nrules_write), bytes);
+}
+
 TEST(NrulesReaderTest, MutatedRuleFilesLoadAndSurviveTheSerialRoundTrip) {
   std::mt19937 rng(77);
   const std::string base = kRuleFile;
@@ -307,4 +333,44 @@ TEST(NrulesReaderTest, MutatedRuleFilesLoadAndSurviveTheSerialRoundTrip) {
     ASSERT_TRUE(back) << m;
     EXPECT_EQ(Print(back.get()), Print(set.get()));
   }
+}
+
+// A "downcase" table of every simple lower-case mapping of the Unicode
+// character database (Debian unicode-data) and an "alpha" pattern: read from
+// rule-file text, stored in a database and read back, every mapping answers.
+TEST(NrulesRealDataTest, UnicodeDowncaseTableSurvivesTheDatabase) {
+  std::ifstream in("/usr/share/unicode/UnicodeData.txt");
+  ASSERT_TRUE(in) << "UnicodeData.txt (Debian unicode-data) is needed";
+  std::map<std::string, std::string> lower;
+  std::map<std::string, bool> letter;
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    for (std::string x; std::getline(ss, x, ';');) f.push_back(x);
+    if (f.size() < 14 || f[13].empty()) continue;
+    std::string from, to;
+    QLTP_utf8_append(from, static_cast<uint32_t>(std::stoul(f[0], nullptr, 16)));
+    QLTP_utf8_append(to, static_cast<uint32_t>(std::stoul(f[13], nullptr, 16)));
+    lower[from] = to;
+    letter[from] = f[2][0] == 'L';
+  }
+  ASSERT_GT(lower.size(), 1000u);
+  std::string text = "<regex name='alpha'><![CDATA[^\\p{L}$]]></regex><lookup name='downcase'><![CDATA[{";
+  for (const auto& [from, to] : lower) text += "'" + from + "':'" + to + "',\n";
+  text += "}]]></lookup>";
+  Nrules set = RulesFrom(text);
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->nlkp, static_cast<int32_t>(lower.size()));
+  LoadedDb db("unicode.tpdb", {{"TPOBJ_NRULES:UNICODE", Serial(set.get(), QLTP_tpobj_nrules_write)}});
+  auto* back = static_cast<nrules*>(db.Get("TPOBJ_NRULES:UNICODE"));
+  ASSERT_NE(back, nullptr);
+  size_t wrong = 0;
+  for (const auto& [from, to] : lower) {
+    wrong += to != QLTP_nrules_lkp(back, "downcase", -1, from.c_str(), -1);
+    // Letter-like symbols (Roman numerals, circled letters) are not \p{L}.
+    wrong += (QLTP_nrules_rgx(back, "alpha", -1, from.c_str(), -1, nullptr) > 0) != letter[from];
+  }
+  EXPECT_EQ(wrong, 0u);
+  EXPECT_STREQ(QLTP_nrules_lkp(back, "downcase", -1, "\xc3\x89", -1), "\xc3\xa9");
+  EXPECT_STREQ(QLTP_nrules_lkp(back, "downcase", -1, "a", -1), "");
 }

@@ -1,0 +1,523 @@
+#include "linguistics/archiphone.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "foundation/dystr.h"
+#include "foundation/logger.h"
+#include "foundation/strmap.h"
+#include "foundation/toxspurt.h"
+#include "foundation/toxtoken.h"
+#include "foundation/tpdb.h"
+#include "foundation/tpdb_kinds.h"
+#include "foundation/voidparray.h"
+#include "textproc/channel.h"
+
+namespace {
+
+constexpr size_t kMaxKey = 256;
+constexpr size_t kMaxSequence = 18;
+constexpr size_t kNoMatch = std::string::npos;
+
+bool upper(char c) { return c >= 'A' && c <= 'Z'; }
+bool digit(char c) { return c >= '0' && c <= '9'; }
+// Phones of a "phonemes" value are separated by blanks or '.'.
+bool separator(char c) { return c == ' ' || c == '.'; }
+// Where a phone sequence of a pattern may begin or end.
+bool boundary(char c) { return c == ' ' || c == '.' || c == '_' || c == '+'; }
+
+// Bits: 1 word-initial archiphone, 2 word-final archiphone.
+int archiphone_flags(std::string_view p) {
+    if (p.empty()) return 0;
+    return (upper(p.front()) ? 1 : 0) | (upper(p.back()) ? 2 : 0);
+}
+
+struct Span {
+    size_t begin = 0, end = 0;
+};
+
+Span first_phone(std::string_view p) {
+    size_t b = 0;
+    while (b < p.size() && separator(p[b])) ++b;
+    size_t e = b;
+    while (e < p.size() && !separator(p[e])) ++e;
+    return {b, e};
+}
+
+Span last_phone(std::string_view p) {
+    size_t e = p.size();
+    while (e > 0 && separator(p[e - 1])) --e;
+    size_t b = e;
+    while (b > 0 && !separator(p[b - 1])) --b;
+    return {b, e};
+}
+
+// A phone as keys name it: its first three bytes without a stress digit.
+std::string_view key_phone(std::string_view p, Span s) {
+    std::string_view phone = p.substr(s.begin, std::min<size_t>(s.end - s.begin, 3));
+    if (!phone.empty() && digit(phone.back())) phone.remove_suffix(1);
+    return phone;
+}
+
+// Replaces the phones [begin, end) of p by the rule value (phones joined by
+// '_'); "0" or no value deletes them with the separators that join them to
+// the rest.
+void _replace_phone(std::string& p, size_t begin, size_t end, const char* value) {
+    if (value && std::strcmp(value, "0") != 0 && *value) {
+        std::string v(value);
+        for (char& c : v)
+            if (c == '_') c = ' ';
+        p.replace(begin, end - begin, v);
+        return;
+    }
+    if (end < p.size() && separator(p[end])) {
+        while (end < p.size() && separator(p[end])) ++end;
+        if (begin > 0) {
+            // Inside the word: keep one separator.
+            while (begin > 0 && separator(p[begin - 1])) --begin;
+            p.replace(begin, end - begin, " ");
+            return;
+        }
+    } else {
+        while (begin > 0 && separator(p[begin - 1])) --begin;
+    }
+    p.erase(begin, end - begin);
+}
+
+struct Values {
+    std::string_view norm, pos, phonemes;
+};
+
+const Values kStart{"^", "^", ""};
+const Values kEnd{"$", "$", ""};
+
+void add_side(std::string& key, std::string_view phone, const Values& v, int mask) {
+    if (mask & 1) key += phone;
+    if (mask & 4) key.append("(").append(v.norm).append(")");
+    if (mask & 2) key.append("[").append(v.pos).append("]");
+}
+
+// The value of the best lookup key: the most specific form (highest mask
+// sum; the first found among equals). Word-final keys hold this word's side
+// before '+', word-initial ones after '-'.
+const char* best_rule(const hashstrarray* rules, bool final, std::string_view arch, const Values& self,
+                      std::string_view other_phone, const Values& other) {
+    const size_t longest = self.norm.size() + self.pos.size() + other.norm.size() + other.pos.size() +
+                           other_phone.size() + arch.size() + 9;
+    const int top = longest <= kMaxKey ? 7 : 1;
+    const char* best = nullptr;
+    int best_sum = -1;
+    std::string key;
+    for (int l = top; l >= 0; --l)
+        for (int r = top; r >= 0; --r) {
+            key.clear();
+            if (final) {
+                add_side(key, arch, self, l);
+                key += '+';
+                add_side(key, other_phone, other, r);
+            } else {
+                add_side(key, other_phone, other, r);
+                key += '-';
+                add_side(key, arch, self, l);
+            }
+            const char* v = QLTP_hashstrarray_lookup(rules, key.data(), static_cast<int>(key.size()));
+            if (v && l + r > best_sum) {
+                best = v;
+                best_sum = l + r;
+            }
+        }
+    return best;
+}
+
+// ---------------------------------------------------------------------------
+// Key patterns
+
+class PhoneMatcher {
+ public:
+    PhoneMatcher(std::string_view phonemes, std::string_view sequence)
+        : ph_(phonemes), seq_(sequence), step_digits_(sequence.find_first_of("0123456789") == std::string_view::npos) {}
+
+    // The first match from the start (forward) or the end; false when none.
+    bool find(bool forward, Span& out) const {
+        std::vector<size_t> starts;
+        for (size_t b = 0; b < ph_.size(); ++b)
+            if (!boundary(ph_[b]) && (b == 0 || boundary(ph_[b - 1]))) starts.push_back(b);
+        if (!forward) std::reverse(starts.begin(), starts.end());
+        for (size_t b : starts) {
+            const size_t e = match(b, 0);
+            if (e != kNoMatch) {
+                out = {b, e};
+                return true;
+            }
+        }
+        return false;
+    }
+
+ private:
+    size_t skip_digits(size_t pi) const {
+        while (step_digits_ && pi < ph_.size() && digit(ph_[pi])) ++pi;
+        return pi;
+    }
+
+    size_t match(size_t pi, size_t si) const {
+        if (si == seq_.size()) {
+            pi = skip_digits(pi);
+            return pi == ph_.size() || boundary(ph_[pi]) ? pi : kNoMatch;
+        }
+        const char c = seq_[si];
+        if (c == '?') {
+            // A run of at least one phone character, shortest first.
+            for (size_t k = pi; k < ph_.size() && !boundary(ph_[k]); ++k) {
+                const size_t e = match(k + 1, si + 1);
+                if (e != kNoMatch) return e;
+            }
+            return kNoMatch;
+        }
+        if (boundary(c)) {
+            pi = skip_digits(pi);
+            if (pi >= ph_.size() || !boundary(ph_[pi])) return kNoMatch;
+            while (pi < ph_.size() && boundary(ph_[pi])) ++pi;
+            while (si < seq_.size() && boundary(seq_[si])) ++si;
+            return match(pi, si);
+        }
+        if (pi > 0 && !digit(c)) pi = skip_digits(pi);
+        if (pi >= ph_.size() || ph_[pi] != c) return kNoMatch;
+        return match(pi + 1, si + 1);
+    }
+
+    std::string_view ph_;
+    std::string_view seq_;
+    bool step_digits_;
+};
+
+bool alternative_matches(std::string_view alt, std::string_view value, const std::vector<std::string>& seen) {
+    if (alt == "*") return value != "^" && value != "$";
+    if (alt.size() == 2 && alt[0] == '\\' && alt[1] >= '1' && alt[1] <= '9') {
+        const size_t n = static_cast<size_t>(alt[1] - '0');
+        return n <= seen.size() && value == seen[n - 1];
+    }
+    if (alt.size() > 1 && alt.front() == '*') return value.size() >= alt.size() - 1 && value.substr(value.size() - (alt.size() - 1)) == alt.substr(1);
+    if (alt.size() > 1 && alt.back() == '*') return value.substr(0, alt.size() - 1) == alt.substr(0, alt.size() - 1);
+    return alt == value;
+}
+
+bool alternatives_match(std::string_view text, std::string_view value, const std::vector<std::string>& seen) {
+    if (text.find('_') == std::string_view::npos) value = value.substr(0, value.find('_'));
+    for (size_t at = 0;;) {
+        const size_t bar = text.find('|', at);
+        if (alternative_matches(text.substr(at, bar == std::string_view::npos ? text.npos : bar - at), value, seen))
+            return true;
+        if (bar == std::string_view::npos) return false;
+        at = bar + 1;
+    }
+}
+
+bool is_real(const toxtoken* t) {
+    const char* norm = QLTP_toxtoken_getnorm(t);
+    return norm && *norm && QLTP_toxtoken_gettag(t, "lex");
+}
+
+// The token being resolved and its neighbours.
+struct Context {
+    archiphone* stage;
+    voidparray* tokens;
+    int index;       // the token's index in the spurt
+    int next_index;  // the next token's, or -1 when the next side is "$"
+    Values self;
+    Values next;
+};
+
+Values token_values(const toxtoken* t) {
+    const char* pos = QLTP_toxtoken_getpos(t);
+    const char* ph = QLTP_toxtoken_tagval(t, "lex", "phonemes");
+    return {QLTP_toxtoken_getnorm(t), pos ? pos : "", ph ? ph : ""};
+}
+
+Values values_at(const Context& c, int position) {
+    const archiphone* s = c.stage;
+    if (position == 0) return {c.self.norm, c.self.pos, s->result};
+    if (position == -1) return {s->prev_norm, s->prev_pos, s->prev_phonemes};
+    if (position == 1) return c.next;
+    const int n = QLTP_voidparray_sz(c.tokens);
+    auto at = [&c](int k) { return static_cast<const toxtoken*>(QLTP_voidparray_idx(c.tokens, k)); };
+    if (position > 1) {
+        if (c.next_index < 0) return kEnd;
+        int k = c.next_index;
+        for (int steps = position - 1; steps > 0;) {
+            if (++k >= n) return kEnd;
+            if (is_real(at(k))) --steps;
+        }
+        return token_values(at(k));
+    }
+    if (s->prev_norm == "^") return kStart;
+    int k = c.index;
+    for (int steps = -position; steps > 0;) {
+        if (--k < 0) return kStart;
+        if (is_real(at(k))) --steps;
+    }
+    return token_values(at(k));
+}
+
+void report(const archiphone* s, const char* message, const std::string& detail) {
+    if (s->ch) QLTP_logger_set_error(s->ch->log, QLTP_MESSAGE_WARN, message, detail.c_str());
+}
+
+// Tries one key as a pattern; when it holds and matched phones of this token,
+// they are replaced by the value in stage->result and true is given.
+bool apply_pattern(const Context& c, std::string_view key, const char* value) {
+    int position = -_getwcor(key.data(), static_cast<int>(key.size()));
+    bool negate = false;
+    bool have_span = false;
+    Span span;
+    std::vector<std::string> seen;
+    for (size_t i = 0; i < key.size(); ++i) {
+        const char ch = key[i];
+        if (ch == '+' || ch == '-') {
+            ++position;
+            continue;
+        }
+        if (ch == '^') {
+            negate = true;
+            continue;
+        }
+        if (ch != '(' && ch != '[' && ch != '|') continue;
+        const char close = ch == '(' ? ')' : ch == '[' ? ']' : '|';
+        const size_t end = key.find(close, i + 1);
+        if (end == std::string_view::npos) {
+            report(c.stage, "Illegal archiphoneme rule, ignored.\n", std::string(key));
+            return false;
+        }
+        std::string_view text = key.substr(i + 1, end - i - 1);
+        i = end;
+        const Values v = values_at(c, position);
+        bool holds;
+        std::string remembered;
+        if (ch == '|') {
+            if (text.size() > kMaxSequence) {
+                report(c.stage, "phonetic match too long in archiphone rule, truncated.\n", std::string(key));
+                text = text.substr(0, kMaxSequence);
+            }
+            Span found;
+            holds = PhoneMatcher(v.phonemes, text).find(position > 0, found);
+            if (holds) {
+                remembered.assign(v.phonemes.substr(found.begin, found.end - found.begin));
+                if (position == 0 && !negate && !have_span) {
+                    span = found;
+                    have_span = true;
+                }
+            }
+        } else {
+            const std::string_view value = ch == '(' ? v.norm : v.pos;
+            holds = alternatives_match(text, value, seen);
+            remembered.assign(value);
+        }
+        if (holds == negate) return false;
+        negate = false;
+        if (seen.size() < 9) seen.push_back(std::move(remembered));
+    }
+    if (!have_span) return false;
+    _replace_phone(c.stage->result, span.begin, span.end, value);
+    return true;
+}
+
+// Runs every key as a pattern, in map order; gives whether anything changed.
+bool scan_keys(const Context& c) {
+    const hashstrarray* rules = c.stage->rules;
+    const int nkeys = QLTP_hashstrarray_sz(rules);
+    bool changed = false;
+    int rescans = 0;
+    for (int k = 0; k < nkeys; ++k) {
+        const char* key = QLTP_hashstrarray_key(rules, k);
+        if (!key || !apply_pattern(c, key, QLTP_hashstrarray_entry(rules, k))) continue;
+        changed = true;
+        if (archiphone_flags(c.stage->result) == 0) continue;
+        // The value brought an archiphone back: look at every key again.
+        if (++rescans > nkeys) {
+            report(c.stage, "archiphone rule loop", c.stage->result);
+            break;
+        }
+        k = -1;
+    }
+    return changed;
+}
+
+// Resolves the token's phonemes into stage->result; false when unchanged.
+bool resolve(Context& c) {
+    archiphone* s = c.stage;
+    if (!s->rules) return false;
+    s->result.assign(c.self.phonemes);
+    if (archiphone_flags(s->result) == 0 && !s->match_all_phones) return false;
+    bool changed = scan_keys(c);
+    const int flags = archiphone_flags(s->result);
+    if (flags & 2) {
+        const Span last = last_phone(s->result);
+        const std::string arch(key_phone(s->result, last));
+        const Values self{c.self.norm, c.self.pos, s->result};
+        const char* v = best_rule(s->rules, true, arch, self, key_phone(c.next.phonemes, first_phone(c.next.phonemes)),
+                                  c.next);
+        _replace_phone(s->result, last.begin, last.end, v);
+        changed = true;
+    }
+    if ((flags & 1) && !s->result.empty() && upper(s->result.front())) {
+        const Span first = first_phone(s->result);
+        const std::string arch(key_phone(s->result, first));
+        const Values prev{s->prev_norm, s->prev_pos, s->prev_phonemes};
+        const char* v = best_rule(s->rules, false, arch, c.self,
+                                  key_phone(s->prev_phonemes, last_phone(s->prev_phonemes)), prev);
+        _replace_phone(s->result, first.begin, first.end, v);
+        changed = true;
+    }
+    return changed || s->match_all_phones;
+}
+
+void* read_map(FILE* file, int swap) {
+    hashstrarray* m = nullptr;
+    QLTP_hashstrarray_read(file, &m, swap);
+    return m;
+}
+
+const int registered = QLTP_tpobj_register(
+    "TPOBJ_ARCHIS", {.load = QLTP_tpobj_archis_load, .pstload = QLTP_tpobj_archis_pstload,
+                     .del = QLTP_tpobj_archis_delete, .write = QLTP_tpobj_archis_write});
+
+void reset_previous(archiphone* s) {
+    s->prev_pos = "^";
+    s->prev_norm = "^";
+    s->prev_phonemes.clear();
+}
+
+void process_spurt(archiphone* s, toxspurt* spurt) {
+    voidparray* tokens = QLTP_toxspurt_tokens(spurt);
+    for (int i = 0, n = QLTP_voidparray_sz(tokens); i < n; ++i) {
+        auto* t = static_cast<toxtoken*>(QLTP_voidparray_idx(tokens, i));
+        if (!is_real(t)) continue;
+        const char* type = QLTP_toxtoken_tagval(t, "break", "type");
+        const bool sentence_end = type && std::strcmp(type, "4") == 0;
+        const int next_index = sentence_end ? -1 : QLTP_toxstream_next_realtkidx(tokens, i + 1);
+        // Copies: the token's own strings change when its phonemes are set.
+        const std::string norm = QLTP_toxtoken_getnorm(t);
+        const char* pos = QLTP_toxtoken_getpos(t);
+        const std::string pos_s = pos ? pos : "";
+        const char* ph = QLTP_toxtoken_tagval(t, "lex", "phonemes");
+        const std::string phonemes = ph ? ph : "";
+        Context c{s, tokens, i, next_index, {norm, pos_s, phonemes},
+                  next_index < 0 ? kEnd : token_values(static_cast<toxtoken*>(QLTP_voidparray_idx(tokens, next_index)))};
+        const bool changed = resolve(c);
+        if (changed) {
+            toxtag* lex = QLTP_toxtoken_gettag(t, "lex");
+            if (lex) QLTP_toxtag_set_attrib(lex, "phonemes", -1, s->result.c_str(), -1);
+            else report(s, "No tags available archiphoneme not set", s->result);
+        }
+        if (next_index < 0) {
+            reset_previous(s);
+        } else {
+            s->prev_pos = pos_s;
+            s->prev_norm = norm;
+            s->prev_phonemes = changed ? s->result : phonemes;
+        }
+    }
+}
+
+}  // namespace
+
+int _getwcor(const char* key, int len) {
+    if (!key) return 0;
+    if (len < 0) len = static_cast<int>(std::strlen(key));
+    int depth = 0, count = 0;
+    for (int i = 0; i < len; ++i) {
+        const char c = key[i];
+        if (c == '(' || c == '[') ++depth;
+        else if ((c == ')' || c == ']') && depth > 0) --depth;
+        else if (c == '-' && depth == 0) ++count;
+    }
+    return count;
+}
+
+void* QLTP_tpobj_archis_load(tpdb* db, int32_t offset) {
+    return QLTP_tpdb_read_object(db, offset, "TPOBJ_ARCHIS", read_map, QLTP_tpobj_archis_delete);
+}
+
+int QLTP_tpobj_archis_pstload(tpdb*, void*) { return 1; }
+
+void QLTP_tpobj_archis_delete(void* object) { QLTP_hashstrarray_delete(static_cast<hashstrarray*>(object)); }
+
+int32_t QLTP_tpobj_archis_write(void* object, char* destination, int swap) {
+    auto* m = static_cast<const hashstrarray*>(object);
+    if (!m) return 0;
+    const uint32_t size = QLTP_hashstrarray_write_sz(m);
+    if (size == 0 || size > INT32_MAX) return 0;
+    if (!destination) return static_cast<int32_t>(size);
+    return QLTP_hashstrarray_write(m, destination, swap) ? 1 : 0;
+}
+
+archiphone* QLTP_archiphone_new(channel* ch) {
+    auto* s = new (std::nothrow) archiphone{};
+    if (!s) return nullptr;
+    s->name = "archiphone";
+    s->ch = ch;
+    s->work1 = QLTP_dystr_newcustom(nullptr, 0, 128, 128);
+    s->work2 = QLTP_dystr_newcustom(nullptr, 0, 128, 128);
+    s->input = QLTP_voidparray_new();
+    s->output = QLTP_voidparray_newcustom(128, 32, 128);
+    if (!s->work1 || !s->work2 || !s->input || !s->output) {
+        QLTP_archiphone_delete(s);
+        return nullptr;
+    }
+    const char* all = ch ? QLTP_configsettings_lookup(ch->settings, "archiphone", -1, "match_all_phones", -1) : nullptr;
+    s->match_all_phones = all && std::strcmp(all, "True") == 0;
+    if (ch && QLTP_logger_modulelogging(ch->log)) s->trace = QLTP_dystr_newcustom(nullptr, 0, 65536, 65536);
+    QLTP_archiphone_reset(s, ch);
+    QLTP_archiphone_reset_tpdb(s, ch);
+    return s;
+}
+
+void QLTP_archiphone_reset(archiphone* stage, channel*) {
+    if (!stage) return;
+    stage->state = 1;
+    if (stage->trace) QLTP_dystr_clear(stage->trace);
+    QLTP_voidparray_clear(stage->input);
+    reset_previous(stage);
+}
+
+void QLTP_archiphone_reset_tpdb(archiphone* stage, channel* ch) {
+    if (!stage) return;
+    tpdb* db = ch ? ch->db : nullptr;
+    stage->rules = db ? static_cast<const hashstrarray*>(QLTP_tpdb_get_tpdata(db, "TPOBJ_ARCHIS:DEFAULT")) : nullptr;
+}
+
+void QLTP_archiphone_delete(archiphone* stage) {
+    if (!stage) return;
+    QLTP_dystr_delete(stage->work1);
+    QLTP_dystr_delete(stage->work2);
+    QLTP_voidparray_delete(stage->input);
+    QLTP_voidparray_delete(stage->output);
+    QLTP_dystr_delete(stage->trace);
+    delete stage;
+}
+
+voidparray* QLTP_archiphone_process(archiphone* stage, voidparray* spurts, int final) {
+    if (!stage) return nullptr;
+    QLTP_voidparray_clear(stage->output);
+    try {
+        for (int i = 0, n = QLTP_voidparray_sz(spurts); i < n; ++i) {
+            auto* spurt = static_cast<toxspurt*>(QLTP_voidparray_idx(spurts, i));
+            if (!spurt) continue;
+            process_spurt(stage, spurt);
+            QLTP_voidparray_add(stage->output, spurt);
+        }
+    } catch (...) {
+        // Out of memory: the spurts handed on keep what was resolved so far.
+    }
+    if (stage->trace && stage->ch) {
+        QLTP_dystr_clear(stage->trace);
+        QLTP_toxspstream_print(stage->output, stage->trace);
+        QLTP_logger_logmodule(stage->ch->log, stage->ch->jobid, "archiphone", stage->state,
+                              QLTP_dystr_cstr(stage->trace));
+    }
+    stage->state = final;
+    return stage->output;
+}
