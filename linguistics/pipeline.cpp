@@ -15,6 +15,7 @@
 #include "linguistics/pronounce.h"
 #include "linguistics/reduction.h"
 #include "linguistics/syllabify.h"
+#include "textproc/normalise.h"
 #include "textproc/tokeniser.h"
 #include "textproc/toxparse.h"
 #include "textproc/toxparselite.h"
@@ -81,13 +82,16 @@ const StageOps kStages[kSlots] = {
      .parse = [](channel* ch, const char* text, int len, int final) {
        return QLTP_toxparselite_process(ch->toxparserlite, text, len, final);
      }},
-    {.name = "normalise"},
+    {QLTP_STAGE(normalise, normaliser, QLTP_normalise_reset(ch->normaliser)),
+     .run = [](channel* ch, voidparray* tokens, int final) {
+       return QLTP_normalise_process(ch->normaliser, tokens, final);
+     }},
     {QLTP_STAGE(postagger, pos_tagger, QLTP_postagger_reset(ch->pos_tagger)),
      .run = [](channel* ch, voidparray* tokens, int final) {
        return QLTP_postagger_process(ch->pos_tagger, tokens, final);
      }},
-    // The pre-normalisation pass of the POS tagger is made like the main
-    // one but has no pass over raw tokens yet.
+    // The pre-normalisation tagger is made like the main one; its pass over
+    // the raw tokens is not there yet, so the types that need it are refused.
     {QLTP_STAGE(postagger, prenorm_pos_tagger, QLTP_postagger_reset(ch->prenorm_pos_tagger))},
     {QLTP_STAGE(homtagger, hom_tagger, QLTP_homtagger_reset(ch->hom_tagger)),
      .run = [](channel* ch, voidparray* spurts, int final) {
