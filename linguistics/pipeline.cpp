@@ -53,7 +53,7 @@ enum Slot {
 // How the chain makes, resets, refreshes, frees and runs one slot. A slot
 // without make is a stage this build lacks; a type that needs it is refused.
 struct StageOps {
-  const char* name;
+  const char* name;  // the channel slot it fills
   bool (*make)(channel* ch) = nullptr;
   void (*reset)(channel* ch) = nullptr;
   void (*reset_tpdb)(channel* ch) = nullptr;
@@ -64,10 +64,10 @@ struct StageOps {
   voidparray* (*parse)(channel* ch, const char* text, int len, int final) = nullptr;
 };
 
-// A stage kind with the usual operations: new(channel), reset, reset_tpdb,
-// delete and process over the previous stage's array.
+// The usual operations of a stage kind NAME kept in the channel slot FIELD:
+// new(channel), reset (as RESET), reset_tpdb(stage, channel) and delete.
 #define QLTP_STAGE(NAME, FIELD, RESET)                                                                  \
-  .name = #NAME, .make = [](channel* ch) { return (ch->FIELD = QLTP_##NAME##_new(ch)) != nullptr; },  \
+  .name = #FIELD, .make = [](channel* ch) { return (ch->FIELD = QLTP_##NAME##_new(ch)) != nullptr; }, \
   .reset = [](channel* ch) { RESET; },                                                                 \
   .reset_tpdb = [](channel* ch) { QLTP_##NAME##_reset_tpdb(ch->FIELD, ch); },                         \
   .del = [](channel* ch) { QLTP_##NAME##_delete(ch->FIELD); }
