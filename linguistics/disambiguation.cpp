@@ -773,7 +773,7 @@ voidparray* QLTP_disambiguation_process(disambiguation* s, voidparray* tokens, i
       int next = i + 1;
       if (first >= 2) {
         std::string joined = QLTP_toxtoken_getnorm(t);
-        for (int j = i + 1; j < n && j <= i + first - 1 && u8len(joined.c_str()) < first; ++j) {
+        for (int j = i + 1; j <= last && j <= i + first - 1 && u8len(joined.c_str()) < first; ++j) {
           toxtoken* x = token(j);
           joined += QLTP_toxtoken_getnorm(x);
           QLTP_toxtoken_set_norm(x, "", 0);

@@ -251,6 +251,26 @@ TEST(NormaliseTest, RuleGroupsOfTheDefaultOrderingRewriteTokens) {
   EXPECT_TRUE(z.Logged("Invalid rule group"));
 }
 
+// With no token left in the pool an expansion keeps its first word.
+TEST(NormaliseTest, ExpansionsStopWhenThePoolHasNoTokens) {
+  Normaliser z;
+  toxpool* empty = QLTP_toxpool_new(1, 0, 8);
+  z.ch->pool = empty;
+  z.n->context.pool = empty;
+  toxtoken* t = QLTP_toxtoken_new();
+  QLTP_toxtoken_set(t, "AB", -1);
+  voidparray* in = QLTP_voidparray_new();
+  QLTP_voidparray_add(in, t);
+  voidparray* out = QLTP_normalise_process(z.n, in, 1);
+  ASSERT_EQ(QLTP_voidparray_sz(out), 1);
+  EXPECT_STREQ(QLTP_toxtoken_getnorm(t), "a");
+  EXPECT_TRUE(z.Logged("No tokens available truncated item"));
+  QLTP_toxtoken_delete(t);
+  QLTP_voidparray_delete(in);
+  z.ch->pool = z.pool;
+  QLTP_toxpool_delete(empty);
+}
+
 TEST(NormaliseTest, InactiveOrWithoutRulesTokensPassUnchanged) {
   Database inactive;
   inactive.config = "<tpconfig><normalise active='False'/></tpconfig>";
