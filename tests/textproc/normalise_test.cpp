@@ -291,6 +291,20 @@ TEST(NormaliseTest, FullPunctuationSplitStopsOnEmptyMatches) {
   EXPECT_EQ(z.Process("aabbcc ab", 1), (Lines{"[aa]bb[cc]04", "[a]b[]4"}));
 }
 
+// Without spaces between words (Chinese, Japanese), an abbreviation is found
+// inside a longer run of glued tokens.
+TEST(NormaliseTest, GluedTextFindsAbbreviationsInsideRuns) {
+  Database d;
+  d.language = "ja";
+  d.abbrev_default = "km 0 kiro\n";
+  Normaliser z(d);
+  EXPECT_EQ(z.Process("5|km|x", 1), (Lines{"[]5[]4", "[]kiro[]3", "[]x[]3"}));
+  Database en;
+  en.abbrev_default = "km 0 kiro\n";
+  Normaliser e(en);
+  EXPECT_EQ(e.Process("5|km|x", 1), (Lines{"[]5[]4", "[]km[]3", "[]x[]3"}));
+}
+
 TEST(NormaliseTest, SwedishCompoundsAreSplitIntoTokens) {
   Database s;
   s.language = "sv";
