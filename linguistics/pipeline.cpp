@@ -7,6 +7,7 @@
 #include "foundation/toxspurt.h"
 #include "linguistics/cbout.h"
 #include "linguistics/pronounce.h"
+#include "textproc/normalise.h"
 #include "textproc/tokeniser.h"
 
 QLTP_tpc_maintenance& QLTP_linguistics_maintenance() {
@@ -61,7 +62,14 @@ const StageOps kStages[kSlots] = {
      .del = [](channel* ch) { QLTP_tokenise_delete(ch->tokeniser); }},
     {.name = "toxparse"},
     {.name = "toxparselite"},
-    {.name = "normalise"},
+    {.name = "normalise",
+     .make = [](channel* ch) { return (ch->normaliser = QLTP_normalise_new(ch)) != nullptr; },
+     .reset = [](channel* ch) { QLTP_normalise_reset(ch->normaliser); },
+     .reset_tpdb = [](channel* ch) { QLTP_normalise_reset_tpdb(ch->normaliser, ch); },
+     .del = [](channel* ch) { QLTP_normalise_delete(ch->normaliser); },
+     .run = [](channel* ch, voidparray* tokens, int final) {
+       return QLTP_normalise_process(ch->normaliser, tokens, final);
+     }},
     {.name = "postagger"},
     {.name = "postagger_prenorm"},
     {.name = "homtagger"},
