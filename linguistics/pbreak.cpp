@@ -27,6 +27,12 @@ void for_each_line(std::string_view text, Fn line) {
 
 bool skipped_line(std::string_view line) { return line.size() < 2 || line[0] == '#'; }
 
+// The line count sizes the key dictionary's buckets, which its stored form
+// keeps.
+int line_hint(std::string_view text) {
+  return static_cast<int>(std::min<size_t>(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1, 1 << 22));
+}
+
 // The n-th whitespace field of a line, empty when there is none.
 std::string_view field(std::string_view line, int n) {
   int len = 0;
@@ -173,7 +179,7 @@ void QLTP_pbreak_delete(pbreak* table) {
 
 pbreak* QLTP_deserialise_pbreak(const char* text) {
   if (!text) return nullptr;
-  pbreak* t = QLTP_pbreak_new(0);
+  pbreak* t = QLTP_pbreak_new(line_hint(text));
   if (t) parse_breaks(t, text);
   return t;
 }
@@ -181,7 +187,7 @@ pbreak* QLTP_deserialise_pbreak(const char* text) {
 pbreak* QLTP_pbreak_readtxt(const char* path) {
   std::string text;
   if (!path || !QLTP_read_text_file(path, text)) return nullptr;
-  pbreak* t = QLTP_pbreak_new(0);
+  pbreak* t = QLTP_pbreak_new(line_hint(text));
   if (t) parse_breaks(t, text);
   return t;
 }
@@ -211,7 +217,7 @@ prules* QLTP_prules_new(int hint) {
 
 prules* QLTP_deserialise_prules(const char* text) {
   if (!text) return nullptr;
-  prules* t = QLTP_prules_new(0);
+  prules* t = QLTP_prules_new(line_hint(text));
   if (!t) return nullptr;
   for_each_line(text, [t](std::string_view line) {
     if (skipped_line(line)) return;

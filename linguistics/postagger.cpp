@@ -230,13 +230,17 @@ void* read_pos(FILE* f, int swap) { return QLTP_pos_read(f, swap); }
 // ---------------------------------------------------------------------------
 // Create and free
 
-pos* QLTP_pos_new() {
+namespace {
+
+// The key count sizes the dictionary's buckets, which its stored form keeps:
+// a dictionary made for few keys stays slow to search once loaded.
+pos* new_pos(int hint) {
   auto* d = static_cast<pos*>(QLTP_calloc(sizeof(pos), 1));
   if (!d) return nullptr;
   d->default_tag = QLTP_strndup("", 0);
   d->affix_patterns = QLTP_dystrarray_new(0);
   d->affix_tags = QLTP_dystrarray_new(0);
-  d->keys = QLTP_dict_new_empty(0);
+  d->keys = QLTP_dict_new_empty(hint);
   d->tags = QLTP_strarray_new();
   d->scratch = QLTP_dystr_new(nullptr, 0);
   if (!d->default_tag || !d->affix_patterns || !d->affix_tags || !d->keys || !d->tags || !d->scratch) {
@@ -245,6 +249,17 @@ pos* QLTP_pos_new() {
   }
   return d;
 }
+
+// Items of a text: at most one key per blank-separated field.
+int key_hint(std::string_view text) {
+  size_t fields = static_cast<size_t>(std::count(text.begin(), text.end(), ' ')) +
+                  static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+  return static_cast<int>(std::min<size_t>(fields + 1, 1 << 22));
+}
+
+}  // namespace
+
+pos* QLTP_pos_new() { return new_pos(0); }
 
 void QLTP_pos_delete(pos* d) {
   if (!d) return;
@@ -262,7 +277,7 @@ void QLTP_pos_delete(pos* d) {
 
 pos* QLTP_deserialise_pos(const char* text) {
   if (!text) return nullptr;
-  pos* d = QLTP_pos_new();
+  pos* d = new_pos(key_hint(text));
   if (d) parse_pos(d, text);
   return d;
 }
@@ -270,7 +285,7 @@ pos* QLTP_deserialise_pos(const char* text) {
 pos* QLTP_postags_readtxt(const char* path) {
   std::string text;
   if (!path || !QLTP_read_text_file(path, text)) return nullptr;
-  pos* d = QLTP_pos_new();
+  pos* d = new_pos(key_hint(text));
   if (d) parse_pos(d, text);
   return d;
 }

@@ -651,7 +651,6 @@ void QLTP_normalise_reset_tpdb(normalise* n, channel* ch) {
   n->context.lexicons = n->lexlookup ? n->lexicons : nullptr;
   n->context.lexlookup = n->lexlookup;
   n->context.lexicon_test = lexicon_test;
-  n->context.prenorm = QLTP_toxtoken_prenorm;
   make_interpreter(n, n->tracing);
   if (n->disam && m && m->reset_tpdb_disambiguation) m->reset_tpdb_disambiguation(n->disam, ch);
 }
