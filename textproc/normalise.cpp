@@ -423,11 +423,7 @@ bool lookup_candidate(normalise* n, Candidate& c, bool* grew) {
       std::string post = tail_post;
       if (fullstop && !post.empty() && post.front() == '.') post.erase(0, 1);
       QLTP_toxtoken_setpstpunc(tail, post.data(), static_cast<int>(post.size()));
-      if (head == tail) {
-        if (write_expansion(n, head, e)) *grew = true;
-      } else {
-        if (write_expansion(n, head, e)) *grew = true;
-      }
+      if (write_expansion(n, head, e)) *grew = true;
       return true;
     }
   }
