@@ -533,7 +533,10 @@ void* QLTP_tpobj_disamctxt_load(tpdb* db, int32_t offset) {
     QLTP_swap_bytes(&n, 4);
     QLTP_swap_bytes(&bits, 4);
   }
-  const int64_t cells = n >= 0 && bits >= 1 ? static_cast<int64_t>(n) * n * bits / 8 : -1;
+  // n * n fits 64 bits; the cell bytes are checked against the object
+  // before they are multiplied out.
+  const int64_t nn = static_cast<int64_t>(n) * n;
+  const int64_t cells = n >= 0 && bits >= 1 && nn <= (static_cast<int64_t>(size) * 8) / bits ? nn * bits / 8 : -1;
   if (cells < 0 || cells > size - 8) {
     QLTP_free(bytes);
     return refuse("TPOBJ_DISAMCTXT: cells outside the object");

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <climits>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -304,6 +305,54 @@ TEST(DisambiguationTest, StoredMatrixRoundTripsInBothByteOrders) {
       EXPECT_NE(err.find("unmatched size for disamxtxt: 4 6"), std::string::npos);
     }
   }
+}
+
+// Mutated matrix texts and stored objects are read or refused, never read
+// past: a matrix read back answers every lookup inside its cells.
+TEST(DisambiguationTest, MutatedMatricesAreReadOrRefused) {
+  std::mt19937 rng(144);
+  const std::string text = "3\na b -300\na b 2\na b 7\na b 1000\na b -1\na b 0\na b 5\na b 6\na b 7\na b 9\n";
+  auto mutate = [&rng](std::string s, const std::string& alphabet) {
+    for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k) {
+      const size_t at = s.empty() ? 0 : rng() % s.size();
+      switch (rng() % 3) {
+        case 0: if (!s.empty()) s[at] = alphabet[rng() % alphabet.size()]; break;
+        case 1: s.insert(at, 1, alphabet[rng() % alphabet.size()]); break;
+        default: if (!s.empty()) s.erase(at, 1 + rng() % 8); break;
+      }
+    }
+    return s;
+  };
+  auto check = [](const disamctxt* m) {
+    ASSERT_GE(m->n, 0);
+    for (int i = -1; i <= m->n; ++i)
+      for (int j = -2; j <= m->n; ++j) {
+        int32_t v = QLTP_disamctxt_lookup(m, i, j);
+        EXPECT_TRUE(v == 100000 || (v >= INT16_MIN && v <= INT16_MAX));
+      }
+  };
+  ::testing::internal::CaptureStderr();
+  for (int round = 0; round < 3000; ++round) {
+    std::string t = mutate(text, "0123456789 -\nab");
+    if (std::atol(t.c_str()) > 64) continue;  // keep the matrices small
+    disamctxt* m = Matrix(t);
+    if (m) check(m);
+    QLTP_disamctxt_delete(m);
+  }
+  disamctxt* m = Matrix(text);
+  std::string image = orvelle_test::KindImage("TPOBJ_DISAMCTXT:DEFAULT", m, false);
+  QLTP_disamctxt_delete(m);
+  std::string bytes;
+  for (int c = 0; c < 256; ++c) bytes += static_cast<char>(c);
+  for (int round = 0; round < 400; ++round) {
+    std::string mutated = mutate(image, bytes);
+    orvelle_test::LoadedDb d("disamctxt_mutated.tpdb", {{"TPOBJ_DISAMCTXT:DEFAULT", mutated}});
+    if (auto* back = d.Get<disamctxt>("TPOBJ_DISAMCTXT:DEFAULT")) {
+      EXPECT_LE(static_cast<int64_t>(back->n) * back->n * back->bits / 8, static_cast<int64_t>(mutated.size()) - 8);
+      if (back->n <= 64) check(back);
+    }
+  }
+  ::testing::internal::GetCapturedStderr();
 }
 
 // The search finds the best-scoring segmentation: every segmentation of
