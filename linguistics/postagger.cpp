@@ -122,7 +122,10 @@ bool set_entry(pos* d, std::string_view key, std::string_view tags) {
   if (QLTP_strarray_sz(d->tags) != QLTP_dict_size(d->keys)) return false;
   // The tag string goes in first: a key without one could not be taken back.
   if (!QLTP_strarray_add(d->tags, tags.data(), tlen)) return false;
-  if (QLTP_dict_add_entry(d->keys, key.data(), klen)) return true;
+  if (QLTP_dict_add_entry(d->keys, key.data(), klen)) {
+    d->context_keys += key.find('_') != std::string_view::npos;
+    return true;
+  }
   QLTP_strarray_remove_item(d->tags, QLTP_strarray_sz(d->tags) - 1);
   return false;
 }
@@ -343,6 +346,8 @@ pos* QLTP_pos_read(FILE* file, int swap) {
     QLTP_pos_delete(d);
     return nullptr;
   }
+  for (int id = 1, n = QLTP_dict_size(d->keys); id <= n; ++id)
+    d->context_keys += std::strchr(QLTP_dict_lookup_index(d->keys, id), '_') != nullptr;
   return d;
 }
 
@@ -478,6 +483,8 @@ const char* QLTP_pos_getpos_ctxt(dystr* scratch, const nrules* rules, const pos*
     }
     if (mode == 0) {
       result = word_tag(d, word);
+    } else if (d->context_keys == 0) {
+      // Every context key holds '_': without such keys nothing can match.
     } else if (const char* tag = lookup_key(d, context_key(c, word, mode))) {
       result = tag;
     }

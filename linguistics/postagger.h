@@ -41,6 +41,7 @@ struct pos {
   dict* keys;
   strarray* tags;
   dystr* scratch;
+  int32_t context_keys;  // keys holding '_': none means no context key can match
 };
 
 // Create and free
