@@ -324,13 +324,29 @@ bool apply_pattern(const Context& c, std::string_view key, const char* value) {
     return true;
 }
 
+// Whether the scan can do anything with a key: rewrite phones (it holds a
+// phone sequence) or report it (a bracket is left open).
+bool pattern_key(std::string_view key) {
+    if (key.find('|') != std::string_view::npos) return true;
+    for (size_t i = 0; i < key.size(); ++i) {
+        if (key[i] != '(' && key[i] != '[') continue;
+        const size_t end = key.find(key[i] == '(' ? ')' : ']', i + 1);
+        if (end == std::string_view::npos) return true;
+        i = end;
+    }
+    return false;
+}
+
 // Runs every key as a pattern, in map order; gives whether anything changed.
+// Keys that can neither rewrite nor be reported are left out beforehand.
 bool scan_keys(const Context& c) {
     const hashstrarray* rules = c.stage->rules;
+    const std::vector<int>& keys = c.stage->pattern_keys;
     const int nkeys = QLTP_hashstrarray_sz(rules);
     bool changed = false;
     int rescans = 0;
-    for (int k = 0; k < nkeys; ++k) {
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const int k = keys[i];
         const char* key = QLTP_hashstrarray_key(rules, k);
         if (!key || !apply_pattern(c, key, QLTP_hashstrarray_entry(rules, k))) continue;
         changed = true;
@@ -340,7 +356,7 @@ bool scan_keys(const Context& c) {
             report(c.stage, "archiphone rule loop", c.stage->result);
             break;
         }
-        k = -1;
+        i = static_cast<size_t>(-1);
     }
     return changed;
 }
@@ -487,6 +503,16 @@ void QLTP_archiphone_reset_tpdb(archiphone* stage, channel* ch) {
     if (!stage) return;
     tpdb* db = ch ? ch->db : nullptr;
     stage->rules = db ? static_cast<const hashstrarray*>(QLTP_tpdb_get_tpdata(db, "TPOBJ_ARCHIS:DEFAULT")) : nullptr;
+    stage->pattern_keys.clear();
+    try {
+        for (int k = 0, n = QLTP_hashstrarray_sz(stage->rules); k < n; ++k) {
+            const char* key = QLTP_hashstrarray_key(stage->rules, k);
+            if (key && pattern_key(key)) stage->pattern_keys.push_back(k);
+        }
+    } catch (...) {
+        // Out of memory: no key is tried as a pattern.
+        stage->pattern_keys.clear();
+    }
 }
 
 void QLTP_archiphone_delete(archiphone* stage) {

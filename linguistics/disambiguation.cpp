@@ -24,6 +24,10 @@
 #include "linguistics/lexmgr.h"
 #include "textproc/channel.h"
 #include "textproc/nrules.h"
+#include "textproc/normalise.h"
+#include "textproc/toxparse.h"
+#include "textproc/toxparselite.h"
+#include "linguistics/pipeline.h"
 
 namespace {
 
@@ -796,4 +800,44 @@ namespace {
 const int disamctxt_registered = QLTP_tpobj_register(
     "TPOBJ_DISAMCTXT", {.load = QLTP_tpobj_disamctxt_load, .pstload = QLTP_tpobj_disamctxt_pstload,
                         .del = QLTP_tpobj_disamctxt_delete, .write = QLTP_tpobj_disamctxt_write});
+}  // namespace
+
+namespace {
+
+int lexicon_test(lexmgr* mgr, void* lookup, const char* lexicon, const char* word) {
+  if (!mgr || !word || !*word) return 0;
+  const char* name = lexicon && *lexicon ? lexicon : nullptr;
+  return QLTP_lexmgr_lookup(mgr, word, name, nullptr, static_cast<complkp_lkp*>(lookup), nullptr) != nullptr;
+}
+
+// The channel's normaliser hooks, and the linguistic parts the normaliser
+// reaches through the channel's maintenance table.
+const int normaliser_hooks = [] {
+  QLTP_tpc_maintenance& m = QLTP_linguistics_maintenance();
+  m.set_normaliser_tracing = [](channel* ch, int flag) { QLTP_normaliser_set_tracing(ch->normaliser, flag); };
+  m.override_normaliser = [](channel* ch, const char* rules, const char* abbreviations) {
+    nrules* set = QLTP_normalise_override_rules(ch->normaliser, rules, abbreviations);
+    if (!set) return 0;
+    // The token parsers split at the new set's separators.
+    if (ch->toxparser) QLTP_toxparse_set_separators(ch->toxparser, ch, set);
+    if (ch->toxparserlite) QLTP_toxparselite_set_separators(ch->toxparserlite, ch, set);
+    return 1;
+  };
+  m.reset_rules = [](channel* ch) { QLTP_normalise_reset_rules(ch->normaliser); };
+  m.override_abbrev = [](channel* ch, const char* path) { return QLTP_normalise_override_abbrev(ch->normaliser, path); };
+  m.add_abbreviation = [](channel* ch, const char* abbreviation, const char* expansion, int flag) {
+    return QLTP_normalise_add_abbreviation(ch->normaliser, abbreviation, expansion, flag);
+  };
+  m.new_disambiguation = QLTP_disambiguation_new;
+  m.reset_disambiguation = QLTP_disambiguation_reset;
+  m.reset_tpdb_disambiguation = QLTP_disambiguation_reset_tpdb;
+  m.override_disambiguation_rules = QLTP_disambiguation_override_rules;
+  m.process_disambiguation = QLTP_disambiguation_process;
+  m.delete_disambiguation = QLTP_disambiguation_delete;
+  m.new_lexlookup = [](lexmgr* mgr) -> void* { return QLTP_lexmgr_cursor(mgr); };
+  m.delete_lexlookup = [](void* lookup) { QLTP_complkp_lkp_delete(static_cast<complkp_lkp*>(lookup)); };
+  m.lexicon_test = lexicon_test;
+  return 1;
+}();
+
 }  // namespace

@@ -208,6 +208,8 @@ void QLTP_tpc_register_maintenance(const QLTP_tpc_maintenance* hooks) {
     g_maintenance.store(hooks, std::memory_order_release);
 }
 
+const QLTP_tpc_maintenance* QLTP_tpc_maintenance_hooks() { return Maintenance(); }
+
 configsettings* QLTP_tpc_config_settings(const char* path) {
     try {
         return BuildSettings(path, nullptr);

@@ -34,6 +34,9 @@ struct toxspurt;
 struct phonesetmap;
 struct lexmgr;
 struct ltsmgr;
+struct disambiguation;
+struct nrules;
+struct voidparray;
 
 // Channel types.
 enum {
@@ -177,5 +180,18 @@ struct QLTP_tpc_maintenance {
     int (*add_pbreak)(channel* ch, const char* line);
     int (*posset)(channel* ch, const char* tag);
     const char* (*norm)(channel* ch, const char* text, int with_pos);
+    // The normaliser's linguistic parts: its word segmentation stage and the
+    // lexicon lookups behind the rule interpreter's lexicon tests.
+    disambiguation* (*new_disambiguation)(channel* ch);
+    void (*reset_disambiguation)(disambiguation* stage);
+    void (*reset_tpdb_disambiguation)(disambiguation* stage, channel* ch);
+    void (*override_disambiguation_rules)(disambiguation* stage, nrules* rules);
+    voidparray* (*process_disambiguation)(disambiguation* stage, voidparray* tokens, int flags);
+    void (*delete_disambiguation)(disambiguation* stage);
+    void* (*new_lexlookup)(lexmgr* mgr);
+    void (*delete_lexlookup)(void* lookup);
+    int (*lexicon_test)(lexmgr* mgr, void* lookup, const char* lexicon, const char* word);
 };
+// The registered table, or NULL.
+const QLTP_tpc_maintenance* QLTP_tpc_maintenance_hooks();
 void QLTP_tpc_register_maintenance(const QLTP_tpc_maintenance* hooks);
