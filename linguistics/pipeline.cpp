@@ -90,9 +90,12 @@ const StageOps kStages[kSlots] = {
      .run = [](channel* ch, voidparray* tokens, int final) {
        return QLTP_postagger_process(ch->pos_tagger, tokens, final);
      }},
-    // The pre-normalisation tagger is made like the main one; its pass over
-    // the raw tokens is not there yet, so the types that need it are refused.
-    {QLTP_STAGE(postagger, prenorm_pos_tagger, QLTP_postagger_reset(ch->prenorm_pos_tagger))},
+    // The pre-normalisation tagger reads the raw tokens with the help of the
+    // normaliser's rule set.
+    {QLTP_STAGE(postagger, prenorm_pos_tagger, QLTP_postagger_reset(ch->prenorm_pos_tagger)),
+     .run = [](channel* ch, voidparray* tokens, int final) {
+       return QLTP_postagger_process_prenorm(ch->prenorm_pos_tagger, ch->normaliser, tokens, final);
+     }},
     {QLTP_STAGE(homtagger, hom_tagger, QLTP_homtagger_reset(ch->hom_tagger)),
      .run = [](channel* ch, voidparray* spurts, int final) {
        return QLTP_homtagger_process(ch->hom_tagger, spurts, final);

@@ -17,6 +17,7 @@
 #include "foundation/utf8.h"
 #include "linguistics/pipeline.h"
 #include "textproc/channel.h"
+#include "textproc/normalise.h"
 #include "textproc/nrules.h"
 
 namespace {
@@ -122,7 +123,10 @@ bool set_entry(pos* d, std::string_view key, std::string_view tags) {
   if (QLTP_strarray_sz(d->tags) != QLTP_dict_size(d->keys)) return false;
   // The tag string goes in first: a key without one could not be taken back.
   if (!QLTP_strarray_add(d->tags, tags.data(), tlen)) return false;
-  if (QLTP_dict_add_entry(d->keys, key.data(), klen)) return true;
+  if (QLTP_dict_add_entry(d->keys, key.data(), klen)) {
+    d->context_keys += key.find('_') != std::string_view::npos;
+    return true;
+  }
   QLTP_strarray_remove_item(d->tags, QLTP_strarray_sz(d->tags) - 1);
   return false;
 }
@@ -343,6 +347,8 @@ pos* QLTP_pos_read(FILE* file, int swap) {
     QLTP_pos_delete(d);
     return nullptr;
   }
+  for (int id = 1, n = QLTP_dict_size(d->keys); id <= n; ++id)
+    d->context_keys += std::strchr(QLTP_dict_lookup_index(d->keys, id), '_') != nullptr;
   return d;
 }
 
@@ -465,8 +471,9 @@ void QLTP_pos_load_ctxt(pos_ctxt* c, const voidparray* tokens, const std::vector
   *c = pos_ctxt{index, word(index - 1), word(index), word(index + 1), tag(index - 1), tag(index), tag(index + 1)};
 }
 
-const char* QLTP_pos_getpos_ctxt(dystr* scratch, const nrules* rules, const pos* d, pos_ctxt* c, int mode) {
+const char* QLTP_pos_getpos_ctxt(dystr* scratch, const normalise* normaliser, const pos* d, pos_ctxt* c, int mode) {
   if (!c) return "";
+  const nrules* rules = normaliser ? normaliser->rules : nullptr;
   const char* current = text_or(c->tag, "");
   const char* result = current;
   if (d && mode >= 0 && mode <= 5) {
@@ -478,6 +485,8 @@ const char* QLTP_pos_getpos_ctxt(dystr* scratch, const nrules* rules, const pos*
     }
     if (mode == 0) {
       result = word_tag(d, word);
+    } else if (d->context_keys == 0) {
+      // Every context key holds '_': without such keys nothing can match.
     } else if (const char* tag = lookup_key(d, context_key(c, word, mode))) {
       result = tag;
     }
@@ -504,7 +513,7 @@ const T* object(const channel* ch, const char* name) {
 
 // One call of either pass over the pending tokens.
 voidparray* process_type(postagger* t, voidparray* tokens, int final, const pos* d, const hashstrarray* sets,
-                         const nrules* rules, bool use_token_text) {
+                         const normalise* normaliser, bool use_token_text) {
   int previous_state = t->state;
   QLTP_voidparray_clear(t->output);
   for (int i = 0, n = QLTP_voidparray_sz(tokens); i < n; ++i) QLTP_voidparray_add(t->pending, QLTP_voidparray_idx(tokens, i));
@@ -525,7 +534,7 @@ voidparray* process_type(postagger* t, voidparray* tokens, int final, const pos*
       for (int i = 0; i < n; ++i) {
         if (!t->to_tag[static_cast<size_t>(i)]) continue;
         QLTP_pos_load_ctxt(&c, t->pending, t->tags, use_token_text, i);
-        t->tags[static_cast<size_t>(i)] = QLTP_pos_getpos_ctxt(t->scratch, rules, d, &c, k);
+        t->tags[static_cast<size_t>(i)] = QLTP_pos_getpos_ctxt(t->scratch, normaliser, d, &c, k);
       }
     }
     for (int i = 0; i < n; ++i) {
@@ -602,6 +611,11 @@ void QLTP_postagger_delete(postagger* t) {
 voidparray* QLTP_postagger_process(postagger* t, voidparray* tokens, int final) {
   if (!t) return tokens;
   return process_type(t, tokens, final, t->dictionary, t->possets, nullptr, false);
+}
+
+voidparray* QLTP_postagger_process_prenorm(postagger* t, const normalise* normaliser, voidparray* tokens, int final) {
+  if (!t) return tokens;
+  return process_type(t, tokens, final, t->prenorm_dictionary, t->prenorm_possets, normaliser, true);
 }
 
 const char* QLTP_postagger_posset(const postagger* t, const char* tag) {

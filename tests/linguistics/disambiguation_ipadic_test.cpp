@@ -201,7 +201,10 @@ TEST(DisambiguationIpadicTest, SegmentsManualPagesLikeMecab) {
               total_chars / mecab_seconds, mecab_seconds / seconds, slowest * 1000);
   EXPECT_GT(precision, 0.95);
   EXPECT_GT(recall, 0.95);
-  EXPECT_LT(slowest, 0.05);
+  // No run takes long: the search is linear in the run (a search that
+  // re-scored expanded positions would take minutes on the longest runs).
+  // The bound leaves room for sanitizer builds on a loaded machine.
+  EXPECT_LT(slowest, 1.0);
   QLTP_disambiguation_delete(stage);
   QLTP_tpc_delete(ch);
 }
