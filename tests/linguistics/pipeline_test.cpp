@@ -1,12 +1,22 @@
 #include "linguistics/pipeline.h"
 
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
+#include "foundation/toxspurt.h"
+#include "linguistics/cbout.h"
+#include "test_db.h"
 #include "textproc/channel.h"
+#include "textproc/nrules.h"
 
 namespace {
+
+using orvelle_test::TextObject;
 
 // The stage chain needs the database's rules and lexicons: a pipeline
 // channel without one is refused, while the tokeniser type works alone.
@@ -22,6 +32,202 @@ TEST(PipelineTest, ChannelsWithoutADatabaseAreRefused) {
     EXPECT_NE(std::string(QLTP_tpc_process(tk, "Hello world.", -1, 1)).find("world"), std::string::npos);
     QLTP_tpc_delete(tk);
     EXPECT_NE(QLTP_linguistics_maintenance().fetch_map, nullptr);
+}
+
+// A small English database: rules that strip punctuation and downcase, and
+// a lexicon of the words the tests say.
+class PipelineDb {
+public:
+    PipelineDb() : db(QLTP_tpdb_new(nullptr)) {
+        std::string rules = "<rules>\n<regex name='punc_strip'><![CDATA[^(\\W*)(.*?)(\\W*)$]]></regex>\n"
+                            "<regex name='alpha'><![CDATA[[A-Za-z]]]></regex>\n<lookup name='downcase'><![CDATA[{";
+        for (char c = 'A'; c <= 'Z'; ++c) rules += std::string(c == 'A' ? "" : ", ") + "'" + c + "':'" + char(c + 32) + "'";
+        rules += "}]]></lookup>\n</rules>\n";
+        ::testing::internal::CaptureStdout();
+        nrules* set = QLTP_deserialise_nrules(nullptr, rules.c_str());
+        ::testing::internal::GetCapturedStdout();
+        const std::string path = orvelle_test::TempPath("pipeline.tpdb");
+        orvelle_test::WriteTestDb(path, {{"TPOBJ_NRULES:DEFAULT", set},
+                                         {"TPOBJ_LEXMGR:DEFAULT", nullptr, TextObject("main:0")},
+                                         {"TPOBJ_LEXHASH:MAIN", nullptr,
+                                          TextObject("main\nhello hh_ax0_l_ow1\nworld w_er1_l_d\nbye b_ay1\n")}});
+        QLTP_nrules_delete(set);
+        EXPECT_EQ(QLTP_tpdb_load(db, path.c_str()), 1);
+        std::remove(path.c_str());
+    }
+    ~PipelineDb() { QLTP_tpdb_delete(db); }
+    tpdb* db;
+};
+
+// What a channel gave: text deliveries, application tags, and the words of
+// each spurt handed to the phrase callback ("norm/spron" items).
+struct Events {
+    std::vector<std::string> log;  // "T" text, "A<tag>" application tag, "P" spurt, in order
+    std::string text;
+    std::vector<std::string> words;
+    std::vector<int> last;
+};
+
+void on_text(void* user, const char* text, int len) {
+    auto* e = static_cast<Events*>(user);
+    e->log.push_back("T");
+    e->text.append(text, static_cast<size_t>(len));
+}
+void on_tag(void* user, const char* tag, int len) { static_cast<Events*>(user)->log.push_back("A" + std::string(tag, len)); }
+void on_spurt(cbout*, void* user, toxspurt* spurt, int, int) {
+    auto* e = static_cast<Events*>(user);
+    e->log.push_back("P");
+    e->last.push_back(spurt->last);
+    voidparray* tokens = QLTP_cbout_tokens(spurt);
+    for (int i = 0; i < QLTP_voidparray_sz(tokens); ++i) {
+        const toxtoken* t = QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, i));
+        if (QLTP_cbout_isempty(t)) continue;
+        e->words.push_back(std::string(QLTP_toxtoken_getnorm(t)) + "/" + QLTP_toxtoken_tagval(t, "lex", "spron"));
+    }
+}
+
+struct Channel {
+    Channel(tpdb* db, int type, int markup = 1) : ch(QLTP_tpc_newtype(db, nullptr, markup, "J", type)) {
+        EXPECT_NE(ch, nullptr) << type;
+        QLTP_tpc_set_text_callback(ch, on_text, &events);
+        QLTP_tpc_set_application_callback(ch, on_tag, &events);
+        QLTP_tpc_set_phrase_callback(ch, on_spurt, &events, 0, 0);
+    }
+    ~Channel() { QLTP_tpc_delete(ch); }
+    channel* ch;
+    Events events;
+};
+
+// The words of spurt XML, "norm/phonemes", from a document of spurts.
+std::vector<std::string> xml_words(const std::string& spurts, int* count) {
+    std::string doc = "<root>" + spurts + "</root>";
+    xmlDoc* parsed = xmlReadMemory(doc.data(), static_cast<int>(doc.size()), nullptr, "UTF-8",
+                                   XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    std::vector<std::string> words;
+    *count = -1;
+    if (!parsed) return words;
+    *count = 0;
+    std::vector<xmlNode*> todo = {xmlDocGetRootElement(parsed)};
+    while (!todo.empty()) {
+        xmlNode* n = todo.back();
+        todo.pop_back();
+        for (xmlNode* c = n->last; c; c = c->prev) todo.push_back(c);
+        if (n->type != XML_ELEMENT_NODE) continue;
+        if (xmlStrEqual(n->name, BAD_CAST "spurt")) ++*count;
+        if (!xmlStrEqual(n->name, BAD_CAST "lex")) continue;
+        xmlChar* text = xmlNodeGetContent(n);
+        xmlChar* phonemes = xmlGetProp(n, BAD_CAST "phonemes");
+        std::string w = reinterpret_cast<const char*>(text);
+        w.erase(0, w.find_first_not_of("\n\t"));
+        w.erase(w.find_last_not_of("\n\t") + 1);
+        words.push_back(w + "/" + (phonemes ? reinterpret_cast<const char*>(phonemes) : ""));
+        xmlFree(text);
+        xmlFree(phonemes);
+    }
+    xmlFreeDoc(parsed);
+    return words;
+}
+
+TEST(PipelineTest, EveryTypeRunsTheChainToItsOutput) {
+    PipelineDb db;
+    const std::vector<std::string> sprons = {"hello/hh_ax0_l_ow1", "world/w_er1_l_d"};
+    for (int type : {QLTP_TPC_FULL, QLTP_TPC_SENTENCE, QLTP_TPC_SERVER}) {
+        SCOPED_TRACE(type);
+        Channel c(db.db, type, 0);
+        QLTP_tpc_process(c.ch, "Hello world.", -1, 1);
+        EXPECT_EQ(c.events.words, sprons);
+        ASSERT_FALSE(c.events.last.empty());
+        EXPECT_EQ(c.events.last.back(), 1);
+        EXPECT_TRUE(c.events.text.empty());
+    }
+    std::string spurt_xml;
+    for (int type : {QLTP_TPC_SPURT, QLTP_TPC_BUILD}) {
+        SCOPED_TRACE(type);
+        Channel c(db.db, type, 0);
+        QLTP_tpc_process(c.ch, "Hello world.", -1, 1);
+        int spurts = 0;
+        EXPECT_EQ(xml_words(c.events.text, &spurts),
+                  std::vector<std::string>({"hello/hh ax0 l ow1", "world/w er1 l d"}));
+        EXPECT_GE(spurts, 1);
+        // Without reduction, archiphone or accent data the two types agree.
+        if (type == QLTP_TPC_SPURT) {
+            spurt_xml = c.events.text;
+        } else {
+            EXPECT_EQ(c.events.text, spurt_xml);
+        }
+    }
+    for (int type : {QLTP_TPC_NORM, QLTP_TPC_ABOOK}) {
+        SCOPED_TRACE(type);
+        Channel c(db.db, type, 0);
+        // A piece of white space gives no tokens; the abook type still
+        // delivers on the pass, with no text.
+        QLTP_tpc_process(c.ch, " ", 1, 0);
+        if (type == QLTP_TPC_ABOOK) {
+            EXPECT_EQ(c.events.log, std::vector<std::string>({"T"}));
+        }
+        EXPECT_EQ(c.events.text, "");
+        QLTP_tpc_process(c.ch, "Hello world.", -1, 1);
+        EXPECT_NE(c.events.text.find("[hello]"), std::string::npos) << c.events.text;
+        EXPECT_NE(c.events.text.find("[world]"), std::string::npos);
+    }
+}
+
+// Two application tags in a final call give three passes, the tag after
+// each of the first two; a non-final call stops at its first tag.
+TEST(PipelineTest, ApplicationTagsCutPasses) {
+    PipelineDb db;
+    const char* text = "<speak>Hello <voice name='x'/>world <voice name='y'/>bye.</speak>";
+    Channel full(db.db, QLTP_TPC_FULL);
+    QLTP_tpc_process(full.ch, text, -1, 1);
+    EXPECT_EQ(full.events.words, std::vector<std::string>({"hello/hh_ax0_l_ow1", "world/w_er1_l_d", "bye/b_ay1"}));
+    std::vector<std::string> tags;
+    for (const std::string& e : full.events.log)
+        if (e[0] == 'A') tags.push_back(e);
+    EXPECT_EQ(tags, std::vector<std::string>({"A<voice name='x'/>", "A<voice name='y'/>"}));
+    // Spurts of "hello" come before the first tag, of "bye" after the second.
+    EXPECT_EQ(full.events.log.front(), "P");
+    EXPECT_EQ(full.events.log.back(), "P");
+
+    // A non-final call handles at most one tag; the final call the rest.
+    Channel spurt(db.db, QLTP_TPC_SPURT);
+    QLTP_tpc_process(spurt.ch, text, -1, 0);
+    int early = 0;
+    for (const std::string& e : spurt.events.log) early += e[0] == 'A';
+    EXPECT_LE(early, 1);
+    QLTP_tpc_process(spurt.ch, "", 0, 1);
+    tags.clear();
+    for (const std::string& e : spurt.events.log)
+        if (e[0] == 'A') tags.push_back(e);
+    EXPECT_EQ(tags, std::vector<std::string>({"A<voice name='x'/>", "A<voice name='y'/>"}));
+    int spurts = 0;
+    EXPECT_EQ(xml_words(spurt.events.text, &spurts),
+              std::vector<std::string>({"hello/hh ax0 l ow1", "world/w er1 l d", "bye/b ay1"}));
+}
+
+// Input cut into small non-final pieces gives the words of one final call,
+// and running the same text again takes no new objects from the pool.
+TEST(PipelineTest, PiecesGiveTheWordsOfOneCallAndReuseThePool) {
+    PipelineDb db;
+    std::string text;
+    for (int i = 0; i < 300; ++i) text += i % 7 == 6 ? "Bye. " : "Hello world, hello. ";
+    Channel whole(db.db, QLTP_TPC_FULL, 0);
+    QLTP_tpc_process(whole.ch, text.c_str(), -1, 1);
+    Channel pieces(db.db, QLTP_TPC_FULL, 0);
+    for (size_t at = 0; at < text.size(); at += 37)
+        QLTP_tpc_process(pieces.ch, text.c_str() + at, static_cast<int>(std::min<size_t>(37, text.size() - at)), 0);
+    QLTP_tpc_process(pieces.ch, "", 0, 1);
+    EXPECT_EQ(whole.events.words.size(), 258u * 3 + 42);
+    EXPECT_EQ(pieces.events.words, whole.events.words);
+
+    auto objects = [&] {
+        const toxpool* pool = whole.ch->pool;
+        return std::vector<int>({QLTP_voidparray_sz(pool->spurts.objects), QLTP_voidparray_sz(pool->tokens.objects),
+                                 QLTP_voidparray_sz(pool->tags.objects)});
+    };
+    ASSERT_NE(whole.ch->pool, nullptr);
+    std::vector<int> after_first = objects();
+    QLTP_tpc_process(whole.ch, text.c_str(), -1, 1);
+    EXPECT_EQ(objects(), after_first);
 }
 
 }  // namespace
