@@ -5,11 +5,15 @@
 #include <libxml/tree.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "foundation/toxspurt.h"
+#include "lg_fixture.h"
 #include "linguistics/cbout.h"
+#include "linguistics/lgout.h"
+#include "linguistics/pbreak.h"
 #include "test_db.h"
 #include "textproc/channel.h"
 #include "textproc/nrules.h"
@@ -46,12 +50,20 @@ public:
         ::testing::internal::CaptureStdout();
         nrules* set = QLTP_deserialise_nrules(nullptr, rules.c_str());
         ::testing::internal::GetCapturedStdout();
+        pbreak* breaks = QLTP_deserialise_pbreak(
+            "DEFAULT 1 0.05 1 0.05\nFORCED 2 0.1 0 0\n, 2 0.2 0 0\n. 4 0.4 0 0\n? 4 0.4 0 0\n! 4 0.4 0 0\n");
         const std::string path = orvelle_test::TempPath("pipeline.tpdb");
         orvelle_test::WriteTestDb(path, {{"TPOBJ_NRULES:DEFAULT", set},
+                                         {"TPOBJ_PBREAK:DEFAULT", breaks},
+                                         {"TPOBJ_LGPHONEMAP:DEFAULT", nullptr,
+                                          orvelle_test::StrMapImage("TPOBJ_LGPHONEMAP", {})},
+                                         {"TPOBJ_LGPOSMAP:DEFAULT", nullptr,
+                                          orvelle_test::StrMapImage("TPOBJ_LGPOSMAP", {{"NN", "1"}})},
                                          {"TPOBJ_LEXMGR:DEFAULT", nullptr, TextObject("main:0")},
                                          {"TPOBJ_LEXHASH:MAIN", nullptr,
                                           TextObject("main\nhello hh_ax0_l_ow1\nworld w_er1_l_d\nbye b_ay1\n")}});
         QLTP_nrules_delete(set);
+        QLTP_pbreak_delete(breaks);
         EXPECT_EQ(QLTP_tpdb_load(db, path.c_str()), 1);
         std::remove(path.c_str());
     }
@@ -228,6 +240,47 @@ TEST(PipelineTest, PiecesGiveTheWordsOfOneCallAndReuseThePool) {
     std::vector<int> after_first = objects();
     QLTP_tpc_process(whole.ch, text.c_str(), -1, 1);
     EXPECT_EQ(objects(), after_first);
+}
+
+void to_lg(cbout*, void* user, toxspurt* spurt, int, int) {
+    auto* lg = static_cast<std::pair<lgout*, std::string>*>(user);
+    voidparray* one = QLTP_voidparray_new();
+    QLTP_voidparray_add(one, spurt);
+    lg->second += QLTP_lgout_process(lg->first, one, spurt->last);
+    QLTP_voidparray_delete(one);
+}
+
+// lg text written from the phrase callback: one sentence per sentence of
+// the input, whose positions give back the sentence as written.
+TEST(PipelineTest, LgSentencesPointBackIntoTheInput) {
+    PipelineDb db;
+    const std::string text = "Hello world. Bye, hello world!  World hello bye.";
+    channel* ch = QLTP_tpc_newtype(db.db, nullptr, 0, "J", QLTP_TPC_FULL);
+    ASSERT_NE(ch, nullptr);
+    std::pair<lgout*, std::string> lg(QLTP_lgout_new(ch), "");
+    QLTP_tpc_set_phrase_callback(ch, to_lg, &lg, 0, 0);
+    QLTP_tpc_process(ch, text.c_str(), -1, 1);
+    std::vector<std::string> sentences;
+    std::vector<int> words;
+    int start = -1;
+    for (size_t at = 0; at < lg.second.size();) {
+        size_t end = lg.second.find('\n', at);
+        std::string line = lg.second.substr(at, end - at);
+        at = end + 1;
+        std::string key = line.substr(0, line.find(' '));
+        int value = std::atoi(line.c_str() + key.size());
+        if (key == "nNumberOfWords") words.push_back(value);
+        if (key == "nSentenceStartPos") start = value;
+        if (key == "nSentenceEndPos" && words.back() > 0) {
+            ASSERT_GE(start, 0);
+            ASSERT_LE(static_cast<size_t>(value), text.size());
+            sentences.push_back(text.substr(static_cast<size_t>(start), static_cast<size_t>(value - start)));
+        }
+    }
+    EXPECT_EQ(sentences, std::vector<std::string>({"Hello world.", "Bye, hello world!", "World hello bye."}))
+        << lg.second;
+    QLTP_lgout_delete(lg.first);
+    QLTP_tpc_delete(ch);
 }
 
 }  // namespace
