@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,8 @@ TEST(PipelineTest, ChannelsWithoutADatabaseAreRefused) {
 // a lexicon of the words the tests say.
 class PipelineDb {
 public:
-    PipelineDb() : db(QLTP_tpdb_new(nullptr)) {
+    explicit PipelineDb(const std::string& lexicon = "main\nhello hh_ax0_l_ow1\nworld w_er1_l_d\nbye b_ay1\n")
+        : db(QLTP_tpdb_new(nullptr)) {
         std::string rules = "<rules>\n<regex name='punc_strip'><![CDATA[^(\\W*)(.*?)(\\W*)$]]></regex>\n"
                             "<regex name='alpha'><![CDATA[[A-Za-z]]]></regex>\n<lookup name='downcase'><![CDATA[{";
         for (char c = 'A'; c <= 'Z'; ++c) rules += std::string(c == 'A' ? "" : ", ") + "'" + c + "':'" + char(c + 32) + "'";
@@ -60,8 +62,7 @@ public:
                                          {"TPOBJ_LGPOSMAP:DEFAULT", nullptr,
                                           orvelle_test::StrMapImage("TPOBJ_LGPOSMAP", {{"NN", "1"}})},
                                          {"TPOBJ_LEXMGR:DEFAULT", nullptr, TextObject("main:0")},
-                                         {"TPOBJ_LEXHASH:MAIN", nullptr,
-                                          TextObject("main\nhello hh_ax0_l_ow1\nworld w_er1_l_d\nbye b_ay1\n")}});
+                                         {"TPOBJ_LEXHASH:MAIN", nullptr, TextObject(lexicon)}});
         QLTP_nrules_delete(set);
         QLTP_pbreak_delete(breaks);
         EXPECT_EQ(QLTP_tpdb_load(db, path.c_str()), 1);
@@ -78,6 +79,7 @@ struct Events {
     std::string text;
     std::vector<std::string> words;
     std::vector<int> last;
+    std::vector<std::string> unknown;  // words left silent after letter-to-sound
 };
 
 void on_text(void* user, const char* text, int len) {
@@ -93,7 +95,11 @@ void on_spurt(cbout*, void* user, toxspurt* spurt, int, int) {
     voidparray* tokens = QLTP_cbout_tokens(spurt);
     for (int i = 0; i < QLTP_voidparray_sz(tokens); ++i) {
         const toxtoken* t = QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, i));
-        if (QLTP_cbout_isempty(t)) continue;
+        if (QLTP_cbout_isempty(t)) {
+            const char* lts = QLTP_toxtoken_tagval(t, "lex", "ltsused");
+            if (lts && std::string(lts) == "true") e->unknown.push_back(QLTP_toxtoken_getnorm(t));
+            continue;
+        }
         e->words.push_back(std::string(QLTP_toxtoken_getnorm(t)) + "/" + QLTP_toxtoken_tagval(t, "lex", "spron"));
     }
 }
@@ -240,6 +246,59 @@ TEST(PipelineTest, PiecesGiveTheWordsOfOneCallAndReuseThePool) {
     std::vector<int> after_first = objects();
     QLTP_tpc_process(whole.ch, text.c_str(), -1, 1);
     EXPECT_EQ(objects(), after_first);
+}
+
+// A paragraph of dictionary words through the full type: every word gets
+// the dictionary's pronunciation, and the spurt type writes the same spurts
+// as well-formed XML.
+TEST(PipelineTest, DictionaryWordsGetTheirPronunciation) {
+    std::vector<orvelle_test::CmuEntry> entries = orvelle_test::ReadCmuDict();
+    ASSERT_GT(entries.size(), 100000u) << orvelle_test::kCmuDictPath;
+    std::string lexicon = "main\n";
+    std::map<std::string, std::string> spron;
+    std::map<std::string, int> seen;
+    for (const auto& e : entries) {
+        std::string phones;
+        for (const auto& syllable : e.syllables)
+            for (const std::string& ph : syllable.phones)
+                phones += (phones.empty() ? "" : "_") + ph +
+                          (orvelle_test::CmuVowels().count(ph) ? std::string(1, syllable.stress) : "");
+        lexicon += e.word + " " + phones + "\n";
+        spron[e.word] = phones;
+        ++seen[e.word];
+    }
+    PipelineDb db(lexicon);
+    const std::string paragraph =
+        "The river ran quietly past the old mill, and the children watched the water from the bridge. "
+        "Nobody knew when the miller would return; some said he had gone to the city, others that he had "
+        "simply grown tired of the valley. Would the wheel ever turn again? The youngest girl thought so. "
+        "She climbed down to the bank every morning, listened for the creak of wood, and waited. "
+        "One grey afternoon a cart came slowly along the road, loaded with sacks and tools, and a tall man "
+        "walked beside it, whistling a tune that none of them had heard before. \"Is this the mill?\" he "
+        "asked, and the girl nodded, too surprised to speak.";
+    Channel full(db.db, QLTP_TPC_FULL, 0);
+    QLTP_tpc_process(full.ch, paragraph.c_str(), -1, 1);
+    size_t checked = 0;
+    for (const std::string& w : full.events.words) {
+        std::string word = w.substr(0, w.find('/'));
+        ASSERT_TRUE(spron.count(word)) << word;
+        if (seen[word] != 1) continue;
+        EXPECT_EQ(w.substr(w.find('/') + 1), spron[word]) << word;
+        ++checked;
+    }
+    // "creak" is no dictionary word, and the database has no letter-to-sound
+    // trees: it is tried by letter-to-sound and stays silent.
+    EXPECT_EQ(full.events.words.size(), 114u);
+    EXPECT_EQ(full.events.unknown, std::vector<std::string>({"creak"}));
+    EXPECT_GT(checked, 80u);
+
+    Channel spurt(db.db, QLTP_TPC_SPURT, 0);
+    QLTP_tpc_process(spurt.ch, paragraph.c_str(), -1, 1);
+    int spurts = 0;
+    EXPECT_EQ(xml_words(spurt.events.text, &spurts).size(), full.events.words.size());
+    int phrases = 0;
+    for (const std::string& e : full.events.log) phrases += e == "P";
+    EXPECT_EQ(spurts, phrases);
 }
 
 void to_lg(cbout*, void* user, toxspurt* spurt, int, int) {
