@@ -258,11 +258,7 @@ TEST(PipelineTest, DictionaryWordsGetTheirPronunciation) {
     std::map<std::string, std::string> spron;
     std::map<std::string, int> seen;
     for (const auto& e : entries) {
-        std::string phones;
-        for (const auto& syllable : e.syllables)
-            for (const std::string& ph : syllable.phones)
-                phones += (phones.empty() ? "" : "_") + ph +
-                          (orvelle_test::CmuVowels().count(ph) ? std::string(1, syllable.stress) : "");
+        std::string phones = orvelle_test::CmuToQrln(e, '_');
         lexicon += e.word + " " + phones + "\n";
         spron[e.word] = phones;
         ++seen[e.word];
