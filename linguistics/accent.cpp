@@ -523,12 +523,7 @@ voidparray* QLTP_jpaccent_process(jpaccent* stage, voidparray* spurts, int final
     } catch (...) {
         // Out of memory: the spurts handed on keep what was set so far.
     }
-    if (stage->trace && stage->ch) {
-        QLTP_dystr_clear(stage->trace);
-        QLTP_toxspstream_print(stage->output, stage->trace);
-        QLTP_logger_logmodule(stage->ch->log, stage->ch->jobid, "jpaccenting", stage->state,
-                              QLTP_dystr_cstr(stage->trace));
-    }
+    if (stage->ch) QLTP_tpc_log_spurts(stage->ch, "jpaccenting", stage->state, stage->output, stage->trace);
     stage->state = final;
     return stage->output;
 }

@@ -527,12 +527,7 @@ voidparray* QLTP_archiphone_process(archiphone* stage, voidparray* spurts, int f
     } catch (...) {
         // Out of memory: the spurts handed on keep what was resolved so far.
     }
-    if (stage->trace && stage->ch) {
-        QLTP_dystr_clear(stage->trace);
-        QLTP_toxspstream_print(stage->output, stage->trace);
-        QLTP_logger_logmodule(stage->ch->log, stage->ch->jobid, "archiphone", stage->state,
-                              QLTP_dystr_cstr(stage->trace));
-    }
+    if (stage->ch) QLTP_tpc_log_spurts(stage->ch, "archiphone", stage->state, stage->output, stage->trace);
     stage->state = final;
     return stage->output;
 }

@@ -414,12 +414,7 @@ voidparray* QLTP_syllabify_process(syllabify* stage, voidparray* spurts, int fin
         // Out of memory: the spurts handed on keep what was written so far.
     }
     utterance_totals(stage->output);
-    if (stage->trace && stage->ch) {
-        QLTP_dystr_clear(stage->trace);
-        QLTP_toxspstream_print(stage->output, stage->trace);
-        QLTP_logger_logmodule(stage->ch->log, stage->ch->jobid, "syllabify", stage->state,
-                              QLTP_dystr_cstr(stage->trace));
-    }
+    if (stage->ch) QLTP_tpc_log_spurts(stage->ch, "syllabify", stage->state, stage->output, stage->trace);
     stage->state = final;
     return stage->output;
 }
