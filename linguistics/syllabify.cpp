@@ -168,13 +168,7 @@ maxonset* QLTP_maxonset_readtxt(const char* path) {
 
 maxonset* QLTP_maxonset_load(FILE* file, int swap) { return read_maxonset(file, swap); }
 
-maxonset* QLTPPy_maxonset_load(const char* path) {
-    FILE* f = path ? std::fopen(path, "rb") : nullptr;
-    if (!f) return nullptr;
-    maxonset* m = read_maxonset(f, 0);
-    std::fclose(f);
-    return m;
-}
+maxonset* QLTPPy_maxonset_load(const char* path) { return QLTP_read_path(path, read_maxonset); }
 
 int QLTPPy_maxonset_write(const maxonset* data, QLTP_fixedbuf* destination) {
     auto* object = const_cast<maxonset*>(data);
