@@ -439,12 +439,6 @@ int evaluate(const jpaccent* s, const Window& w, std::string_view expr) {
     return acc;
 }
 
-void* read_map(FILE* file, int swap) {
-    hashstrarray* m = nullptr;
-    QLTP_hashstrarray_read(file, &m, swap);
-    return m;
-}
-
 const int registered = QLTP_tpobj_register(
     "TPOBJ_JPACCENT", {.load = QLTP_tpobj_jpaccent_load, .pstload = QLTP_tpobj_jpaccent_pstload,
                        .del = QLTP_tpobj_jpaccent_delete, .write = QLTP_tpobj_jpaccent_write});
@@ -452,20 +446,15 @@ const int registered = QLTP_tpobj_register(
 }  // namespace
 
 void* QLTP_tpobj_jpaccent_load(tpdb* db, int32_t offset) {
-    return QLTP_tpdb_read_object(db, offset, "TPOBJ_JPACCENT", read_map, QLTP_tpobj_jpaccent_delete);
+    return QLTP_tpdb_read_strmap(db, offset, "TPOBJ_JPACCENT");
 }
 
 int QLTP_tpobj_jpaccent_pstload(tpdb*, void*) { return 1; }
 
-void QLTP_tpobj_jpaccent_delete(void* object) { QLTP_hashstrarray_delete(static_cast<hashstrarray*>(object)); }
+void QLTP_tpobj_jpaccent_delete(void* object) { QLTP_tpobj_strmap_delete(object); }
 
 int32_t QLTP_tpobj_jpaccent_write(void* object, char* destination, int swap) {
-    auto* m = static_cast<const hashstrarray*>(object);
-    if (!m) return 0;
-    const uint32_t size = QLTP_hashstrarray_write_sz(m);
-    if (size == 0 || size > INT32_MAX) return 0;
-    if (!destination) return static_cast<int32_t>(size);
-    return QLTP_hashstrarray_write(m, destination, swap) ? 1 : 0;
+    return QLTP_tpobj_strmap_write(object, destination, swap);
 }
 
 jpaccent* QLTP_jpaccent_new(channel* ch) {
@@ -534,12 +523,7 @@ voidparray* QLTP_jpaccent_process(jpaccent* stage, voidparray* spurts, int final
     } catch (...) {
         // Out of memory: the spurts handed on keep what was set so far.
     }
-    if (stage->trace && stage->ch) {
-        QLTP_dystr_clear(stage->trace);
-        QLTP_toxspstream_print(stage->output, stage->trace);
-        QLTP_logger_logmodule(stage->ch->log, stage->ch->jobid, "jpaccenting", stage->state,
-                              QLTP_dystr_cstr(stage->trace));
-    }
+    if (stage->ch) QLTP_tpc_log_spurts(stage->ch, "jpaccenting", stage->state, stage->output, stage->trace);
     stage->state = final;
     return stage->output;
 }

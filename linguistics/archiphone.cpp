@@ -390,12 +390,6 @@ bool resolve(Context& c) {
     return changed || s->match_all_phones;
 }
 
-void* read_map(FILE* file, int swap) {
-    hashstrarray* m = nullptr;
-    QLTP_hashstrarray_read(file, &m, swap);
-    return m;
-}
-
 const int registered = QLTP_tpobj_register(
     "TPOBJ_ARCHIS", {.load = QLTP_tpobj_archis_load, .pstload = QLTP_tpobj_archis_pstload,
                      .del = QLTP_tpobj_archis_delete, .write = QLTP_tpobj_archis_write});
@@ -454,20 +448,15 @@ int _getwcor(const char* key, int len) {
 }
 
 void* QLTP_tpobj_archis_load(tpdb* db, int32_t offset) {
-    return QLTP_tpdb_read_object(db, offset, "TPOBJ_ARCHIS", read_map, QLTP_tpobj_archis_delete);
+    return QLTP_tpdb_read_strmap(db, offset, "TPOBJ_ARCHIS");
 }
 
 int QLTP_tpobj_archis_pstload(tpdb*, void*) { return 1; }
 
-void QLTP_tpobj_archis_delete(void* object) { QLTP_hashstrarray_delete(static_cast<hashstrarray*>(object)); }
+void QLTP_tpobj_archis_delete(void* object) { QLTP_tpobj_strmap_delete(object); }
 
 int32_t QLTP_tpobj_archis_write(void* object, char* destination, int swap) {
-    auto* m = static_cast<const hashstrarray*>(object);
-    if (!m) return 0;
-    const uint32_t size = QLTP_hashstrarray_write_sz(m);
-    if (size == 0 || size > INT32_MAX) return 0;
-    if (!destination) return static_cast<int32_t>(size);
-    return QLTP_hashstrarray_write(m, destination, swap) ? 1 : 0;
+    return QLTP_tpobj_strmap_write(object, destination, swap);
 }
 
 archiphone* QLTP_archiphone_new(channel* ch) {
@@ -538,12 +527,7 @@ voidparray* QLTP_archiphone_process(archiphone* stage, voidparray* spurts, int f
     } catch (...) {
         // Out of memory: the spurts handed on keep what was resolved so far.
     }
-    if (stage->trace && stage->ch) {
-        QLTP_dystr_clear(stage->trace);
-        QLTP_toxspstream_print(stage->output, stage->trace);
-        QLTP_logger_logmodule(stage->ch->log, stage->ch->jobid, "archiphone", stage->state,
-                              QLTP_dystr_cstr(stage->trace));
-    }
+    if (stage->ch) QLTP_tpc_log_spurts(stage->ch, "archiphone", stage->state, stage->output, stage->trace);
     stage->state = final;
     return stage->output;
 }

@@ -112,23 +112,6 @@ bool punc_maxima(const pbreak* t, const char* text, int pre, int32_t* level, int
   return any;
 }
 
-template <typename T, typename Read>
-T* load_file(const char* path, Read read) {
-  FILE* f = path ? std::fopen(path, "rb") : nullptr;
-  if (!f) return nullptr;
-  T* table = read(f, 0);
-  std::fclose(f);
-  return table;
-}
-
-template <typename Write>
-int write_buffer(const void* table, QLTP_fixedbuf* buffer, Write write) {
-  int32_t size = write(const_cast<void*>(table), nullptr, 0);
-  if (!buffer) return size;
-  if (size <= 0 || !buffer->data || buffer->size < static_cast<uint32_t>(size)) return 0;
-  return write(const_cast<void*>(table), buffer->data, 0);
-}
-
 void* read_pbreak(FILE* f, int swap) { return QLTP_pbreak_load(f, swap); }
 void* read_prules(FILE* f, int swap) { return QLTP_prules_load(f, swap); }
 
@@ -307,14 +290,14 @@ prules* QLTP_prules_load(FILE* file, int swap) {
   return t;
 }
 
-pbreak* QLTPPy_pbreak_load(const char* path) { return load_file<pbreak>(path, QLTP_pbreak_load); }
-prules* QLTPPy_prules_load(const char* path) { return load_file<prules>(path, QLTP_prules_load); }
+pbreak* QLTPPy_pbreak_load(const char* path) { return QLTP_read_path(path, QLTP_pbreak_load); }
+prules* QLTPPy_prules_load(const char* path) { return QLTP_read_path(path, QLTP_prules_load); }
 
 int QLTPPy_pbreak_write(const pbreak* table, QLTP_fixedbuf* buffer) {
-  return write_buffer(table, buffer, QLTP_tpobj_pbreak_write);
+  return QLTP_fixedbuf_write_object(table, buffer, QLTP_tpobj_pbreak_write);
 }
 int QLTPPy_prules_write(const prules* table, QLTP_fixedbuf* buffer) {
-  return write_buffer(table, buffer, QLTP_tpobj_prules_write);
+  return QLTP_fixedbuf_write_object(table, buffer, QLTP_tpobj_prules_write);
 }
 
 void* QLTP_tpobj_pbreak_load(tpdb* db, int32_t offset) {

@@ -747,12 +747,7 @@ voidparray* QLTP_phrasing_process(phrasing* st, voidparray* tokens, int final) {
   } else {
     st->examined = std::max(n, 0);
   }
-  if (st->module_log) {
-    QLTP_dystr_clear(st->module_log);
-    QLTP_toxspstream_print(st->spurts, st->module_log);
-    QLTP_logger_logmodule(log_of(st), st->ch ? st->ch->jobid : "", st->name, previous_state,
-                          QLTP_dystr_cstr(st->module_log));
-  }
+  QLTP_tpc_log_spurts(st->ch, st->name, previous_state, st->spurts, st->module_log);
   st->state = final;
   if (!st->by_utterance) return st->spurts;
   group_utterances(st, final);

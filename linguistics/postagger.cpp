@@ -218,15 +218,6 @@ const char* word_tag(const pos* d, std::string_view word) {
   return tag;
 }
 
-template <typename T, typename Read>
-T* load_file(const char* path, Read read) {
-  FILE* f = path ? std::fopen(path, "rb") : nullptr;
-  if (!f) return nullptr;
-  T* object = read(f, 0);
-  std::fclose(f);
-  return object;
-}
-
 void* read_pos(FILE* f, int swap) { return QLTP_pos_read(f, swap); }
 
 }  // namespace
@@ -352,14 +343,10 @@ pos* QLTP_pos_read(FILE* file, int swap) {
   return d;
 }
 
-pos* QLTPPy_pos_load(const char* path) { return load_file<pos>(path, QLTP_pos_read); }
+pos* QLTPPy_pos_load(const char* path) { return QLTP_read_path(path, QLTP_pos_read); }
 
 int QLTPPy_postags_write(const pos* dictionary, QLTP_fixedbuf* buffer) {
-  auto* object = const_cast<pos*>(dictionary);
-  int32_t size = QLTP_tpobj_postags_write(object, nullptr, 0);
-  if (!buffer) return size;
-  if (size <= 0 || !buffer->data || buffer->size < static_cast<uint32_t>(size)) return 0;
-  return QLTP_tpobj_postags_write(object, buffer->data, 0);
+  return QLTP_fixedbuf_write_object(dictionary, buffer, QLTP_tpobj_postags_write);
 }
 
 void* QLTP_tpobj_postags_load(tpdb* db, int32_t offset) {

@@ -168,13 +168,7 @@ maxonset* QLTP_maxonset_readtxt(const char* path) {
 
 maxonset* QLTP_maxonset_load(FILE* file, int swap) { return read_maxonset(file, swap); }
 
-maxonset* QLTPPy_maxonset_load(const char* path) {
-    FILE* f = path ? std::fopen(path, "rb") : nullptr;
-    if (!f) return nullptr;
-    maxonset* m = read_maxonset(f, 0);
-    std::fclose(f);
-    return m;
-}
+maxonset* QLTPPy_maxonset_load(const char* path) { return QLTP_read_path(path, read_maxonset); }
 
 int QLTPPy_maxonset_write(const maxonset* data, QLTP_fixedbuf* destination) {
     auto* object = const_cast<maxonset*>(data);
@@ -414,12 +408,7 @@ voidparray* QLTP_syllabify_process(syllabify* stage, voidparray* spurts, int fin
         // Out of memory: the spurts handed on keep what was written so far.
     }
     utterance_totals(stage->output);
-    if (stage->trace && stage->ch) {
-        QLTP_dystr_clear(stage->trace);
-        QLTP_toxspstream_print(stage->output, stage->trace);
-        QLTP_logger_logmodule(stage->ch->log, stage->ch->jobid, "syllabify", stage->state,
-                              QLTP_dystr_cstr(stage->trace));
-    }
+    if (stage->ch) QLTP_tpc_log_spurts(stage->ch, "syllabify", stage->state, stage->output, stage->trace);
     stage->state = final;
     return stage->output;
 }

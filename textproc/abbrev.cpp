@@ -192,13 +192,7 @@ abbdict* QLTP_abbrev_load(FILE* file, int swap) {
   return d;
 }
 
-abbdict* QLTPPy_abbrev_load(const char* path) {
-  FILE* f = path ? std::fopen(path, "rb") : nullptr;
-  if (!f) return nullptr;
-  abbdict* d = QLTP_abbrev_load(f, 0);
-  std::fclose(f);
-  return d;
-}
+abbdict* QLTPPy_abbrev_load(const char* path) { return QLTP_read_path(path, QLTP_abbrev_load); }
 
 void* QLTP_tpobj_abbrev_load(tpdb* db, int32_t offset) {
   char* bytes = nullptr;

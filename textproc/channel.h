@@ -128,6 +128,11 @@ void QLTP_tpc_set_phrase_callback(channel* ch, tpc_phrase_callback cb, void* use
 void QLTP_tpc_builtin_cb_app(channel* ch, int pending, const char* tag, const dystr* out);
 const dystr* QLTP_tpc_builtin_cb_app_filter(channel* ch, int pending, const char* tag, const dystr* out);
 
+// Writes the spurts a stage hands on to the channel's module log under the
+// stage's module name and state, printing them into scratch; nothing without
+// scratch.
+void QLTP_tpc_log_spurts(channel* ch, const char* module, int state, const voidparray* spurts, dystr* scratch);
+
 // Accessors; NULL for a NULL channel.
 logger* QLTP_tpc_get_logger(const channel* ch);
 logger* QLTP_tokenise_logger(const channel* ch);
