@@ -4,6 +4,8 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -15,6 +17,7 @@
 #include "linguistics/cbout.h"
 #include "linguistics/lgout.h"
 #include "linguistics/pbreak.h"
+#include "linguistics/phonesetmap.h"
 #include "test_db.h"
 #include "textproc/channel.h"
 #include "textproc/nrules.h"
@@ -80,6 +83,9 @@ struct Events {
     std::vector<std::string> words;
     std::vector<int> last;
     std::vector<std::string> unknown;  // words left silent after letter-to-sound
+    std::vector<int> breaks;           // break index of each spurt's last token
+    lgout* lg = nullptr;               // fed each spurt when set
+    std::string lg_text;
 };
 
 void on_text(void* user, const char* text, int len) {
@@ -93,6 +99,13 @@ void on_spurt(cbout*, void* user, toxspurt* spurt, int, int) {
     e->log.push_back("P");
     e->last.push_back(spurt->last);
     voidparray* tokens = QLTP_cbout_tokens(spurt);
+    e->breaks.push_back(QLTP_cbout_bidx(QLTP_toxtoken_cast(QLTP_voidparray_end(tokens))));
+    if (e->lg) {
+        voidparray* one = QLTP_voidparray_new();
+        QLTP_voidparray_add(one, spurt);
+        e->lg_text += QLTP_lgout_process(e->lg, one, spurt->last);
+        QLTP_voidparray_delete(one);
+    }
     for (int i = 0; i < QLTP_voidparray_sz(tokens); ++i) {
         const toxtoken* t = QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, i));
         if (QLTP_cbout_isempty(t)) {
@@ -111,7 +124,10 @@ struct Channel {
         QLTP_tpc_set_application_callback(ch, on_tag, &events);
         QLTP_tpc_set_phrase_callback(ch, on_spurt, &events, 0, 0);
     }
-    ~Channel() { QLTP_tpc_delete(ch); }
+    ~Channel() {
+        QLTP_lgout_delete(events.lg);
+        QLTP_tpc_delete(ch);
+    }
     channel* ch;
     Events events;
 };
@@ -227,15 +243,22 @@ TEST(PipelineTest, ApplicationTagsCutPasses) {
 TEST(PipelineTest, PiecesGiveTheWordsOfOneCallAndReuseThePool) {
     PipelineDb db;
     std::string text;
-    for (int i = 0; i < 300; ++i) text += i % 7 == 6 ? "Bye. " : "Hello world, hello. ";
+    for (int i = 0; i < 1000; ++i) text += i % 7 == 6 ? "Bye. " : "Hello world, hello. ";
     Channel whole(db.db, QLTP_TPC_FULL, 0);
+    whole.events.lg = QLTP_lgout_new(whole.ch);
     QLTP_tpc_process(whole.ch, text.c_str(), -1, 1);
     Channel pieces(db.db, QLTP_TPC_FULL, 0);
+    pieces.events.lg = QLTP_lgout_new(pieces.ch);
     for (size_t at = 0; at < text.size(); at += 37)
         QLTP_tpc_process(pieces.ch, text.c_str() + at, static_cast<int>(std::min<size_t>(37, text.size() - at)), 0);
     QLTP_tpc_process(pieces.ch, "", 0, 1);
-    EXPECT_EQ(whole.events.words.size(), 258u * 3 + 42);
+    EXPECT_EQ(whole.events.words.size(), 858u * 3 + 142);
     EXPECT_EQ(pieces.events.words, whole.events.words);
+    EXPECT_EQ(pieces.events.breaks, whole.events.breaks);
+    EXPECT_EQ(pieces.events.lg_text, whole.events.lg_text);
+    EXPECT_NE(whole.events.lg_text.find("SENTENCE 1000\n"), std::string::npos);
+    // One sentence end per sentence, and the pause that opens the text.
+    EXPECT_EQ(std::count(whole.events.breaks.begin(), whole.events.breaks.end(), 4), 1001);
 
     auto objects = [&] {
         const toxpool* pool = whole.ch->pool;
@@ -287,6 +310,15 @@ TEST(PipelineTest, DictionaryWordsGetTheirPronunciation) {
     EXPECT_EQ(full.events.words.size(), 114u);
     EXPECT_EQ(full.events.unknown, std::vector<std::string>({"creak"}));
     EXPECT_GT(checked, 80u);
+    // Every phone has a viseme in the channel's map.
+    for (const std::string& w : full.events.words) {
+        std::string spron = w.substr(w.find('/') + 1) + "_";
+        for (size_t at = 0, end; (end = spron.find('_', at)) != std::string::npos; at = end + 1) {
+            std::string phone = spron.substr(at, end - at);
+            phone.erase(std::remove_if(phone.begin(), phone.end(), ::isdigit), phone.end());
+            EXPECT_GE(QLTP_phonesetmap_lookup(QLTP_tpc_sapi_visemes(full.ch), phone.c_str(), -1), 0) << phone;
+        }
+    }
 
     Channel spurt(db.db, QLTP_TPC_SPURT, 0);
     QLTP_tpc_process(spurt.ch, paragraph.c_str(), -1, 1);
