@@ -1,9 +1,11 @@
 // The full pipeline channel on 1 MB of English prose (the fortunes files in
 // name order, "%" lines and control characters other than line feed and tab
-// dropped), over a database of normalisation rules, a break table and the
-// CMU dictionary; against espeak-ng's text front end (text to phonemes,
-// clause by clause) on the same text. Words are the text's white-space
-// separated words.
+// dropped), over the English database of the pipeline tests (rules,
+// abbreviations, breaks, POS dictionary, LG maps, the CMU dictionary, letter
+// trees and syllabification data); against espeak-ng's text front end (text
+// to phonemes, clause by clause) on the same text. Words are the text's
+// white-space separated words. After the runs it prints each stage's share
+// of a full channel's time and the ratios between the runs.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -11,18 +13,28 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "foundation/serial.h"
+#include "foundation/toxspurt.h"
 #include "foundation/tpdb.h"
+#include "linguistics/accent.h"
+#include "linguistics/archiphone.h"
 #include "linguistics/cbout.h"
-#include "linguistics/pbreak.h"
-#include "tests/linguistics/cmudict.h"
+#include "linguistics/homtagger.h"
+#include "linguistics/phrasing.h"
+#include "linguistics/postagger.h"
+#include "linguistics/pronounce.h"
+#include "linguistics/reduction.h"
+#include "linguistics/syllabify.h"
+#include "tests/linguistics/english_db.h"
 #include "textproc/channel.h"
-#include "textproc/nrules.h"
-
+#include "textproc/normalise.h"
+#include "textproc/tokeniser.h"
+#include "textproc/toxparse.h"
 #ifdef ORVELLE_BENCH_ESPEAK
 #include <espeak-ng/speak_lib.h>
 #endif
@@ -72,47 +84,24 @@ double Words(const std::string& text) {
   return n;
 }
 
-void Queue(tpdb* db, const char* name, const std::string& bytes) {
-  QLTP_fixedbuf* image = QLTP_fixedbuf_frombytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
-  if (!QLTP_tpobj_serialisequeue(db, image, name)) QLTP_fixedbuf_delete(image);
-}
-
-std::string Serial(const char* kind, void* object) {
-  int slot = QLTP_tpobj_kind_of(kind, -1);
-  int32_t size = QLTP_TPOBJ_WRITE[slot](object, nullptr, 0);
-  std::string image(static_cast<size_t>(std::max(size, 0)), '\0');
-  QLTP_TPOBJ_WRITE[slot](object, image.data(), 0);
-  return image;
-}
-
 const std::string& Database() {
   static const std::string path = [] {
-    std::string rules = "<rules>\n<regex name='punc_strip'><![CDATA[^(\\W*)(.*?)(\\W*)$]]></regex>\n"
-                        "<regex name='alpha'><![CDATA[[A-Za-z]]]></regex>\n<lookup name='downcase'><![CDATA[{";
-    for (char c = 'A'; c <= 'Z'; ++c) rules += std::string(c == 'A' ? "" : ", ") + "'" + c + "':'" + char(c + 32) + "'";
-    rules += "}]]></lookup>\n</rules>\n";
-    std::fflush(stdout);
-    nrules* set = QLTP_deserialise_nrules(nullptr, rules.c_str());
-    pbreak* breaks = QLTP_deserialise_pbreak("DEFAULT 1 0.05 1 0.05\nFORCED 2 0.1 0 0\n, 2 0.2 0 0\n"
-                                             ". 4 0.4 0 0\n? 4 0.4 0 0\n! 4 0.4 0 0\n");
-    std::string lexicon = "main\n";
-    for (const auto& e : orvelle_test::ReadCmuDict()) lexicon += e.word + " " + orvelle_test::CmuToQrln(e, '_') + "\n";
     const std::string p = "/tmp/orvelle_pipeline_bench.tpdb";
-    tpdb* db = QLTP_tpdb_new(nullptr);
-    QLTP_tpdb_header_setval(db, "MAJOR_VERSION", -1, "5", -1);
-    QLTP_tpdb_header_setval(db, "MINOR_VERSION", -1, "0", -1);
-    QLTP_tpdb_header_setval(db, "REVISION_NUMBER", -1, "1", -1);
-    Queue(db, "TPOBJ_NRULES:DEFAULT", Serial("TPOBJ_NRULES", set));
-    Queue(db, "TPOBJ_PBREAK:DEFAULT", Serial("TPOBJ_PBREAK", breaks));
-    Queue(db, "TPOBJ_LEXMGR:DEFAULT", std::string("main:0") + '\0');
-    Queue(db, "TPOBJ_LEXHASH:MAIN", lexicon + '\0');
-    QLTP_tpdb_write_serial(db, p.c_str());
-    QLTP_tpdb_delete(db);
-    QLTP_nrules_delete(set);
-    QLTP_pbreak_delete(breaks);
+    std::fflush(stdout);
+    const std::string error = orvelle_test::WriteEnglishDb(p);
+    if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
     return p;
   }();
   return path;
+}
+
+using Clock = std::chrono::steady_clock;
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+// Seconds per iteration of each run, for the ratios printed at the end.
+std::map<std::string, double>& Timings() {
+  static std::map<std::string, double> t;
+  return t;
 }
 
 void CountSpurt(cbout*, void* user, toxspurt*, int, int) { ++*static_cast<long*>(user); }
@@ -120,7 +109,7 @@ void DropText(void*, const char*, int) {}
 
 // One channel of the type; each iteration processes the prose `copies`
 // times over as one final call.
-void RunChannel(benchmark::State& state, int type) {
+void RunChannel(benchmark::State& state, int type, const std::string& name) {
   std::string text;
   for (int64_t i = 0; i < state.range(0); ++i) text += Prose();
   tpdb* db = QLTP_tpdb_new(nullptr);
@@ -134,25 +123,109 @@ void RunChannel(benchmark::State& state, int type) {
   long spurts = 0;
   QLTP_tpc_set_phrase_callback(ch, CountSpurt, &spurts, 0, 0);
   if (type != QLTP_TPC_FULL) QLTP_tpc_set_text_callback(ch, DropText, nullptr);
-  for (auto _ : state) QLTP_tpc_process(ch, text.c_str(), static_cast<int>(text.size()), 1);
+  double total = 0;
+  for (auto _ : state) {
+    Clock::time_point start = Clock::now();
+    QLTP_tpc_process(ch, text.c_str(), static_cast<int>(text.size()), 1);
+    total += Seconds(start);
+  }
+  Timings()[name + "/" + std::to_string(state.range(0))] = total / static_cast<double>(state.iterations());
   state.counters["words_per_second"] = benchmark::Counter(Words(text) * state.iterations(), benchmark::Counter::kIsRate);
   QLTP_tpc_delete(ch);
   QLTP_tpdb_delete(db);
 }
 
-void BM_FullChannel(benchmark::State& state) { RunChannel(state, QLTP_TPC_FULL); }
+void BM_FullChannel(benchmark::State& state) { RunChannel(state, QLTP_TPC_FULL, "full"); }
 BENCHMARK(BM_FullChannel)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond)->Iterations(2);
 
-void BM_SpurtChannel(benchmark::State& state) { RunChannel(state, QLTP_TPC_SPURT); }
+void BM_SpurtChannel(benchmark::State& state) { RunChannel(state, QLTP_TPC_SPURT, "spurt"); }
 BENCHMARK(BM_SpurtChannel)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// The stages of a full channel run one by one over the prose, in the
+// pieces and order the channel runs them for plain text, each timed on its
+// own.
+const char* const kStageNames[] = {"tokeniser", "markup parser", "pre-normalisation tagger", "normaliser",
+                                   "POS tagger", "phrasing", "homograph tagger", "reduction", "pronunciation",
+                                   "accent", "archiphones", "syllabification", "callback output"};
+constexpr int kStages = sizeof kStageNames / sizeof kStageNames[0];
+double stage_seconds[kStages] = {};
+
+void BM_FullChannelStages(benchmark::State& state) {
+  const std::string& text = Prose();
+  tpdb* db = QLTP_tpdb_new(nullptr);
+  QLTP_tpdb_load(db, Database().c_str());
+  channel* ch = QLTP_tpc_newtype(db, nullptr, 0, "B", QLTP_TPC_FULL);
+  if (!ch) {
+    state.SkipWithError("channel refused");
+    QLTP_tpdb_delete(db);
+    return;
+  }
+  long spurts = 0;
+  QLTP_tpc_set_phrase_callback(ch, CountSpurt, &spurts, 0, 0);
+  for (auto _ : state) {
+    // The channel's own cut: pieces of QLTP_TPC_PIECE bytes, the last final.
+    for (size_t from = 0; from < text.size(); from += QLTP_TPC_PIECE) {
+      const int len = static_cast<int>(std::min<size_t>(QLTP_TPC_PIECE, text.size() - from));
+      const int f = from + static_cast<size_t>(len) == text.size() ? 1 : 0;
+      int at = 0;
+      Clock::time_point start = Clock::now();
+      auto lap = [&] {
+        stage_seconds[at++] += Seconds(start);
+        start = Clock::now();
+      };
+      const dystr* marked = QLTP_tokenise_process(ch->tokeniser, text.c_str() + from, len, f);
+      lap();
+      voidparray* s = marked ? QLTP_toxparse_process(ch->toxparser, QLTP_dystr_cstr(marked), QLTP_dystr_sz(marked), f)
+                             : nullptr;
+      lap();
+      if (s) s = QLTP_postagger_process_prenorm(ch->prenorm_pos_tagger, ch->normaliser, s, f);
+      lap();
+      if (s) s = QLTP_normalise_process(ch->normaliser, s, f);
+      lap();
+      if (s) s = QLTP_postagger_process(ch->pos_tagger, s, f);
+      lap();
+      if (s) s = QLTP_phrasing_process(ch->phraser, s, f);
+      lap();
+      if (s) s = QLTP_homtagger_process(ch->hom_tagger, s, f);
+      lap();
+      if (s) s = QLTP_reduction_process(ch->reducer, s, f);
+      lap();
+      if (s) s = QLTP_pronounce_process(ch->pronouncer, s, f);
+      lap();
+      if (s) s = QLTP_jpaccent_process(ch->accent, s, f);
+      lap();
+      if (s) s = QLTP_archiphone_process(ch->archiphones, s, f);
+      lap();
+      if (s) s = QLTP_syllabify_process(ch->syllabifier, s, f);
+      lap();
+      if (s) {
+        QLTP_cbout_process(ch->output_stage, s, f);
+        QLTP_toxspstream_release_tox(s);
+      }
+      lap();
+    }
+    QLTP_tpc_reset(ch, 0, "B");
+  }
+  double total = 0;
+  for (double t : stage_seconds) total += t;
+  for (int i = 0; i < kStages; ++i)
+    state.counters[kStageNames[i]] = benchmark::Counter(total > 0 ? 100 * stage_seconds[i] / total : 0);
+  QLTP_tpc_delete(ch);
+  QLTP_tpdb_delete(db);
+}
+BENCHMARK(BM_FullChannelStages)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 void BM_DatabaseLoad(benchmark::State& state) {
   const std::string& path = Database();
+  double total = 0;
   for (auto _ : state) {
+    Clock::time_point start = Clock::now();
     tpdb* db = QLTP_tpdb_new(nullptr);
     QLTP_tpdb_load(db, path.c_str());
     QLTP_tpdb_delete(db);
+    total += Seconds(start);
   }
+  Timings()["load"] = total / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_DatabaseLoad)->Unit(benchmark::kMillisecond);
 
@@ -161,16 +234,46 @@ void BM_EspeakTextToPhonemes(benchmark::State& state) {
   const std::string& text = Prose();
   espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr, 0);
   espeak_SetVoiceByName("en");
+  double total = 0;
   for (auto _ : state) {
+    Clock::time_point start = Clock::now();
     const void* p = text.c_str();
     while (p) benchmark::DoNotOptimize(espeak_TextToPhonemes(&p, espeakCHARS_UTF8, 0));
+    total += Seconds(start);
   }
+  Timings()["espeak/1"] = total / static_cast<double>(state.iterations());
   state.counters["words_per_second"] = benchmark::Counter(Words(text) * state.iterations(), benchmark::Counter::kIsRate);
   espeak_Terminate();
 }
 BENCHMARK(BM_EspeakTextToPhonemes)->Unit(benchmark::kMillisecond)->Iterations(2);
 #endif
 
+void PrintSummary() {
+  std::map<std::string, double>& t = Timings();
+  double total = 0;
+  for (double s : stage_seconds) total += s;
+  if (total > 0) {
+    std::printf("\nShare of the full channel's time by stage:\n");
+    for (int i = 0; i < kStages; ++i) std::printf("  %-26s %5.1f%%\n", kStageNames[i], 100 * stage_seconds[i] / total);
+  }
+  auto ratio = [&](const char* what, const char* a, const char* b) {
+    if (t.count(a) && t.count(b) && t[b] > 0) std::printf("  %-44s %.2f\n", what, t[a] / t[b]);
+  };
+  std::printf("Ratios:\n");
+  // Same text, so the ratio of times is the inverse ratio of words/s.
+  ratio("full channel vs espeak-ng (words/s)", "espeak/1", "full/1");
+  ratio("spurt type vs full type (time)", "spurt/1", "full/1");
+  ratio("10 MB vs 1 MB (time, at most 11)", "full/10", "full/1");
+  if (t.count("load")) std::printf("  %-44s %.1f ms\n", "database load", 1000 * t["load"]);
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  PrintSummary();
+  return 0;
+}
