@@ -34,6 +34,7 @@ namespace {
 constexpr int32_t kUnscored = -1000000000;
 constexpr int32_t kNoNodes = -25000;
 constexpr int32_t kOutOfRange = 100000;
+constexpr int64_t kMaxWeight = 1000000;
 constexpr int kMarker = 3;  // the token's marker string
 
 // Default readings per character class: character class, context class for
@@ -151,19 +152,6 @@ int32_t transition(const disamctxt* m, int a, int b) {
   return -QLTP_disamctxt_lookup(m, a, b);
 }
 
-// First lexicon entry of `word` for which `use` holds, with its ordinal.
-template <typename Use>
-const char* first_entry(disambiguation* s, const char* word, Use use, int* ordinal) {
-  int k = 0;
-  for (const char* e = QLTP_lexmgr_lookup(s->lexicons, word, nullptr, nullptr, s->cursor, nullptr); e;
-       e = QLTP_lexmgr_lookup(s->lexicons, "", nullptr, nullptr, s->cursor, nullptr), ++k)
-    if (use(e)) {
-      if (ordinal) *ordinal = k;
-      return e;
-    }
-  return nullptr;
-}
-
 // Whether a compound part may use the entry: one marked for another
 // language's letters is passed over.
 bool compound_usable(const disambiguation* s, const char* entry) {
@@ -212,9 +200,7 @@ void expand(disambiguation* s, int p) {
   const int first = static_cast<int>(s->nodes.size());
   s->memo_first[p] = first;
   bool previous_had_entry = false;
-  const char* previous_entry = nullptr;
   int previous_ordinal = -1;
-  std::string shorter;  // entry of the candidate one character shorter
   std::string candidate;
   for (int len = 1; len <= QLTP_DISAM_MAX_WORD && p + len <= total_chars; ++len) {
     int end = s->offsets[p + len];
@@ -223,7 +209,6 @@ void expand(disambiguation* s, int p) {
     const int bytes = end - s->offsets[p];
     candidate.assign(s->run, s->offsets[p], bytes);
     bool had_entry = false;
-    const char* entry_used = nullptr;
     int ordinal_used = -1;
     bool pool_ok = true;
     if (s->compound && len <= 2) {
@@ -239,15 +224,13 @@ void expand(disambiguation* s, int p) {
       int klass = 0;
       if (s->japanese) {
         int64_t v = 0;
-        weight = mark_number(entry_mark(e, "weight_"), &v) ? static_cast<int32_t>(-v) : 0;
-        klass = mark_number(entry_mark(e, "ctxt_"), &v) ? static_cast<int>(v) : -1;
+        // Bounded, so that no path's score can overflow.
+        weight = mark_number(entry_mark(e, "weight_"), &v) ? static_cast<int32_t>(-std::clamp<int64_t>(v, -kMaxWeight, kMaxWeight)) : 0;
+        klass = mark_number(entry_mark(e, "ctxt_"), &v) ? static_cast<int>(std::clamp<int64_t>(v, -1, INT16_MAX)) : -1;
       } else if (s->compound) {
         weight = QLTP_disambiguation_compound_weight(e);
       }
-      if (!had_entry) {
-        entry_used = e;
-        ordinal_used = k;
-      }
+      if (!had_entry) ordinal_used = k;
       had_entry = true;
       pool_ok = add_node(s, make_node(len, bytes, weight, klass, k, nullptr));
       if (!s->japanese) break;
@@ -278,10 +261,8 @@ void expand(disambiguation* s, int p) {
     }
     if (!pool_ok) break;
     previous_had_entry = had_entry;
-    previous_entry = entry_used;
     previous_ordinal = ordinal_used;
   }
-  (void)previous_entry;
   s->memo_count[p] = static_cast<int>(s->nodes.size()) - first;
 }
 
@@ -417,7 +398,6 @@ void split_compound(disambiguation* s, toxtoken* t) {
   toxpool* pool = pool_of(s, t);
   toxtoken* last = t;
   QLTP_toxtoken_set_norm(t, words[0].c_str(), static_cast<int>(words[0].size()));
-  size_t made = 1;
   for (size_t i = 1; i < words.size(); ++i) {
     toxtoken* n = QLTP_toxtoken_split(pool, last);
     if (!n) break;
@@ -427,10 +407,8 @@ void split_compound(disambiguation* s, toxtoken* t) {
     n->next = last->next;
     last->next = n;
     last = n;
-    ++made;
   }
   for (toxtoken* x = t; x; x = x->next) QLTP_toxtoken_setfeat(x, QLTP_FEAT_COMPOUND_CONTINUES, x != last);
-  (void)made;
 }
 
 }  // namespace
@@ -555,7 +533,10 @@ void* QLTP_tpobj_disamctxt_load(tpdb* db, int32_t offset) {
     QLTP_swap_bytes(&n, 4);
     QLTP_swap_bytes(&bits, 4);
   }
-  const int64_t cells = n >= 0 && bits >= 1 ? static_cast<int64_t>(n) * n * bits / 8 : -1;
+  // n * n fits 64 bits; the cell bytes are checked against the object
+  // before they are multiplied out.
+  const int64_t nn = static_cast<int64_t>(n) * n;
+  const int64_t cells = n >= 0 && bits >= 1 && nn <= (static_cast<int64_t>(size) * 8) / bits ? nn * bits / 8 : -1;
   if (cells < 0 || cells > size - 8) {
     QLTP_free(bytes);
     return refuse("TPOBJ_DISAMCTXT: cells outside the object");
@@ -773,7 +754,7 @@ voidparray* QLTP_disambiguation_process(disambiguation* s, voidparray* tokens, i
       int next = i + 1;
       if (first >= 2) {
         std::string joined = QLTP_toxtoken_getnorm(t);
-        for (int j = i + 1; j < n && j <= i + first - 1 && u8len(joined.c_str()) < first; ++j) {
+        for (int j = i + 1; j <= last && j <= i + first - 1 && u8len(joined.c_str()) < first; ++j) {
           toxtoken* x = token(j);
           joined += QLTP_toxtoken_getnorm(x);
           QLTP_toxtoken_set_norm(x, "", 0);

@@ -15,6 +15,7 @@
 #include "linguistics/pronounce.h"
 #include "linguistics/reduction.h"
 #include "linguistics/syllabify.h"
+#include "textproc/normalise.h"
 #include "textproc/tokeniser.h"
 #include "textproc/toxparse.h"
 #include "textproc/toxparselite.h"
@@ -52,7 +53,7 @@ enum Slot {
 // How the chain makes, resets, refreshes, frees and runs one slot. A slot
 // without make is a stage this build lacks; a type that needs it is refused.
 struct StageOps {
-  const char* name;
+  const char* name;  // the channel slot it fills
   bool (*make)(channel* ch) = nullptr;
   void (*reset)(channel* ch) = nullptr;
   void (*reset_tpdb)(channel* ch) = nullptr;
@@ -63,10 +64,10 @@ struct StageOps {
   voidparray* (*parse)(channel* ch, const char* text, int len, int final) = nullptr;
 };
 
-// A stage kind with the usual operations: new(channel), reset, reset_tpdb,
-// delete and process over the previous stage's array.
+// The usual operations of a stage kind NAME kept in the channel slot FIELD:
+// new(channel), reset (as RESET), reset_tpdb(stage, channel) and delete.
 #define QLTP_STAGE(NAME, FIELD, RESET)                                                                  \
-  .name = #NAME, .make = [](channel* ch) { return (ch->FIELD = QLTP_##NAME##_new(ch)) != nullptr; },  \
+  .name = #FIELD, .make = [](channel* ch) { return (ch->FIELD = QLTP_##NAME##_new(ch)) != nullptr; }, \
   .reset = [](channel* ch) { RESET; },                                                                 \
   .reset_tpdb = [](channel* ch) { QLTP_##NAME##_reset_tpdb(ch->FIELD, ch); },                         \
   .del = [](channel* ch) { QLTP_##NAME##_delete(ch->FIELD); }
@@ -81,14 +82,20 @@ const StageOps kStages[kSlots] = {
      .parse = [](channel* ch, const char* text, int len, int final) {
        return QLTP_toxparselite_process(ch->toxparserlite, text, len, final);
      }},
-    {.name = "normalise"},
+    {QLTP_STAGE(normalise, normaliser, QLTP_normalise_reset(ch->normaliser)),
+     .run = [](channel* ch, voidparray* tokens, int final) {
+       return QLTP_normalise_process(ch->normaliser, tokens, final);
+     }},
     {QLTP_STAGE(postagger, pos_tagger, QLTP_postagger_reset(ch->pos_tagger)),
      .run = [](channel* ch, voidparray* tokens, int final) {
        return QLTP_postagger_process(ch->pos_tagger, tokens, final);
      }},
-    // The pre-normalisation pass of the POS tagger is made like the main
-    // one but has no pass over raw tokens yet.
-    {QLTP_STAGE(postagger, prenorm_pos_tagger, QLTP_postagger_reset(ch->prenorm_pos_tagger))},
+    // The pre-normalisation tagger reads the raw tokens with the help of the
+    // normaliser's rule set.
+    {QLTP_STAGE(postagger, prenorm_pos_tagger, QLTP_postagger_reset(ch->prenorm_pos_tagger)),
+     .run = [](channel* ch, voidparray* tokens, int final) {
+       return QLTP_postagger_process_prenorm(ch->prenorm_pos_tagger, ch->normaliser, tokens, final);
+     }},
     {QLTP_STAGE(homtagger, hom_tagger, QLTP_homtagger_reset(ch->hom_tagger)),
      .run = [](channel* ch, voidparray* spurts, int final) {
        return QLTP_homtagger_process(ch->hom_tagger, spurts, final);

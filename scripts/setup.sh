@@ -10,7 +10,7 @@ packages=(
   wamerican unicode-data python3-num2words festlex-poslex
   pocketsphinx-en-us festlex-cmu libmarisa-dev libespeak-ng-dev
   python3-numpy libhyphen-dev hyphen-en-us
-  bible-kjv bible-kjv-text fortunes-de fortunes-br
+  bible-kjv bible-kjv-text fortunes-de fortunes-br fortunes
   mecab mecab-ipadic mecab-ipadic-utf8 manpages-ja
 )
 

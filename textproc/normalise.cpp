@@ -423,12 +423,23 @@ bool lookup_candidate(normalise* n, Candidate& c, bool* grew) {
       std::string post = tail_post;
       if (fullstop && !post.empty() && post.front() == '.') post.erase(0, 1);
       QLTP_toxtoken_setpstpunc(tail, post.data(), static_cast<int>(post.size()));
-      if (head == tail) {
-        if (write_expansion(n, head, e)) *grew = true;
-      } else {
-        if (write_expansion(n, head, e)) *grew = true;
-      }
+      if (write_expansion(n, head, e)) *grew = true;
       return true;
+    }
+  }
+  return false;
+}
+
+// Text written without spaces: keys made of a shorter run of the
+// candidate's tokens, longest runs first, then from the left.
+bool lookup_inner(normalise* n, const Candidate& c, bool* grew) {
+  const size_t count = c.tokens.size();
+  for (size_t len = count - 1; len >= 1 && count > 1; --len) {
+    for (size_t a = 0; a + len <= count; ++a) {
+      Candidate sub;
+      sub.tokens.assign(c.tokens.begin() + static_cast<long>(a), c.tokens.begin() + static_cast<long>(a + len));
+      rebuild(sub, n->buffer);
+      if (lookup_candidate(n, sub, grew)) return true;
     }
   }
   return false;
@@ -437,6 +448,8 @@ bool lookup_candidate(normalise* n, Candidate& c, bool* grew) {
 // Expands abbreviations over the ready tokens. A candidate still open at
 // the end of the ready tokens of a non-final call is held back whole.
 void expand_abbreviations(normalise* n, int final) {
+  const std::string_view lang = n->language ? n->language : "";
+  const bool inner_keys = lang == "zh" || lang == "ja";
   Candidate c;
   bool grew = false;
   int nready = 0;
@@ -467,7 +480,9 @@ void expand_abbreviations(normalise* n, int final) {
       alpha_next = !nn.empty() && regex(n, "alpha", nn, nullptr) > 0;
     }
     if (!spaced && !end && !alpha_next) continue;
-    if (lookup_candidate(n, c, &grew) || spaced || end) c = Candidate{};
+    bool hit = lookup_candidate(n, c, &grew);
+    if (!hit && inner_keys) hit = lookup_inner(n, c, &grew);
+    if (hit || spaced || end) c = Candidate{};
   }
   // Tokens of an open candidate wait for the tokens that may complete it.
   if (!final && nready < size(n->buffer))

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -251,6 +252,26 @@ TEST(NormaliseTest, RuleGroupsOfTheDefaultOrderingRewriteTokens) {
   EXPECT_TRUE(z.Logged("Invalid rule group"));
 }
 
+// With no token left in the pool an expansion keeps its first word.
+TEST(NormaliseTest, ExpansionsStopWhenThePoolHasNoTokens) {
+  Normaliser z;
+  toxpool* empty = QLTP_toxpool_new(1, 0, 8);
+  z.ch->pool = empty;
+  z.n->context.pool = empty;
+  toxtoken* t = QLTP_toxtoken_new();
+  QLTP_toxtoken_set(t, "AB", -1);
+  voidparray* in = QLTP_voidparray_new();
+  QLTP_voidparray_add(in, t);
+  voidparray* out = QLTP_normalise_process(z.n, in, 1);
+  ASSERT_EQ(QLTP_voidparray_sz(out), 1);
+  EXPECT_STREQ(QLTP_toxtoken_getnorm(t), "a");
+  EXPECT_TRUE(z.Logged("No tokens available truncated item"));
+  QLTP_toxtoken_delete(t);
+  QLTP_voidparray_delete(in);
+  z.ch->pool = z.pool;
+  QLTP_toxpool_delete(empty);
+}
+
 TEST(NormaliseTest, InactiveOrWithoutRulesTokensPassUnchanged) {
   Database inactive;
   inactive.config = "<tpconfig><normalise active='False'/></tpconfig>";
@@ -269,6 +290,20 @@ TEST(NormaliseTest, FullPunctuationSplitStopsOnEmptyMatches) {
   Normaliser z(s);
   EXPECT_EQ(z.Process("abc_x", 1), (Lines{"[a]b[c]4", "[]_x[]4"}));
   EXPECT_EQ(z.Process("aabbcc ab", 1), (Lines{"[aa]bb[cc]04", "[a]b[]4"}));
+}
+
+// Without spaces between words (Chinese, Japanese), an abbreviation is found
+// inside a longer run of glued tokens.
+TEST(NormaliseTest, GluedTextFindsAbbreviationsInsideRuns) {
+  Database d;
+  d.language = "ja";
+  d.abbrev_default = "km 0 kiro\n";
+  Normaliser z(d);
+  EXPECT_EQ(z.Process("5|km|x", 1), (Lines{"[]5[]4", "[]kiro[]3", "[]x[]3"}));
+  Database en;
+  en.abbrev_default = "km 0 kiro\n";
+  Normaliser e(en);
+  EXPECT_EQ(e.Process("5|km|x", 1), (Lines{"[]5[]4", "[]km[]3", "[]x[]3"}));
 }
 
 TEST(NormaliseTest, SwedishCompoundsAreSplitIntoTokens) {
@@ -305,6 +340,36 @@ TEST(NormaliseTest, PiecesGiveTheSameTokensAsOneCall) {
     got.insert(got.end(), rest.begin(), rest.end());
     ASSERT_EQ(got, whole) << "cut after " << cut;
   }
+}
+
+// Mutated text (broken UTF-8, stray quotes and markup, long runs) goes
+// through in pieces without harm, and every token given is handed on once.
+TEST(NormaliseTest, MutatedTextIsHandedOnWhole) {
+  std::mt19937 rng(2122);
+  const std::string base = "Dr. Who's 'quoted' St. (Mr.) it's (|Dr|.) x|St|.|a 'a b c' d e' 12 1 red-ish AB \xE2\x80\x99twas";
+  const char letters[] = "'.,()|<>/:- aAbB12\xE2\x80\x99\xFF\xC3";
+  const std::string alphabet(letters, sizeof letters - 1);
+  Database d;
+  d.rules = kOrderedRules;
+  Normaliser z(d);
+  ::testing::internal::CaptureStdout();
+  for (int round = 0; round < 1500; ++round) {
+    std::string t = base;
+    for (int k = 1 + static_cast<int>(rng() % 8); k > 0; --k) {
+      const size_t at = rng() % t.size();
+      if (rng() % 2) t[at] = alphabet[rng() % alphabet.size()];
+      else t.insert(at, std::string(1 + rng() % 90, alphabet[rng() % alphabet.size()]));
+    }
+    const size_t cut = t.find(' ', rng() % t.size());
+    const std::string a = cut == std::string::npos ? t : t.substr(0, cut);
+    const std::string b = cut == std::string::npos ? "" : t.substr(cut + 1);
+    size_t out = z.Process(a, 0).size();
+    size_t given = static_cast<size_t>(QLTP_voidparray_sz(z.input));
+    out += z.Process(b, 1).size();
+    given += static_cast<size_t>(QLTP_voidparray_sz(z.input));
+    EXPECT_GE(out, given) << t;  // expansions only add tokens
+  }
+  ::testing::internal::GetCapturedStdout();
 }
 
 // Overrides, database resets and deletion in every order: every override
