@@ -23,6 +23,7 @@ struct SpurtKind {
         QLTP_voidparray_clear(s->tokens);
     }
     static void destroy(toxspurt* s) { QLTP_toxspurt_delete(s); }
+    static void warm_storage(const toxspurt*) {}
 };
 
 struct TokenKind {
@@ -39,6 +40,11 @@ struct TokenKind {
         QLTP_voidparray_clear(t->tags);
     }
     static void destroy(toxtoken* t) { QLTP_toxtoken_delete(t); }
+    static void warm_storage(const toxtoken* t) {
+        __builtin_prefetch(t->strings->storage, 1);
+        __builtin_prefetch(t->tags->storage, 1);
+        __builtin_prefetch(t->norm->chars.storage, 1);
+    }
 };
 
 struct TagKind {
@@ -53,11 +59,27 @@ struct TagKind {
         t->fellow = t->follower = nullptr;
     }
     static void destroy(toxtag* t) { QLTP_toxtag_delete(t); }
+    static void warm_storage(const toxtag* t) { __builtin_prefetch(t->strings->storage, 1); }
 };
 
 template <class K>
 typename K::type* at(const toxpool_kind& kind, int i) {
     return static_cast<typename K::type*>(QLTP_voidparray_idx(kind.objects, i));
+}
+
+// Objects are handed out (and swept) in pool order, mostly one after the
+// other, and a large text uses more of them than any cache holds: fetch the
+// records a few hand-outs ahead, and their storage once the record is in.
+constexpr int kWarmAhead = 8;
+
+template <class K>
+void warm(const toxpool_kind& kind, int i, int n) {
+    if (i + kWarmAhead < n) {
+        const void* ahead = QLTP_voidparray_idx(kind.objects, i + kWarmAhead);
+        __builtin_prefetch(ahead, 1);
+        __builtin_prefetch(static_cast<const char*>(ahead) + 64, 1);
+    }
+    if (i + kWarmAhead / 2 < n) K::warm_storage(at<K>(kind, i + kWarmAhead / 2));
 }
 
 template <class K>
@@ -109,6 +131,7 @@ typename K::type* hand_out(toxpool* pool, toxpool_kind& kind) {
         c = f;
     }
     typename K::type* result = at<K>(kind, c);
+    warm<K>(kind, c, n);
     if (c >= kind.used) kind.used = c + 1;
     int f = next_free<K>(kind, c);
     if (f >= 0) {
@@ -138,7 +161,10 @@ bool fill(toxpool* pool, toxpool_kind& kind, int count) {
 template <class K>
 void clear_all(toxpool_kind& kind) {
     int n = std::min(kind.used, QLTP_voidparray_sz(kind.objects));
-    for (int i = 0; i < n; ++i) K::drop(at<K>(kind, i));
+    for (int i = 0; i < n; ++i) {
+        if (i + kWarmAhead < n) __builtin_prefetch(QLTP_voidparray_idx(kind.objects, i + kWarmAhead), 1);
+        K::drop(at<K>(kind, i));
+    }
     kind.used = 0;
     kind.cursor = 0;
     kind.full = 0;
