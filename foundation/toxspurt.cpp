@@ -62,20 +62,21 @@ struct TagKind {
     static void warm_storage(const toxtag* t) { __builtin_prefetch(t->strings->storage, 1); }
 };
 
+// Callers keep i inside the array.
 template <class K>
 typename K::type* at(const toxpool_kind& kind, int i) {
-    return static_cast<typename K::type*>(QLTP_voidparray_idx(kind.objects, i));
+    return reinterpret_cast<typename K::type**>(kind.objects->storage)[i];
 }
 
 // Objects are handed out (and swept) in pool order, mostly one after the
 // other, and a large text uses more of them than any cache holds: fetch the
 // records a few hand-outs ahead, and their storage once the record is in.
-constexpr int kWarmAhead = 8;
+constexpr int kWarmAhead = 16;
 
 template <class K>
 void warm(const toxpool_kind& kind, int i, int n) {
     if (i + kWarmAhead < n) {
-        const void* ahead = QLTP_voidparray_idx(kind.objects, i + kWarmAhead);
+        const void* ahead = at<K>(kind, i + kWarmAhead);
         __builtin_prefetch(ahead, 1);
         __builtin_prefetch(static_cast<const char*>(ahead) + 64, 1);
     }
@@ -87,6 +88,11 @@ bool append_new(toxpool* pool, toxpool_kind& kind) {
     typename K::type* object = K::make();
     if (!object) return false;
     object->home = pool;
+    // A pool that grows at all grows by thousands: double the array rather
+    // than move it a few slots at a time.
+    array* objects = kind.objects;
+    if (objects->count == objects->capacity)
+        QLTP_voidparray_extend(kind.objects, std::max<int>(static_cast<int>(objects->count), 64));
     if (!QLTP_voidparray_add(kind.objects, object)) {
         K::destroy(object);
         return false;
@@ -162,7 +168,7 @@ template <class K>
 void clear_all(toxpool_kind& kind) {
     int n = std::min(kind.used, QLTP_voidparray_sz(kind.objects));
     for (int i = 0; i < n; ++i) {
-        if (i + kWarmAhead < n) __builtin_prefetch(QLTP_voidparray_idx(kind.objects, i + kWarmAhead), 1);
+        if (i + kWarmAhead < n) __builtin_prefetch(at<K>(kind, i + kWarmAhead), 1);
         K::drop(at<K>(kind, i));
     }
     kind.used = 0;

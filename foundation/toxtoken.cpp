@@ -494,7 +494,9 @@ void QLTP_toxtoken_clear(toxtoken* token) {
     }
     QLTP_voidparray_clear(token->tags);
     reset_records(token->strings, kTokenStrings);
-    QLTP_dystr_clear(token->norm);
+    // An empty norm is already terminated; leave its storage untouched.
+    if (token->norm->chars.count != 1 || token->norm->chars.capacity > token->norm->chars.keep)
+        QLTP_dystr_clear(token->norm);
     bool owned = token->parent != nullptr;
     token->parent = nullptr;
     token->origin = nullptr;
