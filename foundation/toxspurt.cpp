@@ -24,6 +24,7 @@ struct SpurtKind {
     }
     static void destroy(toxspurt* s) { QLTP_toxspurt_delete(s); }
     static void warm_storage(const toxspurt*) {}
+    static constexpr int record_lines = 2;
 };
 
 struct TokenKind {
@@ -40,6 +41,8 @@ struct TokenKind {
         QLTP_voidparray_clear(t->tags);
     }
     static void destroy(toxtoken* t) { QLTP_toxtoken_delete(t); }
+    // The token and the records of its arrays, which share its allocation.
+    static constexpr int record_lines = 4;
     static void warm_storage(const toxtoken* t) {
         __builtin_prefetch(t->strings->storage, 1);
         __builtin_prefetch(t->tags->storage, 1);
@@ -60,6 +63,7 @@ struct TagKind {
     }
     static void destroy(toxtag* t) { QLTP_toxtag_delete(t); }
     static void warm_storage(const toxtag* t) { __builtin_prefetch(t->strings->storage, 1); }
+    static constexpr int record_lines = 3;
 };
 
 // Callers keep i inside the array.
@@ -74,12 +78,14 @@ typename K::type* at(const toxpool_kind& kind, int i) {
 constexpr int kWarmAhead = 16;
 
 template <class K>
+void warm_record(const toxpool_kind& kind, int i) {
+    const auto* record = reinterpret_cast<const char*>(at<K>(kind, i));
+    for (int line = 0; line < K::record_lines; ++line) __builtin_prefetch(record + 64 * line, 1);
+}
+
+template <class K>
 void warm(const toxpool_kind& kind, int i, int n) {
-    if (i + kWarmAhead < n) {
-        const void* ahead = at<K>(kind, i + kWarmAhead);
-        __builtin_prefetch(ahead, 1);
-        __builtin_prefetch(static_cast<const char*>(ahead) + 64, 1);
-    }
+    if (i + kWarmAhead < n) warm_record<K>(kind, i + kWarmAhead);
     if (i + kWarmAhead / 2 < n) K::warm_storage(at<K>(kind, i + kWarmAhead / 2));
 }
 
@@ -168,7 +174,7 @@ template <class K>
 void clear_all(toxpool_kind& kind) {
     int n = std::min(kind.used, QLTP_voidparray_sz(kind.objects));
     for (int i = 0; i < n; ++i) {
-        if (i + kWarmAhead < n) __builtin_prefetch(at<K>(kind, i + kWarmAhead), 1);
+        if (i + kWarmAhead < n) warm_record<K>(kind, i + kWarmAhead);
         K::drop(at<K>(kind, i));
     }
     kind.used = 0;
