@@ -46,7 +46,6 @@ struct TokenKind {
     static void warm_storage(const toxtoken* t) {
         __builtin_prefetch(t->strings->storage, 1);
         __builtin_prefetch(t->tags->storage, 1);
-        __builtin_prefetch(t->norm->chars.storage, 1);
     }
 };
 
@@ -76,6 +75,7 @@ typename K::type* at(const toxpool_kind& kind, int i) {
 // other, and a large text uses more of them than any cache holds: fetch the
 // records a few hand-outs ahead, and their storage once the record is in.
 constexpr int kWarmAhead = 16;
+constexpr int kSweepAhead = 64;  // a sweep spends a few cycles per object
 
 template <class K>
 void warm_record(const toxpool_kind& kind, int i) {
@@ -174,7 +174,7 @@ template <class K>
 void clear_all(toxpool_kind& kind) {
     int n = std::min(kind.used, QLTP_voidparray_sz(kind.objects));
     for (int i = 0; i < n; ++i) {
-        if (i + kWarmAhead < n) warm_record<K>(kind, i + kWarmAhead);
+        if (i + kSweepAhead < n) warm_record<K>(kind, i + kSweepAhead);
         K::drop(at<K>(kind, i));
     }
     kind.used = 0;
