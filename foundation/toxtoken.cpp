@@ -459,12 +459,13 @@ toxtoken* QLTP_toxtoken_new() {
     QLTP_array_init(token->strings, 64, 512, 1, 0);
     QLTP_array_init(token->tags, 8, 64, sizeof(void*), 0);
     QLTP_array_init(&token->norm->chars, 64, 256, 1, 0);
-    // Reserved before the terminator goes in, so that the 64 bytes are one
-    // allocation rather than two.
-    bool reserved = QLTP_dystr_extend(token->norm, 64);
+    // Text and tag list are allocated first, next to the token: a parser
+    // writes them together. The norm is reserved before its terminator goes
+    // in, so that its 64 bytes are one allocation rather than two.
+    bool made = QLTP_dystrarray_clear(token->strings, kTokenStrings) && QLTP_array_extend(token->tags, 8) &&
+                QLTP_dystr_extend(token->norm, 64);
     QLTP_dystr_clear(token->norm);
-    if (!QLTP_dystrarray_clear(token->strings, kTokenStrings) || !QLTP_array_extend(token->tags, 8) ||
-        QLTP_dystr_sz(token->norm) != 0 || !reserved) {
+    if (!made || QLTP_dystr_sz(token->norm) != 0) {
         free_token_storage(token);
         return nullptr;
     }
