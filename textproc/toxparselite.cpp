@@ -106,6 +106,11 @@ void push_word(toxparselite* p, int f0, int64_t char_end, int64_t byte_end) {
     if (n <= 0) return;
     const char* w = QLTP_dystr_cstr(p->word);
     int count = static_cast<int>(p->word_in.size());
+    if (n <= p->max_token_length) {
+        // One piece, the usual case: no need to walk its characters.
+        push_token(p, w, n, f0, char_end, byte_end, count, p->word_bytes);
+        count = 0;
+    }
     int chars_left = p->word_chars, bytes_left = p->word_bytes;
     int start = 0, k = 0;
     while (k < count) {
