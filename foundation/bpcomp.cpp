@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "foundation/serial.h"
 #include "foundation/strutil.h"
 
 namespace {
@@ -262,13 +263,7 @@ bpcomp* QLTP_bpcomp_read(FILE* file, int swap) {
     return table;
 }
 
-bpcomp* QLTPPy_bpcomp_load(const char* path) {
-    FILE* file = path ? std::fopen(path, "rb") : nullptr;
-    if (!file) return nullptr;
-    bpcomp* table = QLTP_bpcomp_read(file, 0);
-    std::fclose(file);
-    return table;
-}
+bpcomp* QLTPPy_bpcomp_load(const char* path) { return QLTP_read_path(path, QLTP_bpcomp_read); }
 
 int QLTPPy_bpcomp_write(const bpcomp* table, QLTP_fixedbuf* buffer) {
     if (!buffer) return QLTP_BPCOMP_STORED_SIZE;

@@ -127,8 +127,5 @@ void QLTP_complexdoublearray_print(const complexdoublearray* a, dystr* d) {
 }
 
 void QLTP_complexdoublearray_printf(const complexdoublearray* a) {
-    dystr* d = QLTP_dystr_new(nullptr, 0);
-    QLTP_complexdoublearray_print(a, d);
-    QLTP_dystr_printf(d);
-    QLTP_dystr_delete(d);
+    QLTP_print_stdout(a, QLTP_complexdoublearray_print);
 }

@@ -332,21 +332,8 @@ int QLTP_doublematrix_tobinfile(const doublematrix* a, const char* path) {
 }
 
 int QLTP_doublematrix_tofile(const doublematrix* a, const char* path, const char* fmt) {
-    if (!a || !a->values || !path) return 0;
-    if (!fmt) fmt = "%.6g";
-    if (!QLTP_is_double_format(fmt)) return 0;
-    FILE* file = std::fopen(path, "w");
-    if (!file) return 0;
-    bool ok = true;
-    {
-        QLTP_c_numbers c_numbers;
-        for (int64_t i = 0; ok && i < a->m; ++i)
-            for (int64_t j = 0; ok && j < a->n; ++j)
-                ok = std::fprintf(file, fmt, data(a)[i * a->n + j]) >= 0 &&
-                     std::fputc(j + 1 < a->n ? ' ' : '\n', file) != EOF;
-    }
-    if (std::fclose(file) != 0) ok = false;
-    return ok ? 1 : 0;
+    if (!a || !a->values) return 0;
+    return QLTP_doubles_tofile(data(a), numel(a), a->n, path, fmt);
 }
 
 void QLTP_doublematrix_print(const doublematrix* a, dystr* d) {
@@ -379,9 +366,4 @@ void QLTP_doublematrix_printl(const doublematrix* a, dystr* d) {
     QLTP_dystr_append(d, "]", 1);
 }
 
-void QLTP_doublematrix_printf(const doublematrix* a) {
-    dystr* d = QLTP_dystr_new(nullptr, 0);
-    QLTP_doublematrix_print(a, d);
-    QLTP_dystr_printf(d);
-    QLTP_dystr_delete(d);
-}
+void QLTP_doublematrix_printf(const doublematrix* a) { QLTP_print_stdout(a, QLTP_doublematrix_print); }

@@ -107,14 +107,6 @@ void print_list(const array* a, dystr* d, const char* sep, bool quoted) {
     QLTP_dystr_append(d, "]", 1);
 }
 
-template <class A>
-void print_to_stdout(const A* a, void (*print)(const A*, dystr*)) {
-    dystr* d = QLTP_dystr_new(nullptr, 0);
-    print(a, d);
-    QLTP_dystr_printf(d);
-    QLTP_dystr_delete(d);
-}
-
 }  // namespace
 
 QLTP_c_numbers::QLTP_c_numbers() : c_(newlocale(LC_ALL_MASK, "C", nullptr)), old_(c_ ? uselocale(c_) : nullptr) {}
@@ -243,7 +235,7 @@ void QLTP_intarray_printrange(const intarray* a, dystr* d) {
     QLTP_dystr_append(d, "]", 1);
 }
 
-void QLTP_intarray_printf(const intarray* a) { print_to_stdout(a, QLTP_intarray_print); }
+void QLTP_intarray_printf(const intarray* a) { QLTP_print_stdout(a, QLTP_intarray_print); }
 
 uint32_t QLTP_intarray_write_sz(const intarray* a) { return 4 + 4 * (a ? a->count : 0); }
 
@@ -307,7 +299,7 @@ void QLTP_floatarray_print(const floatarray* a, dystr* d) {
 
 void QLTP_floatarray_printl(const floatarray* a, dystr* d) { print_list<float>(a, d, ",", true); }
 
-void QLTP_floatarray_printf(const floatarray* a) { print_to_stdout(a, QLTP_floatarray_print); }
+void QLTP_floatarray_printf(const floatarray* a) { QLTP_print_stdout(a, QLTP_floatarray_print); }
 
 // doublearray
 
@@ -369,10 +361,10 @@ int QLTP_doublearray_copy_to_double(const doublearray* a, double* out) {
 
 void QLTP_doublearray_print(const doublearray* a, dystr* d) { print_list<double>(a, d, ", ", false); }
 void QLTP_doublearray_printl(const doublearray* a, dystr* d) { print_list<double>(a, d, ",", true); }
-void QLTP_doublearray_printf(const doublearray* a) { print_to_stdout(a, QLTP_doublearray_print); }
+void QLTP_doublearray_printf(const doublearray* a) { QLTP_print_stdout(a, QLTP_doublearray_print); }
 
-int QLTP_doublearray_tofile(const doublearray* a, const char* path, const char* fmt) {
-    if (!a || !path) return 0;
+int QLTP_doubles_tofile(const double* values, int64_t count, int64_t per_line, const char* path, const char* fmt) {
+    if (!path) return 0;
     if (!fmt) fmt = "%.6g";
     if (!QLTP_is_double_format(fmt)) return 0;
     FILE* file = std::fopen(path, "w");
@@ -380,12 +372,17 @@ int QLTP_doublearray_tofile(const doublearray* a, const char* path, const char* 
     bool ok = true;
     {
         QLTP_c_numbers c_numbers;
-        for (int i = 0, n = QLTP_doublearray_sz(a); ok && i < n; ++i)
-            ok = std::fprintf(file, fmt, QLTP_doublearray_idx(a, i)) >= 0 &&
-                 std::fputc('\n', file) != EOF;
+        for (int64_t k = 0; ok && k < count; ++k)
+            ok = std::fprintf(file, fmt, values[k]) >= 0 &&
+                 std::fputc(per_line > 1 && (k + 1) % per_line != 0 ? ' ' : '\n', file) != EOF;
     }
-    ok = std::fclose(file) == 0 && ok;
+    if (std::fclose(file) != 0) ok = false;
     return ok ? 1 : 0;
+}
+
+int QLTP_doublearray_tofile(const doublearray* a, const char* path, const char* fmt) {
+    if (!a) return 0;
+    return QLTP_doubles_tofile(reinterpret_cast<const double*>(a->storage), QLTP_doublearray_sz(a), 1, path, fmt);
 }
 
 uint32_t QLTP_doublearray_write_sz(const doublearray* a) { return 4 + 8 * (a ? a->count : 0); }

@@ -28,6 +28,19 @@ class QLTP_c_numbers {
 // else (anything else would make the formatter read missing arguments).
 bool QLTP_is_double_format(const char* fmt);
 
+// Writes count doubles as text to the file at path, each with fmt (NULL:
+// "%.6g"), per_line of them to a line separated by blanks; 1 on success.
+int QLTP_doubles_tofile(const double* values, int64_t count, int64_t per_line, const char* path, const char* fmt);
+
+// Prints an object to stdout with its printer.
+template <class T>
+void QLTP_print_stdout(const T* object, void (*print)(const T*, dystr*)) {
+    dystr* d = QLTP_dystr_new(nullptr, 0);
+    print(object, d);
+    QLTP_dystr_printf(d);
+    QLTP_dystr_delete(d);
+}
+
 struct intarray : array {};
 struct floatarray : array {};
 struct doublearray : array {};

@@ -60,6 +60,27 @@ QLTP_fixedbuf* QLTP_fixedbuf_frombytes(const void* bytes, uint32_t n);
 char* QLTP_fixedbuf_get(const QLTP_fixedbuf* b);
 void QLTP_fixedbuf_delete(QLTP_fixedbuf* b);
 
+// Single-object files, in the host's byte order. Reading: the object that
+// read(file, 0) gives from the file at path, NULL when it does not open.
+template <typename Read>
+auto QLTP_read_path(const char* path, Read read) -> decltype(read(static_cast<FILE*>(nullptr), 0)) {
+  FILE* file = path ? std::fopen(path, "rb") : nullptr;
+  if (!file) return nullptr;
+  auto object = read(file, 0);
+  std::fclose(file);
+  return object;
+}
+// Writing with a kind's writer: without a buffer the size it needs; else 0
+// when the object has no stored form or the buffer cannot hold it, or the
+// writer's answer.
+template <typename Write>
+int QLTP_fixedbuf_write_object(const void* object, QLTP_fixedbuf* buffer, Write write) {
+  int32_t size = write(const_cast<void*>(object), nullptr, 0);
+  if (!buffer) return size;
+  if (size <= 0 || !buffer->data || buffer->size < static_cast<uint32_t>(size)) return 0;
+  return write(const_cast<void*>(object), buffer->data, 0);
+}
+
 // Library version 5.0.1 and its comparison: the sign of QLTP_vercmp says
 // which side is newer (-: a older), its magnitude which part decided
 // (3 major, 2 minor, 1 revision).

@@ -634,6 +634,16 @@ void* read_strmap(FILE* file, int swap) {
 
 }  // namespace
 
+void* QLTP_tpdb_read_text_object(tpdb* db, int32_t offset, void* (*parse)(const char* text)) {
+  int32_t size = QLTP_read_int(db, offset);
+  char* text = QLTP_read_chars(db, size, 0);
+  if (!text) return nullptr;
+  text[size] = '\0';
+  void* object = parse ? parse(text) : nullptr;
+  QLTP_free(text);
+  return object;
+}
+
 void* QLTP_tpdb_read_strmap(tpdb* db, int32_t offset, const char* kind) {
   return QLTP_tpdb_read_object(db, offset, kind, read_strmap, QLTP_tpobj_strmap_delete);
 }

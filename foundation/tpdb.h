@@ -84,6 +84,9 @@ FILE* QLTP_tpdb_object_stream(tpdb* db, int32_t offset, char** bytes);
 // code 13 "Corrupted object" is logged with the kind as detail, and NULL given.
 void* QLTP_tpdb_read_object(tpdb* db, int32_t offset, const char* kind, void* (*read)(FILE* file, int swap),
                             void (*del)(void* object));
+// Kinds stored as text: the object's bytes with a NUL added, handed to
+// parse; what parse gives, or NULL when the bytes cannot be read.
+void* QLTP_tpdb_read_text_object(tpdb* db, int32_t offset, void* (*parse)(const char* text));
 // Several kinds store one string map (`hashstrarray`); the shared halves of
 // their load, delete and write operations.
 void* QLTP_tpdb_read_strmap(tpdb* db, int32_t offset, const char* kind);

@@ -324,13 +324,29 @@ bool apply_pattern(const Context& c, std::string_view key, const char* value) {
     return true;
 }
 
+// Whether the scan can do anything with a key: rewrite phones (it holds a
+// phone sequence) or report it (a bracket is left open).
+bool pattern_key(std::string_view key) {
+    if (key.find('|') != std::string_view::npos) return true;
+    for (size_t i = 0; i < key.size(); ++i) {
+        if (key[i] != '(' && key[i] != '[') continue;
+        const size_t end = key.find(key[i] == '(' ? ')' : ']', i + 1);
+        if (end == std::string_view::npos) return true;
+        i = end;
+    }
+    return false;
+}
+
 // Runs every key as a pattern, in map order; gives whether anything changed.
+// Keys that can neither rewrite nor be reported are left out beforehand.
 bool scan_keys(const Context& c) {
     const hashstrarray* rules = c.stage->rules;
+    const std::vector<int>& keys = c.stage->pattern_keys;
     const int nkeys = QLTP_hashstrarray_sz(rules);
     bool changed = false;
     int rescans = 0;
-    for (int k = 0; k < nkeys; ++k) {
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const int k = keys[i];
         const char* key = QLTP_hashstrarray_key(rules, k);
         if (!key || !apply_pattern(c, key, QLTP_hashstrarray_entry(rules, k))) continue;
         changed = true;
@@ -340,7 +356,7 @@ bool scan_keys(const Context& c) {
             report(c.stage, "archiphone rule loop", c.stage->result);
             break;
         }
-        k = -1;
+        i = static_cast<size_t>(-1);
     }
     return changed;
 }
@@ -372,12 +388,6 @@ bool resolve(Context& c) {
         changed = true;
     }
     return changed || s->match_all_phones;
-}
-
-void* read_map(FILE* file, int swap) {
-    hashstrarray* m = nullptr;
-    QLTP_hashstrarray_read(file, &m, swap);
-    return m;
 }
 
 const int registered = QLTP_tpobj_register(
@@ -438,20 +448,15 @@ int _getwcor(const char* key, int len) {
 }
 
 void* QLTP_tpobj_archis_load(tpdb* db, int32_t offset) {
-    return QLTP_tpdb_read_object(db, offset, "TPOBJ_ARCHIS", read_map, QLTP_tpobj_archis_delete);
+    return QLTP_tpdb_read_strmap(db, offset, "TPOBJ_ARCHIS");
 }
 
 int QLTP_tpobj_archis_pstload(tpdb*, void*) { return 1; }
 
-void QLTP_tpobj_archis_delete(void* object) { QLTP_hashstrarray_delete(static_cast<hashstrarray*>(object)); }
+void QLTP_tpobj_archis_delete(void* object) { QLTP_tpobj_strmap_delete(object); }
 
 int32_t QLTP_tpobj_archis_write(void* object, char* destination, int swap) {
-    auto* m = static_cast<const hashstrarray*>(object);
-    if (!m) return 0;
-    const uint32_t size = QLTP_hashstrarray_write_sz(m);
-    if (size == 0 || size > INT32_MAX) return 0;
-    if (!destination) return static_cast<int32_t>(size);
-    return QLTP_hashstrarray_write(m, destination, swap) ? 1 : 0;
+    return QLTP_tpobj_strmap_write(object, destination, swap);
 }
 
 archiphone* QLTP_archiphone_new(channel* ch) {
@@ -487,6 +492,16 @@ void QLTP_archiphone_reset_tpdb(archiphone* stage, channel* ch) {
     if (!stage) return;
     tpdb* db = ch ? ch->db : nullptr;
     stage->rules = db ? static_cast<const hashstrarray*>(QLTP_tpdb_get_tpdata(db, "TPOBJ_ARCHIS:DEFAULT")) : nullptr;
+    stage->pattern_keys.clear();
+    try {
+        for (int k = 0, n = QLTP_hashstrarray_sz(stage->rules); k < n; ++k) {
+            const char* key = QLTP_hashstrarray_key(stage->rules, k);
+            if (key && pattern_key(key)) stage->pattern_keys.push_back(k);
+        }
+    } catch (...) {
+        // Out of memory: no key is tried as a pattern.
+        stage->pattern_keys.clear();
+    }
 }
 
 void QLTP_archiphone_delete(archiphone* stage) {
@@ -512,12 +527,7 @@ voidparray* QLTP_archiphone_process(archiphone* stage, voidparray* spurts, int f
     } catch (...) {
         // Out of memory: the spurts handed on keep what was resolved so far.
     }
-    if (stage->trace && stage->ch) {
-        QLTP_dystr_clear(stage->trace);
-        QLTP_toxspstream_print(stage->output, stage->trace);
-        QLTP_logger_logmodule(stage->ch->log, stage->ch->jobid, "archiphone", stage->state,
-                              QLTP_dystr_cstr(stage->trace));
-    }
+    if (stage->ch) QLTP_tpc_log_spurts(stage->ch, "archiphone", stage->state, stage->output, stage->trace);
     stage->state = final;
     return stage->output;
 }

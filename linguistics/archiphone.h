@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct channel;
 struct dystr;
@@ -44,6 +45,9 @@ struct archiphone {
     std::string result;
     dystr* trace;
     const hashstrarray* rules;
+    // The keys the pattern scan tries: those that can match phones or must
+    // be reported as malformed, in map order.
+    std::vector<int> pattern_keys;
     int match_all_phones;
 };
 

@@ -24,12 +24,17 @@
 #include "linguistics/lexmgr.h"
 #include "textproc/channel.h"
 #include "textproc/nrules.h"
+#include "textproc/normalise.h"
+#include "textproc/toxparse.h"
+#include "textproc/toxparselite.h"
+#include "linguistics/pipeline.h"
 
 namespace {
 
 constexpr int32_t kUnscored = -1000000000;
 constexpr int32_t kNoNodes = -25000;
 constexpr int32_t kOutOfRange = 100000;
+constexpr int64_t kMaxWeight = 1000000;
 constexpr int kMarker = 3;  // the token's marker string
 
 // Default readings per character class: character class, context class for
@@ -147,19 +152,6 @@ int32_t transition(const disamctxt* m, int a, int b) {
   return -QLTP_disamctxt_lookup(m, a, b);
 }
 
-// First lexicon entry of `word` for which `use` holds, with its ordinal.
-template <typename Use>
-const char* first_entry(disambiguation* s, const char* word, Use use, int* ordinal) {
-  int k = 0;
-  for (const char* e = QLTP_lexmgr_lookup(s->lexicons, word, nullptr, nullptr, s->cursor, nullptr); e;
-       e = QLTP_lexmgr_lookup(s->lexicons, "", nullptr, nullptr, s->cursor, nullptr), ++k)
-    if (use(e)) {
-      if (ordinal) *ordinal = k;
-      return e;
-    }
-  return nullptr;
-}
-
 // Whether a compound part may use the entry: one marked for another
 // language's letters is passed over.
 bool compound_usable(const disambiguation* s, const char* entry) {
@@ -208,9 +200,7 @@ void expand(disambiguation* s, int p) {
   const int first = static_cast<int>(s->nodes.size());
   s->memo_first[p] = first;
   bool previous_had_entry = false;
-  const char* previous_entry = nullptr;
   int previous_ordinal = -1;
-  std::string shorter;  // entry of the candidate one character shorter
   std::string candidate;
   for (int len = 1; len <= QLTP_DISAM_MAX_WORD && p + len <= total_chars; ++len) {
     int end = s->offsets[p + len];
@@ -219,7 +209,6 @@ void expand(disambiguation* s, int p) {
     const int bytes = end - s->offsets[p];
     candidate.assign(s->run, s->offsets[p], bytes);
     bool had_entry = false;
-    const char* entry_used = nullptr;
     int ordinal_used = -1;
     bool pool_ok = true;
     if (s->compound && len <= 2) {
@@ -235,15 +224,13 @@ void expand(disambiguation* s, int p) {
       int klass = 0;
       if (s->japanese) {
         int64_t v = 0;
-        weight = mark_number(entry_mark(e, "weight_"), &v) ? static_cast<int32_t>(-v) : 0;
-        klass = mark_number(entry_mark(e, "ctxt_"), &v) ? static_cast<int>(v) : -1;
+        // Bounded, so that no path's score can overflow.
+        weight = mark_number(entry_mark(e, "weight_"), &v) ? static_cast<int32_t>(-std::clamp<int64_t>(v, -kMaxWeight, kMaxWeight)) : 0;
+        klass = mark_number(entry_mark(e, "ctxt_"), &v) ? static_cast<int>(std::clamp<int64_t>(v, -1, INT16_MAX)) : -1;
       } else if (s->compound) {
         weight = QLTP_disambiguation_compound_weight(e);
       }
-      if (!had_entry) {
-        entry_used = e;
-        ordinal_used = k;
-      }
+      if (!had_entry) ordinal_used = k;
       had_entry = true;
       pool_ok = add_node(s, make_node(len, bytes, weight, klass, k, nullptr));
       if (!s->japanese) break;
@@ -274,10 +261,8 @@ void expand(disambiguation* s, int p) {
     }
     if (!pool_ok) break;
     previous_had_entry = had_entry;
-    previous_entry = entry_used;
     previous_ordinal = ordinal_used;
   }
-  (void)previous_entry;
   s->memo_count[p] = static_cast<int>(s->nodes.size()) - first;
 }
 
@@ -413,7 +398,6 @@ void split_compound(disambiguation* s, toxtoken* t) {
   toxpool* pool = pool_of(s, t);
   toxtoken* last = t;
   QLTP_toxtoken_set_norm(t, words[0].c_str(), static_cast<int>(words[0].size()));
-  size_t made = 1;
   for (size_t i = 1; i < words.size(); ++i) {
     toxtoken* n = QLTP_toxtoken_split(pool, last);
     if (!n) break;
@@ -423,10 +407,8 @@ void split_compound(disambiguation* s, toxtoken* t) {
     n->next = last->next;
     last->next = n;
     last = n;
-    ++made;
   }
   for (toxtoken* x = t; x; x = x->next) QLTP_toxtoken_setfeat(x, QLTP_FEAT_COMPOUND_CONTINUES, x != last);
-  (void)made;
 }
 
 }  // namespace
@@ -551,7 +533,10 @@ void* QLTP_tpobj_disamctxt_load(tpdb* db, int32_t offset) {
     QLTP_swap_bytes(&n, 4);
     QLTP_swap_bytes(&bits, 4);
   }
-  const int64_t cells = n >= 0 && bits >= 1 ? static_cast<int64_t>(n) * n * bits / 8 : -1;
+  // n * n fits 64 bits; the cell bytes are checked against the object
+  // before they are multiplied out.
+  const int64_t nn = static_cast<int64_t>(n) * n;
+  const int64_t cells = n >= 0 && bits >= 1 && nn <= (static_cast<int64_t>(size) * 8) / bits ? nn * bits / 8 : -1;
   if (cells < 0 || cells > size - 8) {
     QLTP_free(bytes);
     return refuse("TPOBJ_DISAMCTXT: cells outside the object");
@@ -769,7 +754,7 @@ voidparray* QLTP_disambiguation_process(disambiguation* s, voidparray* tokens, i
       int next = i + 1;
       if (first >= 2) {
         std::string joined = QLTP_toxtoken_getnorm(t);
-        for (int j = i + 1; j < n && j <= i + first - 1 && u8len(joined.c_str()) < first; ++j) {
+        for (int j = i + 1; j <= last && j <= i + first - 1 && u8len(joined.c_str()) < first; ++j) {
           toxtoken* x = token(j);
           joined += QLTP_toxtoken_getnorm(x);
           QLTP_toxtoken_set_norm(x, "", 0);
@@ -796,4 +781,44 @@ namespace {
 const int disamctxt_registered = QLTP_tpobj_register(
     "TPOBJ_DISAMCTXT", {.load = QLTP_tpobj_disamctxt_load, .pstload = QLTP_tpobj_disamctxt_pstload,
                         .del = QLTP_tpobj_disamctxt_delete, .write = QLTP_tpobj_disamctxt_write});
+}  // namespace
+
+namespace {
+
+int lexicon_test(lexmgr* mgr, void* lookup, const char* lexicon, const char* word) {
+  if (!mgr || !word || !*word) return 0;
+  const char* name = lexicon && *lexicon ? lexicon : nullptr;
+  return QLTP_lexmgr_lookup(mgr, word, name, nullptr, static_cast<complkp_lkp*>(lookup), nullptr) != nullptr;
+}
+
+// The channel's normaliser hooks, and the linguistic parts the normaliser
+// reaches through the channel's maintenance table.
+const int normaliser_hooks = [] {
+  QLTP_tpc_maintenance& m = QLTP_linguistics_maintenance();
+  m.set_normaliser_tracing = [](channel* ch, int flag) { QLTP_normaliser_set_tracing(ch->normaliser, flag); };
+  m.override_normaliser = [](channel* ch, const char* rules, const char* abbreviations) {
+    nrules* set = QLTP_normalise_override_rules(ch->normaliser, rules, abbreviations);
+    if (!set) return 0;
+    // The token parsers split at the new set's separators.
+    if (ch->toxparser) QLTP_toxparse_set_separators(ch->toxparser, ch, set);
+    if (ch->toxparserlite) QLTP_toxparselite_set_separators(ch->toxparserlite, ch, set);
+    return 1;
+  };
+  m.reset_rules = [](channel* ch) { QLTP_normalise_reset_rules(ch->normaliser); };
+  m.override_abbrev = [](channel* ch, const char* path) { return QLTP_normalise_override_abbrev(ch->normaliser, path); };
+  m.add_abbreviation = [](channel* ch, const char* abbreviation, const char* expansion, int flag) {
+    return QLTP_normalise_add_abbreviation(ch->normaliser, abbreviation, expansion, flag);
+  };
+  m.new_disambiguation = QLTP_disambiguation_new;
+  m.reset_disambiguation = QLTP_disambiguation_reset;
+  m.reset_tpdb_disambiguation = QLTP_disambiguation_reset_tpdb;
+  m.override_disambiguation_rules = QLTP_disambiguation_override_rules;
+  m.process_disambiguation = QLTP_disambiguation_process;
+  m.delete_disambiguation = QLTP_disambiguation_delete;
+  m.new_lexlookup = [](lexmgr* mgr) -> void* { return QLTP_lexmgr_cursor(mgr); };
+  m.delete_lexlookup = [](void* lookup) { QLTP_complkp_lkp_delete(static_cast<complkp_lkp*>(lookup)); };
+  m.lexicon_test = lexicon_test;
+  return 1;
+}();
+
 }  // namespace

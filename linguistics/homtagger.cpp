@@ -49,34 +49,34 @@ size_t byte_offset(std::string_view s, int index) {
   return at;
 }
 
-struct Spec {
+struct Choice {
   bool join_previous = false;
   bool join_next = false;
   std::string_view entry;
 };
 
-// Unpacks a spec; split positions that do not rise or do not lie strictly
+// Unpacks a choice; split positions that do not rise or do not lie strictly
 // inside the normalised text (of `chars` characters) are left out.
-Spec unpack(homtagger* st, std::string_view spec, int chars) {
-  Spec s;
+Choice unpack(homtagger* st, std::string_view choice, int chars) {
+  Choice s;
   st->split_count = 0;
-  if (!spec.empty() && spec[0] == '+') {
+  if (!choice.empty() && choice[0] == '+') {
     s.join_previous = true;
-    spec.remove_prefix(1);
+    choice.remove_prefix(1);
   }
-  size_t end = spec.find_first_of("+,");
-  s.entry = spec.substr(0, end);
+  size_t end = choice.find_first_of("+,");
+  s.entry = choice.substr(0, end);
   if (end == std::string_view::npos) return s;
-  spec.remove_prefix(end);
-  if (spec[0] == '+') {
+  choice.remove_prefix(end);
+  if (choice[0] == '+') {
     s.join_next = true;
-    spec.remove_prefix(1);
+    choice.remove_prefix(1);
   }
   int last = 0;
-  for (int read = 0; read < QLTP_HOMTAGGER_MAX_SPLITS && !spec.empty() && spec[0] == ','; ++read) {
-    spec.remove_prefix(1);
-    std::string_view digits = spec.substr(0, spec.find(','));
-    spec.remove_prefix(digits.size());
+  for (int read = 0; read < QLTP_HOMTAGGER_MAX_SPLITS && !choice.empty() && choice[0] == ','; ++read) {
+    choice.remove_prefix(1);
+    std::string_view digits = choice.substr(0, choice.find(','));
+    choice.remove_prefix(digits.size());
     if (digits.empty() || digits.size() > 9 ||
         !std::all_of(digits.begin(), digits.end(), [](char c) { return QLTP_is_digit(c); }))
       continue;
@@ -120,8 +120,8 @@ void split(homtagger* st, toxpool* pool, toxtoken* token) {
   QLTP_toxtoken_setfeat(token, kLexFeature, 0);
 }
 
-// The spec for token i, or NULL when its "[norm]" is not in the table.
-const char* find_spec(const homtagger* st, const toxstream* tokens, int i) {
+// The choice for token i, or NULL when its "[norm]" is not in the table.
+const char* find_choice(const homtagger* st, const toxstream* tokens, int i) {
   const toxtoken* token = QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, i));
   std::string bracketed = "[" + std::string(QLTP_toxtoken_getnorm(token)) + "]";
   const char* plain = QLTP_hashstrarray_lookup(st->table, bracketed.data(), static_cast<int>(bracketed.size()));
@@ -141,17 +141,17 @@ const char* find_spec(const homtagger* st, const toxstream* tokens, int i) {
       "[" + std::string(norm) + std::string(bare_pos(QLTP_toxtoken_getpos(token))) + "]",
   };
   for (const std::string& key : keys)
-    if (const char* spec = QLTP_hashstrarray_lookup(st->table, key.data(), static_cast<int>(key.size())))
-      return spec;
+    if (const char* choice = QLTP_hashstrarray_lookup(st->table, key.data(), static_cast<int>(key.size())))
+      return choice;
   return plain;
 }
 
 void tag_token(homtagger* st, toxpool* pool, toxstream* tokens, int i) {
-  const char* spec_text = find_spec(st, tokens, i);
-  if (!spec_text) return;
+  const char* choice_text = find_choice(st, tokens, i);
+  if (!choice_text) return;
   toxtoken* token = QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, i));
-  Spec spec = unpack(st, spec_text, QLTP_u8_strlen(QLTP_toxtoken_getnorm(token)));
-  std::string entry(spec.entry);
+  Choice choice = unpack(st, choice_text, QLTP_u8_strlen(QLTP_toxtoken_getnorm(token)));
+  std::string entry(choice.entry);
   toxtag* lex = QLTP_toxtoken_gettag(token, "lex");
   if (!lex) {
     lex = QLTP_toxpool_tag(pool);
@@ -165,9 +165,9 @@ void tag_token(homtagger* st, toxpool* pool, toxstream* tokens, int i) {
   }
   if (QLTP_toxtag_val(lex, "entry")) return;
   QLTP_toxtag_set_attrib(lex, "entry", 5, entry.data(), static_cast<int>(entry.size()));
-  if (spec.join_previous)
+  if (choice.join_previous)
     if (toxtoken* previous = QLTP_toxstream_prev_realtk(tokens, i - 1)) QLTP_toxtoken_setfeat(previous, kLexFeature, 1);
-  if (spec.join_next) QLTP_toxtoken_setfeat(token, kLexFeature, 1);
+  if (choice.join_next) QLTP_toxtoken_setfeat(token, kLexFeature, 1);
   if (st->split_count > 0) split(st, pool, token);
 }
 
@@ -241,12 +241,7 @@ voidparray* QLTP_homtagger_process(homtagger* st, voidparray* spurts, int final)
     }
     QLTP_voidparray_add(st->output, spurt);
   }
-  if (st->module_log) {
-    QLTP_dystr_clear(st->module_log);
-    QLTP_toxspstream_print(st->output, st->module_log);
-    QLTP_logger_logmodule(log_of(st), st->ch ? st->ch->jobid : "", st->name, previous_state,
-                          QLTP_dystr_cstr(st->module_log));
-  }
+  QLTP_tpc_log_spurts(st->ch, st->name, previous_state, st->output, st->module_log);
   st->state = final;
   return st->output;
 }

@@ -1,13 +1,13 @@
 // Homograph tagger: picks the lexicon entry of words whose pronunciation
 // depends on context from a table of context keys ("TPOBJ_HOMTAGS:DEFAULT",
-// a string map), writing it into the token's "lex" tag as "entry". A spec
+// a string map), writing it into the token's "lex" tag as "entry". A choice
 // may also join the word with its neighbours (token feature 7) and cut its
 // normalised text into several tokens.
 //
 // Keys, tried for a token whose "[norm]" is in the table (POS up to its first
 // '_'): «[norm]<next word>», «<previous word>[norm]», «[norm]<next POS>»,
 // «<previous POS>[norm]», «[norm<POS>]», then «[norm]» itself.
-// Spec: ["+"] entry ["+"] [","p1[","p2...]]: '+' in front joins with the
+// Choice: ["+"] entry ["+"] [","p1[","p2...]]: '+' in front joins with the
 // previous word, '+' behind with the next; p1 < p2 < ... (at most 9) are
 // character positions inside the normalised text where it is cut.
 #pragma once

@@ -90,13 +90,8 @@ bool read_line(FILE* f, std::string& line) {
 }
 
 void* lexhash_load(tpdb* db, int32_t offset) {
-  int32_t size = QLTP_read_int(db, offset);
-  char* text = QLTP_read_chars(db, size, 0);
-  if (!text) return nullptr;
-  text[size] = '\0';
-  lexhash* lex = QLTP_deserialise_lexhash(text);
-  QLTP_free(text);
-  return lex;
+  return QLTP_tpdb_read_text_object(db, offset,
+                                    [](const char* text) -> void* { return QLTP_deserialise_lexhash(text); });
 }
 
 void lexhash_delete(void* lex) { QLTP_lexhash_delete(static_cast<lexhash*>(lex)); }

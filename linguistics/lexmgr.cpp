@@ -122,13 +122,8 @@ void* read_lexicon(const char* path, int type, int swap) {
 
 // Registry operations of "TPOBJ_LEXMGR".
 void* lexmgr_load(tpdb* db, int32_t offset) {
-  int32_t size = QLTP_read_int(db, offset);
-  char* text = QLTP_read_chars(db, size, 0);
-  if (!text) return nullptr;
-  text[size] = '\0';
-  lexmgr* m = QLTP_deserialise_lexmgr(text);
-  QLTP_free(text);
-  return m;
+  return QLTP_tpdb_read_text_object(db, offset,
+                                    [](const char* text) -> void* { return QLTP_deserialise_lexmgr(text); });
 }
 
 int lexmgr_pstload(tpdb* db, void* object) {

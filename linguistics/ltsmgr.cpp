@@ -96,14 +96,8 @@ int DetectType(const char* path) {
 // The database kind
 
 void* LoadKind(tpdb* db, int32_t offset) {
-  int32_t size = QLTP_read_int(db, offset);
-  if (size < 0) return nullptr;
-  char* text = QLTP_read_chars(db, size, 0);
-  if (!text) return nullptr;
-  text[size] = '\0';
-  ltsmgr* mgr = QLTP_deserialise_ltsmgr(text);
-  QLTP_free(text);
-  return mgr;
+  return QLTP_tpdb_read_text_object(db, offset,
+                                    [](const char* text) -> void* { return QLTP_deserialise_ltsmgr(text); });
 }
 
 int BindModels(tpdb* db, void* object) {

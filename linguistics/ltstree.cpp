@@ -292,14 +292,7 @@ lts* QLTP_lts_load(FILE* file, int swap) {
   }
 }
 
-lts* QLTPPy_lts_load(const char* path) {
-  if (!path) return nullptr;
-  FILE* file = std::fopen(path, "rb");
-  if (!file) return nullptr;
-  lts* set = QLTP_lts_load(file, 0);
-  std::fclose(file);
-  return set;
-}
+lts* QLTPPy_lts_load(const char* path) { return QLTP_read_path(path, QLTP_lts_load); }
 
 ltstree* QLTP_deserialise_ltstree(const char* bytes, int32_t len, int swap) {
   if (!bytes || len < 0) return nullptr;

@@ -27,6 +27,12 @@ void for_each_line(std::string_view text, Fn line) {
 
 bool skipped_line(std::string_view line) { return line.size() < 2 || line[0] == '#'; }
 
+// The line count sizes the key dictionary's buckets, which its stored form
+// keeps.
+int line_hint(std::string_view text) {
+  return static_cast<int>(std::min<size_t>(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1, 1 << 22));
+}
+
 // The n-th whitespace field of a line, empty when there is none.
 std::string_view field(std::string_view line, int n) {
   int len = 0;
@@ -106,23 +112,6 @@ bool punc_maxima(const pbreak* t, const char* text, int pre, int32_t* level, int
   return any;
 }
 
-template <typename T, typename Read>
-T* load_file(const char* path, Read read) {
-  FILE* f = path ? std::fopen(path, "rb") : nullptr;
-  if (!f) return nullptr;
-  T* table = read(f, 0);
-  std::fclose(f);
-  return table;
-}
-
-template <typename Write>
-int write_buffer(const void* table, QLTP_fixedbuf* buffer, Write write) {
-  int32_t size = write(const_cast<void*>(table), nullptr, 0);
-  if (!buffer) return size;
-  if (size <= 0 || !buffer->data || buffer->size < static_cast<uint32_t>(size)) return 0;
-  return write(const_cast<void*>(table), buffer->data, 0);
-}
-
 void* read_pbreak(FILE* f, int swap) { return QLTP_pbreak_load(f, swap); }
 void* read_prules(FILE* f, int swap) { return QLTP_prules_load(f, swap); }
 
@@ -173,7 +162,7 @@ void QLTP_pbreak_delete(pbreak* table) {
 
 pbreak* QLTP_deserialise_pbreak(const char* text) {
   if (!text) return nullptr;
-  pbreak* t = QLTP_pbreak_new(0);
+  pbreak* t = QLTP_pbreak_new(line_hint(text));
   if (t) parse_breaks(t, text);
   return t;
 }
@@ -181,7 +170,7 @@ pbreak* QLTP_deserialise_pbreak(const char* text) {
 pbreak* QLTP_pbreak_readtxt(const char* path) {
   std::string text;
   if (!path || !QLTP_read_text_file(path, text)) return nullptr;
-  pbreak* t = QLTP_pbreak_new(0);
+  pbreak* t = QLTP_pbreak_new(line_hint(text));
   if (t) parse_breaks(t, text);
   return t;
 }
@@ -211,7 +200,7 @@ prules* QLTP_prules_new(int hint) {
 
 prules* QLTP_deserialise_prules(const char* text) {
   if (!text) return nullptr;
-  prules* t = QLTP_prules_new(0);
+  prules* t = QLTP_prules_new(line_hint(text));
   if (!t) return nullptr;
   for_each_line(text, [t](std::string_view line) {
     if (skipped_line(line)) return;
@@ -301,14 +290,14 @@ prules* QLTP_prules_load(FILE* file, int swap) {
   return t;
 }
 
-pbreak* QLTPPy_pbreak_load(const char* path) { return load_file<pbreak>(path, QLTP_pbreak_load); }
-prules* QLTPPy_prules_load(const char* path) { return load_file<prules>(path, QLTP_prules_load); }
+pbreak* QLTPPy_pbreak_load(const char* path) { return QLTP_read_path(path, QLTP_pbreak_load); }
+prules* QLTPPy_prules_load(const char* path) { return QLTP_read_path(path, QLTP_prules_load); }
 
 int QLTPPy_pbreak_write(const pbreak* table, QLTP_fixedbuf* buffer) {
-  return write_buffer(table, buffer, QLTP_tpobj_pbreak_write);
+  return QLTP_fixedbuf_write_object(table, buffer, QLTP_tpobj_pbreak_write);
 }
 int QLTPPy_prules_write(const prules* table, QLTP_fixedbuf* buffer) {
-  return write_buffer(table, buffer, QLTP_tpobj_prules_write);
+  return QLTP_fixedbuf_write_object(table, buffer, QLTP_tpobj_prules_write);
 }
 
 void* QLTP_tpobj_pbreak_load(tpdb* db, int32_t offset) {

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,14 +72,6 @@ bool has_open_tag(const toxtoken* t) {
   return false;
 }
 
-bool element_has(const toxtoken* t, const char* name, int a, int b) {
-  for (int i = 0; t && i < tag_count(t); ++i) {
-    const toxtag* tag = tag_at(t, i);
-    if (named(tag, name) && (QLTP_toxtag_type(tag) == a || QLTP_toxtag_type(tag) == b)) return true;
-  }
-  return false;
-}
-
 void remove_breaks(toxtoken* t) {
   while (toxtag* tag = QLTP_toxtoken_gettag(t, "break")) QLTP_toxtoken_removetag(t, tag);
 }
@@ -124,28 +115,58 @@ void markup_break(phrasing* st, toxtoken* t, toxtoken* next) {
   }
 }
 
+// What the breaks of a token depend on among its tags, read in one pass.
+struct TagFacts {
+  bool markup = false;      // an SSML break
+  bool ends[3] = {};        // a p, s or spurt element ends here
+  bool starts[3] = {};      // ... starts here
+};
+
+constexpr const char* kElements[3] = {"p", "s", "spurt"};
+constexpr const char* kStrengths[3] = {"strong", "medium", "weak"};
+
+TagFacts facts_of(const toxtoken* t) {
+  TagFacts f;
+  for (int i = 0; t && i < tag_count(t); ++i) {
+    const toxtag* tag = tag_at(t, i);
+    const char* name = QLTP_toxtag_name(tag);
+    int type = QLTP_toxtag_type(tag);
+    if (std::strcmp(name, "break") == 0) {
+      f.markup |= type == QLTP_TAG_END || type == QLTP_TAG_STARTEND || type == QLTP_TAG_CLOSED;
+      continue;
+    }
+    for (int k = 0; k < 3; ++k) {
+      if (std::strcmp(name, kElements[k]) != 0) continue;
+      f.ends[k] |= type == QLTP_TAG_END || type == QLTP_TAG_STARTEND;
+      f.starts[k] |= type == QLTP_TAG_START || type == QLTP_TAG_STARTEND;
+    }
+  }
+  return f;
+}
+
 // The breaks of pending token w.
 void examine(phrasing* st, int w, int final) {
   toxtoken* t = tok(st->pending, w);
   int size = QLTP_voidparray_sz(st->pending);
   toxtoken* next = w + 1 < size ? tok(st->pending, w + 1) : nullptr;
+  bool open_breaks = false;
   for (int i = 0; i < tag_count(t); ++i) {
     toxtag* tag = tag_at(t, i);
-    if (!named(tag, "fbreak")) continue;
-    QLTP_toxtag_set_name(tag, "break", 5);
-    QLTP_toxtag_settype(tag, QLTP_TAG_STARTEND);
+    const char* name = QLTP_toxtag_name(tag);
+    if (std::strcmp(name, "fbreak") == 0) {
+      QLTP_toxtag_set_name(tag, "break", 5);
+      QLTP_toxtag_settype(tag, QLTP_TAG_STARTEND);
+    } else if (std::strcmp(name, "break") == 0) {
+      int type = QLTP_toxtag_type(tag);
+      open_breaks |= type == QLTP_TAG_START || type == QLTP_TAG_MID;
+    }
   }
-  bool markup = QLTP_toxtoken_tagval(t, "spurt", "spurt_id") != nullptr;
-  for (int i = 0; i < tag_count(t) && !markup; ++i) {
-    const toxtag* tag = tag_at(t, i);
-    int type = QLTP_toxtag_type(tag);
-    markup = named(tag, "break") && (type == QLTP_TAG_END || type == QLTP_TAG_STARTEND || type == QLTP_TAG_CLOSED);
-  }
-  if (markup) {
+  TagFacts mine = facts_of(t);
+  if (mine.markup || QLTP_toxtoken_tagval(t, "spurt", "spurt_id") != nullptr) {
     markup_break(st, t, next);
     return;
   }
-  for (int i = tag_count(t) - 1; i >= 0; --i) {
+  for (int i = tag_count(t) - 1; open_breaks && i >= 0; --i) {
     toxtag* tag = tag_at(t, i);
     int type = QLTP_toxtag_type(tag);
     if (named(tag, "break") && (type == QLTP_TAG_START || type == QLTP_TAG_MID)) QLTP_toxtoken_removetag(t, tag);
@@ -161,11 +182,9 @@ void examine(phrasing* st, int w, int final) {
   const char* pre = next ? QLTP_toxtoken_getprepunc(next) : "";
   if (!next && final && empty(post)) raise(st, "DEFAULT", 0, level, time);
   QLTP_prules_punc_break(st->breaks, post ? post : "", pre ? pre : "", &level, &time);
-  static constexpr std::pair<const char*, const char*> kElements[] = {{"p", "strong"}, {"s", "medium"}, {"spurt", "weak"}};
-  for (auto [element, key] : kElements)
-    if (element_has(t, element, QLTP_TAG_END, QLTP_TAG_STARTEND) ||
-        element_has(next, element, QLTP_TAG_START, QLTP_TAG_STARTEND))
-      raise(st, key, 0, level, time);
+  TagFacts following = facts_of(next);
+  for (int k = 0; k < 3; ++k)
+    if (mine.ends[k] || following.starts[k]) raise(st, kStrengths[k], 0, level, time);
   if (level > 0) add_break(st, t, level, time);
 }
 
@@ -218,23 +237,24 @@ int32_t pair_weight(const phrasing* st, const toxtoken* left, const toxtoken* ri
   return best;
 }
 
-// Breaks phrases longer than max_phrase_length words, one break per long
-// phrase and round, until none is too long or none can be broken.
+// Breaks phrases longer than max_phrase_length words until none is too long
+// or none can be broken. A break splits only its own phrase, so each phrase
+// is worked off from its start: one break, then the rest of it.
 std::vector<Phrase> force_breaks(phrasing* st, int n, int final, std::vector<Phrase> phrases) {
   if (st->max_phrase_length == 0) return phrases;
-  std::set<int> unbreakable;  // phrase starts whose break would fall before the phrase
-  for (bool changed = true; changed;) {
-    changed = false;
-    for (const Phrase& p : phrases) {
-      if (unbreakable.count(p.first)) continue;
-      int end = p.end < 0 ? n : p.end;
-      std::vector<int> words;
-      for (int i = p.first; i < end; ++i)
+  bool changed = false;
+  std::vector<int> words;
+  for (const Phrase& p : phrases) {
+    int end = p.end < 0 ? n : p.end;
+    for (int first = p.first; first < end;) {
+      // The first max_phrase_length + 1 words are enough to know.
+      words.clear();
+      for (int i = first; i < end && static_cast<int>(words.size()) <= st->max_phrase_length; ++i)
         if (!empty(QLTP_toxtoken_getnorm(tok(st->pending, i)))) words.push_back(i);
-      if (static_cast<int>(words.size()) <= st->max_phrase_length) continue;
+      if (static_cast<int>(words.size()) <= st->max_phrase_length) break;
       int l = words[static_cast<size_t>(st->max_phrase_length - 1)];
       int from = st->max_phrase_length - st->phrase_length_window;
-      int b = from <= 0 ? p.first : words[static_cast<size_t>(from - 1)];
+      int b = from <= 0 ? first : words[static_cast<size_t>(from - 1)];
       int32_t best = 0;
       int chosen = -1;
       QLTP_intarray_clear(st->weights);
@@ -249,12 +269,10 @@ std::vector<Phrase> force_breaks(phrasing* st, int n, int final, std::vector<Phr
       if (chosen < 0) chosen = l - 1;
       // Never before the phrase: with max_phrase_length 1 the token before
       // the first word is the previous phrase's.
-      chosen = std::max(chosen, p.first);
-      while (chosen >= p.first && QLTP_toxtoken_getfeat(tok(st->pending, chosen), QLTP_FEAT_COMPOUND_CONTINUES)) --chosen;
-      if (chosen < p.first) {
-        unbreakable.insert(p.first);
-        continue;
-      }
+      chosen = std::max(chosen, first);
+      while (chosen >= first && QLTP_toxtoken_getfeat(tok(st->pending, chosen), QLTP_FEAT_COMPOUND_CONTINUES)) --chosen;
+      // No token to break at: the phrase stays whole rather than looping.
+      if (chosen < first) break;
       toxtoken* t = tok(st->pending, chosen);
       toxtag* info = QLTP_toxpool_tag(pool_of(st));
       if (info) {
@@ -265,15 +283,12 @@ std::vector<Phrase> force_breaks(phrasing* st, int n, int final, std::vector<Phr
       int32_t level = 0, time = 0;
       raise(st, "FORCED", 0, level, time);
       add_break(st, t, level, time);
-      if (!has_break(t)) {
-        unbreakable.insert(p.first);  // the pool is out of tags
-        continue;
-      }
+      if (!has_break(t)) break;  // the pool is out of tags
       changed = true;
+      first = chosen + 1;
     }
-    if (changed) phrases = find_phrases(st, n, final);
   }
-  return phrases;
+  return changed ? find_phrases(st, n, final) : phrases;
 }
 
 // ---------------------------------------------------------------------------
@@ -430,7 +445,7 @@ void retime(toxspurt* spurt, toxtoken* last) {
     Side here = side_here(tag, spurt), after = side_after(tag);
     if (here.chars == 0 && after.chars == 0) here.chars = after.chars = 1;
     if (const char* rate = sig ? QLTP_toxtag_val(tag, "rate") : nullptr) {
-      double r = QLTP_atof(rate, -1);
+      double r = QLTP_atof(rate, static_cast<int>(std::strlen(rate)));
       if (r != 0) {
         r = std::clamp(r, 0.3, 3.0);
         scale_breaks(here, [r](double s) { return std::max(s / r, 0.002); });
@@ -732,12 +747,7 @@ voidparray* QLTP_phrasing_process(phrasing* st, voidparray* tokens, int final) {
   } else {
     st->examined = std::max(n, 0);
   }
-  if (st->module_log) {
-    QLTP_dystr_clear(st->module_log);
-    QLTP_toxspstream_print(st->spurts, st->module_log);
-    QLTP_logger_logmodule(log_of(st), st->ch ? st->ch->jobid : "", st->name, previous_state,
-                          QLTP_dystr_cstr(st->module_log));
-  }
+  QLTP_tpc_log_spurts(st->ch, st->name, previous_state, st->spurts, st->module_log);
   st->state = final;
   if (!st->by_utterance) return st->spurts;
   group_utterances(st, final);

@@ -1,13 +1,24 @@
 #include "linguistics/pipeline.h"
 
+#include <algorithm>
 #include <initializer_list>
 
 #include "foundation/dystr.h"
 #include "foundation/logger.h"
 #include "foundation/toxspurt.h"
+#include "linguistics/accent.h"
+#include "linguistics/archiphone.h"
 #include "linguistics/cbout.h"
+#include "linguistics/homtagger.h"
+#include "linguistics/phrasing.h"
+#include "linguistics/postagger.h"
 #include "linguistics/pronounce.h"
+#include "linguistics/reduction.h"
+#include "linguistics/syllabify.h"
+#include "textproc/normalise.h"
 #include "textproc/tokeniser.h"
+#include "textproc/toxparse.h"
+#include "textproc/toxparselite.h"
 
 QLTP_tpc_maintenance& QLTP_linguistics_maintenance() {
   // Registered on first use, before any module fills an entry; channels read
@@ -42,7 +53,7 @@ enum Slot {
 // How the chain makes, resets, refreshes, frees and runs one slot. A slot
 // without make is a stage this build lacks; a type that needs it is refused.
 struct StageOps {
-  const char* name;
+  const char* name;  // the channel slot it fills
   bool (*make)(channel* ch) = nullptr;
   void (*reset)(channel* ch) = nullptr;
   void (*reset_tpdb)(channel* ch) = nullptr;
@@ -53,37 +64,70 @@ struct StageOps {
   voidparray* (*parse)(channel* ch, const char* text, int len, int final) = nullptr;
 };
 
+// The usual operations of a stage kind NAME kept in the channel slot FIELD:
+// new(channel), reset (as RESET), reset_tpdb(stage, channel) and delete.
+#define QLTP_STAGE(NAME, FIELD, RESET)                                                                  \
+  .name = #FIELD, .make = [](channel* ch) { return (ch->FIELD = QLTP_##NAME##_new(ch)) != nullptr; }, \
+  .reset = [](channel* ch) { RESET; },                                                                 \
+  .reset_tpdb = [](channel* ch) { QLTP_##NAME##_reset_tpdb(ch->FIELD, ch); },                         \
+  .del = [](channel* ch) { QLTP_##NAME##_delete(ch->FIELD); }
+
 const StageOps kStages[kSlots] = {
-    {.name = "tokenise",
-     .make = [](channel* ch) { return (ch->tokeniser = QLTP_tokenise_new(ch)) != nullptr; },
-     .reset = [](channel* ch) { QLTP_tokenise_reset(ch->tokeniser, ch); },
-     .reset_tpdb = [](channel* ch) { QLTP_tokenise_reset_tpdb(ch->tokeniser, ch); },
-     .del = [](channel* ch) { QLTP_tokenise_delete(ch->tokeniser); }},
-    {.name = "toxparse"},
-    {.name = "toxparselite"},
-    {.name = "normalise"},
-    {.name = "postagger"},
-    {.name = "postagger_prenorm"},
-    {.name = "homtagger"},
-    {.name = "phrasing"},
-    {.name = "reduction"},
-    {.name = "pronounce",
-     .make = [](channel* ch) { return (ch->pronouncer = QLTP_pronounce_new(ch)) != nullptr; },
-     .reset = [](channel* ch) { QLTP_pronounce_reset(ch->pronouncer, ch); },
-     .reset_tpdb = [](channel* ch) { QLTP_pronounce_reset_tpdb(ch->pronouncer, ch); },
-     .del = [](channel* ch) { QLTP_pronounce_delete(ch->pronouncer); },
+    {QLTP_STAGE(tokenise, tokeniser, QLTP_tokenise_reset(ch->tokeniser, ch))},
+    {QLTP_STAGE(toxparse, toxparser, QLTP_toxparse_reset(ch->toxparser, ch)),
+     .parse = [](channel* ch, const char* text, int len, int final) {
+       return QLTP_toxparse_process(ch->toxparser, text, len, final);
+     }},
+    {QLTP_STAGE(toxparselite, toxparserlite, QLTP_toxparselite_reset(ch->toxparserlite)),
+     .parse = [](channel* ch, const char* text, int len, int final) {
+       return QLTP_toxparselite_process(ch->toxparserlite, text, len, final);
+     }},
+    {QLTP_STAGE(normalise, normaliser, QLTP_normalise_reset(ch->normaliser)),
+     .run = [](channel* ch, voidparray* tokens, int final) {
+       return QLTP_normalise_process(ch->normaliser, tokens, final);
+     }},
+    {QLTP_STAGE(postagger, pos_tagger, QLTP_postagger_reset(ch->pos_tagger)),
+     .run = [](channel* ch, voidparray* tokens, int final) {
+       return QLTP_postagger_process(ch->pos_tagger, tokens, final);
+     }},
+    // The pre-normalisation tagger reads the raw tokens with the help of the
+    // normaliser's rule set.
+    {QLTP_STAGE(postagger, prenorm_pos_tagger, QLTP_postagger_reset(ch->prenorm_pos_tagger)),
+     .run = [](channel* ch, voidparray* tokens, int final) {
+       return QLTP_postagger_process_prenorm(ch->prenorm_pos_tagger, ch->normaliser, tokens, final);
+     }},
+    {QLTP_STAGE(homtagger, hom_tagger, QLTP_homtagger_reset(ch->hom_tagger)),
+     .run = [](channel* ch, voidparray* spurts, int final) {
+       return QLTP_homtagger_process(ch->hom_tagger, spurts, final);
+     }},
+    {QLTP_STAGE(phrasing, phraser, QLTP_phrasing_reset(ch->phraser)),
+     .run = [](channel* ch, voidparray* tokens, int final) {
+       return QLTP_phrasing_process(ch->phraser, tokens, final);
+     }},
+    {QLTP_STAGE(reduction, reducer, QLTP_reduction_reset(ch->reducer)),
+     .run = [](channel* ch, voidparray* spurts, int final) {
+       return QLTP_reduction_process(ch->reducer, spurts, final);
+     }},
+    {QLTP_STAGE(pronounce, pronouncer, QLTP_pronounce_reset(ch->pronouncer, ch)),
      .run = [](channel* ch, voidparray* spurts, int final) {
        return QLTP_pronounce_process(ch->pronouncer, spurts, final);
      }},
-    {.name = "jpaccent"},
-    {.name = "archiphone"},
-    {.name = "syllabify"},
-    {.name = "cbout",
-     .make = [](channel* ch) { return (ch->output_stage = QLTP_cbout_new(ch)) != nullptr; },
-     .reset = [](channel* ch) { QLTP_cbout_reset(ch->output_stage); },
-     .reset_tpdb = [](channel* ch) { QLTP_cbout_reset_tpdb(ch->output_stage, ch); },
-     .del = [](channel* ch) { QLTP_cbout_delete(ch->output_stage); }},
+    {QLTP_STAGE(jpaccent, accent, QLTP_jpaccent_reset(ch->accent, ch)),
+     .run = [](channel* ch, voidparray* spurts, int final) {
+       return QLTP_jpaccent_process(ch->accent, spurts, final);
+     }},
+    {QLTP_STAGE(archiphone, archiphones, QLTP_archiphone_reset(ch->archiphones, ch)),
+     .run = [](channel* ch, voidparray* spurts, int final) {
+       return QLTP_archiphone_process(ch->archiphones, spurts, final);
+     }},
+    {QLTP_STAGE(syllabify, syllabifier, QLTP_syllabify_reset(ch->syllabifier)),
+     .run = [](channel* ch, voidparray* spurts, int final) {
+       return QLTP_syllabify_process(ch->syllabifier, spurts, final);
+     }},
+    {QLTP_STAGE(cbout, output_stage, QLTP_cbout_reset(ch->output_stage))},
 };
+
+#undef QLTP_STAGE
 
 // The markup-to-token parser turns the tokeniser's output into tokens; the
 // plain-text parser takes the raw piece (sentence type).
@@ -151,7 +195,9 @@ int init(channel* ch) {
   }
   for (Slot s : slots_of(ch->type)) {
     const StageOps& op = kStages[s];
-    if (!op.make || !op.make(ch)) {
+    bool parser = s == kMarkupParser || s == kTextParser;
+    bool chained = std::find(kChain.begin(), kChain.end(), s) != kChain.end();
+    if (!op.make || (parser && !op.parse) || (chained && !op.run) || !op.make(ch)) {
       QLTP_logger_set_error(ch->log, QLTP_MESSAGE_CRITICAL, "Channel stage could not be made", op.name);
       return 0;
     }
@@ -184,9 +230,10 @@ void reset_tpdb(channel* ch) {
     if (made(ch, s) && kStages[s].reset_tpdb) kStages[s].reset_tpdb(ch);
 }
 
-// Every slot is freed, made or not; the channel is freed right after.
+// Later stages go first: the token parsers own the pool that the tokens
+// and spurts held by the others come from. The channel is freed right after.
 void del(channel* ch) {
-  for (int s = 0; s < kSlots; ++s)
+  for (int s = kSlots - 1; s >= 0; --s)
     if (made(ch, static_cast<Slot>(s)) && kStages[s].del) kStages[s].del(ch);
 }
 

@@ -17,6 +17,7 @@
 #include "foundation/utf8.h"
 #include "linguistics/pipeline.h"
 #include "textproc/channel.h"
+#include "textproc/normalise.h"
 #include "textproc/nrules.h"
 
 namespace {
@@ -122,7 +123,10 @@ bool set_entry(pos* d, std::string_view key, std::string_view tags) {
   if (QLTP_strarray_sz(d->tags) != QLTP_dict_size(d->keys)) return false;
   // The tag string goes in first: a key without one could not be taken back.
   if (!QLTP_strarray_add(d->tags, tags.data(), tlen)) return false;
-  if (QLTP_dict_add_entry(d->keys, key.data(), klen)) return true;
+  if (QLTP_dict_add_entry(d->keys, key.data(), klen)) {
+    d->context_keys += key.find('_') != std::string_view::npos;
+    return true;
+  }
   QLTP_strarray_remove_item(d->tags, QLTP_strarray_sz(d->tags) - 1);
   return false;
 }
@@ -214,15 +218,6 @@ const char* word_tag(const pos* d, std::string_view word) {
   return tag;
 }
 
-template <typename T, typename Read>
-T* load_file(const char* path, Read read) {
-  FILE* f = path ? std::fopen(path, "rb") : nullptr;
-  if (!f) return nullptr;
-  T* object = read(f, 0);
-  std::fclose(f);
-  return object;
-}
-
 void* read_pos(FILE* f, int swap) { return QLTP_pos_read(f, swap); }
 
 }  // namespace
@@ -230,13 +225,17 @@ void* read_pos(FILE* f, int swap) { return QLTP_pos_read(f, swap); }
 // ---------------------------------------------------------------------------
 // Create and free
 
-pos* QLTP_pos_new() {
+namespace {
+
+// The key count sizes the dictionary's buckets, which its stored form keeps:
+// a dictionary made for few keys stays slow to search once loaded.
+pos* new_pos(int hint) {
   auto* d = static_cast<pos*>(QLTP_calloc(sizeof(pos), 1));
   if (!d) return nullptr;
   d->default_tag = QLTP_strndup("", 0);
   d->affix_patterns = QLTP_dystrarray_new(0);
   d->affix_tags = QLTP_dystrarray_new(0);
-  d->keys = QLTP_dict_new_empty(0);
+  d->keys = QLTP_dict_new_empty(hint);
   d->tags = QLTP_strarray_new();
   d->scratch = QLTP_dystr_new(nullptr, 0);
   if (!d->default_tag || !d->affix_patterns || !d->affix_tags || !d->keys || !d->tags || !d->scratch) {
@@ -245,6 +244,17 @@ pos* QLTP_pos_new() {
   }
   return d;
 }
+
+// Items of a text: at most one key per blank-separated field.
+int key_hint(std::string_view text) {
+  size_t fields = static_cast<size_t>(std::count(text.begin(), text.end(), ' ')) +
+                  static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+  return static_cast<int>(std::min<size_t>(fields + 1, 1 << 22));
+}
+
+}  // namespace
+
+pos* QLTP_pos_new() { return new_pos(0); }
 
 void QLTP_pos_delete(pos* d) {
   if (!d) return;
@@ -262,7 +272,7 @@ void QLTP_pos_delete(pos* d) {
 
 pos* QLTP_deserialise_pos(const char* text) {
   if (!text) return nullptr;
-  pos* d = QLTP_pos_new();
+  pos* d = new_pos(key_hint(text));
   if (d) parse_pos(d, text);
   return d;
 }
@@ -270,7 +280,7 @@ pos* QLTP_deserialise_pos(const char* text) {
 pos* QLTP_postags_readtxt(const char* path) {
   std::string text;
   if (!path || !QLTP_read_text_file(path, text)) return nullptr;
-  pos* d = QLTP_pos_new();
+  pos* d = new_pos(key_hint(text));
   if (d) parse_pos(d, text);
   return d;
 }
@@ -328,17 +338,15 @@ pos* QLTP_pos_read(FILE* file, int swap) {
     QLTP_pos_delete(d);
     return nullptr;
   }
+  for (int id = 1, n = QLTP_dict_size(d->keys); id <= n; ++id)
+    d->context_keys += std::strchr(QLTP_dict_lookup_index(d->keys, id), '_') != nullptr;
   return d;
 }
 
-pos* QLTPPy_pos_load(const char* path) { return load_file<pos>(path, QLTP_pos_read); }
+pos* QLTPPy_pos_load(const char* path) { return QLTP_read_path(path, QLTP_pos_read); }
 
 int QLTPPy_postags_write(const pos* dictionary, QLTP_fixedbuf* buffer) {
-  auto* object = const_cast<pos*>(dictionary);
-  int32_t size = QLTP_tpobj_postags_write(object, nullptr, 0);
-  if (!buffer) return size;
-  if (size <= 0 || !buffer->data || buffer->size < static_cast<uint32_t>(size)) return 0;
-  return QLTP_tpobj_postags_write(object, buffer->data, 0);
+  return QLTP_fixedbuf_write_object(dictionary, buffer, QLTP_tpobj_postags_write);
 }
 
 void* QLTP_tpobj_postags_load(tpdb* db, int32_t offset) {
@@ -450,8 +458,9 @@ void QLTP_pos_load_ctxt(pos_ctxt* c, const voidparray* tokens, const std::vector
   *c = pos_ctxt{index, word(index - 1), word(index), word(index + 1), tag(index - 1), tag(index), tag(index + 1)};
 }
 
-const char* QLTP_pos_getpos_ctxt(dystr* scratch, const nrules* rules, const pos* d, pos_ctxt* c, int mode) {
+const char* QLTP_pos_getpos_ctxt(dystr* scratch, const normalise* normaliser, const pos* d, pos_ctxt* c, int mode) {
   if (!c) return "";
+  const nrules* rules = normaliser ? normaliser->rules : nullptr;
   const char* current = text_or(c->tag, "");
   const char* result = current;
   if (d && mode >= 0 && mode <= 5) {
@@ -463,6 +472,8 @@ const char* QLTP_pos_getpos_ctxt(dystr* scratch, const nrules* rules, const pos*
     }
     if (mode == 0) {
       result = word_tag(d, word);
+    } else if (d->context_keys == 0) {
+      // Every context key holds '_': without such keys nothing can match.
     } else if (const char* tag = lookup_key(d, context_key(c, word, mode))) {
       result = tag;
     }
@@ -489,7 +500,7 @@ const T* object(const channel* ch, const char* name) {
 
 // One call of either pass over the pending tokens.
 voidparray* process_type(postagger* t, voidparray* tokens, int final, const pos* d, const hashstrarray* sets,
-                         const nrules* rules, bool use_token_text) {
+                         const normalise* normaliser, bool use_token_text) {
   int previous_state = t->state;
   QLTP_voidparray_clear(t->output);
   for (int i = 0, n = QLTP_voidparray_sz(tokens); i < n; ++i) QLTP_voidparray_add(t->pending, QLTP_voidparray_idx(tokens, i));
@@ -510,7 +521,7 @@ voidparray* process_type(postagger* t, voidparray* tokens, int final, const pos*
       for (int i = 0; i < n; ++i) {
         if (!t->to_tag[static_cast<size_t>(i)]) continue;
         QLTP_pos_load_ctxt(&c, t->pending, t->tags, use_token_text, i);
-        t->tags[static_cast<size_t>(i)] = QLTP_pos_getpos_ctxt(t->scratch, rules, d, &c, k);
+        t->tags[static_cast<size_t>(i)] = QLTP_pos_getpos_ctxt(t->scratch, normaliser, d, &c, k);
       }
     }
     for (int i = 0; i < n; ++i) {
@@ -587,6 +598,11 @@ void QLTP_postagger_delete(postagger* t) {
 voidparray* QLTP_postagger_process(postagger* t, voidparray* tokens, int final) {
   if (!t) return tokens;
   return process_type(t, tokens, final, t->dictionary, t->possets, nullptr, false);
+}
+
+voidparray* QLTP_postagger_process_prenorm(postagger* t, const normalise* normaliser, voidparray* tokens, int final) {
+  if (!t) return tokens;
+  return process_type(t, tokens, final, t->prenorm_dictionary, t->prenorm_possets, normaliser, true);
 }
 
 const char* QLTP_postagger_posset(const postagger* t, const char* tag) {

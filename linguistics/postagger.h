@@ -28,7 +28,7 @@
 #include "foundation/voidparray.h"
 
 struct channel;
-struct nrules;
+struct normalise;
 struct tpdb;
 struct QLTP_fixedbuf;
 
@@ -41,6 +41,7 @@ struct pos {
   dict* keys;
   strarray* tags;
   dystr* scratch;
+  int32_t context_keys;  // keys holding '_': none means no context key can match
 };
 
 // Create and free
@@ -105,12 +106,12 @@ void QLTP_pos_load_ctxt(pos_ctxt* context, const voidparray* tokens, const std::
                         int use_token_text, int index);
 // The tag of the context's word in one mode (0 the word alone; 1 to 5 the
 // context keys above; above 5 the current tag), also stored as the
-// context's tag; scratch holds it. With a rule set (the pre-normalisation
-// pass) the word is first mapped: characters through the lookup table
-// "utfpunc2ascii", then capture group 2 of the expression "punc_strip"
-// when it matches.
-const char* QLTP_pos_getpos_ctxt(dystr* scratch, const nrules* rules, const pos* dictionary, pos_ctxt* context,
-                                 int mode);
+// context's tag; scratch holds it. With a normaliser that has a rule set
+// (the pre-normalisation pass) the word is first mapped: characters through
+// the lookup table "utfpunc2ascii", then capture group 2 of the expression
+// "punc_strip" when it matches.
+const char* QLTP_pos_getpos_ctxt(dystr* scratch, const normalise* normaliser, const pos* dictionary,
+                                 pos_ctxt* context, int mode);
 
 // POS tagger stage: tags every token ("pos" of a given "lex" tag stays) in
 // iterations + 1 passes of modes 0, 1, ... over the pending tokens, then
@@ -139,7 +140,11 @@ void QLTP_postagger_reset(postagger* tagger);
 void QLTP_postagger_reset_tpdb(postagger* tagger, channel* ch);
 void QLTP_postagger_delete(postagger* tagger);
 
-// The main pass over normalised tokens; returns the tokens handed on.
+// The main pass over normalised tokens, and the pre-normalisation pass over
+// the token text (the PRENORM objects, the normaliser's rule set for the
+// character mapping); each returns the tokens handed on.
 voidparray* QLTP_postagger_process(postagger* tagger, voidparray* tokens, int final);
+voidparray* QLTP_postagger_process_prenorm(postagger* tagger, const normalise* normaliser, voidparray* tokens,
+                                           int final);
 // The POS set of a tag from the main pass's map, "" when there is none.
 const char* QLTP_postagger_posset(const postagger* tagger, const char* tag);

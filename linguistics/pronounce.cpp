@@ -374,12 +374,8 @@ voidparray* QLTP_pronounce_process(pronounce* stage, voidparray* spurts, int fin
         for (int i = 0; i < QLTP_voidparray_sz(tokens); ++i) i = pronounce_token(stage, tokens, i);
         QLTP_voidparray_add(stage->output, spurt);
     }
-    if (stage->trace && QLTP_logger_modulelogging(stage->log)) {
-        QLTP_dystr_clear(stage->trace);
-        QLTP_toxspstream_print(stage->output, stage->trace);
-        QLTP_logger_logmodule(stage->log, stage->ch ? stage->ch->jobid : "", "pronounce", stage->state,
-                              QLTP_dystr_cstr(stage->trace));
-    }
+    if (QLTP_logger_modulelogging(stage->log))
+        QLTP_tpc_log_spurts(stage->ch, "pronounce", stage->state, stage->output, stage->trace);
     stage->state = final;
     return stage->output;
 }

@@ -193,12 +193,7 @@ voidparray* QLTP_reduction_process(reduction* st, voidparray* spurts, int final)
     }
     QLTP_voidparray_add(st->output, spurt);
   }
-  if (st->module_log) {
-    QLTP_dystr_clear(st->module_log);
-    QLTP_toxspstream_print(st->output, st->module_log);
-    QLTP_logger_logmodule(log_of(st), st->ch ? st->ch->jobid : "", st->name, previous_state,
-                          QLTP_dystr_cstr(st->module_log));
-  }
+  QLTP_tpc_log_spurts(st->ch, st->name, previous_state, st->output, st->module_log);
   st->state = final;
   return st->output;
 }

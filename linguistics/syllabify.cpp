@@ -40,49 +40,50 @@ bool add_key(dict* d, std::string_view key) {
     return QLTP_dict_add_entry(d, key.data(), static_cast<int>(key.size())) != 0;
 }
 
-bool has(const dict* d, const dystr* key, int len) {
-    return QLTP_dict_lookup_word(d, QLTP_dystr_cstr(key), len) != 0;
+bool has(const dict* d, const std::string& key) {
+    return QLTP_dict_lookup_word(d, key.data(), static_cast<int>(key.size())) != 0;
 }
 
-// Builds the key of phones [from, to) into `key` and gives its length. The
-// syllable-end and word-end flags of the phones before `flag_end` decide the
-// "_SB" or "_WB" suffix.
-int build_key(const phonearray* a, int from, int to, int flag_end, bool with_stress, dystr* key) {
-    QLTP_dystr_clear(key);
+// Builds the key of phones [from, to) into `key`. The syllable-end and
+// word-end flags of the phones before `flag_end` decide the "_SB" or "_WB"
+// suffix.
+const std::string& build_key(const phonearray* a, int from, int to, int flag_end, bool with_stress,
+                             std::string& key) {
+    key.clear();
     bool syllable_end = false, word_end = false;
     for (int j = from; j < to; ++j) {
         const phone_slot* p = QLTP_phonearray_idx(a, j);
-        if (j > from) QLTP_dystr_append(key, "_", 1);
-        QLTP_dystr_append(key, QLTP_phonearray_symbol(a, p), -1);
-        if (with_stress && p->stress) QLTP_dystr_append(key, reinterpret_cast<const char*>(&p->stress), 1);
+        if (j > from) key += '_';
+        key += p->long_name ? QLTP_phonearray_symbol(a, p) : p->symbol;
+        if (with_stress && p->stress) key += static_cast<char>(p->stress);
         if (j < flag_end) {
             syllable_end |= p->syllable_end != 0;
             word_end |= p->word_end != 0;
         }
     }
-    if (syllable_end) QLTP_dystr_append(key, "_SB", 3);
-    else if (word_end) QLTP_dystr_append(key, "_WB", 3);
-    return QLTP_dystr_sz(key);
+    if (syllable_end) key += "_SB";
+    else if (word_end) key += "_WB";
+    return key;
 }
 
 // Length of the nucleus starting at i, or 0. A window reaching past the
 // array holds only the phones present, and then its last position (which is
 // absent) excludes no phone from the boundary flags: every such window gives
 // the same key, tried once.
-int find_nucleus(const maxonset* d, dystr* key, const phonearray* a, int i, int n) {
+int find_nucleus(const maxonset* d, std::string& key, const phonearray* a, int i, int n) {
     const int present = n - i;
     const bool stress = d->stress != 0;
-    if (d->max_nucleus > present && has(d->nuclei, key, build_key(a, i, n, n, stress, key))) return present;
+    if (d->max_nucleus > present && has(d->nuclei, build_key(a, i, n, n, stress, key))) return present;
     for (int k = std::min(d->max_nucleus, present); k >= 1; --k)
-        if (has(d->nuclei, key, build_key(a, i, i + k, i + k - 1, stress, key))) return k;
+        if (has(d->nuclei, build_key(a, i, i + k, i + k - 1, stress, key))) return k;
     return 0;
 }
 
 // Length of the onset ending before i, or 0. All flags of the window count,
 // so windows reaching before the array repeat the one that starts at 0.
-int find_onset(const maxonset* d, dystr* key, const phonearray* a, int i) {
+int find_onset(const maxonset* d, std::string& key, const phonearray* a, int i) {
     for (int k = std::min(d->max_onset, i); k >= 1; --k)
-        if (has(d->onsets, key, build_key(a, i - k, i, i, false, key))) return k;
+        if (has(d->onsets, build_key(a, i - k, i, i, false, key))) return k;
     return 0;
 }
 
@@ -167,13 +168,7 @@ maxonset* QLTP_maxonset_readtxt(const char* path) {
 
 maxonset* QLTP_maxonset_load(FILE* file, int swap) { return read_maxonset(file, swap); }
 
-maxonset* QLTPPy_maxonset_load(const char* path) {
-    FILE* f = path ? std::fopen(path, "rb") : nullptr;
-    if (!f) return nullptr;
-    maxonset* m = read_maxonset(f, 0);
-    std::fclose(f);
-    return m;
-}
+maxonset* QLTPPy_maxonset_load(const char* path) { return QLTP_read_path(path, read_maxonset); }
 
 int QLTPPy_maxonset_write(const maxonset* data, QLTP_fixedbuf* destination) {
     auto* object = const_cast<maxonset*>(data);
@@ -214,18 +209,23 @@ int32_t QLTP_tpobj_sylmax_write(void* object, char* destination, int swap) {
 }
 
 int QLTP_maxonset_syllabify(const maxonset* data, dystr* scratch, phonearray* phones) {
-    if (!data || !scratch || !phones) return 0;
+    if (!data || !phones) return 0;
     const int n = QLTP_phonearray_sz(phones);
     if (n == 0) return 1;
+    // Keys are built in a plain string: appending to the dynamic string
+    // phone by phone cost a third of the time. The last key tried is left in
+    // the scratch string.
+    std::string key;
+    key.reserve(64);
     auto at = [phones](int j) { return QLTP_phonearray_idx(phones, j); };
     for (int i = 0; i < n;) {
-        const int m = data->nuclei && data->max_nucleus >= 1 ? find_nucleus(data, scratch, phones, i, n) : 0;
+        const int m = data->nuclei && data->max_nucleus >= 1 ? find_nucleus(data, key, phones, i, n) : 0;
         if (m == 0) {
             ++i;
             continue;
         }
         for (int j = i; j < i + m; ++j) at(j)->role = 1;
-        const int c = data->onsets && data->max_onset >= 1 ? find_onset(data, scratch, phones, i) : 0;
+        const int c = data->onsets && data->max_onset >= 1 ? find_onset(data, key, phones, i) : 0;
         if (c > 0) {
             for (int j = i - c; j < i; ++j)
                 if (at(j)->role == 0) at(j)->role = 2;
@@ -256,6 +256,7 @@ int QLTP_maxonset_syllabify(const maxonset* data, dystr* scratch, phonearray* ph
     }
     for (int j = 1; j < n; ++j)
         if (at(j)->role != at(j - 1)->role) at(j - 1)->role_change = 1;
+    if (scratch) QLTP_dystr_replace(scratch, key.data(), static_cast<int>(key.size()));
     return 1;
 }
 
@@ -407,12 +408,7 @@ voidparray* QLTP_syllabify_process(syllabify* stage, voidparray* spurts, int fin
         // Out of memory: the spurts handed on keep what was written so far.
     }
     utterance_totals(stage->output);
-    if (stage->trace && stage->ch) {
-        QLTP_dystr_clear(stage->trace);
-        QLTP_toxspstream_print(stage->output, stage->trace);
-        QLTP_logger_logmodule(stage->ch->log, stage->ch->jobid, "syllabify", stage->state,
-                              QLTP_dystr_cstr(stage->trace));
-    }
+    if (stage->ch) QLTP_tpc_log_spurts(stage->ch, "syllabify", stage->state, stage->output, stage->trace);
     stage->state = final;
     return stage->output;
 }

@@ -49,7 +49,8 @@ void QLTP_tpobj_sylmax_delete(void* object);
 int32_t QLTP_tpobj_sylmax_write(void* object, char* destination, int swap);
 
 // Marks roles (1 nucleus, 2 onset), syllable ends and role changes in the
-// array; 0 (nothing marked) without data, else 1. `scratch` holds the keys.
+// array; 0 (nothing marked) without data, else 1. `scratch` (may be NULL)
+// receives the last key tried.
 int QLTP_maxonset_syllabify(const maxonset* data, dystr* scratch, phonearray* phones);
 
 // The stage

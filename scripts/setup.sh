@@ -9,8 +9,8 @@ packages=(
   openjdk-17-jdk-headless python3 libxml2-utils bzip2
   wamerican unicode-data python3-num2words festlex-poslex
   pocketsphinx-en-us festlex-cmu libmarisa-dev libespeak-ng-dev
-  python3-numpy
-  bible-kjv bible-kjv-text fortunes-de fortunes-br
+  python3-numpy libhyphen-dev hyphen-en-us
+  bible-kjv bible-kjv-text fortunes-de fortunes-br fortunes
   mecab mecab-ipadic mecab-ipadic-utf8 manpages-ja
 )
 

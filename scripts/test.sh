@@ -26,6 +26,7 @@ if [ ! -f "$root/$dir/CMakeCache.txt" ]; then generator=(-G Ninja); fi
 cmake -S "$root" -B "$root/$dir" "${generator[@]}" "${extra[@]}" >/dev/null
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
 if [ "$kind" = fuzz ]; then
   cmake --build "$root/$dir" -j "$jobs" --target fuzz
@@ -38,7 +39,8 @@ if [ "$kind" = fuzz ]; then
     # The checked-in corpus stays as it is; the run grows a copy.
     cp -r "$root/tests/fuzz/corpus/$name" "$work/$name"
     echo "fuzzing $name for ${seconds}s"
-    if ! (cd "$work" && "$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 \
+    # The targets' scratch files go with the work folder.
+    if ! (cd "$work" && TMPDIR="$work" "$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 \
             -artifact_prefix="$work/$name-" -print_final_stats=1 "$work/$name" >"$work/$name.log" 2>&1); then
       tail -n 60 "$work/$name.log"
       mkdir -p "$root/$dir/crashes"
@@ -55,7 +57,6 @@ if [ "$kind" = fuzz ]; then
 fi
 
 cmake --build "$root/$dir" -j "$jobs"
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 label=()
 if [ "$kind" = tsan ]; then label=(-L threaded); fi
 ctest --test-dir "$root/$dir" -j "$jobs" --output-on-failure "${label[@]}"

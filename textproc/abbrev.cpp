@@ -192,13 +192,7 @@ abbdict* QLTP_abbrev_load(FILE* file, int swap) {
   return d;
 }
 
-abbdict* QLTPPy_abbrev_load(const char* path) {
-  FILE* f = path ? std::fopen(path, "rb") : nullptr;
-  if (!f) return nullptr;
-  abbdict* d = QLTP_abbrev_load(f, 0);
-  std::fclose(f);
-  return d;
-}
+abbdict* QLTPPy_abbrev_load(const char* path) { return QLTP_read_path(path, QLTP_abbrev_load); }
 
 void* QLTP_tpobj_abbrev_load(tpdb* db, int32_t offset) {
   char* bytes = nullptr;
@@ -304,23 +298,27 @@ int QLTP_abbmgr_add_channel_abbrev(abbmgr* m, const char* path, const char* name
   abbdict* d = QLTP_abbrev_loadcustom(f, -1);
   std::fclose(f);
   if (!d) return 0;
+  return QLTP_abbmgr_insert(m, name, d, 1, position);
+}
+
+int QLTP_abbmgr_insert(abbmgr* m, const char* name, abbdict* d, int owned, int position) {
+  auto refuse = [d, owned] {
+    if (owned) QLTP_abbdict_delete(d);
+    return 0;
+  };
+  if (!m || !name || !d) return refuse();
   QLTP_abbmgr_remove_channel_abbrev(m, name);
   int n = QLTP_abbmgr_sz(m);
   if (position < 0 || position > n) position = n;
-  if (!QLTP_strarray_insert_item(m->names, name, -1, position)) {
-    QLTP_abbdict_delete(d);
-    return 0;
-  }
+  if (!QLTP_strarray_insert_item(m->names, name, -1, position)) return refuse();
   if (!QLTP_voidparray_insert_item(m->dicts, d, position)) {
     QLTP_strarray_remove_item(m->names, position);
-    QLTP_abbdict_delete(d);
-    return 0;
+    return refuse();
   }
-  if (!QLTP_intarray_insert_item(m->owned, 1, position)) {
+  if (!QLTP_intarray_insert_item(m->owned, owned ? 1 : 0, position)) {
     QLTP_voidparray_remove_item(m->dicts, position);
     QLTP_strarray_remove_item(m->names, position);
-    QLTP_abbdict_delete(d);
-    return 0;
+    return refuse();
   }
   return 1;
 }

@@ -58,3 +58,7 @@ int QLTP_abbmgr_sz(const abbmgr* m);
 abbdict* QLTP_abbmgr_item_abbrev(const abbmgr* m, int i);
 int QLTP_abbmgr_add_channel_abbrev(abbmgr* m, const char* path, const char* name, int position);
 int QLTP_abbmgr_remove_channel_abbrev(abbmgr* m, const char* name);
+// Inserts a dictionary under a name (replacing one of that name) at a
+// position (-1: the end); owned dictionaries are freed with the manager,
+// and on failure. 1 or 0.
+int QLTP_abbmgr_insert(abbmgr* m, const char* name, abbdict* d, int owned, int position);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "foundation/strutil.h"
+#include "foundation/toxspurt.h"
 #include "foundation/tpdb.h"
 #include "textproc/tokeniser.h"
 
@@ -208,6 +209,8 @@ void QLTP_tpc_register_maintenance(const QLTP_tpc_maintenance* hooks) {
     g_maintenance.store(hooks, std::memory_order_release);
 }
 
+const QLTP_tpc_maintenance* QLTP_tpc_maintenance_hooks() { return Maintenance(); }
+
 configsettings* QLTP_tpc_config_settings(const char* path) {
     try {
         return BuildSettings(path, nullptr);
@@ -364,6 +367,13 @@ void QLTP_tpc_builtin_cb_app(channel* ch, int pending, const char* tag, const dy
 
 const dystr* QLTP_tpc_builtin_cb_app_filter(channel*, int pending, const char* tag, const dystr* out) {
     return ClosesMetadata(pending, tag) ? nullptr : out;
+}
+
+void QLTP_tpc_log_spurts(channel* ch, const char* module, int state, const voidparray* spurts, dystr* scratch) {
+  if (!scratch) return;
+  QLTP_dystr_clear(scratch);
+  QLTP_toxspstream_print(spurts, scratch);
+  QLTP_logger_logmodule(QLTP_tpc_get_logger(ch), ch ? ch->jobid : "", module, state, QLTP_dystr_cstr(scratch));
 }
 
 logger* QLTP_tpc_get_logger(const channel* ch) { return ch ? ch->log : nullptr; }

@@ -34,6 +34,9 @@ struct toxspurt;
 struct phonesetmap;
 struct lexmgr;
 struct ltsmgr;
+struct disambiguation;
+struct nrules;
+struct voidparray;
 
 // Channel types.
 enum {
@@ -125,6 +128,11 @@ void QLTP_tpc_set_phrase_callback(channel* ch, tpc_phrase_callback cb, void* use
 void QLTP_tpc_builtin_cb_app(channel* ch, int pending, const char* tag, const dystr* out);
 const dystr* QLTP_tpc_builtin_cb_app_filter(channel* ch, int pending, const char* tag, const dystr* out);
 
+// Writes the spurts a stage hands on to the channel's module log under the
+// stage's module name and state, printing them into scratch; nothing without
+// scratch.
+void QLTP_tpc_log_spurts(channel* ch, const char* module, int state, const voidparray* spurts, dystr* scratch);
+
 // Accessors; NULL for a NULL channel.
 logger* QLTP_tpc_get_logger(const channel* ch);
 logger* QLTP_tokenise_logger(const channel* ch);
@@ -177,5 +185,18 @@ struct QLTP_tpc_maintenance {
     int (*add_pbreak)(channel* ch, const char* line);
     int (*posset)(channel* ch, const char* tag);
     const char* (*norm)(channel* ch, const char* text, int with_pos);
+    // The normaliser's linguistic parts: its word segmentation stage and the
+    // lexicon lookups behind the rule interpreter's lexicon tests.
+    disambiguation* (*new_disambiguation)(channel* ch);
+    void (*reset_disambiguation)(disambiguation* stage);
+    void (*reset_tpdb_disambiguation)(disambiguation* stage, channel* ch);
+    void (*override_disambiguation_rules)(disambiguation* stage, nrules* rules);
+    voidparray* (*process_disambiguation)(disambiguation* stage, voidparray* tokens, int flags);
+    void (*delete_disambiguation)(disambiguation* stage);
+    void* (*new_lexlookup)(lexmgr* mgr);
+    void (*delete_lexlookup)(void* lookup);
+    int (*lexicon_test)(lexmgr* mgr, void* lookup, const char* lexicon, const char* word);
 };
+// The registered table, or NULL.
+const QLTP_tpc_maintenance* QLTP_tpc_maintenance_hooks();
 void QLTP_tpc_register_maintenance(const QLTP_tpc_maintenance* hooks);

@@ -2,6 +2,7 @@
 // (billion, million, thousand, hundred, tens and units) and its language
 // variants. Every word comes from the rule set's lookup tables.
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <string>
@@ -133,10 +134,10 @@ class Speaker {
   }
   // The longest number key of a table, remembered for the call.
   int digits(const std::string& table) {
-    for (const auto& [name, n] : digits_)
-      if (name == &table) return n;
+    for (size_t i = 0; i < ndigits_; ++i)
+      if (digits_[i].first == &table) return digits_[i].second;
     int n = QLTP_nrules_numeric_digits(set_, table.data(), static_cast<int>(table.size()));
-    digits_.emplace_back(&table, n);
+    if (ndigits_ < digits_.size()) digits_[ndigits_++] = {&table, n};
     return n;
   }
   static bool all_digits(std::string_view s) {
@@ -347,7 +348,8 @@ class Speaker {
   Lang lang_;
   // Tables are the argument record's strings or the rules' own names,
   // alive for the whole call: known by address.
-  std::vector<std::pair<const std::string*, int>> digits_;
+  std::array<std::pair<const std::string*, int>, 6> digits_{};
+  size_t ndigits_ = 0;
 };
 
 int speak(rinterp* interp, const char* text, dystrarray* out, const Args& a, Lang lang) {

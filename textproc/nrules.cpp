@@ -810,13 +810,7 @@ int32_t QLTP_tpobj_nrules_write(void* object, char* dst, int swap) {
   return 1;
 }
 
-nrules* QLTPPy_nrules_load(const char* path) {
-  FILE* f = path ? std::fopen(path, "rb") : nullptr;
-  if (!f) return nullptr;
-  nrules* set = QLTP_nrules_read(f, 0);
-  std::fclose(f);
-  return set;
-}
+nrules* QLTPPy_nrules_load(const char* path) { return QLTP_read_path(path, QLTP_nrules_read); }
 
 int32_t QLTPPy_nrules_write(nrules* set, QLTP_fixedbuf* buffer) {
   int32_t size = QLTP_tpobj_nrules_write(set, nullptr, 0);

@@ -21,6 +21,7 @@
 #include "foundation/voidparray.h"
 #include "foundation/xmlscan.h"
 #include "textproc/nrules.h"
+#include "textproc/prenorm.h"
 
 namespace {
 void* make_compiled();
@@ -280,9 +281,16 @@ toxtoken* chain_last(toxtoken* token) {
   return token;
 }
 
-// The same-named tag of the token before `first` is ended there.
-void end_previous(toxtoken* first, const char* name) {
+// The same-named tag of the token before `first` is ended there: the token
+// it was split from, else the one before it in the buffer (the window's
+// slot before its own, with that token's continuations).
+void end_previous(const rinterp* in, toxtoken* first, const char* name) {
   toxtoken* before = first->origin;
+  for (int j = 1; !before && j < in->winsz; ++j) {
+    if (slot_token(in, j) != first) continue;
+    if (toxtoken* prev = slot_token(in, j - 1)) before = chain_last(prev);
+    break;
+  }
   if (!before) return;
   toxtag* t = QLTP_toxtoken_gettag(before, name);
   if (!t) return;
@@ -296,7 +304,8 @@ void end_previous(toxtoken* first, const char* name) {
 }
 
 // Applies a tag to the given tokens, a part of it on each.
-void apply_tag(toxpool* pool, toxtag* tag, const std::vector<toxtoken*>& tokens, size_t from, size_t to) {
+void apply_tag(const rinterp* in, toxtag* tag, const std::vector<toxtoken*>& tokens, size_t from, size_t to) {
+  toxpool* pool = in->ctx ? in->ctx->pool : nullptr;
   if (!tag) return;
   to = std::min(to, tokens.size());
   if (from >= to) {
@@ -308,7 +317,7 @@ void apply_tag(toxpool* pool, toxtag* tag, const std::vector<toxtoken*>& tokens,
     toxtag* next = i + 1 < to ? QLTP_toxtag_split(pool, part) : nullptr;
     const char* name = QLTP_toxtag_name(part);
     bool single = std::strcmp(name, "break") == 0 || std::strcmp(name, "lex") == 0;
-    if (single && i == from) end_previous(tokens[i], name);
+    if (single && i == from) end_previous(in, tokens[i], name);
     if (single)
       QLTP_toxtoken_replacetag(tokens[i], part);
     else
@@ -410,8 +419,8 @@ class Writer {
     }
     // Tags go on once every token exists: a token split off a tagged one
     // would carry the tag on.
-    for (const Span& span : spans_) apply_tag(pool, span.tag, written_, span.from, span.to);
-    apply_tag(pool, inline_tag, written_, 0, written_.size());
+    for (const Span& span : spans_) apply_tag(in_, span.tag, written_, span.from, span.to);
+    apply_tag(in_, inline_tag, written_, 0, written_.size());
     if (!written_.empty()) {
       QLTP_toxtoken_truncate(written_.back());
     } else if (first_) {
@@ -743,7 +752,7 @@ int QLTP_nrule_apply_replace(rinterp* in, const nrule* rule) {
       for (toxtoken* t = target; t; t = t->next) {
         std::string norm = QLTP_toxtoken_getnorm(t);
         QLTP_toxtoken_set(t, norm.c_str(), static_cast<int>(norm.size()));
-        if (in->ctx && in->ctx->prenorm) in->ctx->prenorm(in->rules, in->ctx->scratch, t);
+        if (in->ctx && in->ctx->scratch) QLTP_toxtoken_prenorm(in->rules, in->ctx->scratch, t);
         QLTP_toxtoken_setprepunc(t, "", 0);
         QLTP_toxtoken_setpstpunc(t, "", 0);
         QLTP_toxtoken_removetag_named(t, "break");

@@ -31,9 +31,6 @@ struct rinterp_context {
   // Whether `word` is in the lexicon named `lexicon`; given with the lexicons
   // by the layer that holds them.
   int (*lexicon_test)(lexmgr* lexicons, void* lexlookup, const char* lexicon, const char* word);
-  // Pre-normalisation of a token, run again on the tokens of a "sub"
-  // replacement.
-  int (*prenorm)(nrules* rules, dystr* scratch, toxtoken* token);
 };
 
 struct rinterp {

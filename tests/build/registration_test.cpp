@@ -22,6 +22,7 @@ const std::set<std::string> kLoadedKinds = {
     "TPOBJ_HEADER",
     "TPOBJ_HOMTAGS",
     "TPOBJ_INDEX",
+    "TPOBJ_JPACCENT",
     "TPOBJ_LEXCOMP",
     "TPOBJ_LEXHASH",
     "TPOBJ_LEXMGR",

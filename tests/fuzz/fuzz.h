@@ -94,9 +94,11 @@ inline std::string WireFrame(int type, std::string_view data, int64_t closing_le
          std::string(data) + Word32(closing_length < 0 ? n : static_cast<uint32_t>(closing_length));
 }
 
-// A file in the temporary directory that belongs to this process.
+// A file in the temporary directory ($TMPDIR or /tmp) that belongs to this
+// process.
 inline std::string TempPath(const std::string& name) {
-  return "/tmp/orvelle_fuzz_" + std::to_string(::getpid()) + "_" + name;
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir && *dir ? dir : "/tmp") + "/orvelle_fuzz_" + std::to_string(::getpid()) + "_" + name;
 }
 inline void WriteFile(const std::string& path, std::string_view bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

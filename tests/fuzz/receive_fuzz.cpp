@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -209,8 +210,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ovSetCallBack(h, Events::Callback);
   ovSetUserData(h, &events);
 
-  const auto start = std::chrono::steady_clock::now();
+  auto start = std::chrono::steady_clock::now();
   const int first = ovRenderSpeech(h, "first");
+  const auto first_took = std::chrono::steady_clock::now() - start;
   std::vector<std::string> expected = reading.events;
   bool succeeds = reading.ended;
   if (events.refuse_at >= 1 && events.refuse_at <= expected.size()) {
@@ -219,17 +221,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Check((first == OV_SUCCESS) == succeeds, "a render succeeds exactly when its reply ends well",
         "code " + std::to_string(first) + "\n" + Joined(events.seen));
-  Check(events.seen == expected, "a render gets the events of its reply",
+  // A time-out may rightly come before a slow server's reply is all there.
+  const bool may_be_cut = timeout_ms < 5000 && events.seen.size() < expected.size() &&
+                          std::equal(events.seen.begin(), events.seen.end(), expected.begin());
+  Check(events.seen == expected || may_be_cut, "a render gets the events of its reply",
         Joined(events.seen) + "--- expected\n" + Joined(expected));
 
   // A reply that ended leaves the stream in step (even when the callback
   // refused it); after one that did not, the server is gone.
   events.seen.clear();
   events.refuse_at = 0;
+  start = std::chrono::steady_clock::now();
   const int second = ovRenderSpeech(h, "second");
-  const auto waited = std::chrono::steady_clock::now() - start;
-  Check(waited < std::chrono::milliseconds(2 * timeout_ms), "no two requests wait out the time-out",
-        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()) + " ms");
+  const auto second_took = std::chrono::steady_clock::now() - start;
+  const auto limit = std::chrono::milliseconds(timeout_ms);
+  Check(first_took < limit || second_took < limit, "no two requests wait out the time-out",
+        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(first_took + second_took).count()) + " ms");
   Check((second == OV_SUCCESS) == reading.ended, "the next render works exactly when the reply ended",
         "code " + std::to_string(second));
   if (second == OV_SUCCESS) {

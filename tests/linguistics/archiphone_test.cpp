@@ -27,11 +27,13 @@ struct Word {
 };
 
 // A database whose rule map holds the rules, in this order.
-std::unique_ptr<LoadedDb> RulesDb(const Rules& rules, bool swapped = false) {
+std::unique_ptr<LoadedDb> RulesDb(const Rules& rules, bool swapped = false, const std::string& config = "") {
   hashstrarray* m = QLTP_hashstrarray_new(16);
   for (const auto& [k, v] : rules) QLTP_hashstrarray_add(m, k.c_str(), -1, v.c_str(), -1);
   const std::string path = TempPath("archis.tpdb");
-  WriteTestDb(path, {{"TPOBJ_ARCHIS:DEFAULT", m}}, swapped);
+  std::vector<DbObject> objects = {{"TPOBJ_ARCHIS:DEFAULT", m}};
+  if (!config.empty()) objects.push_back({"TPOBJ_CONFIG:DEFAULT", nullptr, TextObject(config)});
+  WriteTestDb(path, objects, swapped);
   QLTP_hashstrarray_delete(m);
   auto db = std::make_unique<LoadedDb>(path);
   std::remove(path.c_str());
@@ -41,8 +43,9 @@ std::unique_ptr<LoadedDb> RulesDb(const Rules& rules, bool swapped = false) {
 
 // Runs the stage over one spurt of the words; gives their phonemes and the
 // channel's reports.
-std::vector<std::string> Resolve(const Rules& rules, const std::vector<Word>& words, std::string* log = nullptr) {
-  auto db = RulesDb(rules);
+std::vector<std::string> Resolve(const Rules& rules, const std::vector<Word>& words, std::string* log = nullptr,
+                                 const std::string& config = "") {
+  auto db = RulesDb(rules, false, config);
   BareChannel ch(db->db);
   QLTP_logger_set_store(ch.ch->log);
   archiphone* stage = QLTP_archiphone_new(ch.ch);
@@ -130,6 +133,17 @@ TEST(ArchiphoneTest, ReportsBrokenAndLoopingRules) {
   log.clear();
   EXPECT_EQ(Resolve({{"|N0123456789012345678|", "m"}}, {{"in", "i N"}}, &log), (std::vector<std::string>{"i"}));
   EXPECT_NE(log.find("phonetic match too long in archiphone rule, truncated."), std::string::npos) << log;
+}
+
+TEST(ArchiphoneTest, MatchesAllPhonesOnlyWhenSetExactly) {
+  const Rules rules = {{"|k|+|p|", "g"}};
+  const std::vector<Word> words = {{"ak", "a k"}, {"pa", "p a"}};
+  for (const char* setting : {"True", "False", "yes", ""}) {
+    SCOPED_TRACE(setting);
+    const std::string config = std::string("<tpconfig><archiphone match_all_phones='") + setting + "'/></tpconfig>";
+    const bool on = std::string(setting) == "True";
+    EXPECT_EQ(Resolve(rules, words, nullptr, config)[0], on ? "a g" : "a k");
+  }
 }
 
 TEST(ArchiphoneTest, CountsDashesOutsideBrackets) {

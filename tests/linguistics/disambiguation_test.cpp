@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <climits>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,7 +21,6 @@
 #include "foundation/toxtoken.h"
 #include "foundation/tpdb.h"
 #include "foundation/voidparray.h"
-#include "linguistics/jpaccent.h"
 #include "linguistics/lexmgr.h"
 #include "test_db.h"
 #include "textproc/channel.h"
@@ -224,29 +224,6 @@ TEST(DisambiguationTest, JapaneseDefaultNodesAndTagging) {
   EXPECT_EQ(QLTP_toxtoken_gettag(QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, 0)), "jtag"), nullptr);
 }
 
-TEST(DisambiguationTest, AcconRulesPickTheFirstAlternativeThatHolds) {
-  const struct {
-    const char* rule;
-    const char* pos;
-    const char* text;
-    int number, index;
-  } cases[] = {
-      {"N%a@2/b", "N-x", "a", 2, 0}, {"N%a@2/b", "V", "b", 0, 1},     {"N%V%a/b@1", "N", "b", 1, 1},
-      {"N%a", "V", "*", 0, -1},      {"", "N", "*", 0, -1},           {"N-%a@3", "N-1", "a", 3, 0},
-      {"a@x/b", "", "a", 0, 0},      {"NN%a/b", "N", "b", 0, 1},
-  };
-  dystr* out = QLTP_dystr_new("", 0);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.rule) + " after " + c.pos);
-    int number = -9;
-    EXPECT_EQ(QLTP_accentjp_get_aconrule(c.rule, c.pos, out, &number), c.index);
-    EXPECT_STREQ(QLTP_dystr_cstr(out), c.text);
-    EXPECT_EQ(number, c.number);
-  }
-  EXPECT_EQ(QLTP_accentjp_get_aconrule(nullptr, nullptr, nullptr, nullptr), -1);
-  QLTP_dystr_delete(out);
-}
-
 TEST(DisambiguationTest, MatrixTextFillsRowsWithMeans) {
   const std::string six = "2\na b 10\na b 20\nskipped\na b 30\na b 40\na b 50\na b 61\n";
   disamctxt* m = Matrix(six);
@@ -328,6 +305,54 @@ TEST(DisambiguationTest, StoredMatrixRoundTripsInBothByteOrders) {
       EXPECT_NE(err.find("unmatched size for disamxtxt: 4 6"), std::string::npos);
     }
   }
+}
+
+// Mutated matrix texts and stored objects are read or refused, never read
+// past: a matrix read back answers every lookup inside its cells.
+TEST(DisambiguationTest, MutatedMatricesAreReadOrRefused) {
+  std::mt19937 rng(144);
+  const std::string text = "3\na b -300\na b 2\na b 7\na b 1000\na b -1\na b 0\na b 5\na b 6\na b 7\na b 9\n";
+  auto mutate = [&rng](std::string s, const std::string& alphabet) {
+    for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k) {
+      const size_t at = s.empty() ? 0 : rng() % s.size();
+      switch (rng() % 3) {
+        case 0: if (!s.empty()) s[at] = alphabet[rng() % alphabet.size()]; break;
+        case 1: s.insert(at, 1, alphabet[rng() % alphabet.size()]); break;
+        default: if (!s.empty()) s.erase(at, 1 + rng() % 8); break;
+      }
+    }
+    return s;
+  };
+  auto check = [](const disamctxt* m) {
+    ASSERT_GE(m->n, 0);
+    for (int i = -1; i <= m->n; ++i)
+      for (int j = -2; j <= m->n; ++j) {
+        int32_t v = QLTP_disamctxt_lookup(m, i, j);
+        EXPECT_TRUE(v == 100000 || (v >= INT16_MIN && v <= INT16_MAX));
+      }
+  };
+  ::testing::internal::CaptureStderr();
+  for (int round = 0; round < 3000; ++round) {
+    std::string t = mutate(text, "0123456789 -\nab");
+    if (std::atol(t.c_str()) > 64) continue;  // keep the matrices small
+    disamctxt* m = Matrix(t);
+    if (m) check(m);
+    QLTP_disamctxt_delete(m);
+  }
+  disamctxt* m = Matrix(text);
+  std::string image = orvelle_test::KindImage("TPOBJ_DISAMCTXT:DEFAULT", m, false);
+  QLTP_disamctxt_delete(m);
+  std::string bytes;
+  for (int c = 0; c < 256; ++c) bytes += static_cast<char>(c);
+  for (int round = 0; round < 400; ++round) {
+    std::string mutated = mutate(image, bytes);
+    orvelle_test::LoadedDb d("disamctxt_mutated.tpdb", {{"TPOBJ_DISAMCTXT:DEFAULT", mutated}});
+    if (auto* back = d.Get<disamctxt>("TPOBJ_DISAMCTXT:DEFAULT")) {
+      EXPECT_LE(static_cast<int64_t>(back->n) * back->n * back->bits / 8, static_cast<int64_t>(mutated.size()) - 8);
+      if (back->n <= 64) check(back);
+    }
+  }
+  ::testing::internal::GetCapturedStderr();
 }
 
 // The search finds the best-scoring segmentation: every segmentation of

@@ -32,9 +32,9 @@ const char kHomographs[] =
     "[given] other\n";
 
 // "norm/POS|break" -> Word.
-std::vector<Word> Words(const std::vector<std::string>& specs) {
+std::vector<Word> Words(const std::vector<std::string>& choices) {
   std::vector<Word> words;
-  for (const std::string& s : specs) {
+  for (const std::string& s : choices) {
     Word w;
     size_t bar = s.find('|'), slash = s.find('/');
     w.norm = s.substr(0, std::min(bar, slash));
@@ -177,20 +177,20 @@ TEST(HomtaggerStageTest, TableRoundTripsThroughDatabases) {
   QLTP_hashstrarray_delete(table);
 }
 
-// Random specs on random words: whatever the positions, the pieces of a word
+// Random choices on random words: whatever the positions, the pieces of a word
 // put back together give the word, cut only between characters.
-TEST(HomtaggerStageTest, RandomSpecsNeverLoseOrBreakText) {
+TEST(HomtaggerStageTest, RandomChoicesNeverLoseOrBreakText) {
   std::mt19937 rng(6124);
   const std::vector<std::string> chars = {"a", "b", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x99\x82", "_", "+"};
   for (int round = 0; round < 200; ++round) {
-    std::string word, spec = rng() % 2 ? "+" : "";
+    std::string word, choice = rng() % 2 ? "+" : "";
     for (int i = 0, n = 1 + static_cast<int>(rng() % 8); i < n; ++i) word += chars[rng() % chars.size()];
-    spec += "e";
-    if (rng() % 2) spec += "+";
+    choice += "e";
+    if (rng() % 2) choice += "+";
     for (int i = 0, n = static_cast<int>(rng() % 12); i < n; ++i)
-      spec += "," + (rng() % 8 ? std::to_string(static_cast<int>(rng() % 12) - 1) : std::string("x9"));
+      choice += "," + (rng() % 8 ? std::to_string(static_cast<int>(rng() % 12) - 1) : std::string("x9"));
     hashstrarray* table = QLTP_hashstrarray_new(1);
-    QLTP_hashstrarray_add(table, ("[" + word + "]").c_str(), -1, spec.c_str(), -1);
+    QLTP_hashstrarray_add(table, ("[" + word + "]").c_str(), -1, choice.c_str(), -1);
     SpurtStage stage({{"TPOBJ_HOMTAGS:DEFAULT", table}});
     homtagger* tagger = QLTP_homtagger_new(stage.ch);
     toxspurt* spurt = stage.Spurt({{"x"}, {word}, {"y"}});
@@ -199,11 +199,11 @@ TEST(HomtaggerStageTest, RandomSpecsNeverLoseOrBreakText) {
     int pieces = 0;
     for (const toxtoken* t = SpurtStage::Token(spurt, 2); t; t = t->next, ++pieces) {
       std::string piece = QLTP_toxtoken_getnorm(t);
-      ASSERT_FALSE(piece.empty()) << spec;
-      ASSERT_FALSE(QLTP_u8_is_cont(static_cast<unsigned char>(piece[0]))) << spec;
+      ASSERT_FALSE(piece.empty()) << choice;
+      ASSERT_FALSE(QLTP_u8_is_cont(static_cast<unsigned char>(piece[0]))) << choice;
       joined += piece;
     }
-    ASSERT_EQ(joined, word) << spec;
+    ASSERT_EQ(joined, word) << choice;
     ASSERT_LE(pieces, QLTP_HOMTAGGER_MAX_SPLITS + 1);
     QLTP_homtagger_delete(tagger);
     QLTP_hashstrarray_delete(table);

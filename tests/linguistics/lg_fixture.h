@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "cmudict.h"
 #include "foundation/logger.h"
 #include "foundation/strmap.h"
 #include "foundation/toxspurt.h"
 #include "foundation/toxtoken.h"
+#include "spurt_builder.h"
 #include "test_db.h"
 #include "textproc/channel.h"
 
@@ -25,9 +27,25 @@ struct WordRow {
     std::string mark = "";
 };
 
+// The code of an English dictionary phone outside the hand-made rows.
+inline int CmuCode(const std::string& phone) {
+    int i = 0;
+    for (const auto& entry : CmuIpa()) {
+        if (entry.first == phone) return 100 + i;
+        ++i;
+    }
+    return -1;
+}
+
+// A string map; the phone map also gets every English dictionary phone it
+// lacks, coded by CmuCode.
 inline std::string StrMapImage(const char* kind, const std::vector<std::pair<const char*, const char*>>& rows) {
     hashstrarray* m = QLTP_hashstrarray_new(16);
     for (const auto& [k, v] : rows) QLTP_hashstrarray_add(m, k, -1, v, -1);
+    if (std::string(kind) == "TPOBJ_LGPHONEMAP")
+        for (const auto& entry : CmuIpa())
+            if (!QLTP_hashstrarray_lookup(m, entry.first.c_str(), -1))
+                QLTP_hashstrarray_add(m, entry.first.c_str(), -1, std::to_string(CmuCode(entry.first)).c_str(), -1);
     std::string image = KindImage(kind, m, false);
     QLTP_hashstrarray_delete(m);
     return image;
@@ -43,34 +61,27 @@ public:
                                                  {"big", "300"}, {"bad", "x1"}, {"e", "20"}, {"o", "21"}})},
                {"TPOBJ_LGPOSMAP:DEFAULT",
                 StrMapImage("TPOBJ_LGPOSMAP", {{"NN", "1"}, {"VB", "2"}, {"NN_3", "3"}, {"UH", "4"}})}}),
-          ch(QLTP_tpc_newtype(db_.db, nullptr, 0, "JOB", QLTP_TPC_TK)),
-          pool_(QLTP_toxpool_new(4, 16, 32)) {
+          ch(QLTP_tpc_newtype(db_.db, nullptr, 0, "JOB", QLTP_TPC_TK)) {
         QLTP_logger_set_store(QLTP_tpc_get_logger(ch));
     }
-    ~LgChannel() {
-        QLTP_toxpool_delete(pool_);
-        QLTP_tpc_delete(ch);
-    }
+    ~LgChannel() { QLTP_tpc_delete(ch); }
 
     // A spurt: a pause token, then one token per row.
     toxspurt* Spurt(int id, const std::vector<WordRow>& rows) {
-        toxspurt* s = QLTP_toxpool_spurt(pool_);
-        QLTP_toxspurt_setparent(s, this);
+        toxspurt* s = spurts_.Spurt();
         QLTP_toxspurt_setid(s, id);
-        QLTP_toxspurt_add(s, Token(s));
+        spurts_.Token("");
         for (const WordRow& r : rows) {
-            toxtoken* t = Token(s);
-            QLTP_toxtoken_set_norm(t, r.norm.c_str(), -1);
+            toxtoken* t = spurts_.Token(r.norm);
             QLTP_toxtoken_setpos(t, r.pos.c_str(), -1, nullptr, 0);
-            if (!r.spron.empty()) Tag(t, "lex", QLTP_TAG_STARTEND, "spron", r.spron);
-            if (!r.mark.empty()) Tag(t, "mark", QLTP_TAG_CLOSED, "name", r.mark);
-            if (!r.break_type.empty()) Tag(t, "break", QLTP_TAG_CLOSED, "type", r.break_type);
-            QLTP_toxspurt_add(s, t);
+            if (!r.spron.empty()) spurts_.Tag(t, "lex", {{"spron", r.spron}}, QLTP_TAG_STARTEND);
+            if (!r.mark.empty()) spurts_.Tag(t, "mark", {{"name", r.mark}});
+            if (!r.break_type.empty()) spurts_.Tag(t, "break", {{"type", r.break_type}});
         }
         return s;
     }
 
-    // Every logged line holding text.
+    // How many logged lines hold the text.
     int Logged(const std::string& text) const {
         int n = 0;
         for (int i = 0; const char* line = QLTP_logger_msg(QLTP_tpc_get_logger(ch), i); ++i)
@@ -79,25 +90,13 @@ public:
     }
 
 private:
-    toxtoken* Token(toxspurt* s) {
-        toxtoken* t = QLTP_toxpool_token(pool_);
-        QLTP_toxtoken_setparent(t, s);
-        return t;
-    }
-    void Tag(toxtoken* t, const char* name, int type, const char* attribute, const std::string& value) {
-        toxtag* g = QLTP_toxpool_tag(pool_);
-        QLTP_toxtag_init(g, t, name, -1, type);
-        QLTP_toxtag_set_attrib(g, attribute, -1, value.c_str(), -1);
-        QLTP_toxtoken_addtag(t, g);
-    }
-
     LoadedDb db_;
 
 public:
     channel* ch;
 
 private:
-    toxpool* pool_;
+    SpurtBuilder spurts_;
 };
 
 }  // namespace orvelle_test

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -106,6 +107,52 @@ TEST(LgoutTest, LimitsCutSentencesWordsAndText) {
     out = run(lg, st.get(), {{{w}, {w, w, w, end}}}, 1);
     EXPECT_EQ(lg.Logged("Phrase truncated in lgout - words lost"), 1);
     EXPECT_NE(out.find("nNumberOfWords 2\nnNumberOfSyllables 4\nnNumberOfIps 1\n"), std::string::npos) << out;
+}
+
+// Words of the English dictionary, one sentence each, come out as the
+// dictionary's syllables, phones and stresses say.
+TEST(LgoutTest, DictionaryWordsReadBackFromTheirLines) {
+    std::vector<orvelle_test::CmuEntry> entries = orvelle_test::ReadCmuDict();
+    ASSERT_GT(entries.size(), 100000u) << orvelle_test::kCmuDictPath;
+    LgChannel lg;
+    Lgout st(QLTP_lgout_new(lg.ch));
+    std::vector<std::vector<WordRow>> spurts;
+    std::string expected;
+    std::map<std::string, int> hand_made = {{"hh", 10}, {"ax", 11}, {"l", 12}, {"ow", 13}, {"w", 14},
+                                            {"er", 15}, {"d", 16},  {"k", 17}, {"t", 19}};
+    for (size_t i = 0; i < entries.size(); i += 37) {
+        const orvelle_test::CmuEntry& e = entries[i];
+        if (e.word.size() > 30 || e.word.find(' ') != std::string::npos) continue;
+        std::string spron, codes, types, accents, syls;
+        int phones = 0;
+        for (size_t k = 0; k < e.syllables.size(); ++k) {
+            const orvelle_test::CmuSyllable& s = e.syllables[k];
+            syls += "SYL " + std::to_string(k) + "\nphidx " + std::to_string(phones) + "\nnNumberOfPhones " +
+                    std::to_string(s.phones.size()) + "\n";
+            char letter = 'O';
+            for (size_t p = 0; p < s.phones.size(); ++p) {
+                const std::string& ph = s.phones[p];
+                bool vowel = orvelle_test::CmuVowels().count(ph) > 0;
+                spron += ph + (vowel ? std::string(1, s.stress) : "") + (p + 1 == s.phones.size() ? "|" : "_");
+                int code = hand_made.count(ph) ? hand_made[ph] : orvelle_test::CmuCode(ph);
+                codes += (codes.empty() ? "" : " ") + std::to_string(code);
+                if (vowel) letter = 'N';
+                types += letter;
+                accents += vowel ? s.stress : '0';
+                ++phones;
+            }
+        }
+        std::string n = std::to_string(e.syllables.size());
+        expected += "SENTENCE " + std::to_string(spurts.size()) + "\nnNumberOfWords 1\nnNumberOfSyllables " + n +
+                    "\nnNumberOfIps 1\nnSentenceStartPos -1\nnSentenceEndPos -1\nPHRASE 0\nnum_words 1\n"
+                    "num_syllables " + n + "\nWORD 0\npcText " + e.word + "\nnNumberOfPhones " +
+                    std::to_string(phones) + "\npcPhonemeCode " + codes + "\ncBoundary 4\nnSegment 1\npos 1\n"
+                    "ph_type " + types + "\npcAccent " + accents + "\nnNumberOfSyllable " + n + "\n" + syls;
+        spurts.push_back({{e.word, spron, "NN", "4"}});
+    }
+    ASSERT_GT(spurts.size(), 2500u);
+    EXPECT_EQ(run(lg, st.get(), {spurts}, 1), expected);
+    EXPECT_EQ(lg.Logged("lgout"), 0);
 }
 
 // However the spurts are spread over calls, and whatever the pool recycles

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <random>
 #include <string>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "foundation/config.h"
 #include "foundation/logger.h"
 #include "spurt_stage.h"
+#include "textproc/channel.h"
 
 namespace {
 
@@ -205,6 +208,236 @@ TEST(PhrasingTest, MarkupBreaksAndElementsSetTheirBreaks) {
     p.Element(stream, 0, 2, element);
     EXPECT_EQ(Phraser::Render(QLTP_phrasing_process(p.ph, stream, 1)), want) << element;
   }
+}
+
+// The words that got a forced break, with the "tpinfo" value: the tag goes
+// with the closed tags behind the break to the next spurt's pause token.
+std::string Forced(const voidparray* spurts) {
+  std::string out, last;
+  for (int s = 0; s < QLTP_voidparray_sz(spurts); ++s) {
+    voidparray* tokens = QLTP_toxspurt_tokens(QLTP_toxspurt_cast(QLTP_voidparray_idx(spurts, s)));
+    for (int i = 0; i < QLTP_voidparray_sz(tokens); ++i) {
+      toxtoken* t = Phraser::At(tokens, i);
+      if (const char* how = QLTP_toxtoken_tagval(t, "tpinfo", "phrasing"))
+        out += (out.empty() ? "" : " ") + (i ? std::string(QLTP_toxtoken_getnorm(t)) : last) + ":" + how;
+      if (i) last = QLTP_toxtoken_getnorm(t);
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> Numbered(int n) {
+  std::vector<std::string> words;
+  for (int i = 1; i <= n; ++i) words.push_back("w" + std::to_string(i));
+  return words;
+}
+
+TEST(PhrasingTest, LongPhrasesBreakWhereThePairWeightsSay) {
+  struct Case {
+    const char* pairs;
+    const char* forced;
+  };
+  const Case cases[] = {
+      {"", "w29:forced"},                                // no weight: before word 30
+      {"w24_w25 0.5\n", "w24:rule"},
+      {"w22_w23 1\nw26_w27 1\n", "w26:rule"},            // a tie goes to the later pair
+      {"w22_w23 2\nw26_w27 1\n", "w22:rule"},
+      {"_w21 1\n", "w20:rule"},                          // any left word
+      {"w18_w19 5\nw19_w20 5\n", "w29:forced"},          // outside the window
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pairs);
+    Phraser p(kPlain, c.pairs);
+    voidparray* out = QLTP_phrasing_process(p.ph, p.Stream(Numbered(35)), 1);
+    EXPECT_EQ(Forced(out), c.forced);
+    EXPECT_EQ(QLTP_voidparray_sz(out), 2);
+  }
+
+  // Every phrase ends up short enough; one-word phrases need a break on
+  // every word.
+  Phraser one("by_utterance='False' max_phrase_length='1' phrase_length_window='10'");
+  voidparray* out = QLTP_phrasing_process(one.ph, one.Stream({"a", "b", "c"}), 1);
+  EXPECT_EQ(QLTP_voidparray_sz(out), 3);
+  EXPECT_EQ(Forced(out), "a:forced b:forced");
+
+  // A phrase whose every word continues a compound cannot be broken: it is
+  // left whole rather than broken before its start or tried for ever.
+  Phraser compound("by_utterance='False' max_phrase_length='3' phrase_length_window='2'");
+  voidparray* stream = compound.Stream(Numbered(6));
+  for (int i = 0; i < 6; ++i) QLTP_toxtoken_setfeat(Phraser::At(stream, i), QLTP_FEAT_COMPOUND_CONTINUES, 1);
+  out = QLTP_phrasing_process(compound.ph, stream, 1);
+  EXPECT_EQ(QLTP_voidparray_sz(out), 1);
+  EXPECT_EQ(Forced(out), "");
+}
+
+TEST(PhrasingTest, ProsodyCutBySpurtEndIsRetimed) {
+  {
+    // rate 5 counts as 3: the break in the spurt lasts a third.
+    Phraser p(kPlain);
+    voidparray* stream = p.Stream({"a", "b,", "c"});
+    p.Element(stream, 0, 3, "sig", {{"rate", "5"}});
+    EXPECT_EQ(Phraser::Render(QLTP_phrasing_process(p.ph, stream, 1)),
+              "_{1,0.050} a b{2,0.033} / _{2,0.033} c{1,0.050}");
+  }
+  {
+    // 4 characters and 0.2 s of break here, 2 and 0.05 s after: k = 2 / 31.
+    Phraser p(kPlain);
+    voidparray* stream = p.Stream({"aa", "bb,", "cc"});
+    std::vector<toxtag*> tags = p.Element(stream, 0, 3, "prosody",
+                                          {{"duration", "2000ms"}, {"contour", "(0%,+10%) (50%,+20%) (100%,-5%)"}});
+    EXPECT_EQ(Phraser::Render(QLTP_phrasing_process(p.ph, stream, 1)),
+              "_{1,0.050} aa bb{2,0.645} / _{2,0.645} cc{1,0.050}");
+    const char* want_duration[] = {"0.258", "0.258", "0.452"};
+    const char* want_contour[] = {"(0%,+10%) (75%,+20%)", "(0%,+10%) (75%,+20%)", "(0%,+20%) (100%,-5%)"};
+    for (int i = 0; i < 3; ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_STREQ(QLTP_toxtag_val(tags[static_cast<size_t>(i)], "duration"), want_duration[i]);
+      EXPECT_STREQ(QLTP_toxtag_val(tags[static_cast<size_t>(i)], "contour"), want_contour[i]);
+      // One "sig" copy right after the prosody tag, in seconds.
+      toxtoken* t = Phraser::At(stream, i);
+      int sigs = 0;
+      for (int k = 0; k < QLTP_toxtoken_notags(t); ++k) sigs += std::string(QLTP_toxtag_name(QLTP_toxtoken_tagidx(t, k))) == "sig";
+      EXPECT_EQ(sigs, 1);
+    }
+  }
+}
+
+TEST(PhrasingTest, SpurtsGroupIntoUtterances) {
+  Phraser p("by_utterance='True' max_utterance_length='2' max_phrase_length='30'");
+  voidparray* out = QLTP_phrasing_process(p.ph, p.Stream({"a,", "b,", "c.", "d,", "e"}), 1);
+  std::string groups;
+  for (int i = 0; i < QLTP_voidparray_sz(out); ++i) {
+    toxspurt* s = QLTP_toxspurt_cast(QLTP_voidparray_idx(out, i));
+    groups += std::to_string(s->phrase) + "/" + std::to_string(s->phrases) + " ";
+  }
+  // [a b] by length, [c] at its sentence break, [d e] at the end.
+  EXPECT_EQ(groups, "1/2 2/2 1/1 1/2 2/2 ");
+
+  // A stage made without utterances makes them when asked.
+  Phraser q(kPlain);
+  EXPECT_EQ(QLTP_phrasing_get_by_utt(q.stage.ch), 0);
+  QLTP_phrasing_set_by_utt(q.stage.ch);
+  EXPECT_EQ(QLTP_phrasing_get_by_utt(q.stage.ch), 1);
+  out = QLTP_phrasing_process(q.ph, q.Stream({"a.", "b"}), 1);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(QLTP_voidparray_sz(out), 2);
+  QLTP_phrasing_unset_by_utt(q.stage.ch);
+  EXPECT_EQ(QLTP_phrasing_get_by_utt(q.stage.ch), 0);
+}
+
+// Merged break files go into the stage's own copy; the database's table,
+// shared by every channel, keeps its values.
+TEST(PhrasingTest, AddedBreakFilesChangeOnlyTheStagesCopy) {
+  Phraser p(kPlain);
+  const pbreak* shared = p.ph->breaks;
+  std::string path = orvelle_test::TempPath("more_breaks.txt");
+  orvelle_test::WriteFile(path, "DEFAULT 3 0.3 3 0.3\n");
+  EXPECT_EQ(QLTP_tpc_add_pbreak(p.stage.ch, path.c_str()), 1);
+  EXPECT_EQ(QLTP_tpc_add_pbreak(p.stage.ch, path.c_str()), 1);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(QLTP_phrasing_add_pbreak(p.ph, "/nonexistent/breaks.txt"), 0);
+  testing::internal::GetCapturedStdout();
+  int32_t level = 0, time = 0;
+  QLTP_prules_get_break(shared, "DEFAULT", -1, 0, 0, 0, &level, &time);
+  EXPECT_EQ(std::make_pair(level, time), std::make_pair(1, 50));
+  EXPECT_EQ(Phraser::Render(QLTP_phrasing_process(p.ph, p.Stream({"a"}), 1)), "_{3,0.300} a{3,0.300}");
+  QLTP_phrasing_reset_tpdb(p.ph, p.stage.ch);
+  EXPECT_EQ(p.ph->breaks, shared);
+  std::remove(path.c_str());
+}
+
+// Random streams fed in random calls: every token lands in exactly one spurt,
+// in order; without prosody markup the spurts are those of one final call
+// when the calls bring the pause and first word, then one token each.
+TEST(PhrasingTest, RandomStreamsKeepEveryTokenOnceAndInOrder) {
+  std::mt19937 rng(6123);
+  const char* ends[] = {"", "", "", ",", ".", "?!", "\""};
+  for (int round = 0; round < 150; ++round) {
+    int n = 1 + static_cast<int>(rng() % 40);
+    std::vector<std::string> words;
+    for (int i = 0; i < n; ++i) words.push_back((rng() % 9 == 0 ? "(" : "") + std::string("t") + std::to_string(i) + ends[rng() % 7]);
+    std::string settings = "by_utterance='" + std::string(rng() % 2 ? "True" : "False") + "' max_phrase_length='" +
+                           std::to_string(rng() % 8) + "' phrase_length_window='" + std::to_string(rng() % 5) +
+                           "' max_utterance_length='3'";
+    SCOPED_TRACE(settings);
+    std::vector<int> newline, compound;
+    for (int i = 0; i < n; ++i) {
+      if (rng() % 6 == 0) newline.push_back(i);
+      if (rng() % 5 == 0) compound.push_back(i);
+    }
+    int ssml = rng() % 3 == 0 ? static_cast<int>(rng() % n) : -1;
+    auto feed = [&](Phraser& p, const std::vector<int>& cuts) {
+      std::vector<std::string> seen;
+      std::string rendered;
+      size_t at = 0;
+      for (size_t c = 0; c <= cuts.size(); ++c) {
+        size_t to = c < cuts.size() ? static_cast<size_t>(cuts[c]) : words.size();
+        bool final = c == cuts.size();
+        voidparray* stream = p.Stream(std::vector<std::string>(words.begin() + static_cast<long>(at), words.begin() + static_cast<long>(to)), final);
+        for (size_t i = at; i < to; ++i) {
+          toxtoken* t = Phraser::At(stream, static_cast<int>(i - at));
+          if (std::find(newline.begin(), newline.end(), int(i)) != newline.end()) QLTP_toxtoken_setfeat(t, QLTP_FEAT_LINEBREAK, 1);
+          if (std::find(compound.begin(), compound.end(), int(i)) != compound.end()) QLTP_toxtoken_setfeat(t, QLTP_FEAT_COMPOUND_CONTINUES, 1);
+        }
+        if (ssml >= static_cast<int>(at) && ssml < static_cast<int>(to)) p.Element(stream, ssml - static_cast<int>(at), ssml - static_cast<int>(at) + 1, "break", {{"time", "300ms"}});
+        voidparray* out = QLTP_phrasing_process(p.ph, stream, final ? 1 : 0);
+        for (int s = 0; s < QLTP_voidparray_sz(out); ++s) {
+          voidparray* tokens = QLTP_toxspurt_tokens(QLTP_toxspurt_cast(QLTP_voidparray_idx(out, s)));
+          EXPECT_GE(QLTP_voidparray_sz(tokens), 2);
+          for (int i = 1; i < QLTP_voidparray_sz(tokens); ++i) seen.push_back(QLTP_toxtoken_getnorm(Phraser::At(tokens, i)));
+        }
+        std::string r = Phraser::Render(out);
+        if (!r.empty()) rendered += (rendered.empty() ? "" : " / ") + r;
+        at = to;
+      }
+      std::vector<std::string> want;
+      for (int i = 0; i < n; ++i) want.push_back("t" + std::to_string(i));
+      EXPECT_EQ(seen, want);
+      return rendered;
+    };
+    Phraser whole(settings);
+    std::string once = feed(whole, {});
+    std::vector<int> cuts;
+    for (int i = 1; i <= n; ++i) cuts.push_back(i);  // the first word, then one each, then an empty final call
+    Phraser pieces(settings);
+    std::string stepwise = feed(pieces, cuts);
+    if (settings.find("'False'") != std::string::npos) EXPECT_EQ(stepwise, once);
+    std::vector<int> random_cuts;
+    for (int i = 1; i < n; ++i)
+      if (rng() % 4 == 0) random_cuts.push_back(i);
+    Phraser random(settings);
+    feed(random, random_cuts);
+  }
+}
+
+// Hostile input stays cheap: 100,000 unpunctuated words in calls of 700
+// tokens, and one token with 4,000 "!" after it.
+TEST(PhrasingTest, HostileInputFinishesQuickly) {
+  Phraser p(kPlain, "", 1024);
+  auto start = std::chrono::steady_clock::now();
+  int spurts = 0, words = 0;
+  std::vector<std::string> chunk;
+  for (int call = 0; words < 100000; ++call) {
+    chunk.clear();
+    for (int i = 0; i < 700 && words < 100000; ++i, ++words) chunk.push_back("w");
+    bool final = words == 100000;
+    voidparray* stream = p.Stream(chunk, final);
+    voidparray* out = QLTP_phrasing_process(p.ph, stream, final ? 1 : 0);
+    spurts += QLTP_voidparray_sz(out);
+    // Spurts handed on go back to the pool, as at the end of a channel.
+    QLTP_toxspstream_release_tox(out);
+    QLTP_voidparray_delete(p.streams.back());
+    p.streams.pop_back();
+  }
+  EXPECT_GE(spurts, 100000 / 30);
+  voidparray* out = QLTP_phrasing_process(p.ph, p.Stream({"x" + std::string(4000, '!')}), 1);
+  EXPECT_EQ(QLTP_voidparray_sz(out), 1);
+#ifdef __SANITIZE_ADDRESS__
+  const auto limit = std::chrono::seconds(10);
+#else
+  const auto limit = std::chrono::seconds(1);
+#endif
+  EXPECT_LT(std::chrono::steady_clock::now() - start, limit);
 }
 
 }  // namespace

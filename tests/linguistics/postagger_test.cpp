@@ -19,6 +19,7 @@
 #include "spurt_stage.h"
 #include "test_db.h"
 #include "textproc/channel.h"
+#include "textproc/normalise.h"
 #include "textproc/nrules.h"
 
 namespace {
@@ -525,13 +526,38 @@ TEST(PosTaggerTest, PrenormWordsAreMappedAndStripped) {
       {"!!", "punc"},                                     // group 2 unset: the word as it was
       {"Cat", "nn"},                                      // no match: unmapped
   };
+  normalise normaliser{};
+  normaliser.rules = rules;
   for (auto [word, want] : cases) {
     pos_ctxt c;
     QLTP_pos_init_ctxt(&c);
     c.word = word;
-    EXPECT_STREQ(QLTP_pos_getpos_ctxt(nullptr, rules, d.d, &c, 0), want) << word;
+    EXPECT_STREQ(QLTP_pos_getpos_ctxt(nullptr, &normaliser, d.d, &c, 0), want) << word;
     EXPECT_STREQ(c.tag, want);
   }
+
+  // The pre-normalisation pass reads the token text with the PRENORM objects;
+  // the main pass falls back to them when the database has no DEFAULT ones.
+  hashstrarray* sets = QLTP_deserialise_hashstrarray("animal 5\n");
+  SpurtStage stage({{"TPOBJ_POSTAGS:PRENORM", d.d}, {"TPOBJ_POSSETS:PRENORM", sets}});
+  postagger* tagger = QLTP_postagger_new(stage.ch);
+  voidparray* stream = QLTP_voidparray_new();
+  for (const char* text : {"\xe2\x80\x9c" "cat" "\xe2\x80\x9d", "!!"}) {
+    toxtoken* t = QLTP_toxpool_token(stage.pool);
+    QLTP_toxtoken_setparent(t, stream);
+    QLTP_toxtoken_set(t, text, -1);
+    QLTP_toxtoken_set_norm(t, "cat", -1);
+    QLTP_voidparray_add(stream, t);
+  }
+  voidparray* out = QLTP_postagger_process_prenorm(tagger, &normaliser, stream, 1);
+  ASSERT_EQ(QLTP_voidparray_sz(out), 2);
+  EXPECT_STREQ(QLTP_toxtoken_getpos(QLTP_toxtoken_cast(QLTP_voidparray_idx(out, 0))), "animal_5");
+  EXPECT_STREQ(QLTP_toxtoken_getpos(QLTP_toxtoken_cast(QLTP_voidparray_idx(out, 1))), "punc_3");
+  out = QLTP_postagger_process(tagger, stream, 1);
+  EXPECT_STREQ(QLTP_toxtoken_getpos(QLTP_toxtoken_cast(QLTP_voidparray_idx(out, 1))), "animal_5");
+  QLTP_postagger_delete(tagger);
+  QLTP_voidparray_delete(stream);
+  QLTP_hashstrarray_delete(sets);
   pos_ctxt c;
   QLTP_pos_init_ctxt(&c);
   c.word = "\"cat\"";

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -36,11 +37,12 @@ std::string Image(maxonset* m, bool swap = false) { return KindImage("TPOBJ_SYLM
 // text is null), with the accent in its header.
 struct SylDb {
   std::unique_ptr<LoadedDb> loaded;
-  explicit SylDb(const char* text, const std::string& accent = "ga") {
+  explicit SylDb(const char* text, const std::string& accent = "ga", const std::string& config = "") {
     const std::string path = TempPath("sylmax.tpdb");
     Maxonset m(text ? QLTP_deserialise_maxonset(text) : nullptr);
     std::vector<DbObject> objects;
     if (m) objects.push_back({"TPOBJ_SYLMAX:DEFAULT", m.get()});
+    if (!config.empty()) objects.push_back({"TPOBJ_CONFIG:DEFAULT", nullptr, TextObject(config)});
     WriteTestDb(path, objects);
     loaded = std::make_unique<LoadedDb>(path);
     std::remove(path.c_str());
@@ -95,6 +97,21 @@ TEST(SyllabifyTest, SplitsSpurtsByMaximumOnset) {
   }
 }
 
+TEST(SyllabifyTest, HugeStoredMaximaGiveTheSameSplit) {
+  Maxonset m(QLTP_deserialise_maxonset("N_e1\nN_a1\nt_r\ns_t_r\n"));
+  std::unique_ptr<phonearray, void (*)(phonearray*)> a(QLTP_phonearray_new(), QLTP_phonearray_delete);
+  std::unique_ptr<dystr, void (*)(dystr*)> s(QLTP_dystr_new("", 0), QLTP_dystr_delete);
+  for (int32_t huge : {0, 1 << 20, INT32_MAX}) {
+    SCOPED_TRACE(huge);
+    if (huge) m->max_onset = m->max_nucleus = huge;
+    QLTP_phonearray_clear(a.get());
+    QLTP_phone_add_pron(a.get(), "e1 s t r a1");
+    ASSERT_EQ(QLTP_maxonset_syllabify(m.get(), s.get(), a.get()), 1);
+    QLTP_phone_get_pron(a.get(), 0, s.get());
+    EXPECT_STREQ(QLTP_dystr_cstr(s.get()), "e1|s_t_r+a1|");
+  }
+}
+
 TEST(SyllabifyTest, EveryWordReadsItsOwnPhones) {
   // Tokens that add no phone (empty, ".", "+", no phonemes) or a phone that
   // is never read ("_") sit between words: no later word may shift.
@@ -102,6 +119,21 @@ TEST(SyllabifyTest, EveryWordReadsItsOwnPhones) {
   const std::vector<std::string> want = {"k+a1+t|", "<none>", "<none>", "<none>", "<none>",
                                          "<none>",  "k+a1|",  "t+a1+k|"};
   EXPECT_EQ(Sprons("N_a1\nk\nt\n", phonemes), want);
+}
+
+TEST(SyllabifyTest, PlaysTheChannelsSlangGameWithTheVoicesAccent) {
+  for (const char* accent : {"ga", "rp"}) {
+    SCOPED_TRACE(accent);
+    SylDb db("N_a1\nk\n", accent, "<tpconfig><syllabify slang='piglatin'/></tpconfig>");
+    BareChannel ch(db.loaded->db);
+    syllabify* stage = QLTP_syllabify_new(ch.ch);
+    SpurtBuilder b;
+    toxtoken* t = b.Word("cat", "k a1 t");
+    QLTP_syllabify_process(stage, b.stream(), 1);
+    EXPECT_EQ(TagVal(t, "lex", "spron"), std::string("a1+t|k+") + (accent[0] == 'g' ? "ey1|" : "ei1|"));
+    EXPECT_EQ(b.spurt(0)->syls, 2);
+    QLTP_syllabify_delete(stage);
+  }
 }
 
 TEST(SyllabifyTest, CountsWordsAndSyllablesPerSpurtAndUtterance) {
@@ -334,7 +366,11 @@ TEST(SyllabifyTest, RandomPhonemesStayInsideTheirWords) {
     for (int w = 1 + static_cast<int>(rng() % 5); w > 0; --w) {
       std::string p;
       for (int k = static_cast<int>(rng() % 6); k > 0; --k) p += std::string(pieces[rng() % 12]) + " ";
-      words.push_back({b.Word("w", p.c_str()), p});
+      toxtoken* t = b.Word("w", p.c_str());
+      // Some words play a slang game on their spron.
+      const char* games[] = {"piglatin", "ubbidubbi", "gibberish"};
+      if (rng() % 4 == 0) b.Tag(t, "voice", {{"slang", games[rng() % 3]}});
+      else words.push_back({t, p});
     }
     QLTP_syllabify_process(stage, b.stream(), round & 1);
     for (const auto& [t, p] : words) {

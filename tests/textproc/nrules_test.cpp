@@ -6,7 +6,9 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <cctype>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,7 +17,10 @@
 #include "foundation/regex.h"
 #include "foundation/utf8.h"
 #include "foundation/xmlscan.h"
+#include "foundation/toxspurt.h"
+#include "foundation/toxtoken.h"
 #include "foundation/voidparray.h"
+#include "textproc/prenorm.h"
 #include "rules_fixture.h"
 
 using namespace orvelle_test;
@@ -373,4 +378,90 @@ TEST(NrulesRealDataTest, UnicodeDowncaseTableSurvivesTheDatabase) {
   EXPECT_EQ(wrong, 0u);
   EXPECT_STREQ(QLTP_nrules_lkp(back, "downcase", -1, "\xc3\x89", -1), "\xc3\xa9");
   EXPECT_STREQ(QLTP_nrules_lkp(back, "downcase", -1, "a", -1), "");
+}
+
+// The words of the King James Bible (Debian bible-kjv), pre-normalised with
+// "alpha" and "downcase" generated from the Unicode character database, read
+// as Python lower-cases them, with the features their characters call for.
+TEST(NrulesRealDataTest, KingJamesWordsPreNormaliseLikePython) {
+  std::ifstream in("/usr/share/unicode/UnicodeData.txt");
+  ASSERT_TRUE(in) << "UnicodeData.txt (Debian unicode-data) is needed";
+  std::string table;
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    for (std::string x; std::getline(ss, x, ';');) f.push_back(x);
+    if (f.size() < 14 || f[13].empty()) continue;
+    std::string from, to;
+    QLTP_utf8_append(from, static_cast<uint32_t>(std::stoul(f[0], nullptr, 16)));
+    QLTP_utf8_append(to, static_cast<uint32_t>(std::stoul(f[13], nullptr, 16)));
+    table += "'" + from + "':'" + to + "',\n";
+  }
+  Nrules set = RulesFrom("<regex name='alpha'><![CDATA[^\\p{L}$]]></regex><lookup name='downcase'><![CDATA[{" +
+                         table + "}]]></lookup>");
+  std::vector<std::string> words;
+  {
+    FILE* p = popen("bible -f gen1:1-rev22:21 2>/dev/null", "r");
+    ASSERT_NE(p, nullptr);
+    std::set<std::string> seen;
+    char line[4096];
+    while (std::fgets(line, sizeof line, p)) {
+      std::stringstream ss(line);
+      std::string w;
+      ss >> w;  // the verse reference
+      while (ss >> w)
+        if (seen.insert(w).second) words.push_back(w);
+    }
+    pclose(p);
+  }
+  ASSERT_GT(words.size(), 10000u) << "bible-kjv (Debian) is needed";
+  std::string list = TempPath("kjv_words.txt");
+  {
+    std::ofstream f(list);
+    for (const auto& w : words) f << w << '\n';
+  }
+  std::string cmd = std::string(ORVELLE_PYTHON) + " -c \"import sys\nfor l in sys.stdin: print(l.rstrip('\\\\n').lower())\" < " + list;
+  std::vector<std::string> lower;
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char line[4096];
+  while (std::fgets(line, sizeof line, p)) {
+    std::string s(line);
+    if (!s.empty() && s.back() == '\n') s.pop_back();
+    lower.push_back(s);
+  }
+  pclose(p);
+  std::remove(list.c_str());
+  ASSERT_EQ(lower.size(), words.size());
+
+  toxpool* pool = QLTP_toxpool_new(1, 4, 4);
+  dystr* scratch = QLTP_dystr_new("", 0);
+  voidparray* stream = QLTP_voidparray_new();
+  toxtoken* t = QLTP_toxpool_token(pool);
+  QLTP_toxtoken_setparent(t, stream);
+  size_t wrong = 0;
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& w = words[i];
+    QLTP_toxtoken_set_norm(t, w.c_str(), static_cast<int>(w.size()));
+    QLTP_toxtoken_prenorm(set.get(), scratch, t);
+    bool upper = false, letter = false, other = false, later_upper = false;
+    for (size_t k = 0; k < w.size(); ++k) {
+      bool u = std::isupper(static_cast<unsigned char>(w[k])) != 0;
+      upper |= u;
+      later_upper |= u && k > 0;
+      letter |= std::isalpha(static_cast<unsigned char>(w[k])) != 0;
+      other |= std::isalpha(static_cast<unsigned char>(w[k])) == 0;
+    }
+    bool capitalised = std::isupper(static_cast<unsigned char>(w[0])) && !later_upper;
+    bool ok = lower[i] == QLTP_toxtoken_getnorm(t) &&
+              (QLTP_toxtoken_getfeat(t, QLTP_FEAT_DOWNCASED) != 0) == upper &&
+              (QLTP_toxtoken_getfeat(t, QLTP_FEAT_ALPHA) != 0) == letter &&
+              (QLTP_toxtoken_getfeat(t, QLTP_FEAT_OTHER) != 0) == other &&
+              (QLTP_toxtoken_getfeat(t, QLTP_FEAT_CAPITALISED) != 0) == capitalised;
+    if (!ok && ++wrong <= 5) ADD_FAILURE() << w << " -> " << QLTP_toxtoken_getnorm(t);
+  }
+  EXPECT_EQ(wrong, 0u);
+  QLTP_toxpool_delete(pool);
+  QLTP_dystr_delete(scratch);
+  QLTP_voidparray_delete(stream);
 }

@@ -48,6 +48,12 @@ const std::string kRules = R"(<rules>
   <replace><com name='X:break' attribute='time' val='300' out='T+00'/></replace></rule>
 <rule name='badin' type='badin'><match><com name='R:any' in='T+00'/></match>
   <replace><com name='H:number' in='C05' out='T+00'/></replace></rule>
+<regex name='alpha'><![CDATA[^[a-zA-Z]$]]></regex>
+<lookup name='downcase'><![CDATA[{'A':'a','C':'c'}]]></lookup>
+<rule name='subst' type='subst'><match><com name='R:any' in='T+00'/></match>
+  <replace><com val='Ab Cd' out='T+00'/></replace></rule>
+<rule name='brk' type='brk'><match><com name='R:any' in='T+00'/></match>
+  <replace><com val="<break)" "\t" R"(time='5'/>w" out='T+00'/></replace></rule>
 <rule name='atattr' type='atattr'><match><com name='R:any' in='T+00'/></match>
   <replace><com val='p q' attribute='@sub alias=x y' out='T+00'/></replace></rule>
 </rules>)";
@@ -193,6 +199,47 @@ TEST(RinterpTest, TagTestsValuesAndWindowLimits) {
 
   EXPECT_EQ(f.Apply("badin"), 1);
   EXPECT_TRUE(f.Logged("Rules - Invalid match result replace failed : H:number"));
+}
+
+TEST(RinterpTest, SubstitutedTokensArePreNormalisedAgain) {
+  Fixture f;
+  toxtoken* t = f.Token("X");
+  QLTP_toxtoken_setprepunc(t, "(", -1);
+  QLTP_toxtoken_setpstpunc(t, ")", -1);
+  for (const char* name : {"sub", "break"}) {
+    toxtag* tag = QLTP_toxpool_tag(f.pool);
+    QLTP_toxtag_init(tag, nullptr, name, -1, name[0] == 'b' ? QLTP_TAG_CLOSED : QLTP_TAG_STARTEND);
+    QLTP_toxtoken_addtag(t, tag);
+  }
+  EXPECT_EQ(f.Apply("subst"), 1);
+  ASSERT_NE(t->next, nullptr);
+  EXPECT_EQ(Fixture::Chain(t), (std::vector<std::string>{"ab", "cd"}));
+  for (const toxtoken* k = t; k; k = k->next) {
+    EXPECT_STREQ(QLTP_toxtoken_getprepunc(k), "");
+    EXPECT_STREQ(QLTP_toxtoken_getpstpunc(k), "");
+    EXPECT_EQ(QLTP_toxtoken_gettag(k, "break"), nullptr);
+    EXPECT_NE(QLTP_toxtoken_getfeat(k, QLTP_FEAT_CAPITALISED), 0);
+  }
+  EXPECT_STREQ(QLTP_toxtoken_get(t), "Ab");
+  EXPECT_STREQ(QLTP_toxtoken_get(t->next), "Cd");
+}
+
+TEST(RinterpTest, ABreakWrittenInlineEndsTheBreakBeforeIt) {
+  Fixture f;
+  toxtoken* before = f.Token("a", -1);
+  toxtag* open = QLTP_toxpool_tag(f.pool);
+  QLTP_toxtag_init(open, nullptr, "break", -1, QLTP_TAG_START);
+  QLTP_toxtoken_addtag(before, open);
+  toxtoken* t = f.Token("b");
+  toxtag* old = QLTP_toxpool_tag(f.pool);
+  QLTP_toxtag_init(old, nullptr, "break", -1, QLTP_TAG_MID);
+  QLTP_toxtoken_addtag(t, old);
+  EXPECT_EQ(f.Apply("brk"), 1);
+  EXPECT_EQ(open->type, QLTP_TAG_STARTEND);
+  int breaks = 0;
+  for (int i = 0; i < QLTP_toxtoken_notags(t); ++i) breaks += std::strcmp(QLTP_toxtag_name(QLTP_toxtoken_tagidx(t, i)), "break") == 0;
+  EXPECT_EQ(breaks, 1);
+  EXPECT_STREQ(QLTP_toxtoken_tagval(t, "break", "time"), "5");
 }
 
 TEST(RinterpTest, OneInterpreterFollowsWhicheverRuleSetItIsGiven) {

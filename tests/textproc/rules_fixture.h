@@ -119,7 +119,7 @@ struct Interp {
     QLTP_dystrarray_add(attrs, name, -1);
     QLTP_dystrarray_add(attrs, value, -1);
   }
-  // Runs a component specification ("H:number") on a text; the words written.
+  // Runs a rule component ("H:number") on a text; the words written.
   std::vector<std::string> Run(const char* spec, const char* text, int* result = nullptr) {
     QLTP_dystrarray_clear(out, 0);
     int r = QLTP_nrules_apply_component(ctx.rules, in, spec, in->ovector, out, attrs, text);
