@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 #include <libxml/parser.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -135,15 +136,24 @@ void BM_ToxParseLite(benchmark::State& state) {
   const size_t piece = static_cast<size_t>(state.range(0));
   channel* ch = QLTP_tpc_newtype(nullptr, nullptr, 0, "B", QLTP_TPC_TK);
   toxparselite* p = QLTP_toxparselite_new(ch);
-  int64_t tokens = 0;
-  for (auto _ : state) {
-    tokens = 0;
+  auto pass = [&] {
+    int64_t tokens = 0;
     for (size_t at = 0; at < text.size(); at += piece) {
       size_t n = std::min(piece, text.size() - at);
       toxstream* out = QLTP_toxparselite_process(p, text.data() + at, static_cast<int>(n), 1);
       tokens += QLTP_voidparray_sz(out);
     }
-  }
+    return tokens;
+  };
+  // The first pass fills the pool (a channel does so once in its life);
+  // the timed passes are those of a running channel. Its cost is reported
+  // on its own, since the framework's iteration count would otherwise
+  // decide how much of it lands in the mean.
+  auto first = std::chrono::steady_clock::now();
+  int64_t tokens = pass();
+  state.counters["first_pass_ms"] =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - first).count();
+  for (auto _ : state) tokens = pass();
   state.counters["tokens"] = static_cast<double>(tokens);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
   QLTP_toxparselite_delete(p);
