@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-
 #include <ctime>
 #include <locale>
 #include <regex>
