@@ -17,6 +17,7 @@
 #include "textproc/channel.h"
 #include "textproc/toxparse.h"
 #include "textproc/toxparselite.h"
+#include "tests/real_text.h"
 
 #ifdef ORVELLE_BENCH_ICU
 #include <unicode/ubrk.h>
@@ -26,28 +27,12 @@
 namespace {
 
 const std::string& KingJames() {
-  static const std::string text = [] {
-    std::string out;
-    if (FILE* f = ::popen("bible 'Gen1:1-Rev22:21' 2>/dev/null", "r")) {
-      char buf[65536];
-      size_t n;
-      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-      ::pclose(f);
-    }
-    return out;
-  }();
+  static const std::string text = orvelle_test::KingJames("Gen1:1-Rev22:21");
   return text;
 }
 
 // Plain text of n bytes, cut at a line end.
-std::string Plain(size_t n) {
-  std::string t;
-  while (t.size() < n) t += KingJames();
-  t.resize(n);
-  size_t cut = t.rfind('\n');
-  if (cut != std::string::npos) t.resize(cut + 1);
-  return t;
-}
+std::string Plain(size_t n) { return orvelle_test::RepeatText(KingJames(), n); }
 
 std::string TokeniserMarkup(const std::string& text) {
   channel* ch = QLTP_tpc_newtype(nullptr, nullptr, 0, "B", QLTP_TPC_TK);
