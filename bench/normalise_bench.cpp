@@ -17,6 +17,7 @@
 #include "textproc/normalise.h"
 #include "textproc/nrules.h"
 #include "textproc/toxparse.h"
+#include "tests/real_text.h"
 
 namespace {
 
@@ -46,27 +47,11 @@ const char kRules[] = R"(<rules>
 </rules>)";
 
 const std::string& KingJames() {
-  static const std::string text = [] {
-    std::string out;
-    if (FILE* f = ::popen("bible 'Gen1:1-Rev22:21' 2>/dev/null", "r")) {
-      char buf[65536];
-      size_t n;
-      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-      ::pclose(f);
-    }
-    return out;
-  }();
+  static const std::string text = orvelle_test::KingJames("Gen1:1-Rev22:21");
   return text;
 }
 
-std::string Plain(size_t n) {
-  std::string t;
-  while (t.size() < n) t += KingJames();
-  t.resize(n);
-  size_t cut = t.rfind('\n');
-  if (cut != std::string::npos) t.resize(cut + 1);
-  return t;
-}
+std::string Plain(size_t n) { return orvelle_test::RepeatText(KingJames(), n); }
 
 // The tokeniser's markup of n bytes of text.
 const std::string& Markup(size_t n) {

@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 #include <libxml/parser.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,6 +17,7 @@
 #include "textproc/channel.h"
 #include "textproc/toxparse.h"
 #include "textproc/toxparselite.h"
+#include "tests/real_text.h"
 
 #ifdef ORVELLE_BENCH_ICU
 #include <unicode/ubrk.h>
@@ -25,28 +27,12 @@
 namespace {
 
 const std::string& KingJames() {
-  static const std::string text = [] {
-    std::string out;
-    if (FILE* f = ::popen("bible 'Gen1:1-Rev22:21' 2>/dev/null", "r")) {
-      char buf[65536];
-      size_t n;
-      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-      ::pclose(f);
-    }
-    return out;
-  }();
+  static const std::string text = orvelle_test::KingJames("Gen1:1-Rev22:21");
   return text;
 }
 
 // Plain text of n bytes, cut at a line end.
-std::string Plain(size_t n) {
-  std::string t;
-  while (t.size() < n) t += KingJames();
-  t.resize(n);
-  size_t cut = t.rfind('\n');
-  if (cut != std::string::npos) t.resize(cut + 1);
-  return t;
-}
+std::string Plain(size_t n) { return orvelle_test::RepeatText(KingJames(), n); }
 
 std::string TokeniserMarkup(const std::string& text) {
   channel* ch = QLTP_tpc_newtype(nullptr, nullptr, 0, "B", QLTP_TPC_TK);
@@ -135,15 +121,24 @@ void BM_ToxParseLite(benchmark::State& state) {
   const size_t piece = static_cast<size_t>(state.range(0));
   channel* ch = QLTP_tpc_newtype(nullptr, nullptr, 0, "B", QLTP_TPC_TK);
   toxparselite* p = QLTP_toxparselite_new(ch);
-  int64_t tokens = 0;
-  for (auto _ : state) {
-    tokens = 0;
+  auto pass = [&] {
+    int64_t tokens = 0;
     for (size_t at = 0; at < text.size(); at += piece) {
       size_t n = std::min(piece, text.size() - at);
       toxstream* out = QLTP_toxparselite_process(p, text.data() + at, static_cast<int>(n), 1);
       tokens += QLTP_voidparray_sz(out);
     }
-  }
+    return tokens;
+  };
+  // The first pass fills the pool (a channel does so once in its life);
+  // the timed passes are those of a running channel. Its cost is reported
+  // on its own, since the framework's iteration count would otherwise
+  // decide how much of it lands in the mean.
+  auto first = std::chrono::steady_clock::now();
+  int64_t tokens = pass();
+  state.counters["first_pass_ms"] =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - first).count();
+  for (auto _ : state) tokens = pass();
   state.counters["tokens"] = static_cast<double>(tokens);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
   QLTP_toxparselite_delete(p);

@@ -23,6 +23,8 @@ struct SpurtKind {
         QLTP_voidparray_clear(s->tokens);
     }
     static void destroy(toxspurt* s) { QLTP_toxspurt_delete(s); }
+    static void warm_storage(const toxspurt*) {}
+    static constexpr int record_lines = 2;
 };
 
 struct TokenKind {
@@ -39,6 +41,12 @@ struct TokenKind {
         QLTP_voidparray_clear(t->tags);
     }
     static void destroy(toxtoken* t) { QLTP_toxtoken_delete(t); }
+    // The token and the records of its arrays, which share its allocation.
+    static constexpr int record_lines = 4;
+    static void warm_storage(const toxtoken* t) {
+        __builtin_prefetch(t->strings->storage, 1);
+        __builtin_prefetch(t->tags->storage, 1);
+    }
 };
 
 struct TagKind {
@@ -53,11 +61,32 @@ struct TagKind {
         t->fellow = t->follower = nullptr;
     }
     static void destroy(toxtag* t) { QLTP_toxtag_delete(t); }
+    static void warm_storage(const toxtag* t) { __builtin_prefetch(t->strings->storage, 1); }
+    static constexpr int record_lines = 3;
 };
 
+// Callers keep i inside the array.
 template <class K>
 typename K::type* at(const toxpool_kind& kind, int i) {
-    return static_cast<typename K::type*>(QLTP_voidparray_idx(kind.objects, i));
+    return reinterpret_cast<typename K::type**>(kind.objects->storage)[i];
+}
+
+// Objects are handed out (and swept) in pool order, mostly one after the
+// other, and a large text uses more of them than any cache holds: fetch the
+// records a few hand-outs ahead, and their storage once the record is in.
+constexpr int kWarmAhead = 16;
+constexpr int kSweepAhead = 64;  // a sweep spends a few cycles per object
+
+template <class K>
+void warm_record(const toxpool_kind& kind, int i) {
+    const auto* record = reinterpret_cast<const char*>(at<K>(kind, i));
+    for (int line = 0; line < K::record_lines; ++line) __builtin_prefetch(record + 64 * line, 1);
+}
+
+template <class K>
+void warm(const toxpool_kind& kind, int i, int n) {
+    if (i + kWarmAhead < n) warm_record<K>(kind, i + kWarmAhead);
+    if (i + kWarmAhead / 2 < n) K::warm_storage(at<K>(kind, i + kWarmAhead / 2));
 }
 
 template <class K>
@@ -65,6 +94,11 @@ bool append_new(toxpool* pool, toxpool_kind& kind) {
     typename K::type* object = K::make();
     if (!object) return false;
     object->home = pool;
+    // A pool that grows at all grows by thousands: double the array rather
+    // than move it a few slots at a time.
+    array* objects = kind.objects;
+    if (objects->count == objects->capacity)
+        QLTP_voidparray_extend(kind.objects, std::max<int>(static_cast<int>(objects->count), 64));
     if (!QLTP_voidparray_add(kind.objects, object)) {
         K::destroy(object);
         return false;
@@ -109,6 +143,7 @@ typename K::type* hand_out(toxpool* pool, toxpool_kind& kind) {
         c = f;
     }
     typename K::type* result = at<K>(kind, c);
+    warm<K>(kind, c, n);
     if (c >= kind.used) kind.used = c + 1;
     int f = next_free<K>(kind, c);
     if (f >= 0) {
@@ -138,7 +173,10 @@ bool fill(toxpool* pool, toxpool_kind& kind, int count) {
 template <class K>
 void clear_all(toxpool_kind& kind) {
     int n = std::min(kind.used, QLTP_voidparray_sz(kind.objects));
-    for (int i = 0; i < n; ++i) K::drop(at<K>(kind, i));
+    for (int i = 0; i < n; ++i) {
+        if (i + kSweepAhead < n) warm_record<K>(kind, i + kSweepAhead);
+        K::drop(at<K>(kind, i));
+    }
     kind.used = 0;
     kind.cursor = 0;
     kind.full = 0;

@@ -94,3 +94,20 @@ int QLTP_toxspurt_xml(toxspurt* spurt, dystr* out);
 int QLTP_toxspstream_print(const toxspstream* spstream, dystr* out);
 int QLTP_toxspstream_printf(const toxspstream* spstream);
 int QLTP_toxspstream_release_tox(toxspstream* spstream);
+// A stage's pass over a stream of spurts: clears output, then hands each
+// spurt (NULLs skipped) to each(spurt) and adds it to output. An exception
+// (running out of memory) ends the pass early; the spurts handed on keep
+// what was done to them so far.
+template <typename Each>
+void QLTP_toxspstream_each(const toxspstream* spstream, voidparray* output, Each&& each) {
+  QLTP_voidparray_clear(output);
+  try {
+    for (int i = 0, n = QLTP_voidparray_sz(spstream); i < n; ++i) {
+      auto* spurt = static_cast<toxspurt*>(QLTP_voidparray_idx(spstream, i));
+      if (!spurt) continue;
+      each(spurt);
+      QLTP_voidparray_add(output, spurt);
+    }
+  } catch (...) {
+  }
+}

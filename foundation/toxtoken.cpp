@@ -21,7 +21,66 @@ enum { kText = 0, kPrePunc = 1, kPstPunc = 2, kMarker = 3, kPos = 4 };
 
 std::string_view piece(const char* s, int len) {
     if (!s) return {};
-    return {s, static_cast<size_t>(QLTP_strnlen(s, len))};
+    if (len < 0) return {s, std::strlen(s)};
+    const void* nul = std::memchr(s, 0, static_cast<size_t>(len));
+    return {s, nul ? static_cast<size_t>(static_cast<const char*>(nul) - s) : static_cast<size_t>(len)};
+}
+
+// The packed string records written in place when the storage has room,
+// laid out exactly as the string array lays them out: a length byte, the
+// string, at least one NUL, an even length. Tokens and tags are written
+// once per word, so the general record walk is kept for the rare cases.
+constexpr unsigned kLongRecord = 255;
+
+int record_len_for(size_t n) { return 2 * ((static_cast<int>(n) + 2) / 2) + 2; }
+
+bool outside(const array* a, std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    return !a->storage || p < a->storage || p >= a->storage + a->capacity;
+}
+
+int append_record(array* a, std::string_view s) {
+    int reclen = record_len_for(s.size());
+    if (s.size() > 200 || !outside(a, s) || uint64_t{a->count} + reclen > a->capacity)
+        return QLTP_dystrarray_add(a, s.data(), static_cast<int>(s.size()));
+    unsigned char* rec = a->storage + a->count;
+    rec[0] = static_cast<unsigned char>(reclen);
+    if (!s.empty()) std::memcpy(rec + 1, s.data(), s.size());
+    std::memset(rec + 1 + s.size(), 0, static_cast<size_t>(reclen) - 1 - s.size());
+    a->count += static_cast<uint32_t>(reclen);
+    return 1;
+}
+
+// Record 0 replaced; widened as the string array widens a record.
+int replace_first_record(array* a, std::string_view s) {
+    unsigned have = a->count >= 2 ? a->storage[0] : 0;
+    if (s.size() > 200 || have < 2 || have >= kLongRecord || have > a->count || !outside(a, s))
+        return QLTP_dystrarray_replace(a, 0, s.data(), static_cast<int>(s.size()));
+    auto b = static_cast<int64_t>(s.size());
+    if (have < b + 2) {
+        int64_t grow = ((b - have) & ~int64_t{1}) + 4;
+        if (a->count + grow > a->capacity || have + grow >= kLongRecord)
+            return QLTP_dystrarray_replace(a, 0, s.data(), static_cast<int>(s.size()));
+        std::memmove(a->storage + have + grow, a->storage + have, a->count - have);
+        a->count += static_cast<uint32_t>(grow);
+        have += static_cast<unsigned>(grow);
+        a->storage[0] = static_cast<unsigned char>(have);
+    }
+    if (b > 0) std::memcpy(a->storage + 1, s.data(), s.size());
+    std::memset(a->storage + 1 + b, 0, have - 1 - static_cast<size_t>(b));
+    return 1;
+}
+
+// Back to n empty records without a trip through the allocator.
+int reset_records(array* a, int n) {
+    if (a->capacity > a->keep || a->capacity < static_cast<uint32_t>(2 * n) || !a->storage)
+        return QLTP_dystrarray_clear(a, n);
+    for (int i = 0; i < n; ++i) {
+        a->storage[2 * i] = 2;
+        a->storage[2 * i + 1] = 0;
+    }
+    a->count = static_cast<uint32_t>(2 * n);
+    return 1;
 }
 
 bool iequals_ascii(std::string_view a, std::string_view b) {
@@ -192,7 +251,7 @@ void QLTP_toxtag_clear(toxtag* tag) {
     bool owned = tag->parent != nullptr;
     cut_links_to(tag, nullptr);
     set_fellow(tag, nullptr);
-    QLTP_dystrarray_clear(tag->strings, 1);
+    reset_records(tag->strings, 1);
     tag->parent = nullptr;
     tag->type = 0;
     tag->copy_in_expansion = 0;
@@ -226,9 +285,9 @@ int QLTP_toxtag_set_name(toxtag* tag, const char* name, int len) {
     // A tag with no attributes yet (the usual case) gets its name record
     // written afresh instead of widened in place.
     array* s = tag->strings;
-    if (s->count > 0 && s->storage[0] == s->count) {
+    if (s->count > 0 && s->storage[0] == s->count && outside(s, n)) {
         s->count = 0;
-        return QLTP_dystrarray_add(s, n.data(), static_cast<int>(n.size()));
+        return append_record(s, n);
     }
     return QLTP_dystrarray_replace(s, 0, n.data(), static_cast<int>(n.size()));
 }
@@ -237,6 +296,10 @@ int QLTP_toxtag_set_attrib(toxtag* tag, const char* name, int nlen, const char* 
     if (!tag || !name) return 0;
     std::string_view n = piece(name, nlen);
     std::string_view v = piece(value, vlen);
+    array* s = tag->strings;
+    // A tag holding only its name (the usual case) takes the pair at once.
+    if (s->count > 0 && s->storage[0] == s->count && s->storage[0] < kLongRecord)
+        return append_record(s, n) && append_record(s, v);
     // Only an attribute of exactly this name is replaced: "lts" must not
     // overwrite "ltsname".
     int i = 1;
@@ -246,8 +309,7 @@ int QLTP_toxtag_set_attrib(toxtag* tag, const char* name, int nlen, const char* 
         if (n == a) return QLTP_dystrarray_replace(tag->strings, i + 1, v.data(), static_cast<int>(v.size()));
         a = QLTP_dystrarray_next(tag->strings, value);
     }
-    if (!QLTP_dystrarray_add(tag->strings, n.data(), static_cast<int>(n.size()))) return 0;
-    return QLTP_dystrarray_add(tag->strings, v.data(), static_cast<int>(v.size()));
+    return append_record(s, n) && append_record(s, v);
 }
 
 int QLTP_toxtag_add_attrib(toxtag* tag, const char* name, int nlen, const char* value, int vlen) {
@@ -397,9 +459,13 @@ toxtoken* QLTP_toxtoken_new() {
     QLTP_array_init(token->strings, 64, 512, 1, 0);
     QLTP_array_init(token->tags, 8, 64, sizeof(void*), 0);
     QLTP_array_init(&token->norm->chars, 64, 256, 1, 0);
+    // Text and tag list are allocated first, next to the token: a parser
+    // writes them together. The norm is reserved before its terminator goes
+    // in, so that its 64 bytes are one allocation rather than two.
+    bool made = QLTP_dystrarray_clear(token->strings, kTokenStrings) && QLTP_array_extend(token->tags, 8) &&
+                QLTP_dystr_extend(token->norm, 64);
     QLTP_dystr_clear(token->norm);
-    if (!QLTP_dystrarray_clear(token->strings, kTokenStrings) || !QLTP_array_extend(token->tags, 8) ||
-        QLTP_dystr_sz(token->norm) != 0 || !QLTP_dystr_extend(token->norm, 64)) {
+    if (!made || QLTP_dystr_sz(token->norm) != 0) {
         free_token_storage(token);
         return nullptr;
     }
@@ -431,8 +497,10 @@ void QLTP_toxtoken_clear(toxtoken* token) {
         if (tag->parent == token) QLTP_toxtag_clear(tag);
     }
     QLTP_voidparray_clear(token->tags);
-    QLTP_dystrarray_clear(token->strings, kTokenStrings);
-    QLTP_dystr_clear(token->norm);
+    reset_records(token->strings, kTokenStrings);
+    // An empty norm is already terminated; leave its storage untouched.
+    if (token->norm->chars.count != 1 || token->norm->chars.capacity > token->norm->chars.keep)
+        QLTP_dystr_clear(token->norm);
     bool owned = token->parent != nullptr;
     token->parent = nullptr;
     token->origin = nullptr;
@@ -452,7 +520,10 @@ bool QLTP_toxtoken_pristine(const toxtoken* token) {
     return true;
 }
 
-int QLTP_toxtoken_set(toxtoken* token, const char* text, int len) { return set_string(token, kText, text, len); }
+int QLTP_toxtoken_set(toxtoken* token, const char* text, int len) {
+    if (!token) return 0;
+    return replace_first_record(token->strings, piece(text ? text : "", text ? len : 0));
+}
 int QLTP_toxtoken_setprepunc(toxtoken* token, const char* text, int len) {
     return set_string(token, kPrePunc, text, len);
 }

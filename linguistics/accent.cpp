@@ -512,17 +512,7 @@ void QLTP_jpaccent_delete(jpaccent* stage) {
 
 voidparray* QLTP_jpaccent_process(jpaccent* stage, voidparray* spurts, int final) {
     if (!stage) return nullptr;
-    QLTP_voidparray_clear(stage->output);
-    try {
-        for (int i = 0, n = QLTP_voidparray_sz(spurts); i < n; ++i) {
-            auto* spurt = static_cast<toxspurt*>(QLTP_voidparray_idx(spurts, i));
-            if (!spurt) continue;
-            process_spurt(stage, spurt);
-            QLTP_voidparray_add(stage->output, spurt);
-        }
-    } catch (...) {
-        // Out of memory: the spurts handed on keep what was set so far.
-    }
+    QLTP_toxspstream_each(spurts, stage->output, [&](toxspurt* spurt) { process_spurt(stage, spurt); });
     if (stage->ch) QLTP_tpc_log_spurts(stage->ch, "jpaccenting", stage->state, stage->output, stage->trace);
     stage->state = final;
     return stage->output;

@@ -516,17 +516,7 @@ void QLTP_archiphone_delete(archiphone* stage) {
 
 voidparray* QLTP_archiphone_process(archiphone* stage, voidparray* spurts, int final) {
     if (!stage) return nullptr;
-    QLTP_voidparray_clear(stage->output);
-    try {
-        for (int i = 0, n = QLTP_voidparray_sz(spurts); i < n; ++i) {
-            auto* spurt = static_cast<toxspurt*>(QLTP_voidparray_idx(spurts, i));
-            if (!spurt) continue;
-            process_spurt(stage, spurt);
-            QLTP_voidparray_add(stage->output, spurt);
-        }
-    } catch (...) {
-        // Out of memory: the spurts handed on keep what was resolved so far.
-    }
+    QLTP_toxspstream_each(spurts, stage->output, [&](toxspurt* spurt) { process_spurt(stage, spurt); });
     if (stage->ch) QLTP_tpc_log_spurts(stage->ch, "archiphone", stage->state, stage->output, stage->trace);
     stage->state = final;
     return stage->output;

@@ -324,12 +324,42 @@ void process(channel* ch, const char* text, int len, int final) {
   }
 }
 
+// One-shot normalisation: the text tokenised as one final call, parsed, given
+// the pre-normalisation POS pass, normalised and, when asked and the channel
+// has a tagger, tagged; the token stream is printed into the work string. An
+// application tag in the text ends a pass as in process, and the passes after
+// it are printed after the first, so no text is dropped.
+const char* norm(channel* ch, const char* text, int with_pos) {
+  QLTP_dystr_clear(ch->work);
+  int pass = 1;
+  for (;;) {
+    const dystr* out = QLTP_tokenise_process(ch->tokeniser, text, -1, pass);
+    int taglen = 0, pending = 0, has_content = 0;
+    QLTP_tokenise_application_tag(ch->tokeniser, &taglen, &pending, &has_content);
+    const int f = pending ? 2 : 1;
+    voidparray* stream = out ? parse(ch, kMarkupParser, QLTP_dystr_cstr(out), QLTP_dystr_sz(out), f) : nullptr;
+    for (Slot s : {kPrenormTagger, kNormaliser, kPosTagger}) {
+      if (s == kPosTagger && !with_pos) continue;
+      if (stream && made(ch, s) && kStages[s].run) stream = kStages[s].run(ch, stream, f);
+    }
+    if (stream) {
+      QLTP_toxstream_print(stream, ch->work);
+      QLTP_toxstream_release_tox(stream);
+    }
+    if (!pending) break;
+    text = "";
+    pass = 2;
+  }
+  return QLTP_dystr_cstr(ch->work);
+}
+
 const QLTP_tpc_typehooks kHooks = {init, reset, reset_tpdb, del, process};
 
 const int types_registered = [] {
   for (int type : {QLTP_TPC_FULL, QLTP_TPC_SENTENCE, QLTP_TPC_SERVER, QLTP_TPC_NORM, QLTP_TPC_SPURT, QLTP_TPC_ABOOK,
                    QLTP_TPC_BUILD})
     QLTP_tpc_register_type(type, &kHooks);
+  QLTP_linguistics_maintenance().norm = norm;
   return 1;
 }();
 

@@ -395,18 +395,8 @@ void QLTP_syllabify_delete(syllabify* stage) {
 
 voidparray* QLTP_syllabify_process(syllabify* stage, voidparray* spurts, int final) {
     if (!stage) return nullptr;
-    QLTP_voidparray_clear(stage->output);
-    try {
-        std::vector<PronSlots> slots;
-        for (int i = 0, n = QLTP_voidparray_sz(spurts); i < n; ++i) {
-            auto* spurt = static_cast<toxspurt*>(QLTP_voidparray_idx(spurts, i));
-            if (!spurt) continue;
-            syllabify_spurt(stage, spurt, slots);
-            QLTP_voidparray_add(stage->output, spurt);
-        }
-    } catch (...) {
-        // Out of memory: the spurts handed on keep what was written so far.
-    }
+    std::vector<PronSlots> slots;
+    QLTP_toxspstream_each(spurts, stage->output, [&](toxspurt* spurt) { syllabify_spurt(stage, spurt, slots); });
     utterance_totals(stage->output);
     if (stage->ch) QLTP_tpc_log_spurts(stage->ch, "syllabify", stage->state, stage->output, stage->trace);
     stage->state = final;

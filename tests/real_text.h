@@ -24,6 +24,18 @@ inline std::string KingJames(const std::string& verses) {
   return out;
 }
 
+// The text repeated to n bytes and cut at its last line end; empty for an
+// empty text.
+inline std::string RepeatText(const std::string& text, size_t n) {
+  std::string t;
+  if (text.empty()) return t;
+  while (t.size() < n) t += text;
+  t.resize(n);
+  size_t cut = t.rfind('\n');
+  if (cut != std::string::npos) t.resize(cut + 1);
+  return t;
+}
+
 inline std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

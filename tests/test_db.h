@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -50,6 +51,31 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
 
 // A text object as the database stores it: the text and its NUL.
 inline std::string TextObject(const std::string& text) { return text + std::string(1, '\0'); }
+
+// What a single-object file writer (QLTPPy_<kind>_write) answers for a buffer
+// of the size it asks for, and the bytes it leaves there.
+template <typename T, typename Write>
+std::pair<int, std::string> WriterImage(const T* object, Write write) {
+  QLTP_fixedbuf* buffer = QLTP_fixedbuf_new(static_cast<uint32_t>(write(object, nullptr)));
+  int answer = write(object, buffer);
+  std::string bytes(buffer->data, buffer->size);
+  QLTP_fixedbuf_delete(buffer);
+  return {answer, bytes};
+}
+
+// One to three random edits of a stored image, each a byte replaced, the
+// image cut, a byte inserted or a bit flipped; an emptied image stays empty.
+inline void MutateImage(std::string& bytes, std::mt19937& rng) {
+  for (int e = 0, n = 1 + static_cast<int>(rng() % 3); e < n && !bytes.empty(); ++e) {
+    size_t at = rng() % bytes.size();
+    switch (rng() % 4) {
+      case 0: bytes[at] = static_cast<char>(rng()); break;
+      case 1: bytes.resize(at); break;
+      case 2: bytes.insert(at, 1, static_cast<char>(rng())); break;
+      default: bytes[at] = static_cast<char>(bytes[at] ^ (1 << (rng() % 8)));
+    }
+  }
+}
 
 // The image a kind's writer gives for an object (empty when it writes none).
 inline std::string KindImage(const std::string& name, void* object, bool swap) {

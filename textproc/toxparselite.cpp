@@ -33,6 +33,8 @@ struct ByteClasses {
 };
 const ByteClasses kBytes;
 
+constexpr uint32_t kKeepTokens = 1u << 22;
+
 // A word longer than this many bytes is pushed before it grows further.
 constexpr int kMaxWordBytes = 254;
 
@@ -90,6 +92,8 @@ void push_token(toxparselite* p, const char* text, int len, int f0, int64_t char
             p->last_parent = parent;
         }
     }
+    if (p->tokens->count == p->tokens->capacity)
+        QLTP_voidparray_extend(p->tokens, std::max<int>(static_cast<int>(p->tokens->count), 128));
     QLTP_voidparray_add(p->tokens, token);
     ++p->pushed;
 }
@@ -102,6 +106,11 @@ void push_word(toxparselite* p, int f0, int64_t char_end, int64_t byte_end) {
     if (n <= 0) return;
     const char* w = QLTP_dystr_cstr(p->word);
     int count = static_cast<int>(p->word_in.size());
+    if (n <= p->max_token_length) {
+        // One piece, the usual case: no need to walk its characters.
+        push_token(p, w, n, f0, char_end, byte_end, count, p->word_bytes);
+        count = 0;
+    }
     int chars_left = p->word_chars, bytes_left = p->word_bytes;
     int start = 0, k = 0;
     while (k < count) {
@@ -212,8 +221,10 @@ toxparselite* QLTP_toxparselite_new(channel* ch) {
         if (end != v && n >= INT32_MIN && n <= INT32_MAX) p->max_token_length = static_cast<int>(n);
     }
     p->word = QLTP_dystr_newcustom("", 0, 32, 1024);
-    p->tokens = QLTP_voidparray_newcustom(128, 32, 1 << 16);
-    p->output = QLTP_voidparray_newcustom(128, 32, 1 << 16);
+    // The arrays keep their storage for texts of millions of words: a large
+    // text would otherwise grow them afresh at every call.
+    p->tokens = QLTP_voidparray_newcustom(128, 32, kKeepTokens);
+    p->output = QLTP_voidparray_newcustom(128, 32, kKeepTokens);
     p->pool = QLTP_toxpool_new(50, 100, 256);
     if (ch && QLTP_logger_modulelogging(ch->log)) p->module_log = QLTP_dystr_newcustom("", 0, 1024, 65536);
     if (!p->word || !p->tokens || !p->output || !p->pool || !QLTP_dystr_extend(p->word, 256)) {
@@ -300,7 +311,7 @@ toxstream* QLTP_toxparselite_process(toxparselite* p, const char* text, int len,
     // follows it, or close the text's element.
     int n = QLTP_voidparray_sz(p->tokens);
     int keep = final ? 0 : (n > 0 ? 1 : 0);
-    for (int i = 0; i < n - keep; ++i) QLTP_voidparray_add(p->output, QLTP_voidparray_idx(p->tokens, i));
+    if (n - keep > 0) QLTP_array_append(p->output, p->tokens->storage, n - keep);
     QLTP_voidparray_delete_range(p->tokens, 0, n - keep);
     if (p->module_log && p->ch) {
         QLTP_toxstream_print(p->output, p->module_log);

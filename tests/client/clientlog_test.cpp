@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <locale>
 #include <regex>
@@ -34,11 +35,13 @@ struct GroupingPunct : std::numpunct<char> {
 }  // namespace
 
 TEST(ClientLogTest, ErrorLineHasUtcStampLevelTextAndNewline) {
-  std::time_t before = std::time(nullptr);
+  // The system clock reads the same clock as the log; time() may read a
+  // coarser one that is still in the previous second.
+  std::time_t before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   testing::internal::CaptureStderr();
   FILE_LOG(logERROR) << "x";
   std::string out = testing::internal::GetCapturedStderr();
-  std::time_t after = std::time(nullptr);
+  std::time_t after = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
 
   ASSERT_EQ(out.size(), 31u) << out;  // 21-character stamp, " ERROR: x\n"
   ASSERT_EQ(out.back(), '\n');

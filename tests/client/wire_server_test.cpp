@@ -168,7 +168,7 @@ TEST(WireServerTest, ReceivesEveryEventTypeAsSent) {
 
 TEST(WireServerTest, AssemblesFramesDeliveredInSlices) {
   SpeechServer server(R"({"rules": [
-      {"when": {"text": "bytewise"}, "reply": [{"mode": "bytewise", "delay_ms": 1},
+      {"when": {"text": "bytewise"}, "reply": [{"mode": "bytewise", "delay_ms": 3},
           {"word": "one byte at a time"}, {"end": true}]},
       {"when": {"text": "chunks"}, "reply": [{"mode": "chunks", "size": 3, "delay_ms": 2},
           {"audio": {"hex": "00112233445566778899"}}, {"end": true}]},

@@ -486,6 +486,72 @@ TEST(ToxPoolTest, HandOutFollowsTheCursorAndGrows) {
     }
 }
 
+// Token text, tag names and attributes written on recycled objects must give
+// the very bytes the string array's own operations give, for every length
+// (empty, growing, shrinking, past one record byte, with a NUL inside the
+// given length), and read back as written.
+TEST(ToxPoolTest, RecycledObjectsStoreTheSameBytesAsTheStringArray) {
+    std::mt19937 rng(1405);
+    int owner = 0;
+    Pool pool(QLTP_toxpool_new(0, 3, 5));
+    auto bytes = [](const array* a) { return std::string(reinterpret_cast<const char*>(a->storage), a->count); };
+    auto text = [&] {
+        static const int kLengths[] = {0, 1, 2, 3, 7, 30, 199, 200, 201, 252, 253, 300};
+        std::string t(static_cast<size_t>(kLengths[rng() % 12]), 'x');
+        for (char& c : t) c = static_cast<char>('a' + rng() % 26);
+        if (!t.empty() && rng() % 6 == 0) t[rng() % t.size()] = '\0';
+        return t;
+    };
+    dystrarray* ref = QLTP_dystrarray_new(0);
+    for (int round = 0; round < 300; ++round) {
+        if (round % 20 == 0) QLTP_toxpool_clear(pool.get());
+        toxtoken* token = QLTP_toxpool_token(pool.get());
+        QLTP_toxtoken_setparent(token, &owner);
+        for (int k = 0; k < 3; ++k) {
+            std::string t = text();
+            int len = rng() % 5 == 0 ? -1 : static_cast<int>(t.size());
+            QLTP_dystrarray_copy(token->strings, ref);
+            QLTP_dystrarray_replace(ref, 0, t.c_str(), len);
+            ASSERT_EQ(QLTP_toxtoken_set(token, t.c_str(), len), 1);
+            ASSERT_EQ(bytes(token->strings), bytes(ref)) << "length " << t.size();
+            ASSERT_EQ(QLTP_toxtoken_get(token), std::string(t.c_str()));
+            if (rng() % 2) QLTP_toxtoken_setpstpunc(token, t.c_str(), len);
+        }
+        toxtag* tag = QLTP_toxpool_tag(pool.get());
+        std::string name = text();
+        // A tag holding only its name record gets the record written afresh.
+        QLTP_dystrarray_clear(ref, 0);
+        QLTP_dystrarray_add(ref, name.c_str(), static_cast<int>(name.size()));
+        QLTP_toxtag_init(tag, token, name.c_str(), static_cast<int>(name.size()), QLTP_TAG_CLOSED);
+        QLTP_toxtoken_addtag(token, tag);
+        ASSERT_EQ(bytes(tag->strings), bytes(ref));
+        std::map<std::string, std::string> model;
+        for (int k = 0; k < 4; ++k) {
+            std::string a = rng() % 3 == 0 && !model.empty() ? model.begin()->first : text().substr(0, rng() % 9);
+            a = a.c_str();
+            std::string v = text();
+            QLTP_dystrarray_copy(tag->strings, ref);
+            int slot = -1;
+            for (int i = 1; QLTP_dystrarray_idx(ref, i) && QLTP_dystrarray_idx(ref, i + 1); i += 2)
+                if (a == QLTP_dystrarray_idx(ref, i)) slot = i + 1;
+            if (slot > 0) {
+                QLTP_dystrarray_replace(ref, slot, v.c_str(), static_cast<int>(v.size()));
+            } else {
+                QLTP_dystrarray_add(ref, a.c_str(), static_cast<int>(a.size()));
+                QLTP_dystrarray_add(ref, v.c_str(), static_cast<int>(v.size()));
+            }
+            ASSERT_EQ(QLTP_toxtag_set_attrib(tag, a.c_str(), -1, v.c_str(), static_cast<int>(v.size())), 1);
+            ASSERT_EQ(bytes(tag->strings), bytes(ref)) << "attribute " << a << " of length " << v.size();
+            model[a] = v.c_str();
+        }
+        for (const auto& [a, v] : model) ASSERT_STREQ(QLTP_toxtag_val(tag, a.c_str()), v.c_str());
+        ASSERT_EQ(QLTP_toxtag_name(tag), std::string(name.c_str()));
+    }
+    QLTP_dystrarray_delete(ref);
+    QLTP_toxpool_clear(pool.get());
+    EXPECT_EQ(owned(pool->tags) + owned(pool->tokens), 0);
+}
+
 TEST(ToxPoolTest, ReplacingTheTagListReleasesTheTagsLeftOut) {
     int owner = 0;
     Pool pool(QLTP_toxpool_new(0, 1, 3));

@@ -209,10 +209,9 @@ TEST(PbreakTest, TablesRoundTripThroughDatabasesOfBothByteOrders) {
 
   // The single-object files of the host's byte order.
   std::string path = TempPath("breaks.bin");
-  QLTP_fixedbuf* buffer = QLTP_fixedbuf_new(static_cast<uint32_t>(QLTPPy_pbreak_write(breaks.t, nullptr)));
-  ASSERT_EQ(QLTPPy_pbreak_write(breaks.t, buffer), 1);
-  orvelle_test::WriteFile(path, std::string(buffer->data, buffer->size));
-  QLTP_fixedbuf_delete(buffer);
+  auto [written, file_image] = orvelle_test::WriterImage(breaks.t, QLTPPy_pbreak_write);
+  ASSERT_EQ(written, 1);
+  orvelle_test::WriteFile(path, file_image);
   Pbreak loaded(QLTPPy_pbreak_load(path.c_str()));
   ExpectBreaks(loaded.t);
   std::remove(path.c_str());
@@ -289,15 +288,7 @@ TEST(PbreakTest, RandomImagesAndTextNeverBreakTheReaders) {
   for (int round = 0; round < 3000; ++round) {
     int kind = round % 2;
     std::string bytes = seeds[kind];
-    for (int e = 0, n = 1 + static_cast<int>(rng() % 3); e < n && !bytes.empty(); ++e) {
-      size_t at = rng() % bytes.size();
-      switch (rng() % 4) {
-        case 0: bytes[at] = static_cast<char>(rng()); break;
-        case 1: bytes.resize(at); break;
-        case 2: bytes.insert(at, 1, static_cast<char>(rng())); break;
-        default: bytes[at] = static_cast<char>(bytes[at] ^ (1 << (rng() % 8)));
-      }
-    }
+    orvelle_test::MutateImage(bytes, rng);
     FILE* f = fmemopen(bytes.data(), bytes.size() ? bytes.size() : 1, "rb");
     ASSERT_NE(f, nullptr);
     int swap = static_cast<int>(rng() % 2);

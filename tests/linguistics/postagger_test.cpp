@@ -204,10 +204,9 @@ TEST(PosTest, DictionaryAndPosSetsRoundTripThroughDatabases) {
   QLTP_hashstrarray_delete(sets);
 
   std::string path = TempPath("pos.bin");
-  QLTP_fixedbuf* buffer = QLTP_fixedbuf_new(static_cast<uint32_t>(QLTPPy_postags_write(d.d, nullptr)));
-  ASSERT_EQ(QLTPPy_postags_write(d.d, buffer), 1);
-  orvelle_test::WriteFile(path, std::string(buffer->data, buffer->size));
-  QLTP_fixedbuf_delete(buffer);
+  auto [written, file_image] = orvelle_test::WriterImage(d.d, QLTPPy_postags_write);
+  ASSERT_EQ(written, 1);
+  orvelle_test::WriteFile(path, file_image);
   Pos loaded(QLTPPy_pos_load(path.c_str()));
   ExpectPos(loaded.d);
   std::remove(path.c_str());
@@ -260,15 +259,7 @@ TEST(PosTest, RandomImagesAndTextNeverBreakTheReaders) {
   int accepted = 0;
   for (int round = 0; round < 3000; ++round) {
     std::string bytes = seed;
-    for (int e = 0, n = 1 + static_cast<int>(rng() % 3); e < n && !bytes.empty(); ++e) {
-      size_t at = rng() % bytes.size();
-      switch (rng() % 4) {
-        case 0: bytes[at] = static_cast<char>(rng()); break;
-        case 1: bytes.resize(at); break;
-        case 2: bytes.insert(at, 1, static_cast<char>(rng())); break;
-        default: bytes[at] = static_cast<char>(bytes[at] ^ (1 << (rng() % 8)));
-      }
-    }
+    orvelle_test::MutateImage(bytes, rng);
     FILE* f = fmemopen(bytes.data(), bytes.size() ? bytes.size() : 1, "rb");
     ASSERT_NE(f, nullptr);
     Pos d(QLTP_pos_read(f, static_cast<int>(rng() % 2)));

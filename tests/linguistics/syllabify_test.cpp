@@ -205,10 +205,9 @@ TEST(SyllabifyTest, StoredFormRoundTripsThroughDatabaseAndFile) {
     std::remove(path.c_str());
   }
   const std::string file = TempPath("sylmax.bin");
-  QLTP_fixedbuf* buf = QLTP_fixedbuf_new(static_cast<uint32_t>(QLTPPy_maxonset_write(m.get(), nullptr)));
-  ASSERT_EQ(QLTPPy_maxonset_write(m.get(), buf), 1);
-  WriteFile(file, std::string(buf->data, buf->size));
-  QLTP_fixedbuf_delete(buf);
+  auto [written, file_image] = orvelle_test::WriterImage(m.get(), QLTPPy_maxonset_write);
+  ASSERT_EQ(written, 1);
+  WriteFile(file, file_image);
   Maxonset loaded(QLTPPy_maxonset_load(file.c_str()));
   ASSERT_TRUE(loaded);
   EXPECT_EQ(Image(loaded.get()), image);
