@@ -99,6 +99,7 @@ bool append_new(toxpool* pool, toxpool_kind& kind) {
     array* objects = kind.objects;
     if (objects->count == objects->capacity)
         QLTP_voidparray_extend(kind.objects, std::max<int>(static_cast<int>(objects->count), 64));
+    object->slot = QLTP_voidparray_sz(kind.objects);
     if (!QLTP_voidparray_add(kind.objects, object)) {
         K::destroy(object);
         return false;
@@ -106,22 +107,67 @@ bool append_new(toxpool* pool, toxpool_kind& kind) {
     return true;
 }
 
+constexpr int kMaxSuspects = 64;
+
+// Adds an object that may be free to the suspects, dropping the owned ones
+// at the end first (an object handed out is mostly owned by the next one).
+template <class K>
+void add_suspect(toxpool_kind& kind, typename K::type* object) {
+    array* suspects = kind.suspects;
+    while (suspects->count > 0 &&
+           static_cast<typename K::type*>(QLTP_voidparray_end(kind.suspects))->parent != nullptr)
+        QLTP_voidparray_delete_range(kind.suspects, static_cast<int>(suspects->count) - 1, 1);
+    if (suspects->count == suspects->capacity)
+        QLTP_voidparray_extend(kind.suspects, std::max<int>(static_cast<int>(suspects->count), 64));
+    QLTP_voidparray_add(kind.suspects, object);
+}
+
 // Index of the first free object after c (wrapping, c itself skipped), or
 // -1. A pool that found none and has seen no release since skips the search:
-// every hand-out of a growing pool would otherwise visit every object.
+// every hand-out of a growing pool would otherwise visit every object. After
+// a release it looks only at the suspects, which hold every object that can
+// have become free since (released or handed out), so a large pool with a
+// steady trickle of releases does not search all of it at each hand-out.
 template <class K>
 int next_free(toxpool_kind& kind, int c) {
-    if (kind.full && kind.releases == kind.releases_at_full) return -1;
     int n = QLTP_voidparray_sz(kind.objects);
+    if (kind.full) {
+        // The object being handed out stays free until its taker owns it.
+        add_suspect<K>(kind, at<K>(kind, c));
+        if (kind.releases == kind.releases_at_full && !kind.found_suspect) return -1;
+        int best = -1, best_step = n;
+        int kept = 0;
+        for (int j = 0, m = QLTP_voidparray_sz(kind.suspects); j < m; ++j) {
+            auto* object = static_cast<typename K::type*>(QLTP_voidparray_idx(kind.suspects, j));
+            // An owned suspect stays owned until a release names it again.
+            if (object->parent != nullptr) continue;
+            QLTP_voidparray_replace(kind.suspects, kept++, object);
+            int step = ((object->slot - c) % n + n) % n;
+            if (step != 0 && step < best_step) {
+                best_step = step;
+                best = object->slot;
+            }
+        }
+        QLTP_voidparray_delete_range(kind.suspects, kept, QLTP_voidparray_sz(kind.suspects) - kept);
+        if (kept > kMaxSuspects) {
+            // Many free objects: the plain search finds the next one soon.
+            kind.full = 0;
+            kind.found_suspect = 0;
+            QLTP_voidparray_clear(kind.suspects);
+            return best;
+        }
+        kind.found_suspect = best >= 0;
+        if (best < 0) kind.releases_at_full = kind.releases;
+        return best;
+    }
     for (int step = 1; step < n; ++step) {
         int i = (c + step) % n;
-        if (at<K>(kind, i)->parent == nullptr) {
-            kind.full = 0;
-            return i;
-        }
+        if (at<K>(kind, i)->parent == nullptr) return i;
     }
     kind.full = 1;
+    kind.found_suspect = 0;
     kind.releases_at_full = kind.releases;
+    QLTP_voidparray_clear(kind.suspects);
     return -1;
 }
 
@@ -161,7 +207,8 @@ typename K::type* hand_out(toxpool* pool, toxpool_kind& kind) {
 template <class K>
 bool fill(toxpool* pool, toxpool_kind& kind, int count) {
     kind.objects = QLTP_voidparray_newcustom(count > 0 ? count : 0, 8, 64);
-    if (!kind.objects) return false;
+    kind.suspects = QLTP_voidparray_newcustom(64, 8, 64);
+    if (!kind.objects || !kind.suspects) return false;
     for (int i = 0; i < count; ++i)
         if (!append_new<K>(pool, kind)) return false;
     return true;
@@ -180,6 +227,8 @@ void clear_all(toxpool_kind& kind) {
     kind.used = 0;
     kind.cursor = 0;
     kind.full = 0;
+    kind.found_suspect = 0;
+    QLTP_voidparray_clear(kind.suspects);
 }
 
 void print_tokens(const voidparray* tokens, dystr* out) {
@@ -232,14 +281,14 @@ void QLTP_toxspurt_clear(toxspurt* spurt) {
     spurt->words = spurt->syls = spurt->phrases = spurt->phrase = 0;
     spurt->utt_words = spurt->utt_syls = spurt->pre_syls = spurt->pre_words = 0;
     spurt->pst_syls = spurt->pst_words = spurt->last = 0;
-    if (owned && spurt->home) QLTP_toxpool_released(spurt->home, &toxpool::spurts);
+    if (owned && spurt->home) QLTP_toxpool_released(spurt->home, &toxpool::spurts, spurt);
 }
 
 void QLTP_toxspurt_setparent(toxspurt* spurt, void* parent) {
     if (!spurt) return;
     bool released = spurt->parent != nullptr && parent == nullptr;
     spurt->parent = parent;
-    if (released && spurt->home) QLTP_toxpool_released(spurt->home, &toxpool::spurts);
+    if (released && spurt->home) QLTP_toxpool_released(spurt->home, &toxpool::spurts, spurt);
 }
 
 void QLTP_toxspurt_setid(toxspurt* spurt, int id) {
@@ -286,6 +335,9 @@ void QLTP_toxpool_delete(toxpool* pool) {
     QLTP_voidparray_delete(pool->spurts.objects);
     QLTP_voidparray_delete(pool->tokens.objects);
     QLTP_voidparray_delete(pool->tags.objects);
+    QLTP_voidparray_delete(pool->spurts.suspects);
+    QLTP_voidparray_delete(pool->tokens.suspects);
+    QLTP_voidparray_delete(pool->tags.suspects);
     QLTP_free(pool);
 }
 
@@ -300,8 +352,14 @@ void QLTP_toxpool_clear(toxpool* pool) {
     clear_all<TagKind>(pool->tags);
 }
 
-void QLTP_toxpool_released(toxpool* pool, toxpool_kind toxpool::*kind) {
-    if (pool) ++(pool->*kind).releases;
+void QLTP_toxpool_released(toxpool* pool, toxpool_kind toxpool::*kind, void* object) {
+    if (!pool) return;
+    toxpool_kind& k = pool->*kind;
+    ++k.releases;
+    if (!k.full || !object) return;
+    if (kind == &toxpool::spurts) add_suspect<SpurtKind>(k, static_cast<toxspurt*>(object));
+    else if (kind == &toxpool::tokens) add_suspect<TokenKind>(k, static_cast<toxtoken*>(object));
+    else add_suspect<TagKind>(k, static_cast<toxtag*>(object));
 }
 
 // ---- streams --------------------------------------------------------------

@@ -29,11 +29,15 @@ struct toxspurt {
     int last;
     voidparray* tokens;       // toxtoken*; token 0 is the leading pause token
     toxpool* home;
+    int slot;                 // index among the home pool's spurts
 };
 
 // One kind of pooled object: the objects, the cursor of the next hand-out,
 // and how many were released (made free by the library) since the last
 // search that found nothing free, so that a growing pool does not search.
+// Once a search has found nothing free, the only objects that can be free
+// are the ones released or handed out since: those are kept in `suspects`,
+// and later searches look at them alone rather than at the whole pool.
 struct toxpool_kind {
     voidparray* objects;
     int cursor;
@@ -41,6 +45,8 @@ struct toxpool_kind {
     uint64_t releases_at_full;
     int full;
     int used;                 // objects past this index are free since the last clear
+    voidparray* suspects;     // objects that may be free while full is set
+    int found_suspect;        // the last search found a suspect free
 };
 
 struct toxpool {
@@ -74,7 +80,7 @@ toxtoken* QLTP_toxpool_token(toxpool* pool);
 toxtag* QLTP_toxpool_tag(toxpool* pool);
 void QLTP_toxpool_clear(toxpool* pool);
 // Bookkeeping of the release paths: an object of the pool became free.
-void QLTP_toxpool_released(toxpool* pool, toxpool_kind toxpool::*kind);
+void QLTP_toxpool_released(toxpool* pool, toxpool_kind toxpool::*kind, void* object);
 
 // Streams of tokens
 int QLTP_toxstream_print(const toxstream* stream, dystr* out);

@@ -111,11 +111,11 @@ int index_of(const toxtoken* t, const toxtag* tag) {
 }
 
 void note_tag_released(toxtag* tag) {
-    if (tag->home) QLTP_toxpool_released(tag->home, &toxpool::tags);
+    if (tag->home) QLTP_toxpool_released(tag->home, &toxpool::tags, tag);
 }
 
 void note_token_released(toxtoken* token) {
-    if (token->home) QLTP_toxpool_released(token->home, &toxpool::tokens);
+    if (token->home) QLTP_toxpool_released(token->home, &toxpool::tokens, token);
 }
 
 // Sets the fellow and keeps the back link of the tag that is followed. A

@@ -59,6 +59,7 @@ struct toxtag {
     // pool the tag belongs to.
     toxtag* follower;
     toxpool* home;
+    int slot;                 // index among the home pool's tags
 };
 
 struct toxtoken {
@@ -73,6 +74,7 @@ struct toxtoken {
     dystr* norm;
     toxtoken* next;           // tokens split off this one
     toxpool* home;
+    int slot;                 // index among the home pool's tokens
 };
 
 // Tags: create, free, clear

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <map>
 #include <random>
@@ -550,6 +552,78 @@ TEST(ToxPoolTest, RecycledObjectsStoreTheSameBytesAsTheStringArray) {
     QLTP_dystrarray_delete(ref);
     QLTP_toxpool_clear(pool.get());
     EXPECT_EQ(owned(pool->tags) + owned(pool->tokens), 0);
+}
+
+// Every hand-out is the first free object after the one before it (wrapping),
+// else a new one, however takes, releases and clears interleave; a model of
+// which slots are owned predicts each object handed out.
+TEST(ToxPoolTest, HandOutIsTheFirstFreeObjectAfterTheLast) {
+    std::mt19937 rng(2207);
+    int owner = 0;
+    Pool pool(QLTP_toxpool_new(0, 4, 0));
+    auto token = [&](int i) { return static_cast<toxtoken*>(QLTP_voidparray_idx(pool->tokens.objects, i)); };
+    std::vector<bool> busy(4, false);
+    int cursor = 0;
+    for (int step = 0; step < 20000; ++step) {
+        int r = static_cast<int>(rng() % 100);
+        if (r < 55) {
+            toxtoken* t = QLTP_toxpool_token(pool.get());
+            ASSERT_EQ(t, token(cursor)) << "step " << step;
+            QLTP_toxtoken_setparent(t, &owner);
+            busy[cursor] = true;
+            int n = static_cast<int>(busy.size()), next = -1;
+            for (int k = 1; k < n && next < 0; ++k)
+                if (!busy[(cursor + k) % n]) next = (cursor + k) % n;
+            if (next < 0) busy.push_back(false), next = n;
+            cursor = next;
+            ASSERT_EQ(QLTP_voidparray_sz(pool->tokens.objects), static_cast<int>(busy.size()));
+        } else if (r == 98) {
+            // A whole phrase's worth at once.
+            for (size_t i = rng() % 2; i < busy.size(); i += 2)
+                if (busy[i]) QLTP_toxtoken_setparent(token(static_cast<int>(i)), nullptr), busy[i] = false;
+        } else if (r < 98) {
+            int i = static_cast<int>(rng() % busy.size());
+            if (!busy[i]) continue;
+            if (rng() % 2) QLTP_toxtoken_clear(token(i));
+            else QLTP_toxtoken_setparent(token(i), nullptr);
+            busy[i] = false;
+            // Some are owned again at once, as a closing element's tag is.
+            if (rng() % 3 == 0) QLTP_toxtoken_setparent(token(i), &owner), busy[i] = true;
+        } else {
+            QLTP_toxpool_clear(pool.get());
+            std::fill(busy.begin(), busy.end(), false);
+            cursor = 0;
+        }
+    }
+}
+
+// A pool that keeps growing while objects are released and owned again
+// between hand-outs (the markup parser's elements, a phrase's tags) takes
+// time in proportion to its hand-outs, not to their square.
+TEST(ToxPoolTest, GrowingPoolWithReleasesHandsOutInLinearTime) {
+    int owner = 0;
+    auto run = [&](int n, double budget) {
+        std::mt19937 rng(31);
+        Pool pool(QLTP_toxpool_new(0, 1, 0));
+        std::vector<toxtoken*> taken;
+        auto start = std::chrono::steady_clock::now();
+        auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+        for (int i = 0; i < n; ++i) {
+            toxtoken* t = QLTP_toxpool_token(pool.get());
+            QLTP_toxtoken_setparent(t, &owner);
+            taken.push_back(t);
+            toxtoken* again = taken[rng() % taken.size()];
+            QLTP_toxtoken_setparent(again, nullptr);
+            QLTP_toxtoken_setparent(again, &owner);
+            if (i % 1024 == 0 && seconds() > budget) break;
+        }
+        return seconds();
+    };
+    constexpr int kSmall = 40000;
+    double small = 1e9, large = 1e9;
+    for (int round = 0; round < 3; ++round) small = std::min(small, run(kSmall, 1e9));
+    for (int round = 0; round < 3 && large >= 8 * small; ++round) large = std::min(large, run(4 * kSmall, 8 * small));
+    EXPECT_LT(large, 8 * small) << "hand-outs: " << small << " s for " << kSmall << ", " << large << " s for four times as many";
 }
 
 TEST(ToxPoolTest, ReplacingTheTagListReleasesTheTagsLeftOut) {
