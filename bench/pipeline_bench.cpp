@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -167,42 +169,37 @@ void BM_FullChannelStages(benchmark::State& state) {
     for (size_t from = 0; from < text.size(); from += QLTP_TPC_PIECE) {
       const int len = static_cast<int>(std::min<size_t>(QLTP_TPC_PIECE, text.size() - from));
       const int f = from + static_cast<size_t>(len) == text.size() ? 1 : 0;
-      int at = 0;
       Clock::time_point start = Clock::now();
-      auto lap = [&] {
-        stage_seconds[at++] += Seconds(start);
-        start = Clock::now();
-      };
       const dystr* marked = QLTP_tokenise_process(ch->tokeniser, text.c_str() + from, len, f);
-      lap();
+      stage_seconds[0] += Seconds(start);
+      start = Clock::now();
       voidparray* s = marked ? QLTP_toxparse_process(ch->toxparser, QLTP_dystr_cstr(marked), QLTP_dystr_sz(marked), f)
                              : nullptr;
-      lap();
-      if (s) s = QLTP_postagger_process_prenorm(ch->prenorm_pos_tagger, ch->normaliser, s, f);
-      lap();
-      if (s) s = QLTP_normalise_process(ch->normaliser, s, f);
-      lap();
-      if (s) s = QLTP_postagger_process(ch->pos_tagger, s, f);
-      lap();
-      if (s) s = QLTP_phrasing_process(ch->phraser, s, f);
-      lap();
-      if (s) s = QLTP_homtagger_process(ch->hom_tagger, s, f);
-      lap();
-      if (s) s = QLTP_reduction_process(ch->reducer, s, f);
-      lap();
-      if (s) s = QLTP_pronounce_process(ch->pronouncer, s, f);
-      lap();
-      if (s) s = QLTP_jpaccent_process(ch->accent, s, f);
-      lap();
-      if (s) s = QLTP_archiphone_process(ch->archiphones, s, f);
-      lap();
-      if (s) s = QLTP_syllabify_process(ch->syllabifier, s, f);
-      lap();
-      if (s) {
-        QLTP_cbout_process(ch->output_stage, s, f);
-        QLTP_toxspstream_release_tox(s);
+      stage_seconds[1] += Seconds(start);
+      // The stream stages, in kStageNames order from the third.
+      const std::function<voidparray*(voidparray*)> stages[] = {
+          [&](voidparray* in) { return QLTP_postagger_process_prenorm(ch->prenorm_pos_tagger, ch->normaliser, in, f); },
+          [&](voidparray* in) { return QLTP_normalise_process(ch->normaliser, in, f); },
+          [&](voidparray* in) { return QLTP_postagger_process(ch->pos_tagger, in, f); },
+          [&](voidparray* in) { return QLTP_phrasing_process(ch->phraser, in, f); },
+          [&](voidparray* in) { return QLTP_homtagger_process(ch->hom_tagger, in, f); },
+          [&](voidparray* in) { return QLTP_reduction_process(ch->reducer, in, f); },
+          [&](voidparray* in) { return QLTP_pronounce_process(ch->pronouncer, in, f); },
+          [&](voidparray* in) { return QLTP_jpaccent_process(ch->accent, in, f); },
+          [&](voidparray* in) { return QLTP_archiphone_process(ch->archiphones, in, f); },
+          [&](voidparray* in) { return QLTP_syllabify_process(ch->syllabifier, in, f); },
+          [&](voidparray* in) {
+            QLTP_cbout_process(ch->output_stage, in, f);
+            QLTP_toxspstream_release_tox(in);
+            return in;
+          },
+      };
+      static_assert(std::size(stages) + 2 == kStages);
+      for (int at = 2; at < kStages; ++at) {
+        start = Clock::now();
+        if (s) s = stages[at - 2](s);
+        stage_seconds[at] += Seconds(start);
       }
-      lap();
     }
     QLTP_tpc_reset(ch, 0, "B");
   }
