@@ -1,6 +1,7 @@
 #include "textproc/toxparse.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +61,18 @@ int setting_int(const channel* ch, const char* key, int fallback) {
     char* end = nullptr;
     long n = std::strtol(v, &end, 10);
     if (end == v || n < INT32_MIN || n > INT32_MAX) return fallback;
+    return static_cast<int>(n);
+}
+
+// The look-ahead is 1..8192; a value that is no number, or outside that
+// range, gives the largest.
+int context_setting(const channel* ch) {
+    const char* v = QLTP_configsettings_lookup(ch ? ch->settings : nullptr, "toxparse", 8, "context_size", -1);
+    if (!v) return 4096;
+    char* end = nullptr;
+    errno = 0;
+    long long n = std::strtoll(v, &end, 10);
+    if (end == v || errno == ERANGE || n < 1 || n > kMaxContext) return kMaxContext;
     return static_cast<int>(n);
 }
 
@@ -274,7 +287,7 @@ void on_character_data(void* user, const char* text, int len) {
     }
     // A word longer than max_token_length does not wait for the next call.
     int n = QLTP_dystr_sz(scratch);
-    if (n > p->max_token_length) {
+    if (n > 0 && n > p->max_token_length) {
         push_token(p, QLTP_dystr_cstr(scratch), n, 0, 0);
         QLTP_dystr_clear(scratch);
     }
@@ -316,7 +329,7 @@ void on_end(void* user, const char* name) {
     QLTP_toxtag_setparent(element, nullptr);
     if (element->type != QLTP_TAG_START) {
         toxtag* copy = element->fellow;
-        if (!copy || std::strcmp(QLTP_toxtag_name(copy), QLTP_toxtag_name(element)) != 0) {
+        if (!copy || !name || std::strcmp(QLTP_toxtag_name(copy), name) != 0) {
             QLTP_logger_set_error(log_of(p), QLTP_MESSAGE_CRITICAL,
                                   "closing tag not matching opening tag, something is seriously wrong.", name);
         } else if (copy->type == QLTP_TAG_START) {
@@ -361,8 +374,7 @@ toxparse* QLTP_toxparse_new(channel* ch) {
     p->hzone_start = setting_int(ch, "hzone_start", 45);
     p->hzone_end = setting_int(ch, "hzone_end", 100);
     p->max_token_length = setting_int(ch, "max_token_length", 128);
-    p->context_size = setting_int(ch, "context_size", 4096);
-    if (p->context_size < 1 || p->context_size > kMaxContext) p->context_size = kMaxContext;
+    p->context_size = context_setting(ch);
     p->word = QLTP_dystr_new("", 0);
     p->tokens = QLTP_voidparray_newcustom(128, 32, 1 << 16);
     p->output = QLTP_voidparray_newcustom(128, 32, 1 << 16);

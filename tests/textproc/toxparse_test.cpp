@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "foundation/utf8.h"
 #include "real_text.h"
 #include "rules_fixture.h"
+#include "temp_path.h"
 #include "textproc/channel.h"
 
 namespace {
@@ -130,6 +133,7 @@ TEST(ToxParseTest, WordsElementsAndEntities) {
         const char* texts;   // token texts after the seed, "|" after each
         const char* detail;  // a fragment of the printed stream, or ""
         int unknown;         // references replaced by a space
+        int mismatched = 0;  // close tags naming another element
     } cases[] = {
         {"a+b", "a|+|b|", "", 0},
         {"<p>one</p> two", "one|two|", "one 1 {[] -1  [][][FFFFF]} p p startend {}", 0},
@@ -143,12 +147,15 @@ TEST(ToxParseTest, WordsElementsAndEntities) {
         {"<e v='&lt;&#x41;&bogus;'>w</e>", "w|", "e startend {'v': '<A '}", 1},
         {"tail after the last tag", "tail|after|the|last|tag|", "", 0},
         {"</x>stray", "stray|", "", 0},
+        // A close tag naming another element ends nothing: the copy stays open.
+        {"<p>a</q>b", "a|b|", "a 1 {[] -1  [][][FFFFF]} p p start {}\nb 2 {[] -1  [][][FFFFF]} p \n", 0, 1},
+        {"<p><s>a b</p></s>c", "a|b|c|", "b 2 {[] -1  [][][FFFFF]} p p mid {},s mid {}\nc", 0, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.markup);
         Channel ch = tk_channel();
         Parser p(QLTP_toxparse_new(ch.get()));
-        int before = QLTP_logger_no_warnings(ch->log);
+        int before = QLTP_logger_no_warnings(ch->log), errors = QLTP_logger_no_errors(ch->log);
         testing::internal::CaptureStderr();
         Tokens run = parse(p.get(), c.markup);
         std::string err = testing::internal::GetCapturedStderr();
@@ -157,6 +164,7 @@ TEST(ToxParseTest, WordsElementsAndEntities) {
         EXPECT_EQ(run.texts(), c.texts);
         EXPECT_NE(run.print().find(c.detail), std::string::npos) << run.print();
         EXPECT_EQ(QLTP_logger_no_warnings(ch->log) - before, c.unknown);
+        EXPECT_EQ(QLTP_logger_no_errors(ch->log) - errors, c.mismatched);
         if (std::strncmp(c.markup, "</x>", 4) == 0) {
             EXPECT_EQ(err, "ERROR toxparse: critical parser error, close tag 'x', no open tag left\n");
         }
@@ -167,18 +175,71 @@ TEST(ToxParseTest, WordsElementsAndEntities) {
 TEST(ToxParseTest, LineBreaksAndLongWords) {
     Channel ch = tk_channel();
     Parser p(QLTP_toxparse_new(ch.get()));
-    Tokens run = parse(p.get(), "one\n two  three\nfour");
-    ASSERT_EQ(run.texts(), "|one|two|three|four|");
-    // The break sets feature 1 on the token it ends; the blank after it keeps it.
-    EXPECT_EQ(QLTP_toxtoken_getfeat(run.tokens[1], QLTP_FEAT_LINEBREAK), 1);
-    EXPECT_EQ(QLTP_toxtoken_getfeat(run.tokens[2], QLTP_FEAT_LINEBREAK), 0);
-    EXPECT_EQ(QLTP_toxtoken_getfeat(run.tokens[3], QLTP_FEAT_LINEBREAK), 1);
+    // The break sets feature 1 on the token it ends, wherever blanks stand
+    // around it: an indented line keeps the break before it.
+    struct Case {
+        const char* text;
+        const char* breaks;  // feature 1 of each token after the seed
+    } cases[] = {
+        {"one\n two  three\nfour", "1010"}, {"Hello\n world", "10"},   {"Hello \nworld", "10"},
+        {"Hello\n\t \tworld", "10"},       {"Hello\r\n  world", "10"}, {"a  b \n\n  c", "010"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        QLTP_toxparse_reset(p.get(), ch.get());
+        Tokens run = parse(p.get(), c.text);
+        std::string breaks;
+        for (size_t i = 1; i < run.tokens.size(); ++i) breaks += QLTP_toxtoken_getfeat(run.tokens[i], QLTP_FEAT_LINEBREAK) ? '1' : '0';
+        EXPECT_EQ(breaks, c.breaks);
+    }
 
     // A word longer than max_token_length ends with its character data: the
     // next piece of text (here a reference) starts a new token.
     std::string word(200, 'w');
     EXPECT_EQ(parse(p.get(), word + "&amp;b").texts(), "|" + word + "|&b|");
     EXPECT_EQ(parse(p.get(), "abc&amp;b").texts(), "|abc&b|");
+}
+
+// The look-ahead takes 1..8192 and anything else as 8192; a negative token
+// length pushes every word at the end of its character data, never an empty one.
+TEST(ToxParseTest, SettingsFromTheChannelConfiguration) {
+    struct Case {
+        const char* attributes;
+        int context;
+    } cases[] = {
+        {"", 4096},
+        {"context_size='100'", 100},
+        {"context_size='8192'", 8192},
+        {"context_size='abc'", 8192},
+        {"context_size=''", 8192},
+        {"context_size='0'", 8192},
+        {"context_size='-3'", 8192},
+        {"context_size='8193'", 8192},
+        {"context_size='4294967396'", 8192},
+        {"context_size='99999999999999999999999'", 8192},
+        {"max_token_length='-1'", 4096},
+        {"max_token_length='0'", 4096},
+    };
+    const std::string path = orvelle_test::TempPath("toxparse_tpconfig.xml");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.attributes);
+        {
+            std::ofstream f(path, std::ios::trunc);
+            f << "<tpconfig><toxparse " << c.attributes << "/></tpconfig>\n";
+        }
+        Channel ch(QLTP_tpc_newtype(nullptr, path.c_str(), 1, "T", QLTP_TPC_TK));
+        ASSERT_NE(ch, nullptr);
+        Parser p(QLTP_toxparse_new(ch.get()));
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->context_size, c.context);
+        for (size_t piece : {size_t{0}, size_t{1}, size_t{3}}) {
+            QLTP_toxparse_reset(p.get(), ch.get());
+            Tokens run = parse(p.get(), "<p>ab cd</p> <q>e</q>", piece);
+            EXPECT_EQ(run.texts(), "|ab|cd|e|") << piece;
+            ASSERT_NO_FATAL_FAILURE(check_chains(run));
+        }
+    }
+    std::remove(path.c_str());
 }
 
 TEST(ToxParseTest, HyphenatedLineEndJoinsOnlyInTheZone) {
