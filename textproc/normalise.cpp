@@ -141,7 +141,7 @@ void map_unicode_punctuation(normalise* n, toxtoken* t) {
     size_t k = char_len(s, i);
     std::string_view c = s.substr(i, k);
     const char* v = QLTP_nrules_lkp(n->rules, "utfpunc2ascii", -1, c.data(), static_cast<int>(c.size()));
-    if (k > 1 && v && *v) {
+    if (v && *v) {
       out += v;
       changed = true;
     } else {

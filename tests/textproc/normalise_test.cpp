@@ -31,7 +31,7 @@ using orvelle_test::DbObject;
 std::string Lookups() {
   std::string down = "<lookup name='downcase'><![CDATA[{";
   for (char c = 'A'; c <= 'Z'; ++c) down += std::string(c == 'A' ? "" : ", ") + "'" + c + "':'" + char(c + 32) + "'";
-  return down + "}]]></lookup>\n<lookup name='utfpunc2ascii'><![CDATA[{'\xE2\x80\x99':\"'\", '\xE2\x80\x9C':'\"', '\xE2\x80\x9D':'\"'}]]></lookup>\n";
+  return down + "}]]></lookup>\n<lookup name='utfpunc2ascii'><![CDATA[{'\xE2\x80\x99':\"'\", '\xE2\x80\x9C':'\"', '\xE2\x80\x9D':'\"', '`':\"'\"}]]></lookup>\n";
 }
 
 const std::string kRules = "<rules>\n<regex name='punc_strip'><![CDATA[^(\\W*)(.*?)(\\W*)$]]></regex>\n"
@@ -205,6 +205,7 @@ TEST(NormaliseTest, QuotesAndPunctuation) {
       {"the dogs' day", {"[]the[]03", "[]dogs'[]034", "[]day[]3"}},
       {"(said \xE2\x80\x9Chi\xE2\x80\x9D, \xE2\x80\x99twas", {"[(]said[]03", "[\"]hi[\",]03", "[']twas[]3"}},
       {"'a' b'", {"[']a[']03", "[]b'[]34"}},
+      {"`tis the dogs` day", {"[']tis[]03", "[]the[]03", "[]dogs[']03", "[]day[]3"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
