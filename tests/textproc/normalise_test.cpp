@@ -230,6 +230,23 @@ TEST(NormaliseTest, AbbreviationsExpandFromTheFirstDictionaryThatHasThem) {
   // A candidate still open when the ready tokens end waits for the rest.
   EXPECT_EQ(z.Process("a b (|Dr|.) x y", 0), (Lines{"[]a[]03", "[]b[]03"}));
   EXPECT_EQ(z.Process("", 1), (Lines{"[(][]6", "[]drive[]3", "[.)][]06", "[]x[]03", "[]y[]3"}));
+  // Tokens handed on are final, so an abbreviation that runs from the ready
+  // tokens into the held ones keeps them all back: pieces give what one
+  // call gives.
+  const struct {
+    const char* text;
+    size_t handed;  // by a non-final call
+  } spans[] = {{"a b M|r x y", 2}, {"1|2|3|4|5 Mr", 0}, {"1|2|3|4|5|6 x y", 0}};
+  for (const auto& [text, handed] : spans) {
+    SCOPED_TRACE(text);
+    const Lines whole = z.Process(text, 1);
+    Lines pieces = z.Process(text, 0);
+    EXPECT_EQ(pieces.size(), handed);
+    const Lines rest = z.Process("", 1);
+    pieces.insert(pieces.end(), rest.begin(), rest.end());
+    EXPECT_EQ(pieces, whole);
+  }
+  EXPECT_EQ(z.Process("a b M|r x y", 1), (Lines{"[]a[]03", "[]b[]03", "[]mister[]3", "[][]06", "[]x[]03", "[]y[]3"}));
   const std::string eighty(80, 'x');
   ::testing::internal::CaptureStdout();
   const Lines long_token = z.Process(eighty, 1);
