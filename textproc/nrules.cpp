@@ -363,14 +363,15 @@ void add_lookup(nrules* set, const std::string& table, const std::string& text) 
 void on_cdata_end(void* user) {
   auto* set = static_cast<nrules*>(user);
   nrules_reader* r = set->reader;
-  if (r->in_element && !r->element.empty()) {
+  r->in_cdata = false;
+  if (!r->in_element) return;
+  if (!r->element.empty()) {
     if (r->is_lookup)
       add_lookup(set, r->element, r->cdata);
     else
       add_regex(set, r->element, r->cdata);
   }
   std::printf("%s\n", r->cdata.c_str());
-  r->in_cdata = false;
 }
 
 bool valid_component(const nrules* set, const char* value) {

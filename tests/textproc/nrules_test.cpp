@@ -40,6 +40,7 @@ const char kRuleFile[] = R"(<?xml version='1.0'?>
   u"20": "twenty", ' ':'some number', '':'empty', '1':'again'}]]></lookup>
 <lookup name='plain'><![CDATA[{'ab':'x y'}]]></lookup>
 <lookup name='plain'><![CDATA[{'cd':'z'}]]></lookup>
+<note><![CDATA[outside regex and lookup]]></note><![CDATA[nor here]]>
 <ordering name='default' sequence='numbers  words
  ssml'/>
 <ordering name='default' sequence='other'/>
@@ -95,6 +96,8 @@ TEST(NrulesReaderTest, EchoesCdataAndReportsDuplicatesBadPatternsAndCounts) {
     EXPECT_NE(found, std::string::npos) << e << " in\n" << echo;
     if (found != std::string::npos) at = found;
   }
+  EXPECT_EQ(echo.find("outside regex and lookup"), std::string::npos) << echo;
+  EXPECT_EQ(echo.find("nor here"), std::string::npos) << echo;
   const std::string counts = "no rgx 5\nno lkp 5\nno rules 3\n";
   ASSERT_GE(echo.size(), counts.size());
   EXPECT_EQ(echo.substr(echo.size() - counts.size()), counts);
