@@ -371,8 +371,10 @@ int QLTP_hrule_numbers(rinterp* interp, const char* text, dystrarray* out, dystr
   // One hand-over at a time: a variant that comes back here runs the
   // generic rule instead of handing over again.
   if (!a.variant.empty() && !interp->handover) {
-    int i = QLTP_hrule_find(a.variant.c_str(), static_cast<int>(a.variant.size()));
-    if (i >= 0 && QLTP_HRULES[i] && QLTP_HRULES[i] != QLTP_hrule_numbers) {
+    for (int i = 0; i < QLTP_HRULE_COUNT; ++i) {
+      if (std::strncmp(QLTP_HRULE_NAMES[i], a.variant.c_str(), a.variant.size()) != 0 || !QLTP_HRULES[i] ||
+          QLTP_HRULES[i] == QLTP_hrule_numbers)
+        continue;
       interp->handover = 1;
       int result = QLTP_HRULES[i](interp, text, out, attrs, params);
       interp->handover = 0;

@@ -180,6 +180,33 @@ TEST(HruleNumbersTest, SpellsNumbersFromTheTables) {
             "one two three four five six seven eight nine zero one two three four five six seven eight nine");
 }
 
+// "number" hands over to the first rule of the table, in order, whose name
+// begins with the variant and that is not "number" itself.
+TEST(HruleNumbersTest, VariantHandsOverToTheFirstOtherRuleItBegins) {
+  struct Case {
+    const char* variant;
+    const char* table;
+    const char* text;
+    const char* words;
+  } cases[] = {
+      {"num", "pt", "2021", "dois mil e vinte e um"},
+      {"number", "pt", "1100", "mil e cem"},
+      {"numbers", "ru", "2000", "два тысячи"},
+      {"numbers_l", "lt", "5000", "penki tūkstančiai"},
+      {"filter", nullptr, "12", "twelve"},
+      {"nosuch", nullptr, "12", "twelve"},
+  };
+  std::string file = RuleFile();
+  file.erase(file.rfind("</rules>"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.variant);
+    Nrules set = RulesFrom(file + "<hrule name='number' variant='" + c.variant + "'/>\n</rules>\n");
+    Interp in(set.get());
+    if (c.table) in.Attr("case", c.table);
+    EXPECT_EQ(in.Words("H:number", c.text), c.words);
+  }
+}
+
 TEST(HruleNumbersTest, MissingWordsAreReportedAndGluingNeedsNoEarlierEntry) {
   Nrules set = RulesFrom(Lookup("digitlkp", {{"5", "five"}, {"tens_join", "and"}}) +
                          "<hrule name='numb' reverse_tens='True' no_join_delim='True'/>");
