@@ -721,6 +721,12 @@ int QLTP_tpdb_log_index(tpdb* db) {
   return n;
 }
 
+const char* QLTP_tpdb_lookup_abbrev(const tpdb* db, const char* key, int len, int* fullstop) {
+  const void* object = QLTP_tpdb_get_tpdata(db, "TPOBJ_ABBREV:DEFAULT");
+  QLTP_tpobj_lookup_fn lookup = QLTP_TPOBJ_LOOKUP[QLTP_TPOBJ_ABBREV];
+  return object && key && lookup ? lookup(object, key, len, fullstop) : nullptr;
+}
+
 int QLTP_tpdb_write_abbrev(tpdb* db, const char* path) { return write_text(db, "TPOBJ_ABBREV:DEFAULT", path); }
 
 int QLTP_tpdb_write_system_lexicon(tpdb* db, const char* path) {

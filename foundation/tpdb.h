@@ -104,6 +104,9 @@ int QLTP_tpdb_retire_object(tpdb* db, const char* name);
 const char* QLTP_tpdb_header_val(const tpdb* db, const char* key, int len);
 int QLTP_tpdb_header_setval(tpdb* db, const char* key, int klen, const char* value, int vlen);
 int QLTP_tpdb_log_index(tpdb* db);
+// Over the last object of a name: the expansion of an abbreviation in
+// "TPOBJ_ABBREV:DEFAULT" (*fullstop set from its entry), NULL without one.
+const char* QLTP_tpdb_lookup_abbrev(const tpdb* db, const char* key, int len, int* fullstop);
 int QLTP_tpdb_write_abbrev(tpdb* db, const char* path);
 int QLTP_tpdb_write_system_lexicon(tpdb* db, const char* path);
 

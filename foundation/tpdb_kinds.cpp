@@ -74,6 +74,7 @@ constinit QLTP_tpobj_write_fn QLTP_TPOBJ_WRITE[QLTP_TPOBJ_KINDS] = {
 };
 constinit QLTP_tpobj_loadcustom_fn QLTP_TPOBJ_LOADCUSTOM[QLTP_TPOBJ_KINDS] = {};
 constinit QLTP_tpobj_writetxt_fn QLTP_TPOBJ_WRITETXT[QLTP_TPOBJ_KINDS] = {};
+constinit QLTP_tpobj_lookup_fn QLTP_TPOBJ_LOOKUP[QLTP_TPOBJ_KINDS] = {};
 
 int QLTP_tpobj_register(const char* kind, const QLTP_tpobj_ops& ops) {
   if (!kind || ((ops.load || ops.loadcustom) && !ops.del)) return 0;
@@ -86,6 +87,7 @@ int QLTP_tpobj_register(const char* kind, const QLTP_tpobj_ops& ops) {
     QLTP_TPOBJ_WRITE[slot] = ops.write;
     QLTP_TPOBJ_LOADCUSTOM[slot] = ops.loadcustom;
     QLTP_TPOBJ_WRITETXT[slot] = ops.writetxt;
+    QLTP_TPOBJ_LOOKUP[slot] = ops.lookup;
     return 1;
   }
   return 0;

@@ -39,6 +39,9 @@ using QLTP_tpobj_write_fn = int32_t (*)(void* object, char* destination, int swa
 using QLTP_tpobj_loadcustom_fn = void* (*)(FILE* file, int32_t limit);
 // Writes an object of the kind as a text file; 1 on success, else 0.
 using QLTP_tpobj_writetxt_fn = int (*)(void* object, const char* path);
+// Looks a key (len < 0: up to the NUL) up in an object of the kind: the value,
+// with *flag set from the entry, or NULL; the abbreviation kind has one.
+using QLTP_tpobj_lookup_fn = const char* (*)(const void* object, const char* key, int len, int* flag);
 
 // The operations of one kind, as a module registers them.
 struct QLTP_tpobj_ops {
@@ -48,6 +51,7 @@ struct QLTP_tpobj_ops {
   QLTP_tpobj_write_fn write = nullptr;
   QLTP_tpobj_loadcustom_fn loadcustom = nullptr;
   QLTP_tpobj_writetxt_fn writetxt = nullptr;
+  QLTP_tpobj_lookup_fn lookup = nullptr;
 };
 
 // Kind slots, in table order.
@@ -88,6 +92,7 @@ extern QLTP_tpobj_delete_fn QLTP_TPOBJ_DELETE[QLTP_TPOBJ_KINDS];
 extern QLTP_tpobj_write_fn QLTP_TPOBJ_WRITE[QLTP_TPOBJ_KINDS];
 extern QLTP_tpobj_loadcustom_fn QLTP_TPOBJ_LOADCUSTOM[QLTP_TPOBJ_KINDS];
 extern QLTP_tpobj_writetxt_fn QLTP_TPOBJ_WRITETXT[QLTP_TPOBJ_KINDS];
+extern QLTP_tpobj_lookup_fn QLTP_TPOBJ_LOOKUP[QLTP_TPOBJ_KINDS];
 
 // Registration: installs the operations of the kind named exactly (for
 // example "TPOBJ_NRULES"), replacing earlier ones; 1, or 0 for an unknown

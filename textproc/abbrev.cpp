@@ -228,13 +228,17 @@ int32_t QLTPPy_abbrev_write(abbdict* d, QLTP_fixedbuf* buffer) {
 namespace {
 void* loadcustom(FILE* file, int32_t limit) { return QLTP_abbrev_loadcustom(file, limit); }
 int writetxt(void* d, const char* path) { return QLTP_abbrev_writetxt(static_cast<abbdict*>(d), path); }
+const char* lookup(const void* d, const char* key, int len, int* fullstop) {
+  return QLTP_abbdict_lookup(static_cast<const abbdict*>(d), key, len, fullstop);
+}
 
 const int registered = QLTP_tpobj_register("TPOBJ_ABBREV", {.load = QLTP_tpobj_abbrev_load,
                                                              .pstload = QLTP_tpobj_abbrev_pstload,
                                                              .del = QLTP_tpobj_abbrev_delete,
                                                              .write = QLTP_tpobj_abbrev_write,
                                                              .loadcustom = loadcustom,
-                                                             .writetxt = writetxt});
+                                                             .writetxt = writetxt,
+                                                             .lookup = lookup});
 }  // namespace
 
 // ---------------------------------------------------------------------------

@@ -414,8 +414,12 @@ TEST(TpdbWriteTest, FailedCreateOrWriteIsReportedAndGivesZero) {
   EXPECT_EQ(QLTP_tpdb_write_serial(d.db, nullptr), 0);
 }
 
-TEST(TpdbWriteTest, TextWritersWithNothingToWriteGiveZero) {
+TEST(TpdbWriteTest, NamedObjectOperationsWithNothingThereGiveZero) {
   Db d;
+  int fullstop = 7;
+  EXPECT_EQ(QLTP_tpdb_lookup_abbrev(nullptr, "Dr", -1, &fullstop), nullptr);
+  EXPECT_EQ(QLTP_tpdb_lookup_abbrev(d.db, "Dr", -1, &fullstop), nullptr);
+  EXPECT_EQ(fullstop, 7);
   std::string path = TempPath("nothing.txt");
   EXPECT_EQ(QLTP_tpdb_write_abbrev(nullptr, path.c_str()), 0);
   EXPECT_EQ(QLTP_tpdb_write_abbrev(d.db, path.c_str()), 0);

@@ -165,6 +165,34 @@ TEST(AbbrevSerialTest, TextAndDatabaseRoundTripsKeepEveryEntry) {
   EXPECT_EQ(Contents(other.get()), Contents(d.get()));
 }
 
+// The database answers from the last default dictionary, never the custom one.
+TEST(AbbrevDatabaseTest, LookupAnswersFromTheLastDefaultDictionary) {
+  Abbdict first = FromText("Dr 1 doctor\nSt 0 street\n");
+  Abbdict last = FromText("Dr 0 drive\nMr 1 mister\n");
+  Abbdict custom = FromText("Jr 1 junior\n");
+  LoadedDb db("abbrev_lookup.tpdb", {{"TPOBJ_ABBREV:DEFAULT", Serial(first.get(), QLTP_tpobj_abbrev_write)},
+                                     {"TPOBJ_ABBREV:DEFAULT", Serial(last.get(), QLTP_tpobj_abbrev_write)},
+                                     {"TPOBJ_ABBREV:CUSTOM", Serial(custom.get(), QLTP_tpobj_abbrev_write)}});
+  const struct {
+    const char* key;
+    int len;
+    const char* expansion;  // nullptr: not found
+    int fullstop;           // -1: left alone
+  } cases[] = {
+      {"Dr", -1, "drive", 0}, {"Mr", -1, "mister", 1}, {"Mrs", 2, "mister", 1},
+      {"St", -1, nullptr, -1}, {"Jr", -1, nullptr, -1}, {"", -1, nullptr, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    int fullstop = -1;
+    const char* e = QLTP_tpdb_lookup_abbrev(db.db, c.key, c.len, &fullstop);
+    EXPECT_STREQ(e, c.expansion);
+    EXPECT_EQ(fullstop, c.fullstop);
+  }
+  EXPECT_EQ(QLTP_tpdb_lookup_abbrev(db.db, nullptr, 0, nullptr), nullptr);
+  EXPECT_STREQ(QLTP_tpdb_lookup_abbrev(db.db, "Dr", 2, nullptr), "drive");
+}
+
 TEST(AbbrevDatabaseTest, ReplacingKeepsTheOldDictionaryAliveAndAnswersWithTheNew) {
   Abbdict d = FromText("x 1 old\n");
   LoadedDb db("abbrev_replace.tpdb", {{"TPOBJ_ABBREV:CUSTOM", Serial(d.get(), QLTP_tpobj_abbrev_write)}});
