@@ -691,9 +691,7 @@ voidparray* QLTP_disambiguation_process(disambiguation* s, voidparray* tokens, i
       bool starts = normlen > 0 && normlen <= QLTP_DISAM_RUN_BYTES;
       if (starts && s->compound)
         starts = normlen >= 6 && !QLTP_toxtoken_tagval(t, "lex", "phonemes") && !in_lexicon(s, norm);
-      else if (starts && japanese)
-        starts = QLTP_nrules_rgx(s->rules, "alphaonly", -1, norm, -1, nullptr) == 0;
-      else if (starts)
+      else if (starts && !japanese)
         starts = u8len(norm) == 1;
       if (!starts) {
         ++i;

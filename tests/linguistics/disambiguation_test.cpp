@@ -219,6 +219,27 @@ TEST(DisambiguationTest, JapaneseDefaultNodesAndTagging) {
   auto* third = QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, 2));
   EXPECT_STREQ(QLTP_toxtoken_tagval(third, "lex", "pos"), "sg");
   EXPECT_STREQ(QLTP_toxtoken_tagval(third, "jtag", "acon"), "*");
+  // Latin words start runs of their own and are tagged like any other word;
+  // a following Latin word ends the run before it.
+  const struct {
+    std::vector<std::string> tokens;
+    std::vector<std::string> norms, pos;
+  } runs[] = {
+      {{"abc", "は", "し"}, {"abc", "はし", ""}, {"ng", "N", ""}},
+      {{"は", "し", "abc"}, {"はし", "", "abc"}, {"N", "", "ng"}},
+      {{"xy ", "abc"}, {"xy", "abc"}, {"ng", "ng"}},
+  };
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.tokens[0] + r.tokens[1]);
+    tokens = s.Tokens(r.tokens);
+    QLTP_disambiguation_process(s.stage, tokens, 0);
+    for (size_t i = 0; i < r.tokens.size(); ++i) {
+      auto* t = QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, static_cast<int>(i)));
+      EXPECT_EQ(QLTP_toxtoken_getnorm(t), r.norms[i]) << i;
+      const char* pos = QLTP_toxtoken_tagval(t, "lex", "pos");
+      EXPECT_EQ(pos ? pos : "", r.pos[i]) << i;
+    }
+  }
   // Flag 0x10 leaves the tags alone.
   tokens = s.Tokens({"は", "し"});
   QLTP_disambiguation_process(s.stage, tokens, 0x10);
