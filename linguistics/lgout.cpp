@@ -313,6 +313,9 @@ const char* QLTP_lgout_process(lgout* st, const toxspstream* spurts, int final) 
                 if (!st->pending->phrases.empty()) warn(st, "Sentence truncated in lgout");
                 write_sentence(st);
             }
+            // A spurt that ends its sentence is written at once, even as the
+            // first of a sentence begun by a limit: held back, it would run
+            // into the next sentence, or be lost at the end of the stream.
             add(st, p);
         }
     } catch (...) {

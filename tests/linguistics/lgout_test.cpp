@@ -88,6 +88,14 @@ TEST(LgoutTest, LimitsCutSentencesWordsAndText) {
     EXPECT_NE(out.find("nNumberOfIps 2\n"), std::string::npos);
     EXPECT_NE(out.find("nNumberOfIps 2\n", second), std::string::npos);
 
+    // A spurt that ends its sentence right after a limit is written at once.
+    out = run(lg, st.get(), {{{open}, {open}, {kWorld}}}, 1);
+    EXPECT_EQ(lg.Logged("Sentence truncated in lgout"), 2);
+    second = out.find("SENTENCE 3\n");
+    ASSERT_NE(second, std::string::npos) << out;
+    EXPECT_NE(out.find("nNumberOfIps 1\n", second), std::string::npos);
+    EXPECT_NE(out.find("pcText world\n", second), std::string::npos);
+
     // A word of 40 bytes is cut at the last whole character within 30.
     std::string long_word = "a";
     for (int i = 0; i < 19; ++i) long_word += "\xc3\xa9";
