@@ -272,7 +272,7 @@ struct Score {
 };
 
 // Words after which the search stops opening new positions.
-constexpr int kExpandDepth = QLTP_DISAM_BEST;
+constexpr int kExpandDepth = 6;
 
 // Best score of the text from character position p, `depth` words into the
 // run, for left class `left`. Every position is expanded once and every
