@@ -379,26 +379,23 @@ void process_spurt(jpaccent* s, toxspurt* spurt) {
 int evaluate(const jpaccent* s, const Window& w, std::string_view expr) {
     enum class Op { Select, Add, Nothing, AddType, AddMora };
     const toxtoken* current = w.spurt->tokens[static_cast<size_t>(w.index)];
-    int acc = 0, pending = 0;
-    bool has_pending = false;
+    // Select, the operation before the first operator, always gives 0.
+    int64_t acc = 0;
+    int pending = 0;
     Op op = Op::Select;
-    auto apply_number = [&] {
-        if (!has_pending) return;
-        if (op == Op::Select) acc = pending;
-        else if (op != Op::Nothing) acc += pending;
-        pending = 0;
-        has_pending = false;
-    };
-    auto apply_token = [&](const toxtoken* t) {
-        const int v = op == Op::AddMora ? mora_of(t) : std::max(atype_of(t, 0), 0);
-        if (op == Op::Select) acc = v;
+    auto apply = [&](int64_t v) {
+        if (op == Op::Select) acc = 0;
         else if (op != Op::Nothing) acc += v;
     };
+    auto apply_number = [&] {
+        apply(pending);
+        pending = 0;
+    };
+    auto apply_token = [&](const toxtoken* t) { apply(op == Op::AddMora ? mora_of(t) : std::max(atype_of(t, 0), 0)); };
     for (size_t i = 0; i < expr.size(); ++i) {
         const char c = expr[i];
         if (c >= '0' && c <= '9') {
-            pending = pending * 10 + (c - '0');
-            has_pending = true;
+            pending = std::min(pending * 10 + (c - '0'), 100000000);
             continue;
         }
         switch (c) {
@@ -435,8 +432,7 @@ int evaluate(const jpaccent* s, const Window& w, std::string_view expr) {
                 report(s, QLTP_MESSAGE_ERROR, "Unknown character in rule replacement.\n", std::string(expr).c_str());
         }
     }
-    apply_number();
-    return acc;
+    return static_cast<int>(std::clamp<int64_t>(acc, INT32_MIN, INT32_MAX));
 }
 
 const int registered = QLTP_tpobj_register(

@@ -11,7 +11,10 @@
 // outside brackets), "(" norms ")", "[" POSes "]", "{" POS classes or accent
 // types "}", "<" accent-combination rules ">", alternatives separated by '|'.
 // Its value is "0" (the token starts an accent phrase), "1" (it continues
-// the phrase) or an expression giving the phrase's accent type.
+// the phrase) or an expression giving the phrase's accent type, read left to
+// right from 0: a number counts only once '+', '-' or ')' applies it, and
+// what is applied before the first operator gives 0, so "(3)" is 3, "3" is 0
+// and "3+C" is the current word's type.
 
 #include <cstdint>
 #include <string>

@@ -271,19 +271,28 @@ struct Score {
   int32_t best;
 };
 
-// Best score of the text from character position p for left class `left`;
-// every position is expanded once and every node's rest found once.
-Score score_position(disambiguation* s, int p, int left) {
+// Words after which the search stops opening new positions.
+constexpr int kExpandDepth = 6;
+
+// Best score of the text from character position p, `depth` words into the
+// run, for left class `left`. Every position is expanded once and every
+// node's rest found once, at the first visit; from six words on, a position
+// not yet expanded stands for the rest of the text with the mean column,
+// and one already expanded is scored again with its nodes' rests.
+Score score_position(disambiguation* s, int p, int left, int depth) {
   const int total_chars = static_cast<int>(s->offsets.size()) - 1;
   if (p < total_chars && is_blank_at(s->run, static_cast<size_t>(s->offsets[p]))) ++p;
   if (p >= total_chars) return {transition(s->matrix, left, s->right), -1};
-  if (s->memo_first[p] < 0) expand(s, p);
+  if (s->memo_first[p] < 0) {
+    if (depth >= kExpandDepth) return {transition(s->matrix, left, -1), -1};
+    expand(s, p);
+  }
   const int first = s->memo_first[p], count = s->memo_count[p];
   if (count <= 0) return {kNoNodes, -1};
   int best = -1;
   for (int i = first; i < first + count; ++i) {
     if (s->nodes[i].rest == kUnscored) {
-      Score after = score_position(s, p + s->nodes[i].chars, s->nodes[i].klass);
+      Score after = score_position(s, p + s->nodes[i].chars, s->nodes[i].klass, depth + 1);
       disam_node& n = s->nodes[i];
       n.rest = after.score;
       n.next = after.best;
@@ -652,7 +661,7 @@ int QLTP_disambiguation_word_disam_n(disambiguation* s, const char* text, int* l
     s->memo_count.assign(chars + 1, -1);
     s->right = right;
     s->pool_reported = 0;
-    Score top = score_position(s, 0, left ? *left : 0);
+    Score top = score_position(s, 0, left ? *left : 0, 0);
     for (int i = top.best; i >= 0 && s->best_len < QLTP_DISAM_BEST; i = s->nodes[i].next)
       s->best[s->best_len++] = s->nodes[i];
     if (s->best_len == 0) return 0;
@@ -682,9 +691,7 @@ voidparray* QLTP_disambiguation_process(disambiguation* s, voidparray* tokens, i
       bool starts = normlen > 0 && normlen <= QLTP_DISAM_RUN_BYTES;
       if (starts && s->compound)
         starts = normlen >= 6 && !QLTP_toxtoken_tagval(t, "lex", "phonemes") && !in_lexicon(s, norm);
-      else if (starts && japanese)
-        starts = QLTP_nrules_rgx(s->rules, "alphaonly", -1, norm, -1, nullptr) == 0;
-      else if (starts)
+      else if (starts && !japanese)
         starts = u8len(norm) == 1;
       if (!starts) {
         ++i;

@@ -92,7 +92,8 @@ void QLTP_disambiguation_delete(disambiguation* stage);
 voidparray* QLTP_disambiguation_process(disambiguation* stage, voidparray* tokens, int flags);
 // Segments one run text: the character length of the best segmentation's
 // first word (0 for none), whose class becomes *left; the best path keeps
-// its first words.
+// its first words. Positions first met six words in are not opened: the
+// rest of the text there scores as the mean column.
 int QLTP_disambiguation_word_disam_n(disambiguation* stage, const char* text, int* left, int right, int mode);
 
 // Compound part weight of a lexicon entry (Swedish and Norwegian).

@@ -1,6 +1,7 @@
 #include "linguistics/lgout.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -202,14 +203,12 @@ void write_sentence(lgout* st, int cut_words = -1, int cut_syls = -1) {
     st->words = st->syls = st->phrases = 0;
 }
 
+// A limit given as decimal text, as atoi reads it ("abc" is 0); a negative
+// limit is 0, since every limit counts or cuts something.
 int setting(const channel* ch, const char* key, int fallback) {
     const char* v = ch ? QLTP_configsettings_lookup(ch->settings, "lgout", -1, key, -1) : nullptr;
-    if (!v || !*v) return fallback;
-    long long n = 0;
-    for (const char* p = v; *p; ++p) {
-        if (*p < '0' || *p > '9' || (n = n * 10 + (*p - '0')) > 1000000) return fallback;
-    }
-    return n > 0 ? static_cast<int>(n) : fallback;
+    if (!v) return fallback;
+    return std::max(QLTP_atoi(v, static_cast<int>(std::strlen(v))), 0);
 }
 
 void add(lgout* st, Phrase& p) {
@@ -299,10 +298,8 @@ const char* QLTP_lgout_process(lgout* st, const toxspstream* spurts, int final) 
                 }
             }
             if (cut_words >= 0) {
-                if (!st->pending->phrases.empty()) {
-                    warn(st, "Sentence truncated in lgout");
-                    write_sentence(st);
-                }
+                warn(st, "Sentence truncated in lgout");
+                write_sentence(st);
                 st->pending->phrases.push_back(std::move(p));
                 warn(st, "Phrase truncated in lgout - words lost");
                 write_sentence(st, cut_words, cut_syls);
@@ -310,9 +307,12 @@ const char* QLTP_lgout_process(lgout* st, const toxspstream* spurts, int final) 
             }
             if (st->words + static_cast<int>(p.words.size()) >= st->max_word_sentence ||
                 st->syls + p.syls >= st->max_syllable_sentence || st->phrases >= st->max_phrase_sentence) {
-                if (!st->pending->phrases.empty()) warn(st, "Sentence truncated in lgout");
+                warn(st, "Sentence truncated in lgout");
                 write_sentence(st);
             }
+            // A spurt that ends its sentence is written at once, even as the
+            // first of a sentence begun by a limit: held back, it would run
+            // into the next sentence, or be lost at the end of the stream.
             add(st, p);
         }
     } catch (...) {

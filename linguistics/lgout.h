@@ -4,7 +4,11 @@
 // does). Spurts are collected until a sentence ends (a break of type 4) or a
 // sentence limit would be passed; then the whole sentence is written. No
 // channel type creates this stage: the caller drives it, e.g. from the
-// phrase callback.
+// phrase callback. A spurt ending in a sentence break is written at once,
+// also when it is the first of a sentence begun by a limit.
+//
+// The limits (section "lgout") are decimal text read as atoi reads it: "0"
+// or text that is no number gives 0, which cuts everything, with a report.
 //
 // The stage keeps copies of what it writes of pending spurts, since the
 // channel releases its spurts after every pass.

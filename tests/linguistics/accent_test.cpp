@@ -101,32 +101,37 @@ TEST(AccentTest, RulesMatchNeighboursAndComputeAccentTypes) {
     const char* atype;  // of the token "w"
     const char* top;
   } cases[] = {
-      {"number", {.accent = {{"(w)", "3"}}}, "3", "<none>"},
-      {"sum", {.accent = {{"(w)", "2+3"}}}, "5", "<none>"},
-      {"minus adds nothing", {.accent = {{"(w)", "3-4"}}}, "3", "<none>"},
-      {"previous word's type", {.accent = {{"(w)", "{P}"}}}, "2", "<none>"},
-      {"own type plus one", {.accent = {{"(w)", "{C}+1"}}}, "5", "<none>"},
+      {"a number alone is never applied", {.accent = {{"(w)", "3"}}}, "0", "<none>"},
+      {"bracketed number", {.accent = {{"(w)", "(3)"}}}, "3", "<none>"},
+      {"leading number is selected away", {.accent = {{"(w)", "3+C"}}}, "2", "<none>"},
+      {"trailing number is never applied", {.accent = {{"(w)", "C+1"}}}, "0", "<none>"},
+      {"own type", {.accent = {{"(w)", "{C}"}}}, "2", "<none>"},
+      {"number plus own type", {.accent = {{"(w)", "(2)+{C}"}}}, "4", "<none>"},
+      {"sum", {.accent = {{"(w)", "(2)+(3)"}}}, "5", "<none>"},
+      {"minus adds nothing", {.accent = {{"(w)", "(3)-C"}}}, "3", "<none>"},
+      {"previous word's type", {.accent = {{"(w)", "{P}"}}}, "3", "<none>"},
+      {"own type plus one", {.accent = {{"(w)", "{C}+(1)"}}}, "3", "<none>"},
       {"previous word's morae", {.accent = {{"(w)", "MP"}}}, "3", "<none>"},
-      {"phrase morae so far", {.accent = {{"(w)", "M+1"}}}, "4", "<none>"},
+      {"phrase morae so far", {.accent = {{"(w)", "M+(1)"}}}, "4", "<none>"},
       {"own morae and a bracket", {.accent = {{"(w)", "MC+(2)"}}}, "4", "<none>"},
-      {"phrase's first word", {.accent = {{"(w)", "T"}}}, "2", "<none>"},
-      {"first matching accent rule only", {.accent = {{"(w)", "1+1"}, {"[n]", "7"}}}, "2", "<none>"},
-      {"numbers after accent", {.accent = {{"(w)", "1"}}, .numbers = {{"{C+}", "6"}}}, "6", "0"},
-      {"previous POS", {.accent = {{"[v]-(w)", "8"}}}, "8", "<none>"},
-      {"next side beyond the phrase", {.accent = {{"(w)+($)", "8"}}}, "8", "<none>"},
-      {"two back", {.accent = {{"(^)--(w)", "8"}}}, "8", "<none>"},
-      {"accent combination after a verb", {.accent = {{"(w)", "1+A"}}}, "3", "<none>"},
-      {"aconr", {.accent = {{"<r1|r2>", "9"}}}, "9", "<none>"},
-      {"POS class after the second dash", {.accent = {{"{x_y}", "9"}}}, "9", "<none>"},
-      {"compound rule ends the phrase", {.compound = {{"[*]+(x)", "0"}}}, "4", "1"},
-      {"every compound rule applies", {.compound = {{"[*]+(x)", "0"}, {"(w)", "1"}}}, "4", "0"},
-      {"prefix and suffix", {.accent = {{"(q*|x*z)", "9"}, {"(*w)", "5"}}}, "5", "<none>"},
+      {"phrase's first word", {.accent = {{"(w)", "{T}"}}}, "3", "<none>"},
+      {"first matching accent rule only", {.accent = {{"(w)", "(1)+(1)"}, {"[n]", "(7)"}}}, "2", "<none>"},
+      {"numbers after accent", {.accent = {{"(w)", "1"}}, .numbers = {{"{C+}", "(6)"}}}, "6", "0"},
+      {"previous POS", {.accent = {{"[v]-(w)", "(8)"}}}, "8", "<none>"},
+      {"next side beyond the phrase", {.accent = {{"(w)+($)", "(8)"}}}, "8", "<none>"},
+      {"two back", {.accent = {{"(^)--(w)", "(8)"}}}, "8", "<none>"},
+      {"accent combination after a verb", {.accent = {{"(w)", "1+A"}}}, "2", "<none>"},
+      {"aconr", {.accent = {{"<r1|r2>", "(9)"}}}, "9", "<none>"},
+      {"POS class after the second dash", {.accent = {{"{x_y}", "(9)"}}}, "9", "<none>"},
+      {"compound rule ends the phrase", {.compound = {{"[*]+(x)", "0"}}}, "2", "1"},
+      {"every compound rule applies", {.compound = {{"[*]+(x)", "0"}, {"(w)", "1"}}}, "2", "0"},
+      {"prefix and suffix", {.accent = {{"(q*|x*z)", "(9)"}, {"(*w)", "(5)"}}}, "5", "<none>"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SpurtBuilder b;
-    JWord(b, "p", "p a0", {{"atype", "2"}, {"mora", "3"}}, false, "v");
-    toxtoken* w = JWord(b, "w", "w a0", {{"atype", "4"}, {"mora", "2"}, {"aconr", "r2"}, {"acon", "v%a@2/b"}}, true, "n-c-x_y");
+    JWord(b, "p", "p a0", {{"atype", "3"}, {"mora", "3"}}, false, "v");
+    toxtoken* w = JWord(b, "w", "w a0", {{"atype", "2"}, {"mora", "2"}, {"aconr", "r2"}, {"acon", "v%a@2/b"}}, true, "n-c-x_y");
     JWord(b, "x", "x a0", {{"atype", "0"}}, false);
     RunStage(c.sets, "ja", b);
     EXPECT_EQ(TagVal(w, "jtag", "atype"), c.atype);
@@ -148,7 +153,7 @@ TEST(AccentTest, MatchesPosClasses) {
     SCOPED_TRACE(std::string(c.pos) + " " + c.alternative);
     SpurtBuilder b;
     toxtoken* t = JWord(b, "w", "w a0", {{"atype", "0"}}, false, c.pos);
-    RunStage({.accent = {{std::string("[") + c.alternative + "]", "5"}}}, "ja", b);
+    RunStage({.accent = {{std::string("[") + c.alternative + "]", "(5)"}}}, "ja", b);
     EXPECT_EQ(TagVal(t, "jtag", "atype"), c.match ? "5" : "0");
   }
 }
@@ -159,10 +164,10 @@ TEST(AccentTest, ReportsBrokenRules) {
     const char* message;
     const char* atype;
   } cases[] = {
-      {{{"(w)#", "3"}}, "Character not valid in rule.", "3"},
-      {{{"(w", "3"}}, "Illegal archiphoneme rule, ignored.", "0"},
-      {{{"(w)", "3z"}}, "Unknown character in rule replacement.", "3"},
-      {{{"<r1>", "3"}}, "", "0"},
+      {{{"(w)#", "(3)"}}, "Character not valid in rule.", "3"},
+      {{{"(w", "(3)"}}, "Illegal archiphoneme rule, ignored.", "0"},
+      {{{"(w)", "(3)z"}}, "Unknown character in rule replacement.", "3"},
+      {{{"<r1>", "(3)"}}, "", "0"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.accent[0].first);

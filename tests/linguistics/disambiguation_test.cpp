@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -218,6 +219,27 @@ TEST(DisambiguationTest, JapaneseDefaultNodesAndTagging) {
   auto* third = QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, 2));
   EXPECT_STREQ(QLTP_toxtoken_tagval(third, "lex", "pos"), "sg");
   EXPECT_STREQ(QLTP_toxtoken_tagval(third, "jtag", "acon"), "*");
+  // Latin words start runs of their own and are tagged like any other word;
+  // a following Latin word ends the run before it.
+  const struct {
+    std::vector<std::string> tokens;
+    std::vector<std::string> norms, pos;
+  } runs[] = {
+      {{"abc", "は", "し"}, {"abc", "はし", ""}, {"ng", "N", ""}},
+      {{"は", "し", "abc"}, {"はし", "", "abc"}, {"N", "", "ng"}},
+      {{"xy ", "abc"}, {"xy", "abc"}, {"ng", "ng"}},
+  };
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.tokens[0] + r.tokens[1]);
+    tokens = s.Tokens(r.tokens);
+    QLTP_disambiguation_process(s.stage, tokens, 0);
+    for (size_t i = 0; i < r.tokens.size(); ++i) {
+      auto* t = QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, static_cast<int>(i)));
+      EXPECT_EQ(QLTP_toxtoken_getnorm(t), r.norms[i]) << i;
+      const char* pos = QLTP_toxtoken_tagval(t, "lex", "pos");
+      EXPECT_EQ(pos ? pos : "", r.pos[i]) << i;
+    }
+  }
   // Flag 0x10 leaves the tags alone.
   tokens = s.Tokens({"は", "し"});
   QLTP_disambiguation_process(s.stage, tokens, 0x10);
@@ -355,12 +377,14 @@ TEST(DisambiguationTest, MutatedMatricesAreReadOrRefused) {
   ::testing::internal::GetCapturedStderr();
 }
 
-// The search finds the best-scoring segmentation: every segmentation of
-// short random texts over a random lexicon with random weights, classes and
-// context costs is scored by brute force and the best compared.
+// The search finds the best-scoring segmentation within six words: texts
+// over a random lexicon with random weights, classes and context costs are
+// scored by brute force over every segmentation, cut where the search stops
+// opening positions, and the best compared.
 TEST(DisambiguationTest, SearchMatchesBruteForceOnRandomLattices) {
   std::mt19937 rng(17);
   const std::string letters = "abcd";
+  int cut_differs = 0;
   for (int round = 0; round < 12; ++round) {
     SCOPED_TRACE(round);
     std::map<std::string, std::vector<std::pair<int, int>>> lex;  // word -> (weight, class)
@@ -391,35 +415,68 @@ TEST(DisambiguationTest, SearchMatchesBruteForceOnRandomLattices) {
     Stage s("ja", lines, Matrix(matrix));
     for (int t = 0; t < 20; ++t) {
       std::string text;
-      for (int len = 1 + static_cast<int>(rng() % 6); len > 0; --len) text += letters[rng() % letters.size()];
+      for (int len = 1 + static_cast<int>(rng() % 14); len > 0; --len) text += letters[rng() % letters.size()];
       const int right = static_cast<int>(rng() % 4) - 1;
       const int start = static_cast<int>(rng() % 4);
       auto cell = [&](int a, int b) { return cells[static_cast<size_t>(a * 4 + (b < 0 ? 3 : b))]; };
-      // Brute force over all segmentations and entries.
-      int best = INT32_MIN;
-      std::function<void(size_t, int, int)> walk = [&](size_t at, int left, int score) {
-        if (at == text.size()) {
-          best = std::max(best, score - cell(left, right));
-          return;
-        }
-        for (size_t len = 1; at + len <= text.size(); ++len) {
-          auto it = lex.find(text.substr(at, len));
-          if (it == lex.end()) continue;
-          for (auto [weight, klass] : it->second)
-            walk(at + len, klass, score - cell(left, klass) + 100 * static_cast<int>(len) - weight);
-        }
+      // Which steps the search cuts: positions open in depth-first order
+      // (shorter words first, every length has a reading), a position first
+      // met six words in stays closed, and a position's steps are decided
+      // when it opens.
+      const size_t n = text.size();
+      std::vector<bool> open(n, false);
+      std::set<std::pair<size_t, size_t>> cut;
+      std::function<bool(size_t, int)> visit = [&](size_t at, int depth) {
+        if (open[at]) return true;
+        if (depth >= 6) return false;
+        open[at] = true;
+        for (size_t len = 1; len <= 20 && at + len < n; ++len)
+          if (!visit(at + len, depth + 1)) cut.insert({at, at + len});
+        return true;
       };
-      walk(0, start, 0);
+      visit(0, 0);
+      // Brute force over all segmentations and entries, with and without
+      // the cuts.
+      auto brute = [&](bool bounded) {
+        int best = INT32_MIN;
+        std::function<void(size_t, int, int)> walk = [&](size_t at, int left, int score) {
+          if (at == n) {
+            best = std::max(best, score - cell(left, right));
+            return;
+          }
+          for (size_t len = 1; at + len <= n; ++len) {
+            auto it = lex.find(text.substr(at, len));
+            if (it == lex.end()) continue;
+            for (auto [weight, klass] : it->second) {
+              const int next = score - cell(left, klass) + 100 * static_cast<int>(len) - weight;
+              if (bounded && cut.count({at, at + len}))
+                best = std::max(best, next - cell(klass, -1));
+              else
+                walk(at + len, klass, next);
+            }
+          }
+        };
+        walk(0, start, 0);
+        return best;
+      };
+      const int best = brute(true), unbounded = brute(false);
       int left = start;
       SCOPED_TRACE(text);
       ASSERT_GT(s.Disam(text, &left, right, 1), 0);
       EXPECT_EQ(s.stage->best[0].total, best);
+      cut_differs += best != unbounded;
     }
   }
+  // The cut decides some of the texts.
+  EXPECT_GT(cut_differs, 10);
 }
 
 TEST(DisambiguationTest, LongRunsStayInsideTheirLimits) {
-  Stage s("ja", "あ a weight_10 ctxt_1\nああ aa weight_10 ctxt_2\n", Matrix("3\n"));
+  // Five hundred readings of "a" fill the pool before the search has opened
+  // every position within its reach.
+  std::string readings;
+  for (int i = 0; i < 500; ++i) readings += "a a weight_" + std::to_string(i) + " ctxt_1\n";
+  Stage s("ja", "あ a weight_10 ctxt_1\nああ aa weight_10 ctxt_2\n" + readings, Matrix("3\n"));
   // A first token over 480 bytes starts no run.
   std::string long_token;
   for (int i = 0; i < 161; ++i) long_token += "あ";
@@ -440,7 +497,9 @@ TEST(DisambiguationTest, LongRunsStayInsideTheirLimits) {
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(s.Disam(kana, &left, -1, 1), 2);
   ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(s.stage->best_len, 6);
+  // Shorter words are tried first, so the positions two characters apart
+  // open five words in and the best path stops after four words.
+  EXPECT_EQ(s.stage->best_len, 4);
   // 121 one-character Chinese tokens: the run stops after 120.
   Stage zh("zh", "A a\nAA aa\n");
   std::vector<std::string> many(121, "A");

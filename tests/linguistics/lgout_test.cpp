@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/config.h"
 #include "lg_fixture.h"
 
 namespace {
@@ -88,6 +89,14 @@ TEST(LgoutTest, LimitsCutSentencesWordsAndText) {
     EXPECT_NE(out.find("nNumberOfIps 2\n"), std::string::npos);
     EXPECT_NE(out.find("nNumberOfIps 2\n", second), std::string::npos);
 
+    // A spurt that ends its sentence right after a limit is written at once.
+    out = run(lg, st.get(), {{{open}, {open}, {kWorld}}}, 1);
+    EXPECT_EQ(lg.Logged("Sentence truncated in lgout"), 2);
+    second = out.find("SENTENCE 3\n");
+    ASSERT_NE(second, std::string::npos) << out;
+    EXPECT_NE(out.find("nNumberOfIps 1\n", second), std::string::npos);
+    EXPECT_NE(out.find("pcText world\n", second), std::string::npos);
+
     // A word of 40 bytes is cut at the last whole character within 30.
     std::string long_word = "a";
     for (int i = 0; i < 19; ++i) long_word += "\xc3\xa9";
@@ -107,6 +116,49 @@ TEST(LgoutTest, LimitsCutSentencesWordsAndText) {
     out = run(lg, st.get(), {{{w}, {w, w, w, end}}}, 1);
     EXPECT_EQ(lg.Logged("Phrase truncated in lgout - words lost"), 1);
     EXPECT_NE(out.find("nNumberOfWords 2\nnNumberOfSyllables 4\nnNumberOfIps 1\n"), std::string::npos) << out;
+    // Every cut reports the sentence truncated, also with nothing pending.
+    const int reported = lg.Logged("Sentence truncated in lgout");
+    out = run(lg, st.get(), {{{w, w, w, end}}}, 1);
+    EXPECT_EQ(lg.Logged("Sentence truncated in lgout"), reported + 1);
+    EXPECT_EQ(lg.Logged("Phrase truncated in lgout - words lost"), 2);
+}
+
+// Limits are read as decimal text: "0" and text that is no number give 0,
+// which cuts everything, with a report.
+TEST(LgoutTest, ReadsLimitsAsDecimalNumbers) {
+    const char* keys[] = {"max_phone_word",      "max_chars_word",    "max_pos_word",
+                          "max_phrase_sentence", "max_word_sentence", "max_syllable_sentence"};
+    const struct {
+        const char* text;  // nullptr: not set
+        std::vector<int> limits;
+    } cases[] = {
+        {nullptr, {120, 30, 1, 50, 50, 6000}}, {"7", {7, 7, 7, 7, 7, 7}}, {"0", {0, 0, 0, 0, 0, 0}},
+        {"abc", {0, 0, 0, 0, 0, 0}},           {" 12abc", {12, 12, 12, 12, 12, 12}}, {"-4", {0, 0, 0, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text ? c.text : "(none)");
+        LgChannel lg;
+        config* cfg = QLTP_config_new("tpconfig", 8);
+        std::string doc = "<tpconfig><lgout";
+        if (c.text)
+            for (const char* key : keys) doc += std::string(" ") + key + "='" + c.text + "'";
+        doc += "/></tpconfig>";
+        ASSERT_TRUE(QLTP_config_load(cfg, doc.c_str(), static_cast<int>(doc.size())));
+        QLTP_configsettings_delete(lg.ch->settings);
+        lg.ch->settings = QLTP_configsettings_new(cfg, nullptr);
+        Lgout st(QLTP_lgout_new(lg.ch));
+        const std::vector<int> limits = {st->max_phone_word,      st->max_chars_word,    st->max_pos_word,
+                                         st->max_phrase_sentence, st->max_word_sentence, st->max_syllable_sentence};
+        EXPECT_EQ(limits, c.limits);
+        // A sentence of no words, reported.
+        if (c.limits[5] == 0) {
+            const std::string out = run(lg, st.get(), {{{kWorld}}}, 1);
+            EXPECT_EQ(out.find("nNumberOfWords 0\nnNumberOfSyllables 0\nnNumberOfIps 1\n"), 11u) << out;
+            EXPECT_EQ(out.find("WORD"), std::string::npos) << out;
+            EXPECT_EQ(lg.Logged("Sentence truncated in lgout"), 1);
+            EXPECT_EQ(lg.Logged("Phrase truncated in lgout - words lost"), 1);
+        }
+    }
 }
 
 // Words of the English dictionary, one sentence each, come out as the
