@@ -502,4 +502,33 @@ TEST(PipelineTest, OneShotNormalisationMatchesTheNormType) {
     EXPECT_STREQ(QLTP_tpc_norm(sentence.ch, "Hello."), "");
 }
 
+// Undoing a rule override gives the token parsers the database's
+// separators back: every type then gives what a channel never overridden
+// gives (the override's set is freed by then).
+TEST(PipelineTest, ResetRulesGivesTheParsersTheirSeparatorsBack) {
+    tpdb* db = English();
+    const std::string rules_path = orvelle_test::TempPath("reset_rules.xml");
+    const std::string abbrev_path = orvelle_test::TempPath("reset_abbrev.txt");
+    orvelle_test::WriteFile(rules_path, "<rules><regex name='separators'><![CDATA[^([-o])]]></regex></rules>\n");
+    orvelle_test::WriteFile(abbrev_path, "Dr 1 doctor\n");
+    const char* text = "Hello well-known world.";
+    for (int type : {QLTP_TPC_NORM, QLTP_TPC_FULL, QLTP_TPC_SENTENCE}) {
+        SCOPED_TRACE(type);
+        Channel fresh(db, type);
+        QLTP_tpc_process(fresh.ch, text, -1, 1);
+        Channel c(db, type);
+        ::testing::internal::CaptureStdout();
+        ASSERT_EQ(QLTP_tpc_override_normaliser(c.ch, rules_path.c_str(), abbrev_path.c_str()), 1);
+        ::testing::internal::GetCapturedStdout();
+        QLTP_tpc_reset_rules(c.ch);
+        QLTP_tpc_process(c.ch, text, -1, 1);
+        EXPECT_EQ(c.events.log, fresh.events.log);
+        EXPECT_EQ(c.events.text, fresh.events.text);
+        EXPECT_EQ(c.events.words, fresh.events.words);
+        EXPECT_FALSE(fresh.events.log.empty());
+    }
+    std::remove(rules_path.c_str());
+    std::remove(abbrev_path.c_str());
+}
+
 }  // namespace
