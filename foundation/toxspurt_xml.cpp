@@ -9,6 +9,7 @@
 #include "foundation/dystrarray.h"
 #include "foundation/toxspurt.h"
 #include "foundation/toxtoken.h"
+#include "foundation/utf8.h"
 
 namespace {
 
@@ -64,22 +65,43 @@ private:
         for (int i = 0; i < n; ++i) put("\t");
     }
 
-    // '&', '<' and '>' always; "'" only inside attribute values.
+    // '&', '<' and '>' always; "'" only inside attribute values. Characters
+    // a document may not hold and bytes that are not UTF-8 are written as
+    // "_", as the tokeniser writes them in its input.
     void escaped(std::string_view s, bool attribute) {
+        const auto* p = reinterpret_cast<const unsigned char*>(s.data());
         size_t from = 0;
-        for (size_t i = 0; i < s.size(); ++i) {
+        for (size_t i = 0; i < s.size();) {
             const char* entity = nullptr;
-            switch (s[i]) {
-                case '&': entity = "&amp;"; break;
-                case '<': entity = "&lt;"; break;
-                case '>': entity = "&gt;"; break;
-                case '\'': entity = attribute ? "&apos;" : nullptr; break;
-                default: break;
+            size_t skip = 1;
+            const unsigned char c = p[i];
+            if (c == '&') {
+                entity = "&amp;";
+            } else if (c == '<') {
+                entity = "&lt;";
+            } else if (c == '>') {
+                entity = "&gt;";
+            } else if (c == '\'') {
+                entity = attribute ? "&apos;" : nullptr;
+            } else if (c < 0x20) {
+                entity = c == '\t' || c == '\n' || c == '\r' ? nullptr : "_";
+            } else if (c >= 0x80) {
+                const int n = QLTP_utf8_sequence(p + i, s.size() - i);
+                if (n <= 0) {
+                    entity = "_";
+                    skip = static_cast<size_t>(QLTP_utf8_bad_length(p + i, s.size() - i));
+                } else {
+                    skip = static_cast<size_t>(n);
+                    // U+FFFE and U+FFFF are not characters of a document.
+                    if (n == 3 && c == 0xEF && p[i + 1] == 0xBF && p[i + 2] >= 0xBE) entity = "_";
+                }
             }
-            if (!entity) continue;
-            put(s.substr(from, i - from));
-            put(entity);
-            from = i + 1;
+            if (entity) {
+                put(s.substr(from, i - from));
+                put(entity);
+                from = i + skip;
+            }
+            i += skip;
         }
         put(s.substr(from));
     }
@@ -102,12 +124,14 @@ private:
             const char* value = QLTP_dystrarray_idx(tag->strings, i + 1);
             if (name == "spron" || name == "pos") continue;
             if (name == "phonemes" && spron) {
-                put(" phonemes='");
+                std::string phonemes;
                 for (const char* p = spron; *p; ++p) {
-                    if (*p == '+' || *p == '_') put(" ");
-                    else if (*p == '|') put(" . ");
-                    else escaped(std::string_view(p, 1), true);
+                    if (*p == '+' || *p == '_') phonemes += ' ';
+                    else if (*p == '|') phonemes += " . ";
+                    else phonemes += *p;
                 }
+                put(" phonemes='");
+                escaped(phonemes, true);
                 put("'");
                 continue;
             }

@@ -502,6 +502,29 @@ TEST(PipelineTest, OneShotNormalisationMatchesTheNormType) {
     EXPECT_STREQ(QLTP_tpc_norm(sentence.ch, "Hello."), "");
 }
 
+// Abbreviation expansions and job ids reach the spurt XML unchecked by the
+// tokeniser: control characters and bytes that are not UTF-8 in them still
+// give well-formed spurt and build output.
+TEST(PipelineTest, ExpansionBytesKeepSpurtXmlWellFormed) {
+    tpdb* db = English();
+    for (const char* expansion : {"\x01", "\xff", "a\xe2", "\xef\xbf\xbf x", "b:\x02\xc0"}) {
+        for (int type : {QLTP_TPC_SPURT, QLTP_TPC_BUILD}) {
+            SCOPED_TRACE(std::string(expansion) + " " + std::to_string(type));
+            Events events;
+            channel* ch = QLTP_tpc_newtype(db, nullptr, 1, "J\x03\xfe", type);
+            ASSERT_NE(ch, nullptr);
+            QLTP_tpc_set_text_callback(ch, on_text, &events);
+            ASSERT_EQ(QLTP_tpc_add_abbreviation(ch, "zork", expansion, 0), 1);
+            QLTP_tpc_process(ch, "We saw zork today.", -1, 1);
+            QLTP_tpc_delete(ch);
+            int spurts = 0;
+            xml_words(events.text, &spurts);
+            EXPECT_GT(spurts, 0) << events.text;
+            EXPECT_NE(events.text.find("_"), std::string::npos);
+        }
+    }
+}
+
 // Undoing a rule override gives the token parsers the database's
 // separators back: every type then gives what a channel never overridden
 // gives (the override's set is freed by then).
