@@ -1,6 +1,9 @@
 // Spurt XML: the layout (tabs, line feeds, attribute order, quoting) is what
 // readers of the spurt and build channel output parse, so it is fixed.
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -165,17 +168,29 @@ private:
     }
 
     // Seconds with up to three decimals as thousandths; 0 when unreadable.
-    static int thousandths(const char* time) {
+    // The seconds saturate at 15 digits.
+    static int64_t thousandths(const char* time) {
         if (!time) return 0;
-        long long whole = 0;
+        constexpr int64_t kMaxWhole = 999999999999999;
+        int64_t whole = 0;
         const char* p = time;
         if (*p < '0' || *p > '9') return 0;
-        while (*p >= '0' && *p <= '9' && whole < 100000000) whole = whole * 10 + (*p++ - '0');
-        int frac = 0, scale = 100;
+        for (; *p >= '0' && *p <= '9'; ++p)
+            whole = whole > kMaxWhole / 10 ? kMaxWhole : std::min(kMaxWhole, whole * 10 + (*p - '0'));
+        int64_t frac = 0, scale = 100;
         if (*p == '.') {
             for (++p; *p >= '0' && *p <= '9'; ++p, scale /= 10) frac += scale * (*p - '0');
         }
-        return static_cast<int>(whole * 1000 + frac);
+        return whole * 1000 + frac;
+    }
+
+    // Thousandths as seconds with three decimals ("1.500"), or whole seconds.
+    static std::string seconds(int64_t thousandths) {
+        char buf[32];
+        const int64_t q = thousandths / 1000, r = thousandths % 1000;
+        int len = r ? std::snprintf(buf, sizeof buf, "%" PRId64 ".%03" PRId64, q, r)
+                    : std::snprintf(buf, sizeof buf, "%" PRId64, q);
+        return std::string(buf, static_cast<size_t>(len));
     }
 
     // A pause-only spurt: the (last) break is split in halves around an empty
@@ -194,7 +209,8 @@ private:
                 const char* time = QLTP_toxtag_val(tag, "time");
                 std::string full = time ? time : "";
                 bool had_time = time != nullptr;
-                QLTP_toxtag_set_attrib_fixedpoint(tag, "time", 4, thousandths(time) / 2, 3);
+                const std::string half = seconds(thousandths(time) / 2);
+                QLTP_toxtag_set_attrib(tag, "time", 4, half.data(), static_cast<int>(half.size()));
                 start_tag(tag, nullptr);
                 put("\n\t</pause>\n\t<speech>\n\t</speech>\n\t<pause>\n\t\t");
                 start_tag(tag, nullptr);

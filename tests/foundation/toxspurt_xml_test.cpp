@@ -79,9 +79,9 @@ TEST(SpurtXmlTest, WritesTheFixedLayout) {
         const char* jobid;
         int phrases;
         std::vector<Tok> tokens;
-        const char* expected;
+        std::string expected;
     };
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"job id, phrase counts, pos and phonemes", 42, "CLIENT", 2,
          {{"", "", {{"mark", QLTP_TAG_CLOSED, {{"name", "qltk_0_0_0_5"}}}}},
           {"hello", "UH", {Lex({{"spron", "hh+ax0|l+ow1|"}, {"phonemes", "x"}, {"pos", "NN"}})}},
@@ -123,6 +123,17 @@ TEST(SpurtXmlTest, WritesTheFixedLayout) {
          "\t\t\t</xmlfixemptyopen>\n\t\t</sub>\n\t\t<mark name='inner'/>\n\t</speech>\n"
          "\t<pause>\n\t\t<break type='3' time='0.1'/>\n\t</pause>\n\n</spurt>\n"},
     };
+    // Pause-only spurts halve any pause without wrapping.
+    const std::pair<const char*, std::string> halves[] = {{"1.5", "0.750"},
+                                                          {"3000000.000", "1500000"},
+                                                          {"4294967.297", "2147483.648"},
+                                                          {"5000000000.001", "2500000000"},
+                                                          {"99999999999999999999", "499999999999999.500"}};
+    for (const auto& [time, half] : halves)
+        cases.push_back({time, 11, nullptr, 0, {{"", "", {Break("4", time)}}},
+                         "<spurt spurt_id='011'>\n\t<pause>\n\t\t<break type='4' time='" + half +
+                             "'/>\n\t</pause>\n\t<speech>\n\t</speech>\n\t<pause>\n\t\t<break type='4' time='" + half +
+                             "'/>\n\t</pause>\n</spurt>\n"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SpurtBuilder b;
