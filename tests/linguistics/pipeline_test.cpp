@@ -536,19 +536,22 @@ TEST(PipelineTest, ResetRulesGivesTheParsersTheirSeparatorsBack) {
     orvelle_test::WriteFile(abbrev_path, "Dr 1 doctor\n");
     const char* text = "Hello well-known world.";
     for (int type : {QLTP_TPC_NORM, QLTP_TPC_FULL, QLTP_TPC_SENTENCE}) {
-        SCOPED_TRACE(type);
-        Channel fresh(db, type);
-        QLTP_tpc_process(fresh.ch, text, -1, 1);
-        Channel c(db, type);
-        ::testing::internal::CaptureStdout();
-        ASSERT_EQ(QLTP_tpc_override_normaliser(c.ch, rules_path.c_str(), abbrev_path.c_str()), 1);
-        ::testing::internal::GetCapturedStdout();
-        QLTP_tpc_reset_rules(c.ch);
-        QLTP_tpc_process(c.ch, text, -1, 1);
-        EXPECT_EQ(c.events.log, fresh.events.log);
-        EXPECT_EQ(c.events.text, fresh.events.text);
-        EXPECT_EQ(c.events.words, fresh.events.words);
-        EXPECT_FALSE(fresh.events.log.empty());
+        for (bool by_database : {false, true}) {
+            SCOPED_TRACE(std::to_string(type) + (by_database ? " database reset" : " rules reset"));
+            Channel fresh(db, type);
+            QLTP_tpc_process(fresh.ch, text, -1, 1);
+            Channel c(db, type);
+            ::testing::internal::CaptureStdout();
+            ASSERT_EQ(QLTP_tpc_override_normaliser(c.ch, rules_path.c_str(), abbrev_path.c_str()), 1);
+            ::testing::internal::GetCapturedStdout();
+            if (by_database) QLTP_tpc_reset_tpdb(c.ch, db);
+            else QLTP_tpc_reset_rules(c.ch);
+            QLTP_tpc_process(c.ch, text, -1, 1);
+            EXPECT_EQ(c.events.log, fresh.events.log);
+            EXPECT_EQ(c.events.text, fresh.events.text);
+            EXPECT_EQ(c.events.words, fresh.events.words);
+            EXPECT_FALSE(fresh.events.log.empty());
+        }
     }
     std::remove(rules_path.c_str());
     std::remove(abbrev_path.c_str());
