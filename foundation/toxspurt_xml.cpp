@@ -1,6 +1,9 @@
 // Spurt XML: the layout (tabs, line feeds, attribute order, quoting) is what
 // readers of the spurt and build channel output parse, so it is fixed.
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +12,7 @@
 #include "foundation/dystrarray.h"
 #include "foundation/toxspurt.h"
 #include "foundation/toxtoken.h"
+#include "foundation/utf8.h"
 
 namespace {
 
@@ -64,22 +68,43 @@ private:
         for (int i = 0; i < n; ++i) put("\t");
     }
 
-    // '&', '<' and '>' always; "'" only inside attribute values.
+    // '&', '<' and '>' always; "'" only inside attribute values. Characters
+    // a document may not hold and bytes that are not UTF-8 are written as
+    // "_", as the tokeniser writes them in its input.
     void escaped(std::string_view s, bool attribute) {
+        const auto* p = reinterpret_cast<const unsigned char*>(s.data());
         size_t from = 0;
-        for (size_t i = 0; i < s.size(); ++i) {
+        for (size_t i = 0; i < s.size();) {
             const char* entity = nullptr;
-            switch (s[i]) {
-                case '&': entity = "&amp;"; break;
-                case '<': entity = "&lt;"; break;
-                case '>': entity = "&gt;"; break;
-                case '\'': entity = attribute ? "&apos;" : nullptr; break;
-                default: break;
+            size_t skip = 1;
+            const unsigned char c = p[i];
+            if (c == '&') {
+                entity = "&amp;";
+            } else if (c == '<') {
+                entity = "&lt;";
+            } else if (c == '>') {
+                entity = "&gt;";
+            } else if (c == '\'') {
+                entity = attribute ? "&apos;" : nullptr;
+            } else if (c < 0x20) {
+                entity = c == '\t' || c == '\n' || c == '\r' ? nullptr : "_";
+            } else if (c >= 0x80) {
+                const int n = QLTP_utf8_sequence(p + i, s.size() - i);
+                if (n <= 0) {
+                    entity = "_";
+                    skip = static_cast<size_t>(QLTP_utf8_bad_length(p + i, s.size() - i));
+                } else {
+                    skip = static_cast<size_t>(n);
+                    // U+FFFE and U+FFFF are not characters of a document.
+                    if (n == 3 && c == 0xEF && p[i + 1] == 0xBF && p[i + 2] >= 0xBE) entity = "_";
+                }
             }
-            if (!entity) continue;
-            put(s.substr(from, i - from));
-            put(entity);
-            from = i + 1;
+            if (entity) {
+                put(s.substr(from, i - from));
+                put(entity);
+                from = i + skip;
+            }
+            i += skip;
         }
         put(s.substr(from));
     }
@@ -102,12 +127,14 @@ private:
             const char* value = QLTP_dystrarray_idx(tag->strings, i + 1);
             if (name == "spron" || name == "pos") continue;
             if (name == "phonemes" && spron) {
-                put(" phonemes='");
+                std::string phonemes;
                 for (const char* p = spron; *p; ++p) {
-                    if (*p == '+' || *p == '_') put(" ");
-                    else if (*p == '|') put(" . ");
-                    else escaped(std::string_view(p, 1), true);
+                    if (*p == '+' || *p == '_') phonemes += ' ';
+                    else if (*p == '|') phonemes += " . ";
+                    else phonemes += *p;
                 }
+                put(" phonemes='");
+                escaped(phonemes, true);
                 put("'");
                 continue;
             }
@@ -141,17 +168,29 @@ private:
     }
 
     // Seconds with up to three decimals as thousandths; 0 when unreadable.
-    static int thousandths(const char* time) {
+    // The seconds saturate at 15 digits.
+    static int64_t thousandths(const char* time) {
         if (!time) return 0;
-        long long whole = 0;
+        constexpr int64_t kMaxWhole = 999999999999999;
+        int64_t whole = 0;
         const char* p = time;
         if (*p < '0' || *p > '9') return 0;
-        while (*p >= '0' && *p <= '9' && whole < 100000000) whole = whole * 10 + (*p++ - '0');
-        int frac = 0, scale = 100;
+        for (; *p >= '0' && *p <= '9'; ++p)
+            whole = whole > kMaxWhole / 10 ? kMaxWhole : std::min(kMaxWhole, whole * 10 + (*p - '0'));
+        int64_t frac = 0, scale = 100;
         if (*p == '.') {
             for (++p; *p >= '0' && *p <= '9'; ++p, scale /= 10) frac += scale * (*p - '0');
         }
-        return static_cast<int>(whole * 1000 + frac);
+        return whole * 1000 + frac;
+    }
+
+    // Thousandths as seconds with three decimals ("1.500"), or whole seconds.
+    static std::string seconds(int64_t thousandths) {
+        char buf[32];
+        const int64_t q = thousandths / 1000, r = thousandths % 1000;
+        int len = r ? std::snprintf(buf, sizeof buf, "%" PRId64 ".%03" PRId64, q, r)
+                    : std::snprintf(buf, sizeof buf, "%" PRId64, q);
+        return std::string(buf, static_cast<size_t>(len));
     }
 
     // A pause-only spurt: the (last) break is split in halves around an empty
@@ -170,7 +209,8 @@ private:
                 const char* time = QLTP_toxtag_val(tag, "time");
                 std::string full = time ? time : "";
                 bool had_time = time != nullptr;
-                QLTP_toxtag_set_attrib_fixedpoint(tag, "time", 4, thousandths(time) / 2, 3);
+                const std::string half = seconds(thousandths(time) / 2);
+                QLTP_toxtag_set_attrib(tag, "time", 4, half.data(), static_cast<int>(half.size()));
                 start_tag(tag, nullptr);
                 put("\n\t</pause>\n\t<speech>\n\t</speech>\n\t<pause>\n\t\t");
                 start_tag(tag, nullptr);

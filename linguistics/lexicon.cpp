@@ -1,5 +1,6 @@
 #include "linguistics/lexicon.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -98,12 +99,24 @@ void lexhash_delete(void* lex) { QLTP_lexhash_delete(static_cast<lexhash*>(lex))
 
 void* lexhash_loadcustom(FILE* file, int32_t limit) { return QLTP_lexhash_loadcustom(file, limit); }
 
-void* lexcomp_load(tpdb* db, int32_t offset) {
-  int32_t size = QLTP_read_int(db, offset);
-  return QLTP_complkp_read_check(db->file, db->swap, size);
+void lexcomp_delete(void* table) { QLTP_complkp_delete(static_cast<complkp*>(table)); }
+
+// The writer pads the data with zero bytes; a table is accepted with or
+// without that padding, never with more.
+void* lexcomp_read(FILE* file, int swap) {
+  complkp* t = QLTP_complkp_read(file, swap);
+  if (!t) return nullptr;
+  const long used = std::ftell(file);
+  const int32_t written = QLTP_tpobj_complkp_write(t, nullptr, 0);
+  char pad[16];
+  if (used >= 0 && written > used && written - used <= static_cast<long>(sizeof pad))
+    (void)std::fread(pad, 1, static_cast<size_t>(written - used), file);
+  return t;
 }
 
-void lexcomp_delete(void* table) { QLTP_complkp_delete(static_cast<complkp*>(table)); }
+void* lexcomp_load(tpdb* db, int32_t offset) {
+  return QLTP_tpdb_read_object(db, offset, "TPOBJ_LEXCOMP", lexcomp_read, lexcomp_delete);
+}
 
 int lexcomp_writetxt(void* table, const char* path) {
   return QLTP_complkp_writetxt(static_cast<const complkp*>(table), path);

@@ -80,6 +80,23 @@ ccart* ReadModel(tpdb* db, const char* path, int type) {
   return c;
 }
 
+// Takes `old` out of the database's lists once a newer object of the same
+// name follows it: retiring takes the last object of a name, so the two
+// trade places first (and back when there is no room to retire).
+void RetireOlder(tpdb* db, const char* name, void* old) {
+  const int last = QLTP_voidparray_sz(db->objects) - 1;
+  int at = last - 1;
+  while (at >= 0 && QLTP_voidparray_idx(db->objects, at) != old) --at;
+  if (at < 0) return;
+  void* newer = QLTP_voidparray_idx(db->objects, last);
+  QLTP_voidparray_replace(db->objects, at, newer);
+  QLTP_voidparray_replace(db->objects, last, old);
+  if (!QLTP_tpdb_retire_object(db, name)) {
+    QLTP_voidparray_replace(db->objects, last, newer);
+    QLTP_voidparray_replace(db->objects, at, old);
+  }
+}
+
 // Type 3: the text form begins with "Number_Trees:"; -1 for a file that
 // cannot be opened, 0 for one too short to tell.
 int DetectType(const char* path) {
@@ -258,19 +275,38 @@ int QLTP_ltsmgr_add_lts(tpdb* db, ltsmgr* mgr, const char* path, const char* nam
     ccart* model = ReadModel(db, path, type);
     if (!model) return 0;
     const std::string object = ObjectName(name);
-    if (void* old = QLTP_tpdb_get_tpdata(db, object.c_str())) {
-      // The entry that held the old model goes, whatever its name's case.
-      int held = -1;
-      for (int i = 0; i < QLTP_voidparray_sz(mgr->entries) && held < 0; ++i)
-        if (EntryAt(mgr, i)->model == old) held = i;
-      if (held >= 0)
-        RemoveAt(mgr, held);
-      else
-        QLTP_ltsmgr_remove_ltsentry(mgr, name);
-      QLTP_tpdb_retire_object(db, object.c_str());
+    void* old = QLTP_tpdb_get_tpdata(db, object.c_str());
+    // The entry that holds the old model, whatever its name's case.
+    ltsmgr_entry* held = nullptr;
+    for (int i = 0; old && i < QLTP_voidparray_sz(mgr->entries) && !held; ++i)
+      if (EntryAt(mgr, i)->model == old) held = EntryAt(mgr, i);
+    if (old && !held) {
+      const std::string lower = Lower(name);
+      for (int i = 0; i < QLTP_voidparray_sz(mgr->entries) && !held; ++i)
+        if (SameIgnoringCase(EntryAt(mgr, i)->name, lower)) held = EntryAt(mgr, i);
     }
-    if (!QLTP_tpdb_append_object(db, object.c_str(), model)) return 0;
-    return QLTP_ltsmgr_add_ltsentry(mgr, model, name, position);
+    // The new model goes in before the old one goes out, so that a failure
+    // leaves the name with its old model.
+    ltsmgr_entry* e = MakeEntry(Lower(name), model, 1, position);
+    if (!e) {
+      QLTP_ccart_delete(model);
+      return 0;
+    }
+    if (!QLTP_tpdb_append_object(db, object.c_str(), model)) {
+      QLTP_ltsmgr_entry_delete(e);
+      return 0;
+    }
+    if (!Insert(mgr, e, position)) {
+      QLTP_tpdb_retire_object(db, object.c_str());
+      return 0;
+    }
+    for (int i = 0; held && i < QLTP_voidparray_sz(mgr->entries); ++i)
+      if (EntryAt(mgr, i) == held) {
+        RemoveAt(mgr, i);
+        break;
+      }
+    if (old) RetireOlder(db, object.c_str(), old);
+    return 1;
   } catch (...) {
     return 0;
   }

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/dict.h"
 #include "foundation/dystr.h"
@@ -208,22 +209,26 @@ lts* ReadSet(Source& in) {
   return set;
 }
 
+// The byte length of the character at i: its sequence length when the
+// sequence fits in the text, else 1 (a stray or cut byte is one character).
+size_t CharLength(std::string_view text, size_t i) {
+  const size_t n = static_cast<size_t>(QLTP_u8_seqlen(text.data() + i));
+  return n == 0 || i + n > text.size() ? 1 : n;
+}
+
+// The characters of the padded word: the "#" pads and the word's letters.
+using Characters = std::vector<std::string_view>;
+
 // The character k characters after the window (at the window when k < 1),
 // or "#" beyond the padded word.
-std::string_view TestedChar(std::string_view padded, size_t window, int32_t k) {
-  auto step = [&](size_t i) {
-    size_t n = static_cast<size_t>(QLTP_u8_seqlen(padded.data() + i));
-    return n == 0 ? 1 : n;
-  };
-  size_t at = window;
-  for (int32_t i = 0; i < k && at < padded.size(); ++i) at += step(at);
-  if (at >= padded.size()) return QLTP_HASH;
-  return padded.substr(at, step(at));
+std::string_view TestedChar(const Characters& chars, size_t window, int32_t k) {
+  const size_t at = window + static_cast<size_t>(k > 0 ? k : 0);
+  return at < chars.size() ? chars[at] : std::string_view(QLTP_HASH);
 }
 
 // The output of a search from the root, or NULL when the walk leaves the
 // tree or runs longer than its node count.
-const char* SearchTree(const ltstree* tree, int32_t context, std::string_view padded, size_t window, int verbose) {
+const char* SearchTree(const ltstree* tree, int32_t context, const Characters& chars, size_t window, int verbose) {
   const int32_t nodes = tree->terminal_count + tree->nonterminal_count;
   int32_t node = Root(tree);
   for (int32_t steps = 0; steps <= nodes; ++steps) {
@@ -235,11 +240,12 @@ const char* SearchTree(const ltstree* tree, int32_t context, std::string_view pa
     }
     int32_t left = 0, right = 0;
     QLTP_lts_question_steps(r.question, &left, &right);
-    std::string_view c = TestedChar(padded, window, context - left + right);
+    std::string_view c = TestedChar(chars, window, context - left + right);
     bool yes = std::strncmp(c.data(), r.value, c.size()) == 0 && std::strlen(r.value) >= c.size();
     node = yes ? r.yes : r.no;
     if (verbose)
-      std::printf("%s: %d %s %s %s\n", yes ? "YES" : "NO", node, r.question, r.value, padded.data() + window);
+      std::printf("%s: %d %s %s %s\n", yes ? "YES" : "NO", node, r.question, r.value,
+                  window < chars.size() ? chars[window].data() : "");
   }
   return nullptr;
 }
@@ -399,16 +405,22 @@ const char* QLTP_runlts(lts* set, const char* word, logger* log, int verbose, dy
     const std::string_view text(word);
     std::string padded_word = pad + std::string(text) + pad;
     QLTP_dystr_append(padded, padded_word.data(), static_cast<int>(padded_word.size()));
+    // The window of letter i starts at character i of the padded word; both
+    // are cut into characters by the same checked length.
+    const std::string_view padded_view(padded_word);
+    Characters chars;
+    for (size_t at = 0; at < padded_view.size(); at += chars.back().size())
+      chars.push_back(padded_view.substr(at, at < pad.size() || at >= pad.size() + text.size()
+                                                 ? 1
+                                                 : CharLength(text, at - pad.size())));
     std::string result, last;
-    size_t window = 0;
-    for (size_t at = 0; at < text.size();) {
-      size_t len = static_cast<size_t>(QLTP_u8_seqlen(text.data() + at));
-      if (len == 0 || at + len > text.size()) len = 1;
-      int id = QLTP_dict_lookup_word(set->letters, text.data() + at, static_cast<int>(len));
+    for (size_t window = 0, at = 0; at < text.size(); ++window) {
+      const std::string_view letter = chars[window + pad.size()];
+      int id = QLTP_dict_lookup_word(set->letters, letter.data(), static_cast<int>(letter.size()));
       auto* tree = static_cast<const ltstree*>(id > 0 ? QLTP_voidparray_idx(set->trees, id - 1) : nullptr);
       if (!tree) {
         if (log) QLTP_logger_set_error(log, QLTP_MESSAGE_INFO, "Bad LTS starting", text.data() + at);
-      } else if (const char* r = SearchTree(tree, w, padded_word, window, verbose)) {
+      } else if (const char* r = SearchTree(tree, w, chars, window, verbose)) {
         std::string_view phones(r);
         if (!RepeatsLast(phones, last, '2') && phones != QLTP_HASH) {
           if (!result.empty()) result += ' ';
@@ -416,11 +428,7 @@ const char* QLTP_runlts(lts* set, const char* word, logger* log, int verbose, dy
           last = phones;
         }
       }
-      // The window steps one character of the padded word, whose first
-      // characters are "#", not the word's letter.
-      size_t step = static_cast<size_t>(QLTP_u8_seqlen(padded_word.data() + window));
-      window += step == 0 ? 1 : step;
-      at += len;
+      at += letter.size();
     }
     for (char& c : result)
       if (c == '_') c = ' ';

@@ -213,7 +213,10 @@ const char* word_tag(const pos* d, std::string_view word) {
       break;
     }
   }
-  int id = QLTP_dict_lookup_word(d->keys, word.data(), static_cast<int>(word.size()));
+  // The word's own key is stored escaped, as every key.
+  std::string key;
+  escape_to(key, word);
+  int id = QLTP_dict_lookup_word(d->keys, key.data(), static_cast<int>(key.size()));
   if (id && id <= QLTP_strarray_sz(d->tags)) tag = QLTP_strarray_idx(d->tags, id - 1);
   return tag;
 }

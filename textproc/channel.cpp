@@ -9,6 +9,8 @@
 #include "foundation/toxspurt.h"
 #include "foundation/tpdb.h"
 #include "textproc/tokeniser.h"
+#include "textproc/toxparse.h"
+#include "textproc/toxparselite.h"
 
 const char* const TPC_DEFAULT_CONFIG[] = {
     "<tpconfig>",
@@ -417,6 +419,9 @@ void QLTP_tpc_reset_rules(channel* ch) {
     const QLTP_tpc_maintenance* m = Maintenance();
     if (ch == nullptr || ch->normaliser == nullptr || m == nullptr || m->reset_rules == nullptr) return;
     m->reset_rules(ch);
+    // The overriding set is freed: the parsers split at the database's separators again.
+    if (ch->toxparser) QLTP_toxparse_set_separators(ch->toxparser, ch, nullptr);
+    if (ch->toxparserlite) QLTP_toxparselite_set_separators(ch->toxparserlite, ch, nullptr);
 }
 
 int QLTP_tpc_override_abbrev(channel* ch, const char* abbrev_file) {

@@ -79,9 +79,9 @@ TEST(SpurtXmlTest, WritesTheFixedLayout) {
         const char* jobid;
         int phrases;
         std::vector<Tok> tokens;
-        const char* expected;
+        std::string expected;
     };
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"job id, phrase counts, pos and phonemes", 42, "CLIENT", 2,
          {{"", "", {{"mark", QLTP_TAG_CLOSED, {{"name", "qltk_0_0_0_5"}}}}},
           {"hello", "UH", {Lex({{"spron", "hh+ax0|l+ow1|"}, {"phonemes", "x"}, {"pos", "NN"}})}},
@@ -123,6 +123,17 @@ TEST(SpurtXmlTest, WritesTheFixedLayout) {
          "\t\t\t</xmlfixemptyopen>\n\t\t</sub>\n\t\t<mark name='inner'/>\n\t</speech>\n"
          "\t<pause>\n\t\t<break type='3' time='0.1'/>\n\t</pause>\n\n</spurt>\n"},
     };
+    // Pause-only spurts halve any pause without wrapping.
+    const std::pair<const char*, std::string> halves[] = {{"1.5", "0.750"},
+                                                          {"3000000.000", "1500000"},
+                                                          {"4294967.297", "2147483.648"},
+                                                          {"5000000000.001", "2500000000"},
+                                                          {"99999999999999999999", "499999999999999.500"}};
+    for (const auto& [time, half] : halves)
+        cases.push_back({time, 11, nullptr, 0, {{"", "", {Break("4", time)}}},
+                         "<spurt spurt_id='011'>\n\t<pause>\n\t\t<break type='4' time='" + half +
+                             "'/>\n\t</pause>\n\t<speech>\n\t</speech>\n\t<pause>\n\t\t<break type='4' time='" + half +
+                             "'/>\n\t</pause>\n</spurt>\n"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SpurtBuilder b;
@@ -159,20 +170,36 @@ void collect_text(xmlNode* node, std::string& out) {
     }
 }
 
-// Any bytes in words and attribute values give a well-formed fragment whose
-// text reads back as the words and whose attribute values read back whole.
+// Parses a fragment of spurts inside a root element; NULL when it is not
+// well-formed.
+xmlDoc* Parse(const std::string& spurts) {
+    const std::string doc = "<root>" + spurts + "</root>";
+    return xmlReadMemory(doc.data(), static_cast<int>(doc.size()), nullptr, "UTF-8",
+                         XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+}
+
+// Any bytes in words, attribute values and job ids give a well-formed
+// fragment: words and attribute values read back whole, with each character
+// XML does not allow and each run of bytes that is not UTF-8 read as "_".
 TEST(SpurtXmlTest, RandomTextStaysWellFormedAndReadsBack) {
     std::mt19937 rng(2024);
-    const std::string alphabet = "ab -&<>'\"|+_!?;\xc3\xa9";
+    // Pieces as written and as read back; no piece begins with a
+    // continuation byte, so pieces never join into another character.
+    const std::vector<std::pair<std::string, std::string>> pieces = {
+        {"a", "a"}, {"b", "b"}, {" ", " "}, {"-", "-"}, {"&", "&"}, {"<", "<"}, {">", ">"}, {"'", "'"},
+        {"\"", "\""}, {"|", "|"}, {"+", "+"}, {"_", "_"}, {"!", "!"}, {"?", "?"}, {";", ";"},
+        {"\xc3\xa9", "\xc3\xa9"}, {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"}, {"\xef\xbf\xbd", "\xef\xbf\xbd"},
+        {"\x01", "_"}, {"\x1f", "_"}, {"\x7f", "\x7f"}, {"\xff", "_"}, {"\xc0\xaf", "__"}, {"\xe2\x82", "_"},
+        {"\xf0\x9f\x98", "_"}, {"\xef\xbf\xbe", "_"}, {"\xef\xbf\xbf", "_"}, {"\xed\xa0\x80", "___"},
+        {"\xf4\x90\x80\x80", "____"}};
     auto word = [&](int max) {
-        std::string w;
-        int n = std::uniform_int_distribution<int>(1, max)(rng);
-        for (int i = 0; i < n; ++i) {
-            size_t k = std::uniform_int_distribution<size_t>(0, alphabet.size() - 1)(rng);
-            if (alphabet[k] == '\xc3') w += "\xc3\xa9";
-            else if (alphabet[k] != '\xa9') w += alphabet[k];
+        std::pair<std::string, std::string> w;
+        for (int n = std::uniform_int_distribution<int>(1, max)(rng); n > 0; --n) {
+            const auto& piece = pieces[rng() % pieces.size()];
+            w.first += piece.first;
+            w.second += piece.second;
         }
-        return w.empty() ? std::string("x") : w;
+        return w;
     };
     for (int round = 0; round < 2000; ++round) {
         SCOPED_TRACE(round);
@@ -180,23 +207,23 @@ TEST(SpurtXmlTest, RandomTextStaysWellFormedAndReadsBack) {
         std::string expected_text, expected_alias;
         int n = std::uniform_int_distribution<int>(1, 5)(rng);
         for (int i = 0; i < n; ++i) {
-            Tok t{word(8), "", {}};
-            std::string alias = word(6);
-            expected_alias += alias;
+            auto [norm, norm_read] = word(8);
+            Tok t{norm, word(3).first, {}};
+            auto [alias, alias_read] = word(6);
+            expected_alias += alias_read;
             t.tags.push_back({"sub", QLTP_TAG_STARTEND, {{"alias", alias}}});
-            if (rng() % 2) t.tags.push_back(Lex({{"orth", word(4)}}));
+            if (rng() % 2) t.tags.push_back(Lex({{"orth", word(4).first}}));
             else {
-                t.tags.push_back(Lex({{"spron", "a+b|"}, {"orth", word(4)}}));
-                expected_text += t.norm;
+                t.tags.push_back(Lex({{"spron", word(4).first}, {"phonemes", "x"}, {"orth", word(4).first}}));
+                expected_text += norm_read;
             }
             tokens.push_back(t);
         }
         tokens.back().tags.push_back(Break("4", "0.5"));
         SpurtBuilder b;
-        std::string doc = "<root>" + b.xml(b.build(round, word(3).c_str(), tokens)) + "</root>";
-        xmlDoc* parsed = xmlReadMemory(doc.data(), static_cast<int>(doc.size()), nullptr, "UTF-8",
-                                       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-        ASSERT_NE(parsed, nullptr) << doc;
+        const std::string xml = b.xml(b.build(round, word(3).first.c_str(), tokens));
+        xmlDoc* parsed = Parse(xml);
+        ASSERT_NE(parsed, nullptr) << xml;
         std::string text, alias;
         collect_text(xmlDocGetRootElement(parsed)->children, text);
         for (xmlNode* sp = xmlDocGetRootElement(parsed)->children; sp; sp = sp->next)
@@ -213,6 +240,23 @@ TEST(SpurtXmlTest, RandomTextStaysWellFormedAndReadsBack) {
             if (c != '\n' && c != '\t') words += c;
         EXPECT_EQ(words, expected_text);
         EXPECT_EQ(alias, expected_alias);
+
+        // Wholly random bytes anywhere a value goes, a pause-only spurt included.
+        auto bytes = [&](int max) {
+            std::string r;
+            for (int k = std::uniform_int_distribution<int>(1, max)(rng); k > 0; --k)
+                r += static_cast<char>(1 + rng() % 255);
+            return r;
+        };
+        const std::vector<Tok> random = {
+            {"", "", {{"mark", QLTP_TAG_CLOSED, {{"name", bytes(6)}}}, Break(bytes(2).c_str(), bytes(6).c_str())}},
+            {bytes(12), bytes(4), {Lex({{"spron", bytes(6)}, {"phonemes", bytes(3)}, {"orth", bytes(8)}})}}};
+        for (size_t count : {random.size(), size_t{1}}) {
+            const std::string any = b.xml(b.build(round, bytes(5).c_str(), {random.begin(), random.begin() + count}));
+            xmlDoc* doc = Parse(any);
+            EXPECT_NE(doc, nullptr) << any;
+            xmlFreeDoc(doc);
+        }
     }
 }
 

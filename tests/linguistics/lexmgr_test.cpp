@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/complkp.h"
 #include "foundation/numarray.h"
 #include "foundation/strarray.h"
 #include "foundation/voidparray.h"
@@ -140,6 +141,48 @@ TEST(LexmgrTest, DatabaseManagerBindsInPriorityOrder) {
 // Files added to a channel's copy and to the database: copies made before a
 // replacement keep working, cursors grow to the largest table, and the
 // replaced database object lives on until the database is freed.
+// A compressed table is read from its own object's bytes: one cut into its
+// data or header, or with bytes to spare, is refused even when the next
+// object could lend the missing bytes; a table that lacks only the writer's
+// zero padding after its data loads whole.
+TEST(LexmgrTest, DamagedCompressedTablesAreRefused) {
+  const std::string whole = TableBytes(kMain);
+  struct Case {
+    std::string name, bytes;
+    bool loads;
+  };
+  const std::vector<Case> cases = {
+      {"WHOLE", whole, true},
+      {"UNPADDED", whole.substr(0, whole.size() - 8), true},
+      {"CUT12", whole.substr(0, whole.size() - 12), false},
+      {"CUT100", whole.substr(0, whole.size() - 100), false},
+      {"HEADER", whole.substr(0, 40), false},
+      {"TRAILING", whole + "z", false},
+      {"GARBAGE", whole + std::string(40, 'z'), false},
+  };
+  orvelle_test::Objects objects;
+  for (const Case& c : cases) {
+    objects.push_back({"TPOBJ_LEXCOMP:" + c.name, c.bytes});
+    objects.push_back({"TPOBJ_LEXHASH:AFTER" + c.name, whole + '\0'});
+  }
+  orvelle_test::LoadedDb d("damaged_lexcomp.tpdb", objects);
+  EXPECT_TRUE(d.Reported(QLTP_ERROR_CORRUPT_FILE, "Corrupted object : TPOBJ_LEXCOMP"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    complkp* table = d.Get<complkp>("TPOBJ_LEXCOMP:" + c.name);
+    ASSERT_EQ(table != nullptr, c.loads);
+    if (!table) continue;
+    Cursor cursor(QLTP_complkp_lkp_new(QLTP_complkp_bufsz(table)));
+    std::vector<std::string> found;
+    for (const auto& [key, value] : kMain) {
+      cursor->position = -1;
+      if (QLTP_complkp_lookup(table, key.c_str(), -1, cursor.get()) == 1) found.emplace_back(cursor->value);
+    }
+    EXPECT_EQ(found, (std::vector<std::string>{"r_iy1_d entry_full", "r_iy1_d entry_full", "r_iy1_d entry_full",
+                                               "l_ih1_v", "ax0 entry_reduced", "ax0 entry_reduced"}));
+  }
+}
+
 TEST(LexmgrTest, AddedFilesReplaceByNameAndKeepCopiesValid) {
   orvelle_test::LoadedDb d(MainDatabase());
   channel* ch = QLTP_tpc_newtype(d.db, nullptr, 0, nullptr, QLTP_TPC_TK);

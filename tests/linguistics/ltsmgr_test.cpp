@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "foundation/dystr.h"
+#include "foundation/strarray.h"
 #include "foundation/tpdb.h"
 #include "foundation/voidparray.h"
 #include "linguistics/ccart.h"
@@ -157,6 +158,40 @@ TEST(LtsMgrTest, AddsModelFilesByTypeAndDetectsTheForm) {
   std::remove(path.c_str());
 }
 
+// A replacement that fails leaves the name with its old model, in the
+// database and in the manager.
+TEST(LtsMgrTest, FailedReplacementKeepsTheOldModel) {
+  const std::string binary = Bytes(kOtherTrees);
+  const std::string text = orvelle_test::CartText(kOtherTrees);
+  struct Case {
+    const char* what;
+    std::string bytes;
+    int type;
+  };
+  const Case cases[] = {
+      {"text read as binary", text, 1},
+      {"cut binary", binary.substr(0, binary.size() / 2), 1},
+      {"binary read as text", binary, 2},
+      {"cut text", text.substr(0, text.size() / 2), 2},
+      {"empty", "", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fixture f;
+    void* old_model = QLTP_tpdb_get_tpdata(f.db, "TPOBJ_CCART:MAIN");
+    const std::vector<std::string> names = Names(f.Manager());
+    const std::string path = orvelle_test::TempPath("bad.cart");
+    orvelle_test::WriteFile(path, c.bytes);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(QLTP_ltsmgr_add_lts(f.db, f.Manager(), path.c_str(), "Main", -1, c.type), 0);
+    testing::internal::GetCapturedStdout();
+    std::remove(path.c_str());
+    EXPECT_EQ(QLTP_tpdb_get_tpdata(f.db, "TPOBJ_CCART:MAIN"), old_model);
+    EXPECT_EQ(Names(f.Manager()), names);
+    EXPECT_EQ(Lookup(f.Manager(), "tat", "main"), "t ey0 t");
+  }
+}
+
 TEST(LtsMgrTest, ReplacingAModelKeepsChannelCopiesWorking) {
   Fixture f;
   ltsmgr* channel_copy = QLTP_ltsmgr_clone(f.Manager());
@@ -167,6 +202,14 @@ TEST(LtsMgrTest, ReplacingAModelKeepsChannelCopiesWorking) {
   std::remove(path.c_str());
   void* new_model = QLTP_tpdb_get_tpdata(f.db, "TPOBJ_CCART:MAIN");
   EXPECT_NE(new_model, old_model);
+  // The old model left the database's lists: the name holds one object.
+  int held = 0;
+  for (int i = 0; i < QLTP_strarray_sz(f.db->names); ++i)
+    if (std::string(QLTP_strarray_idx(f.db->names, i)) == "TPOBJ_CCART:MAIN") {
+      ++held;
+      EXPECT_EQ(QLTP_voidparray_idx(f.db->objects, i), new_model);
+    }
+  EXPECT_EQ(held, 1);
   // The entry "Main" that held the old model is gone, whatever its case.
   EXPECT_EQ(Names(f.Manager()), (std::vector<std::string>{"extra", "rules", "missing", "main"}));
   EXPECT_EQ(Lookup(f.Manager(), "tat", "main"), "d ah0 d");

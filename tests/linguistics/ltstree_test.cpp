@@ -107,6 +107,35 @@ TEST(LtsTreeTest, DropsRepeatedPhonesAndSilentLetters) {
   }
 }
 
+// Stray and cut UTF-8 bytes on trees that test only the current letter
+// add no phone and move no window: the word gives what its letters give,
+// read directly and through the database.
+TEST(LtsTreeTest, StrayBytesLeaveTheLettersPhones) {
+  const std::vector<TreeSpec> trees = {
+      {"a", {"ae1"}, {}}, {"b", {"b"}, {}}, {"x", {"k_s", "z"}, {{"name", "x", 0, 1}}}};
+  std::string letters;
+  while (letters.size() < 40) letters += "abxba";
+  const std::pair<std::string, std::string> cases[] = {
+      {"\xff\xff" "ab", "ab"},         {"a\xe2", "a"},
+      {"xab\xe2\x82", "xab"},          {letters + "\xe2", letters},
+      {letters + "\xff\xff\xff\xff\xff", letters}, {letters + "\xf0\x9f\x98", letters},
+  };
+  orvelle_test::LoadedDb d("stray.tpdb", {{"TPOBJ_CARTLTS:DEFAULT", orvelle_test::TreeSetBytes(trees)}});
+  lts* set = LoadBytes(orvelle_test::TreeSetBytes(trees));
+  ASSERT_NE(set, nullptr);
+  EXPECT_EQ(set->context, 0);
+  for (const auto& [word, clean] : cases) {
+    SCOPED_TRACE(clean);
+    const std::string want = Phones(set, clean);
+    EXPECT_NE(want, "");
+    EXPECT_EQ(Phones(set, word), want);
+    const char* r = QLTP_lts_test(d.db, word.c_str(), 0);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r, want);
+  }
+  QLTP_lts_delete(set);
+}
+
 TEST(LtsTreeTest, LetterWithoutTreeIsReportedWithTheRestOfTheWord) {
   lts* set = LoadBytes(orvelle_test::TreeSetBytes(orvelle_test::SmallTrees()));
   ASSERT_NE(set, nullptr);

@@ -502,4 +502,59 @@ TEST(PipelineTest, OneShotNormalisationMatchesTheNormType) {
     EXPECT_STREQ(QLTP_tpc_norm(sentence.ch, "Hello."), "");
 }
 
+// Abbreviation expansions and job ids reach the spurt XML unchecked by the
+// tokeniser: control characters and bytes that are not UTF-8 in them still
+// give well-formed spurt and build output.
+TEST(PipelineTest, ExpansionBytesKeepSpurtXmlWellFormed) {
+    tpdb* db = English();
+    for (const char* expansion : {"\x01", "\xff", "a\xe2", "\xef\xbf\xbf x", "b:\x02\xc0"}) {
+        for (int type : {QLTP_TPC_SPURT, QLTP_TPC_BUILD}) {
+            SCOPED_TRACE(std::string(expansion) + " " + std::to_string(type));
+            Events events;
+            channel* ch = QLTP_tpc_newtype(db, nullptr, 1, "J\x03\xfe", type);
+            ASSERT_NE(ch, nullptr);
+            QLTP_tpc_set_text_callback(ch, on_text, &events);
+            ASSERT_EQ(QLTP_tpc_add_abbreviation(ch, "zork", expansion, 0), 1);
+            QLTP_tpc_process(ch, "We saw zork today.", -1, 1);
+            QLTP_tpc_delete(ch);
+            int spurts = 0;
+            xml_words(events.text, &spurts);
+            EXPECT_GT(spurts, 0) << events.text;
+            EXPECT_NE(events.text.find("_"), std::string::npos);
+        }
+    }
+}
+
+// Undoing a rule override gives the token parsers the database's
+// separators back: every type then gives what a channel never overridden
+// gives (the override's set is freed by then).
+TEST(PipelineTest, ResetRulesGivesTheParsersTheirSeparatorsBack) {
+    tpdb* db = English();
+    const std::string rules_path = orvelle_test::TempPath("reset_rules.xml");
+    const std::string abbrev_path = orvelle_test::TempPath("reset_abbrev.txt");
+    orvelle_test::WriteFile(rules_path, "<rules><regex name='separators'><![CDATA[^([-o])]]></regex></rules>\n");
+    orvelle_test::WriteFile(abbrev_path, "Dr 1 doctor\n");
+    const char* text = "Hello well-known world.";
+    for (int type : {QLTP_TPC_NORM, QLTP_TPC_FULL, QLTP_TPC_SENTENCE}) {
+        for (bool by_database : {false, true}) {
+            SCOPED_TRACE(std::to_string(type) + (by_database ? " database reset" : " rules reset"));
+            Channel fresh(db, type);
+            QLTP_tpc_process(fresh.ch, text, -1, 1);
+            Channel c(db, type);
+            ::testing::internal::CaptureStdout();
+            ASSERT_EQ(QLTP_tpc_override_normaliser(c.ch, rules_path.c_str(), abbrev_path.c_str()), 1);
+            ::testing::internal::GetCapturedStdout();
+            if (by_database) QLTP_tpc_reset_tpdb(c.ch, db);
+            else QLTP_tpc_reset_rules(c.ch);
+            QLTP_tpc_process(c.ch, text, -1, 1);
+            EXPECT_EQ(c.events.log, fresh.events.log);
+            EXPECT_EQ(c.events.text, fresh.events.text);
+            EXPECT_EQ(c.events.words, fresh.events.words);
+            EXPECT_FALSE(fresh.events.log.empty());
+        }
+    }
+    std::remove(rules_path.c_str());
+    std::remove(abbrev_path.c_str());
+}
+
 }  // namespace
