@@ -502,8 +502,8 @@ const T* object(const channel* ch, const char* name) {
 }
 
 // One call of either pass over the pending tokens.
-voidparray* process_type(postagger* t, voidparray* tokens, int final, const pos* d, const hashstrarray* sets,
-                         const normalise* normaliser, bool use_token_text) {
+voidparray* QLTP_postagger_process_type(postagger* t, voidparray* tokens, int final, const pos* d,
+                                        const hashstrarray* sets, const normalise* normaliser, bool use_token_text) {
   int previous_state = t->state;
   QLTP_voidparray_clear(t->output);
   for (int i = 0, n = QLTP_voidparray_sz(tokens); i < n; ++i) QLTP_voidparray_add(t->pending, QLTP_voidparray_idx(tokens, i));
@@ -600,12 +600,12 @@ void QLTP_postagger_delete(postagger* t) {
 
 voidparray* QLTP_postagger_process(postagger* t, voidparray* tokens, int final) {
   if (!t) return tokens;
-  return process_type(t, tokens, final, t->dictionary, t->possets, nullptr, false);
+  return QLTP_postagger_process_type(t, tokens, final, t->dictionary, t->possets, nullptr, false);
 }
 
 voidparray* QLTP_postagger_process_prenorm(postagger* t, const normalise* normaliser, voidparray* tokens, int final) {
   if (!t) return tokens;
-  return process_type(t, tokens, final, t->prenorm_dictionary, t->prenorm_possets, normaliser, true);
+  return QLTP_postagger_process_type(t, tokens, final, t->prenorm_dictionary, t->prenorm_possets, normaliser, true);
 }
 
 const char* QLTP_postagger_posset(const postagger* t, const char* tag) {

@@ -352,7 +352,9 @@ class Speaker {
   size_t ndigits_ = 0;
 };
 
-int speak(rinterp* interp, const char* text, dystrarray* out, const Args& a, Lang lang) {
+// The recursive rule of every language; it calls itself (Speaker::say) for
+// the multipliers of the units.
+int QLTP_hrule_numbers_recursive(rinterp* interp, const char* text, dystrarray* out, const Args& a, Lang lang) {
   if (!text || !out) return 0;
   Speaker(interp, out, a, lang).say(text, a.cas, a.parent);
   return 1;
@@ -360,7 +362,7 @@ int speak(rinterp* interp, const char* text, dystrarray* out, const Args& a, Lan
 
 int speak(rinterp* interp, const char* text, dystrarray* out, dystrarray* attrs, str2str* params, Lang lang) {
   if (!interp || !interp->rules) return 0;
-  return speak(interp, text, out, read_args(interp->rules, attrs, params), lang);
+  return QLTP_hrule_numbers_recursive(interp, text, out, read_args(interp->rules, attrs, params), lang);
 }
 
 }  // namespace
@@ -381,7 +383,7 @@ int QLTP_hrule_numbers(rinterp* interp, const char* text, dystrarray* out, dystr
       return result;
     }
   }
-  return speak(interp, text, out, a, Lang::Generic);
+  return QLTP_hrule_numbers_recursive(interp, text, out, a, Lang::Generic);
 }
 
 int QLTP_hrule_numbers_pt(rinterp* i, const char* t, dystrarray* o, dystrarray* a, str2str* p) {
