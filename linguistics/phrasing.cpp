@@ -526,7 +526,8 @@ int make_spurts(phrasing* st, const std::vector<Phrase>& phrases, int final, tox
   pause = tok(st->pending, 0);
   for (const Phrase& p : phrases) {
     if (p.end < 0) break;
-    if (p.end <= p.first) continue;
+    bool lone_pause = p.end == 1 && size == 1;
+    if (p.end <= p.first && !lone_pause) continue;
     bool last_of_final = final && p.end >= size;
     toxspurt* spurt = QLTP_toxpool_spurt(pool);
     toxtoken* next_pause = nullptr;
@@ -548,13 +549,14 @@ int make_spurts(phrasing* st, const std::vector<Phrase>& phrases, int final, tox
       QLTP_toxtoken_setparent(tok(st->pending, i), spurt);
       QLTP_toxspurt_add(spurt, tok(st->pending, i));
     }
+    QLTP_voidparray_add(st->spurts, spurt);
+    used = p.end;
+    pause = next_pause;
+    if (lone_pause) break;
     toxtoken* last = tok(st->pending, p.end - 1);
     retime(spurt, last);
     if (next_pause) hand_over(st, last, next_pause);
     cut_elements(last, p.end < size ? tok(st->pending, p.end) : nullptr);
-    QLTP_voidparray_add(st->spurts, spurt);
-    used = p.end;
-    pause = next_pause;
   }
   return used;
 }
@@ -675,8 +677,11 @@ void QLTP_phrasing_reset(phrasing* st) {
   st->state = 1;
   QLTP_dystr_clear(st->scratch);
   QLTP_dystr_clear(st->module_log);
-  // The pause token is the stage's own; the other tokens belong to the stream.
-  if (QLTP_voidparray_sz(st->pending) > 0) QLTP_toxtoken_clear(tok(st->pending, 0));
+  // A pause token made at a spurt end is the stage's own; the stream's tokens
+  // go back to the pool with the parser's reset, which may already have
+  // handed them out again.
+  if (QLTP_voidparray_sz(st->pending) > 0 && tok(st->pending, 0)->parent == st->pending)
+    QLTP_toxtoken_clear(tok(st->pending, 0));
   QLTP_voidparray_clear(st->pending);
   QLTP_intarray_clear(st->phrases);
   st->examined = 0;
@@ -710,18 +715,13 @@ voidparray* QLTP_phrasing_process(phrasing* st, voidparray* tokens, int final) {
   if (!st) return nullptr;
   int previous_state = st->state;
   if (!st->by_utterance) QLTP_voidparray_clear(st->spurts);
-  if (QLTP_voidparray_sz(st->pending) == 0) {
-    toxtoken* pause = QLTP_toxpool_token(pool_of(st));
-    if (!pause) {
-      QLTP_logger_set_error(log_of(st), QLTP_MESSAGE_WARN, kNoTokens, "");
-      return st->by_utterance ? st->utterances : st->spurts;
-    }
-    QLTP_toxtoken_setparent(pause, st->pending);
-    QLTP_voidparray_add(st->pending, pause);
-    st->examined = 0;
-  }
+  // A stream's first token, the parser's empty seed, is the first spurt's
+  // leading pause: it carries what stands before the first word.
+  if (QLTP_voidparray_sz(st->pending) == 0) st->examined = 0;
   for (int i = 0, n = QLTP_voidparray_sz(tokens); i < n; ++i) QLTP_voidparray_add(st->pending, QLTP_voidparray_idx(tokens, i));
   int size = QLTP_voidparray_sz(st->pending);
+  // A stream of no words but marks still gives them a spurt of their own.
+  bool lone_pause = final && size == 1 && tag_count(tok(st->pending, 0)) > 0;
   int n = final ? size : size - 1;
   // Each token has its breaks once: tokens held from an earlier call and the
   // pause tokens made at spurt ends are not examined again.
@@ -733,6 +733,7 @@ voidparray* QLTP_phrasing_process(phrasing* st, voidparray* tokens, int final) {
     add_break(st, tok(st->pending, n - 1), level, time);
   }
   std::vector<Phrase> phrases = force_breaks(st, n, final, find_phrases(st, n, final));
+  if (lone_pause) phrases.push_back({1, 1});
   toxtoken* pause = nullptr;
   int used = make_spurts(st, phrases, final, pause);
   for (int w = std::max(from, 1); w < n; ++w) {
@@ -744,6 +745,11 @@ voidparray* QLTP_phrasing_process(phrasing* st, voidparray* tokens, int final) {
     QLTP_voidparray_delete_range(st->pending, 0, used);
     if (pause) QLTP_voidparray_insert_item(st->pending, pause, 0);
     st->examined = std::max(0, n - used) + (pause ? 1 : 0);
+  } else if (final && QLTP_voidparray_sz(st->pending) == 1) {
+    // A final call without words: the pause goes back to the pool.
+    QLTP_toxtoken_clear(tok(st->pending, 0));
+    QLTP_voidparray_clear(st->pending);
+    st->examined = 0;
   } else {
     st->examined = std::max(n, 0);
   }

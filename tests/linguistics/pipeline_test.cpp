@@ -106,6 +106,7 @@ struct Events {
     std::vector<std::string> lts;     // words pronounced by letter-to-sound
     std::vector<std::string> silent;  // words with a norm but no pronunciation
     std::vector<int> breaks;           // break index of each spurt's last token
+    std::vector<std::string> shapes;   // each spurt: "<words>/<syls>: _{type,time} norm ... norm{type,time}"
     int spoken = 0;                    // spurts holding a pronounced word
     lgout* lg = nullptr;               // fed each spurt when set
     std::string lg_text;
@@ -130,8 +131,16 @@ void on_spurt(cbout*, void* user, toxspurt* spurt, int, int) {
         QLTP_voidparray_delete(one);
     }
     const size_t before = e->words.size();
+    std::string shape = std::to_string(spurt->words) + "/" + std::to_string(spurt->syls) + ":";
     for (int i = 0; i < QLTP_voidparray_sz(tokens); ++i) {
         const toxtoken* t = QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, i));
+        const char* shown = QLTP_toxtoken_getnorm(t);
+        shape += std::string(" ") + (i == 0 ? "_" : shown ? shown : "");
+        for (int k = 0; k < QLTP_toxtoken_notags(t); ++k) {
+            const toxtag* tag = QLTP_toxtoken_tagidx(t, k);
+            if (std::string(QLTP_toxtag_name(tag)) == "break")
+                shape += std::string("{") + QLTP_toxtag_val(tag, "type") + "," + QLTP_toxtag_val(tag, "time") + "}";
+        }
         const char* norm = QLTP_toxtoken_getnorm(t);
         const char* lts = QLTP_toxtoken_tagval(t, "lex", "ltsused");
         if (lts && std::string(lts) == "true") e->lts.push_back(norm);
@@ -142,6 +151,7 @@ void on_spurt(cbout*, void* user, toxspurt* spurt, int, int) {
         e->words.push_back(std::string(norm) + "/" + QLTP_toxtoken_tagval(t, "lex", "spron"));
     }
     e->spoken += e->words.size() > before;
+    e->shapes.push_back(shape);
 }
 
 struct Channel {
@@ -210,9 +220,11 @@ TEST(PipelineTest, EveryTypeRunsTheChainToItsOutput) {
         Channel c(db, type, 0);
         QLTP_tpc_process(c.ch, "Hello world.", -1, 1);
         EXPECT_EQ(c.events.words, sprons);
-        // The pause that opens the text is a spurt of its own.
+        // One spurt: the stream's first token is its leading pause.
         EXPECT_EQ(c.events.spoken, 1);
-        EXPECT_EQ(Count(c.events.log, "P"), 2);
+        EXPECT_EQ(Count(c.events.log, "P"), 1);
+        ASSERT_EQ(c.events.shapes.size(), 1u);
+        EXPECT_EQ(c.events.shapes[0].substr(0, 4), "2/3:");
         ASSERT_FALSE(c.events.last.empty());
         EXPECT_EQ(c.events.last.back(), 1);
         EXPECT_TRUE(c.events.text.empty());
@@ -225,7 +237,10 @@ TEST(PipelineTest, EveryTypeRunsTheChainToItsOutput) {
         int spurts = 0;
         EXPECT_EQ(xml_words(c.events.text, &spurts),
                   std::vector<std::string>({"hello/hh ax0 . l ow1 . ", "world/w er1 l d . "}));
-        EXPECT_EQ(spurts, 2);
+        EXPECT_EQ(spurts, 1);
+        EXPECT_NE(c.events.text.find("<spurt spurt_id='J_001' phrases='1' phrase='1' utt_words='2' utt_syls='3' "),
+                  std::string::npos)
+            << c.events.text;
         // Without reduction, archiphone or accent data the two types agree.
         if (type == QLTP_TPC_SPURT) {
             spurt_xml = c.events.text;
@@ -247,6 +262,33 @@ TEST(PipelineTest, EveryTypeRunsTheChainToItsOutput) {
         EXPECT_NE(c.events.text.find("[hello]"), std::string::npos) << c.events.text;
         EXPECT_NE(c.events.text.find("[world]"), std::string::npos);
     }
+}
+
+// What stands before the first word (an SSML break, a mark) is the first
+// spurt's pause; with a break table alone the seed gets the table's
+// opening break.
+TEST(PipelineTest, TheStreamsFirstTokenIsTheFirstSpurtsPause) {
+    Channel c(English(), QLTP_TPC_SPURT);
+    QLTP_tpc_process(c.ch, "<speak><break time='500ms'/><mark name='m1'/>Hello world.</speak>", -1, 1);
+    const std::string& xml = c.events.text;
+    const size_t open = xml.find("<pause>"), close = xml.find("</pause>");
+    ASSERT_LT(open, close) << xml;
+    EXPECT_LT(xml.find("<speech>"), xml.find("hello"));
+    const std::string pause = xml.substr(open, close - open);
+    EXPECT_NE(pause.find("<break time='0.500' type='1'/>"), std::string::npos) << pause;
+    EXPECT_NE(pause.find("<mark name='m1'/>"), std::string::npos) << pause;
+    EXPECT_EQ(xml.find("<spurt ", 1), std::string::npos) << xml;
+
+    const std::string path = orvelle_test::TempPath("breaks_only.tpdb");
+    pbreak* table = QLTP_deserialise_pbreak("DEFAULT 1 0.1 1 0.05\n");
+    orvelle_test::WriteTestDb(path, {{"TPOBJ_PBREAK:DEFAULT", table}});
+    QLTP_pbreak_delete(table);
+    orvelle_test::LoadedDb breaks(path);
+    std::remove(path.c_str());
+    ASSERT_TRUE(breaks.loaded());
+    Channel sentence(breaks.db, QLTP_TPC_SENTENCE, 0);
+    QLTP_tpc_process(sentence.ch, "Hello world", -1, 1);
+    EXPECT_EQ(sentence.events.shapes, std::vector<std::string>({"0/0: _{1,0.050} Hello world{1,0.100}"}));
 }
 
 // Two application tags in a final call give three passes, the tag after
