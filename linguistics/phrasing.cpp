@@ -174,7 +174,8 @@ void examine(phrasing* st, int w, int final) {
   int32_t level = 0, time = 0;
   const char* post = QLTP_toxtoken_getpstpunc(t);
   if (w == 0) {
-    if (st->state != 0) raise(st, "DEFAULT", 1, level, time);
+    if (st->stream_start) raise(st, "DEFAULT", 1, level, time);
+    st->stream_start = 0;
   } else if (empty(post) && QLTP_toxtoken_getfeat(t, QLTP_FEAT_LINEBREAK) && next) {
     const char* own = QLTP_toxtoken_tagval(t, "phrasing", "ignore_newline");
     if (own ? std::strcmp(own, "False") == 0 : !st->ignore_newline) raise(st, "\n", 0, level, time);
@@ -649,6 +650,7 @@ phrasing* QLTP_phrasing_new(channel* ch) {
   st->name = "phrasing";
   st->ch = ch;
   st->state = 1;
+  st->stream_start = 1;
   st->pending = QLTP_voidparray_new();
   st->spurts = QLTP_voidparray_new();
   st->scratch = QLTP_dystr_newcustom("", 0, 64, 64);
@@ -675,6 +677,7 @@ void QLTP_phrasing_reset(phrasing* st) {
   if (!st) return;
   if (st->state == 0) QLTP_logger_set_error(log_of(st), QLTP_ERROR_RESET_DATA_LOSS, "Phrasing context lost", "");
   st->state = 1;
+  st->stream_start = 1;
   QLTP_dystr_clear(st->scratch);
   QLTP_dystr_clear(st->module_log);
   // A pause token made at a spurt end is the stage's own; the stream's tokens
@@ -755,6 +758,7 @@ voidparray* QLTP_phrasing_process(phrasing* st, voidparray* tokens, int final) {
   }
   QLTP_tpc_log_spurts(st->ch, st->name, previous_state, st->spurts, st->module_log);
   st->state = final;
+  if (final) st->stream_start = 1;
   if (!st->by_utterance) return st->spurts;
   group_utterances(st, final);
   return st->utterances;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -372,6 +373,78 @@ TEST(PipelineTest, PiecesGiveTheWordsOfOneCallAndReuseThePool) {
     QLTP_tpc_process(big.ch, mb.c_str(), -1, 1);
     EXPECT_EQ(objects(), after_first);
     EXPECT_EQ(big.events.words.size(), 2 * words);
+}
+
+// A random document of the paragraph's words (with their punctuation),
+// line breaks, blank lines, SSML breaks and p, s, prosody and emphasis
+// elements nested at random, about `size` bytes.
+std::string RandomSsml(std::mt19937& rng, const std::vector<std::string>& words, size_t size) {
+    static const char* const starts[] = {"<p>", "<s>", "<prosody rate='fast'>", "<prosody rate='80%' pitch='+5%'>",
+                                         "<emphasis>", "<emphasis level='strong'>"};
+    static const char* const ends[] = {"</p>", "</s>", "</prosody>", "</prosody>", "</emphasis>", "</emphasis>"};
+    static const char* const breaks[] = {"<break/>", "<break time='300ms'/>", "<break strength='strong'/>",
+                                         "<break time='2s' strength='weak'/>", "<break strength='none'/>"};
+    std::string out = "<speak>";
+    std::vector<int> open;
+    while (out.size() < size) {
+        const unsigned pick = rng() % 16;
+        if (pick == 0 && open.size() < 5) {
+            open.push_back(static_cast<int>(rng() % std::size(starts)));
+            out += starts[open.back()];
+        } else if (pick == 1 && !open.empty()) {
+            out += ends[open.back()];
+            open.pop_back();
+        } else if (pick == 2) {
+            out += breaks[rng() % std::size(breaks)];
+        } else if (pick == 3) {
+            out += rng() % 2 ? "\n" : "\n\n";
+        } else if (pick == 4) {
+            out += "(" + words[rng() % words.size()] + ") ";
+        } else {
+            out += words[rng() % words.size()] + " ";
+        }
+    }
+    for (; !open.empty(); open.pop_back()) out += ends[open.back()];
+    return out + "</speak>";
+}
+
+// Random documents cut into random pieces (1 byte to 4 KB, some empty, the
+// last final) give every phrasing type what one final call gives: the same
+// spurt, build and abook text, the same spurts to the phrase callback.
+TEST(PipelineTest, RandomPiecesGiveWhatOneCallGives) {
+    tpdb* db = English();
+    std::vector<std::string> words;
+    std::istringstream in(Paragraph());
+    for (std::string w; in >> w;) words.push_back(w);
+    std::mt19937 rng(26);
+    for (int round = 0; round < 40; ++round) {
+        // First the whole text in a call that is not final, then an empty final call.
+        const std::string text = round == 0 ? "Hello world." : RandomSsml(rng, words, 200 + rng() % 6000);
+        std::vector<std::pair<size_t, size_t>> pieces;  // (offset, length); the last one is final
+        if (round == 0) pieces = {{0, text.size()}, {text.size(), 0}};
+        for (size_t at = round == 0 ? text.size() : 0; at < text.size();) {
+            const unsigned kind = rng() % 10;
+            const size_t len = kind == 0 ? 0 : kind == 1 ? 1 + rng() % 4096 : 1 + rng() % 64;
+            pieces.emplace_back(at, std::min(len, text.size() - at));
+            at += pieces.back().second;
+        }
+        if (round > 0 && rng() % 3 == 0) pieces.emplace_back(text.size(), 0);
+        for (int type : {QLTP_TPC_FULL, QLTP_TPC_SENTENCE, QLTP_TPC_SERVER, QLTP_TPC_SPURT, QLTP_TPC_ABOOK,
+                         QLTP_TPC_BUILD}) {
+            SCOPED_TRACE("round " + std::to_string(round) + " type " + std::to_string(type) + ": " + text.substr(0, 300));
+            Channel whole(db, type), cut(db, type);
+            QLTP_tpc_process(whole.ch, text.c_str(), static_cast<int>(text.size()), 1);
+            for (size_t i = 0; i < pieces.size(); ++i)
+                QLTP_tpc_process(cut.ch, text.c_str() + pieces[i].first, static_cast<int>(pieces[i].second),
+                                 i + 1 == pieces.size() ? 1 : 0);
+            EXPECT_EQ(cut.events.text, whole.events.text);
+            EXPECT_EQ(cut.events.shapes, whole.events.shapes);
+            EXPECT_EQ(cut.events.words, whole.events.words);
+            EXPECT_EQ(cut.events.last, whole.events.last);
+            const bool callback = type == QLTP_TPC_FULL || type == QLTP_TPC_SENTENCE || type == QLTP_TPC_SERVER;
+            EXPECT_GT(callback ? whole.events.shapes.size() : whole.events.text.size(), 0u);
+        }
+    }
 }
 
 // What the paragraph's words should normalise to: lower-cased, punctuation
