@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "foundation/logger.h"
@@ -302,29 +304,58 @@ struct Side {
   double breaks = 0;  // seconds
 };
 
-double break_seconds(const toxtoken* t) {
-  double s = 0;
-  for (int i = 0; i < tag_count(t); ++i)
-    if (named(tag_at(t, i), "break")) s += millis(QLTP_toxtag_val(tag_at(t, i), "time")) / 1000.0;
-  return s;
-}
+// The break tags of the tokens that re-timing visits: a token inside many
+// nested elements is read once per call, not once per element.
+class BreakCache {
+ public:
+  const std::vector<toxtag*>& tags(const toxtoken* t) { return entry(t).tags; }
+  double seconds(const toxtoken* t) { return entry(t).seconds; }
+  // After the token's break times changed.
+  void update(const toxtoken* t) {
+    auto it = entries_.find(t);
+    if (it != entries_.end()) it->second.seconds = sum(it->second.tags);
+  }
+  // After the token's break tags changed.
+  void forget(const toxtoken* t) { entries_.erase(t); }
 
-void add_token(Side& side, toxtag* tag) {
+ private:
+  struct Entry {
+    std::vector<toxtag*> tags;
+    double seconds = 0;
+  };
+  Entry& entry(const toxtoken* t) {
+    auto [it, fresh] = entries_.try_emplace(t);
+    if (fresh) {
+      for (int i = 0; i < tag_count(t); ++i)
+        if (named(tag_at(t, i), "break")) it->second.tags.push_back(tag_at(t, i));
+      it->second.seconds = sum(it->second.tags);
+    }
+    return it->second;
+  }
+  static double sum(const std::vector<toxtag*>& tags) {
+    double s = 0;
+    for (const toxtag* tag : tags) s += millis(QLTP_toxtag_val(tag, "time")) / 1000.0;
+    return s;
+  }
+  std::unordered_map<const toxtoken*, Entry> entries_;
+};
+
+void add_token(Side& side, toxtag* tag, BreakCache& breaks) {
   side.tags.push_back(tag);
   const toxtoken* t = QLTP_toxtag_get_parent(tag);
   side.chars += static_cast<double>(text(QLTP_toxtoken_getnorm(t)).size());
-  side.breaks += break_seconds(t);
+  side.breaks += breaks.seconds(t);
 }
 
 // In this spurt: back along the fellow links from the last token's tag, to
 // the element's start or the spurt's first token.
-Side side_here(toxtag* last, const toxspurt* spurt) {
+Side side_here(toxtag* last, const toxspurt* spurt, BreakCache& breaks) {
   Side side;
   toxtag* tag = last;
   for (int links = 0; tag && links <= kMaxLinks; ++links) {
     const toxtoken* t = QLTP_toxtag_get_parent(tag);
     if (!t || t->parent != spurt) break;
-    add_token(side, tag);
+    add_token(side, tag, breaks);
     int type = QLTP_toxtag_type(tag);
     if (type == QLTP_TAG_START || type == QLTP_TAG_STARTEND) break;
     tag = QLTP_toxtag_get_fellow(tag);
@@ -334,11 +365,11 @@ Side side_here(toxtag* last, const toxspurt* spurt) {
 
 // After the spurt: forward along the element's links to its end (as far as
 // the stream has come).
-Side side_after(toxtag* last) {
+Side side_after(toxtag* last, BreakCache& breaks) {
   Side side;
   toxtag* tag = last->follower;
   for (int links = 0; tag && links < kMaxLinks; ++links) {
-    add_token(side, tag);
+    add_token(side, tag, breaks);
     int type = QLTP_toxtag_type(tag);
     if (type == QLTP_TAG_END || type == QLTP_TAG_STARTEND) break;
     tag = tag->follower;
@@ -352,13 +383,11 @@ void set_all(const Side& side, const char* name, const std::string& value) {
 
 // Break times of the side's tokens through f (seconds in, seconds out).
 template <typename F>
-void scale_breaks(const Side& side, F f) {
+void scale_breaks(const Side& side, F f, BreakCache& breaks) {
   for (toxtag* element : side.tags) {
-    toxtoken* t = QLTP_toxtag_get_parent(element);
-    for (int i = 0; i < tag_count(t); ++i) {
-      toxtag* tag = tag_at(t, i);
-      if (named(tag, "break")) set_attrib(tag, "time", three_decimals(f(millis(QLTP_toxtag_val(tag, "time")) / 1000.0)));
-    }
+    const toxtoken* t = QLTP_toxtag_get_parent(element);
+    for (toxtag* tag : breaks.tags(t)) set_attrib(tag, "time", three_decimals(f(millis(QLTP_toxtag_val(tag, "time")) / 1000.0)));
+    breaks.update(t);
   }
 }
 
@@ -437,19 +466,19 @@ bool split_items(const std::vector<Item>& items, double c1, double c2, bool f0, 
 }
 
 // Re-times every prosody element that the spurt's last token leaves open.
-void retime(toxspurt* spurt, toxtoken* last) {
+void retime(toxspurt* spurt, toxtoken* last, BreakCache& breaks) {
   for (int i = 0; i < tag_count(last); ++i) {
     toxtag* tag = tag_at(last, i);
     bool sig = named(tag, "sig");
     int type = QLTP_toxtag_type(tag);
     if ((!sig && !named(tag, "prosody")) || (type != QLTP_TAG_START && type != QLTP_TAG_MID)) continue;
-    Side here = side_here(tag, spurt), after = side_after(tag);
+    Side here = side_here(tag, spurt, breaks), after = side_after(tag, breaks);
     if (here.chars == 0 && after.chars == 0) here.chars = after.chars = 1;
     if (const char* rate = sig ? QLTP_toxtag_val(tag, "rate") : nullptr) {
       double r = QLTP_atof(rate, static_cast<int>(std::strlen(rate)));
       if (r != 0) {
         r = std::clamp(r, 0.3, 3.0);
-        scale_breaks(here, [r](double s) { return std::max(s / r, 0.002); });
+        scale_breaks(here, [r](double s) { return std::max(s / r, 0.002); }, breaks);
       }
     }
     if (const char* duration = QLTP_toxtag_val(tag, "duration")) {
@@ -458,7 +487,7 @@ void retime(toxspurt* spurt, toxtoken* last) {
       double k = denominator > 0 ? d / denominator : 0;
       std::string rest = three_decimals(k * (after.chars + after.breaks / 0.01));
       set_all(here, "duration", three_decimals(k * here.chars));
-      scale_breaks(here, [k](double s) { return std::max(s * k / 0.01, 0.0); });
+      scale_breaks(here, [k](double s) { return std::max(s * k / 0.01, 0.0); }, breaks);
       set_all(after, "duration", rest);
     }
     for (bool f0 : {false, true}) {
@@ -524,6 +553,7 @@ int make_spurts(phrasing* st, const std::vector<Phrase>& phrases, int final, tox
   toxpool* pool = pool_of(st);
   int size = QLTP_voidparray_sz(st->pending);
   int used = 0;
+  BreakCache breaks;
   pause = tok(st->pending, 0);
   for (const Phrase& p : phrases) {
     if (p.end < 0) break;
@@ -555,22 +585,25 @@ int make_spurts(phrasing* st, const std::vector<Phrase>& phrases, int final, tox
     pause = next_pause;
     if (lone_pause) break;
     toxtoken* last = tok(st->pending, p.end - 1);
-    retime(spurt, last);
+    retime(spurt, last, breaks);
     if (next_pause) hand_over(st, last, next_pause);
+    breaks.forget(last);
     cut_elements(last, p.end < size ? tok(st->pending, p.end) : nullptr);
   }
   return used;
 }
 
-// A "sig" copy after each "prosody" tag with a duration or a contour, in the
-// form the later stages read.
-void add_sig(phrasing* st, toxtoken* t, int i) {
-  toxtag* prosody = tag_at(t, i);
+// The "sig" copy made for each "prosody" tag, by prosody tag.
+using SigMap = std::unordered_map<const toxtag*, toxtag*>;
+
+// A "sig" copy of a "prosody" tag with a duration or a contour, in the form
+// the later stages read; NULL for other prosody tags.
+toxtag* make_sig(phrasing* st, toxtoken* t, toxtag* prosody, SigMap& sig_of, std::unordered_set<const toxtoken*>& scanned) {
   const char* contour = QLTP_toxtag_val(prosody, "contour");
   const char* duration = QLTP_toxtag_val(prosody, "duration");
-  if (!contour && !duration) return;
+  if (!contour && !duration) return nullptr;
   toxtag* sig = QLTP_toxpool_tag(pool_of(st));
-  if (!sig) return;
+  if (!sig) return nullptr;
   QLTP_toxtag_init(sig, t, "sig", 3, QLTP_toxtag_type(prosody));
   if (contour) {
     std::string out;
@@ -590,17 +623,45 @@ void add_sig(phrasing* st, toxtoken* t, int i) {
     bool readable = !d.empty() && (QLTP_is_digit(d.front()) || d.front() == '.');
     set_attrib(sig, "duration", readable ? three_decimals(millis(duration) / 1000.0) : "");
   }
-  // Chain the copy to the copy on the element's previous token.
+  // Chain the copy to the "sig" right after the element's tag on the previous
+  // token; each previous token is read once.
   if (toxtag* fellow = QLTP_toxtag_get_fellow(prosody)) {
-    toxtoken* previous = QLTP_toxtag_get_parent(fellow);
-    for (int k = 0; previous && k + 1 < tag_count(previous); ++k)
-      if (tag_at(previous, k) == fellow && named(tag_at(previous, k + 1), "sig")) {
-        sig->fellow = tag_at(previous, k + 1);
-        sig->fellow->follower = sig;
-      }
+    auto it = sig_of.find(fellow);
+    const toxtoken* previous = QLTP_toxtag_get_parent(fellow);
+    if (it == sig_of.end() && previous && scanned.insert(previous).second) {
+      for (int k = 0; k + 1 < tag_count(previous); ++k)
+        if (named(tag_at(previous, k + 1), "sig")) sig_of.emplace(tag_at(previous, k), tag_at(previous, k + 1));
+      it = sig_of.find(fellow);
+    }
+    if (it != sig_of.end()) {
+      sig->fellow = it->second;
+      sig->fellow->follower = sig;
+    }
   }
-  QLTP_voidparray_insert_item(t->tags, sig, i + 1);
-  if (i + 1 < t->tagmark) ++t->tagmark;
+  sig_of[prosody] = sig;
+  return sig;
+}
+
+// Puts a "sig" copy right after each "prosody" tag of the token that has a
+// duration or a contour; the tag list is written once.
+void add_sigs(phrasing* st, toxtoken* t, SigMap& sig_of, std::unordered_set<const toxtoken*>& scanned) {
+  std::vector<toxtag*> tags;
+  int n = tag_count(t), before_mark = 0;
+  bool added = false;
+  for (int i = 0; i < n; ++i) {
+    toxtag* tag = tag_at(t, i);
+    tags.push_back(tag);
+    if (!named(tag, "prosody")) continue;
+    toxtag* sig = make_sig(st, t, tag, sig_of, scanned);
+    if (!sig) continue;
+    tags.push_back(sig);
+    added = true;
+    if (i + 1 < t->tagmark) ++before_mark;
+  }
+  if (!added) return;
+  QLTP_voidparray_clear(t->tags);
+  for (toxtag* tag : tags) QLTP_voidparray_add(t->tags, tag);
+  t->tagmark += before_mark;
 }
 
 // Groups spurts into utterances: a group ends at a sentence break or when it
@@ -739,11 +800,9 @@ voidparray* QLTP_phrasing_process(phrasing* st, voidparray* tokens, int final) {
   if (lone_pause) phrases.push_back({1, 1});
   toxtoken* pause = nullptr;
   int used = make_spurts(st, phrases, final, pause);
-  for (int w = std::max(from, 1); w < n; ++w) {
-    toxtoken* t = tok(st->pending, w);
-    for (int i = tag_count(t) - 1; i >= 0; --i)
-      if (named(tag_at(t, i), "prosody")) add_sig(st, t, i);
-  }
+  SigMap sig_of;
+  std::unordered_set<const toxtoken*> scanned;
+  for (int w = std::max(from, 1); w < n; ++w) add_sigs(st, tok(st->pending, w), sig_of, scanned);
   if (used > 0) {
     QLTP_voidparray_delete_range(st->pending, 0, used);
     if (pause) QLTP_voidparray_insert_item(st->pending, pause, 0);
