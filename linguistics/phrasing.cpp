@@ -30,7 +30,8 @@ constexpr char kNoTokens[] = "No tokens/spurts available for phrasing";
 toxtoken* tok(const voidparray* a, int i) { return QLTP_toxtoken_cast(QLTP_voidparray_idx(a, i)); }
 toxtag* tag_at(const toxtoken* t, int i) { return QLTP_toxtoken_tagidx(t, i); }
 int tag_count(const toxtoken* t) { return QLTP_toxtoken_notags(t); }
-bool named(const toxtag* tag, const char* name) { return std::strcmp(QLTP_toxtag_name(tag), name) == 0; }
+bool same(const char* a, const char* b) { return a[0] == b[0] && std::strcmp(a, b) == 0; }
+bool named(const toxtag* tag, const char* name) { return same(QLTP_toxtag_name(tag), name); }
 std::string_view text(const char* s) { return s ? std::string_view(s) : std::string_view(); }
 bool empty(const char* s) { return !s || !*s; }
 logger* log_of(const phrasing* st) { return QLTP_tpc_get_logger(st->ch); }
@@ -64,7 +65,12 @@ void set_attrib(toxtag* tag, const char* name, const std::string& value) {
   QLTP_toxtag_set_attrib(tag, name, -1, value.data(), static_cast<int>(value.size()));
 }
 
-bool has_break(const toxtoken* t) { return QLTP_toxtoken_gettag(t, "break") != nullptr; }
+// New breaks go in front of the tags: look there first.
+bool has_break(const toxtoken* t) {
+  for (int i = 0; i < tag_count(t); ++i)
+    if (named(tag_at(t, i), "break")) return true;
+  return false;
+}
 
 bool has_open_tag(const toxtoken* t) {
   for (int i = 0; i < tag_count(t); ++i) {
@@ -133,12 +139,12 @@ TagFacts facts_of(const toxtoken* t) {
     const toxtag* tag = tag_at(t, i);
     const char* name = QLTP_toxtag_name(tag);
     int type = QLTP_toxtag_type(tag);
-    if (std::strcmp(name, "break") == 0) {
+    if (same(name, "break")) {
       f.markup |= type == QLTP_TAG_END || type == QLTP_TAG_STARTEND || type == QLTP_TAG_CLOSED;
       continue;
     }
     for (int k = 0; k < 3; ++k) {
-      if (std::strcmp(name, kElements[k]) != 0) continue;
+      if (!same(name, kElements[k])) continue;
       f.ends[k] |= type == QLTP_TAG_END || type == QLTP_TAG_STARTEND;
       f.starts[k] |= type == QLTP_TAG_START || type == QLTP_TAG_STARTEND;
     }
@@ -155,10 +161,10 @@ void examine(phrasing* st, int w, int final) {
   for (int i = 0; i < tag_count(t); ++i) {
     toxtag* tag = tag_at(t, i);
     const char* name = QLTP_toxtag_name(tag);
-    if (std::strcmp(name, "fbreak") == 0) {
+    if (same(name, "fbreak")) {
       QLTP_toxtag_set_name(tag, "break", 5);
       QLTP_toxtag_settype(tag, QLTP_TAG_STARTEND);
-    } else if (std::strcmp(name, "break") == 0) {
+    } else if (same(name, "break")) {
       int type = QLTP_toxtag_type(tag);
       open_breaks |= type == QLTP_TAG_START || type == QLTP_TAG_MID;
     }
@@ -469,9 +475,11 @@ bool split_items(const std::vector<Item>& items, double c1, double c2, bool f0, 
 void retime(toxspurt* spurt, toxtoken* last, BreakCache& breaks) {
   for (int i = 0; i < tag_count(last); ++i) {
     toxtag* tag = tag_at(last, i);
-    bool sig = named(tag, "sig");
     int type = QLTP_toxtag_type(tag);
-    if ((!sig && !named(tag, "prosody")) || (type != QLTP_TAG_START && type != QLTP_TAG_MID)) continue;
+    if (type != QLTP_TAG_START && type != QLTP_TAG_MID) continue;
+    const char* name = QLTP_toxtag_name(tag);
+    bool sig = same(name, "sig");
+    if (!sig && !same(name, "prosody")) continue;
     Side here = side_here(tag, spurt, breaks), after = side_after(tag, breaks);
     if (here.chars == 0 && after.chars == 0) here.chars = after.chars = 1;
     if (const char* rate = sig ? QLTP_toxtag_val(tag, "rate") : nullptr) {
