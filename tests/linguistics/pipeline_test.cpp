@@ -280,6 +280,20 @@ TEST(PipelineTest, TheStreamsFirstTokenIsTheFirstSpurtsPause) {
     EXPECT_NE(pause.find("<mark name='m1'/>"), std::string::npos) << pause;
     EXPECT_EQ(xml.find("<spurt ", 1), std::string::npos) << xml;
 
+    // A text of no words keeps its marks in a spurt of the pause alone, an
+    // empty final call the final mark.
+    for (const char* text : {"<speak><mark name='only'/></speak>", ""}) {
+        SCOPED_TRACE(text);
+        Channel marks(English(), QLTP_TPC_SPURT);
+        QLTP_tpc_process(marks.ch, text, -1, 1);
+        const std::string& out = marks.events.text;
+        EXPECT_NE(out.find("utt_words='0'"), std::string::npos) << out;
+        EXPECT_EQ(out.find("<spurt ", 1), std::string::npos) << out;
+        EXPECT_EQ(out.find("<lex"), std::string::npos) << out;
+        EXPECT_NE(out.find("<mark name='qrln_final'/>"), std::string::npos) << out;
+        if (*text) EXPECT_NE(out.find("<mark name='only'/>"), std::string::npos) << out;
+    }
+
     const std::string path = orvelle_test::TempPath("breaks_only.tpdb");
     pbreak* table = QLTP_deserialise_pbreak("DEFAULT 1 0.1 1 0.05\n");
     orvelle_test::WriteTestDb(path, {{"TPOBJ_PBREAK:DEFAULT", table}});
