@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "foundation/logger.h"
@@ -28,7 +30,8 @@ constexpr char kNoTokens[] = "No tokens/spurts available for phrasing";
 toxtoken* tok(const voidparray* a, int i) { return QLTP_toxtoken_cast(QLTP_voidparray_idx(a, i)); }
 toxtag* tag_at(const toxtoken* t, int i) { return QLTP_toxtoken_tagidx(t, i); }
 int tag_count(const toxtoken* t) { return QLTP_toxtoken_notags(t); }
-bool named(const toxtag* tag, const char* name) { return std::strcmp(QLTP_toxtag_name(tag), name) == 0; }
+bool same(const char* a, const char* b) { return a[0] == b[0] && std::strcmp(a, b) == 0; }
+bool named(const toxtag* tag, const char* name) { return same(QLTP_toxtag_name(tag), name); }
 std::string_view text(const char* s) { return s ? std::string_view(s) : std::string_view(); }
 bool empty(const char* s) { return !s || !*s; }
 logger* log_of(const phrasing* st) { return QLTP_tpc_get_logger(st->ch); }
@@ -62,7 +65,12 @@ void set_attrib(toxtag* tag, const char* name, const std::string& value) {
   QLTP_toxtag_set_attrib(tag, name, -1, value.data(), static_cast<int>(value.size()));
 }
 
-bool has_break(const toxtoken* t) { return QLTP_toxtoken_gettag(t, "break") != nullptr; }
+// New breaks go in front of the tags: look there first.
+bool has_break(const toxtoken* t) {
+  for (int i = 0; i < tag_count(t); ++i)
+    if (named(tag_at(t, i), "break")) return true;
+  return false;
+}
 
 bool has_open_tag(const toxtoken* t) {
   for (int i = 0; i < tag_count(t); ++i) {
@@ -131,12 +139,12 @@ TagFacts facts_of(const toxtoken* t) {
     const toxtag* tag = tag_at(t, i);
     const char* name = QLTP_toxtag_name(tag);
     int type = QLTP_toxtag_type(tag);
-    if (std::strcmp(name, "break") == 0) {
+    if (same(name, "break")) {
       f.markup |= type == QLTP_TAG_END || type == QLTP_TAG_STARTEND || type == QLTP_TAG_CLOSED;
       continue;
     }
     for (int k = 0; k < 3; ++k) {
-      if (std::strcmp(name, kElements[k]) != 0) continue;
+      if (!same(name, kElements[k])) continue;
       f.ends[k] |= type == QLTP_TAG_END || type == QLTP_TAG_STARTEND;
       f.starts[k] |= type == QLTP_TAG_START || type == QLTP_TAG_STARTEND;
     }
@@ -153,10 +161,10 @@ void examine(phrasing* st, int w, int final) {
   for (int i = 0; i < tag_count(t); ++i) {
     toxtag* tag = tag_at(t, i);
     const char* name = QLTP_toxtag_name(tag);
-    if (std::strcmp(name, "fbreak") == 0) {
+    if (same(name, "fbreak")) {
       QLTP_toxtag_set_name(tag, "break", 5);
       QLTP_toxtag_settype(tag, QLTP_TAG_STARTEND);
-    } else if (std::strcmp(name, "break") == 0) {
+    } else if (same(name, "break")) {
       int type = QLTP_toxtag_type(tag);
       open_breaks |= type == QLTP_TAG_START || type == QLTP_TAG_MID;
     }
@@ -174,7 +182,8 @@ void examine(phrasing* st, int w, int final) {
   int32_t level = 0, time = 0;
   const char* post = QLTP_toxtoken_getpstpunc(t);
   if (w == 0) {
-    if (st->state != 0) raise(st, "DEFAULT", 1, level, time);
+    if (st->stream_start) raise(st, "DEFAULT", 1, level, time);
+    st->stream_start = 0;
   } else if (empty(post) && QLTP_toxtoken_getfeat(t, QLTP_FEAT_LINEBREAK) && next) {
     const char* own = QLTP_toxtoken_tagval(t, "phrasing", "ignore_newline");
     if (own ? std::strcmp(own, "False") == 0 : !st->ignore_newline) raise(st, "\n", 0, level, time);
@@ -301,29 +310,58 @@ struct Side {
   double breaks = 0;  // seconds
 };
 
-double break_seconds(const toxtoken* t) {
-  double s = 0;
-  for (int i = 0; i < tag_count(t); ++i)
-    if (named(tag_at(t, i), "break")) s += millis(QLTP_toxtag_val(tag_at(t, i), "time")) / 1000.0;
-  return s;
-}
+// The break tags of the tokens that re-timing visits: a token inside many
+// nested elements is read once per call, not once per element.
+class BreakCache {
+ public:
+  const std::vector<toxtag*>& tags(const toxtoken* t) { return entry(t).tags; }
+  double seconds(const toxtoken* t) { return entry(t).seconds; }
+  // After the token's break times changed.
+  void update(const toxtoken* t) {
+    auto it = entries_.find(t);
+    if (it != entries_.end()) it->second.seconds = sum(it->second.tags);
+  }
+  // After the token's break tags changed.
+  void forget(const toxtoken* t) { entries_.erase(t); }
 
-void add_token(Side& side, toxtag* tag) {
+ private:
+  struct Entry {
+    std::vector<toxtag*> tags;
+    double seconds = 0;
+  };
+  Entry& entry(const toxtoken* t) {
+    auto [it, fresh] = entries_.try_emplace(t);
+    if (fresh) {
+      for (int i = 0; i < tag_count(t); ++i)
+        if (named(tag_at(t, i), "break")) it->second.tags.push_back(tag_at(t, i));
+      it->second.seconds = sum(it->second.tags);
+    }
+    return it->second;
+  }
+  static double sum(const std::vector<toxtag*>& tags) {
+    double s = 0;
+    for (const toxtag* tag : tags) s += millis(QLTP_toxtag_val(tag, "time")) / 1000.0;
+    return s;
+  }
+  std::unordered_map<const toxtoken*, Entry> entries_;
+};
+
+void add_token(Side& side, toxtag* tag, BreakCache& breaks) {
   side.tags.push_back(tag);
   const toxtoken* t = QLTP_toxtag_get_parent(tag);
   side.chars += static_cast<double>(text(QLTP_toxtoken_getnorm(t)).size());
-  side.breaks += break_seconds(t);
+  side.breaks += breaks.seconds(t);
 }
 
 // In this spurt: back along the fellow links from the last token's tag, to
 // the element's start or the spurt's first token.
-Side side_here(toxtag* last, const toxspurt* spurt) {
+Side side_here(toxtag* last, const toxspurt* spurt, BreakCache& breaks) {
   Side side;
   toxtag* tag = last;
   for (int links = 0; tag && links <= kMaxLinks; ++links) {
     const toxtoken* t = QLTP_toxtag_get_parent(tag);
     if (!t || t->parent != spurt) break;
-    add_token(side, tag);
+    add_token(side, tag, breaks);
     int type = QLTP_toxtag_type(tag);
     if (type == QLTP_TAG_START || type == QLTP_TAG_STARTEND) break;
     tag = QLTP_toxtag_get_fellow(tag);
@@ -333,11 +371,11 @@ Side side_here(toxtag* last, const toxspurt* spurt) {
 
 // After the spurt: forward along the element's links to its end (as far as
 // the stream has come).
-Side side_after(toxtag* last) {
+Side side_after(toxtag* last, BreakCache& breaks) {
   Side side;
   toxtag* tag = last->follower;
   for (int links = 0; tag && links < kMaxLinks; ++links) {
-    add_token(side, tag);
+    add_token(side, tag, breaks);
     int type = QLTP_toxtag_type(tag);
     if (type == QLTP_TAG_END || type == QLTP_TAG_STARTEND) break;
     tag = tag->follower;
@@ -351,13 +389,11 @@ void set_all(const Side& side, const char* name, const std::string& value) {
 
 // Break times of the side's tokens through f (seconds in, seconds out).
 template <typename F>
-void scale_breaks(const Side& side, F f) {
+void scale_breaks(const Side& side, F f, BreakCache& breaks) {
   for (toxtag* element : side.tags) {
-    toxtoken* t = QLTP_toxtag_get_parent(element);
-    for (int i = 0; i < tag_count(t); ++i) {
-      toxtag* tag = tag_at(t, i);
-      if (named(tag, "break")) set_attrib(tag, "time", three_decimals(f(millis(QLTP_toxtag_val(tag, "time")) / 1000.0)));
-    }
+    const toxtoken* t = QLTP_toxtag_get_parent(element);
+    for (toxtag* tag : breaks.tags(t)) set_attrib(tag, "time", three_decimals(f(millis(QLTP_toxtag_val(tag, "time")) / 1000.0)));
+    breaks.update(t);
   }
 }
 
@@ -436,19 +472,21 @@ bool split_items(const std::vector<Item>& items, double c1, double c2, bool f0, 
 }
 
 // Re-times every prosody element that the spurt's last token leaves open.
-void retime(toxspurt* spurt, toxtoken* last) {
+void retime(toxspurt* spurt, toxtoken* last, BreakCache& breaks) {
   for (int i = 0; i < tag_count(last); ++i) {
     toxtag* tag = tag_at(last, i);
-    bool sig = named(tag, "sig");
     int type = QLTP_toxtag_type(tag);
-    if ((!sig && !named(tag, "prosody")) || (type != QLTP_TAG_START && type != QLTP_TAG_MID)) continue;
-    Side here = side_here(tag, spurt), after = side_after(tag);
+    if (type != QLTP_TAG_START && type != QLTP_TAG_MID) continue;
+    const char* name = QLTP_toxtag_name(tag);
+    bool sig = same(name, "sig");
+    if (!sig && !same(name, "prosody")) continue;
+    Side here = side_here(tag, spurt, breaks), after = side_after(tag, breaks);
     if (here.chars == 0 && after.chars == 0) here.chars = after.chars = 1;
     if (const char* rate = sig ? QLTP_toxtag_val(tag, "rate") : nullptr) {
       double r = QLTP_atof(rate, static_cast<int>(std::strlen(rate)));
       if (r != 0) {
         r = std::clamp(r, 0.3, 3.0);
-        scale_breaks(here, [r](double s) { return std::max(s / r, 0.002); });
+        scale_breaks(here, [r](double s) { return std::max(s / r, 0.002); }, breaks);
       }
     }
     if (const char* duration = QLTP_toxtag_val(tag, "duration")) {
@@ -457,7 +495,7 @@ void retime(toxspurt* spurt, toxtoken* last) {
       double k = denominator > 0 ? d / denominator : 0;
       std::string rest = three_decimals(k * (after.chars + after.breaks / 0.01));
       set_all(here, "duration", three_decimals(k * here.chars));
-      scale_breaks(here, [k](double s) { return std::max(s * k / 0.01, 0.0); });
+      scale_breaks(here, [k](double s) { return std::max(s * k / 0.01, 0.0); }, breaks);
       set_all(after, "duration", rest);
     }
     for (bool f0 : {false, true}) {
@@ -523,10 +561,12 @@ int make_spurts(phrasing* st, const std::vector<Phrase>& phrases, int final, tox
   toxpool* pool = pool_of(st);
   int size = QLTP_voidparray_sz(st->pending);
   int used = 0;
+  BreakCache breaks;
   pause = tok(st->pending, 0);
   for (const Phrase& p : phrases) {
     if (p.end < 0) break;
-    if (p.end <= p.first) continue;
+    bool lone_pause = p.end == 1 && size == 1;
+    if (p.end <= p.first && !lone_pause) continue;
     bool last_of_final = final && p.end >= size;
     toxspurt* spurt = QLTP_toxpool_spurt(pool);
     toxtoken* next_pause = nullptr;
@@ -548,26 +588,30 @@ int make_spurts(phrasing* st, const std::vector<Phrase>& phrases, int final, tox
       QLTP_toxtoken_setparent(tok(st->pending, i), spurt);
       QLTP_toxspurt_add(spurt, tok(st->pending, i));
     }
-    toxtoken* last = tok(st->pending, p.end - 1);
-    retime(spurt, last);
-    if (next_pause) hand_over(st, last, next_pause);
-    cut_elements(last, p.end < size ? tok(st->pending, p.end) : nullptr);
     QLTP_voidparray_add(st->spurts, spurt);
     used = p.end;
     pause = next_pause;
+    if (lone_pause) break;
+    toxtoken* last = tok(st->pending, p.end - 1);
+    retime(spurt, last, breaks);
+    if (next_pause) hand_over(st, last, next_pause);
+    breaks.forget(last);
+    cut_elements(last, p.end < size ? tok(st->pending, p.end) : nullptr);
   }
   return used;
 }
 
-// A "sig" copy after each "prosody" tag with a duration or a contour, in the
-// form the later stages read.
-void add_sig(phrasing* st, toxtoken* t, int i) {
-  toxtag* prosody = tag_at(t, i);
+// The "sig" copy made for each "prosody" tag, by prosody tag.
+using SigMap = std::unordered_map<const toxtag*, toxtag*>;
+
+// A "sig" copy of a "prosody" tag with a duration or a contour, in the form
+// the later stages read; NULL for other prosody tags.
+toxtag* make_sig(phrasing* st, toxtoken* t, toxtag* prosody, SigMap& sig_of, std::unordered_set<const toxtoken*>& scanned) {
   const char* contour = QLTP_toxtag_val(prosody, "contour");
   const char* duration = QLTP_toxtag_val(prosody, "duration");
-  if (!contour && !duration) return;
+  if (!contour && !duration) return nullptr;
   toxtag* sig = QLTP_toxpool_tag(pool_of(st));
-  if (!sig) return;
+  if (!sig) return nullptr;
   QLTP_toxtag_init(sig, t, "sig", 3, QLTP_toxtag_type(prosody));
   if (contour) {
     std::string out;
@@ -587,17 +631,45 @@ void add_sig(phrasing* st, toxtoken* t, int i) {
     bool readable = !d.empty() && (QLTP_is_digit(d.front()) || d.front() == '.');
     set_attrib(sig, "duration", readable ? three_decimals(millis(duration) / 1000.0) : "");
   }
-  // Chain the copy to the copy on the element's previous token.
+  // Chain the copy to the "sig" right after the element's tag on the previous
+  // token; each previous token is read once.
   if (toxtag* fellow = QLTP_toxtag_get_fellow(prosody)) {
-    toxtoken* previous = QLTP_toxtag_get_parent(fellow);
-    for (int k = 0; previous && k + 1 < tag_count(previous); ++k)
-      if (tag_at(previous, k) == fellow && named(tag_at(previous, k + 1), "sig")) {
-        sig->fellow = tag_at(previous, k + 1);
-        sig->fellow->follower = sig;
-      }
+    auto it = sig_of.find(fellow);
+    const toxtoken* previous = QLTP_toxtag_get_parent(fellow);
+    if (it == sig_of.end() && previous && scanned.insert(previous).second) {
+      for (int k = 0; k + 1 < tag_count(previous); ++k)
+        if (named(tag_at(previous, k + 1), "sig")) sig_of.emplace(tag_at(previous, k), tag_at(previous, k + 1));
+      it = sig_of.find(fellow);
+    }
+    if (it != sig_of.end()) {
+      sig->fellow = it->second;
+      sig->fellow->follower = sig;
+    }
   }
-  QLTP_voidparray_insert_item(t->tags, sig, i + 1);
-  if (i + 1 < t->tagmark) ++t->tagmark;
+  sig_of[prosody] = sig;
+  return sig;
+}
+
+// Puts a "sig" copy right after each "prosody" tag of the token that has a
+// duration or a contour; the tag list is written once.
+void add_sigs(phrasing* st, toxtoken* t, SigMap& sig_of, std::unordered_set<const toxtoken*>& scanned) {
+  std::vector<toxtag*> tags;
+  int n = tag_count(t), before_mark = 0;
+  bool added = false;
+  for (int i = 0; i < n; ++i) {
+    toxtag* tag = tag_at(t, i);
+    tags.push_back(tag);
+    if (!named(tag, "prosody")) continue;
+    toxtag* sig = make_sig(st, t, tag, sig_of, scanned);
+    if (!sig) continue;
+    tags.push_back(sig);
+    added = true;
+    if (i + 1 < t->tagmark) ++before_mark;
+  }
+  if (!added) return;
+  QLTP_voidparray_clear(t->tags);
+  for (toxtag* tag : tags) QLTP_voidparray_add(t->tags, tag);
+  t->tagmark += before_mark;
 }
 
 // Groups spurts into utterances: a group ends at a sentence break or when it
@@ -647,6 +719,7 @@ phrasing* QLTP_phrasing_new(channel* ch) {
   st->name = "phrasing";
   st->ch = ch;
   st->state = 1;
+  st->stream_start = 1;
   st->pending = QLTP_voidparray_new();
   st->spurts = QLTP_voidparray_new();
   st->scratch = QLTP_dystr_newcustom("", 0, 64, 64);
@@ -673,10 +746,14 @@ void QLTP_phrasing_reset(phrasing* st) {
   if (!st) return;
   if (st->state == 0) QLTP_logger_set_error(log_of(st), QLTP_ERROR_RESET_DATA_LOSS, "Phrasing context lost", "");
   st->state = 1;
+  st->stream_start = 1;
   QLTP_dystr_clear(st->scratch);
   QLTP_dystr_clear(st->module_log);
-  // The pause token is the stage's own; the other tokens belong to the stream.
-  if (QLTP_voidparray_sz(st->pending) > 0) QLTP_toxtoken_clear(tok(st->pending, 0));
+  // A pause token made at a spurt end is the stage's own; the stream's tokens
+  // go back to the pool with the parser's reset, which may already have
+  // handed them out again.
+  if (QLTP_voidparray_sz(st->pending) > 0 && tok(st->pending, 0)->parent == st->pending)
+    QLTP_toxtoken_clear(tok(st->pending, 0));
   QLTP_voidparray_clear(st->pending);
   QLTP_intarray_clear(st->phrases);
   st->examined = 0;
@@ -710,18 +787,13 @@ voidparray* QLTP_phrasing_process(phrasing* st, voidparray* tokens, int final) {
   if (!st) return nullptr;
   int previous_state = st->state;
   if (!st->by_utterance) QLTP_voidparray_clear(st->spurts);
-  if (QLTP_voidparray_sz(st->pending) == 0) {
-    toxtoken* pause = QLTP_toxpool_token(pool_of(st));
-    if (!pause) {
-      QLTP_logger_set_error(log_of(st), QLTP_MESSAGE_WARN, kNoTokens, "");
-      return st->by_utterance ? st->utterances : st->spurts;
-    }
-    QLTP_toxtoken_setparent(pause, st->pending);
-    QLTP_voidparray_add(st->pending, pause);
-    st->examined = 0;
-  }
+  // A stream's first token, the parser's empty seed, is the first spurt's
+  // leading pause: it carries what stands before the first word.
+  if (QLTP_voidparray_sz(st->pending) == 0) st->examined = 0;
   for (int i = 0, n = QLTP_voidparray_sz(tokens); i < n; ++i) QLTP_voidparray_add(st->pending, QLTP_voidparray_idx(tokens, i));
   int size = QLTP_voidparray_sz(st->pending);
+  // A stream of no words but marks still gives them a spurt of their own.
+  bool lone_pause = final && size == 1 && tag_count(tok(st->pending, 0)) > 0;
   int n = final ? size : size - 1;
   // Each token has its breaks once: tokens held from an earlier call and the
   // pause tokens made at spurt ends are not examined again.
@@ -733,22 +805,27 @@ voidparray* QLTP_phrasing_process(phrasing* st, voidparray* tokens, int final) {
     add_break(st, tok(st->pending, n - 1), level, time);
   }
   std::vector<Phrase> phrases = force_breaks(st, n, final, find_phrases(st, n, final));
+  if (lone_pause) phrases.push_back({1, 1});
   toxtoken* pause = nullptr;
   int used = make_spurts(st, phrases, final, pause);
-  for (int w = std::max(from, 1); w < n; ++w) {
-    toxtoken* t = tok(st->pending, w);
-    for (int i = tag_count(t) - 1; i >= 0; --i)
-      if (named(tag_at(t, i), "prosody")) add_sig(st, t, i);
-  }
+  SigMap sig_of;
+  std::unordered_set<const toxtoken*> scanned;
+  for (int w = std::max(from, 1); w < n; ++w) add_sigs(st, tok(st->pending, w), sig_of, scanned);
   if (used > 0) {
     QLTP_voidparray_delete_range(st->pending, 0, used);
     if (pause) QLTP_voidparray_insert_item(st->pending, pause, 0);
     st->examined = std::max(0, n - used) + (pause ? 1 : 0);
+  } else if (final && QLTP_voidparray_sz(st->pending) == 1) {
+    // A final call without words: the pause goes back to the pool.
+    QLTP_toxtoken_clear(tok(st->pending, 0));
+    QLTP_voidparray_clear(st->pending);
+    st->examined = 0;
   } else {
     st->examined = std::max(n, 0);
   }
   QLTP_tpc_log_spurts(st->ch, st->name, previous_state, st->spurts, st->module_log);
   st->state = final;
+  if (final) st->stream_start = 1;
   if (!st->by_utterance) return st->spurts;
   group_utterances(st, final);
   return st->utterances;

@@ -36,6 +36,7 @@ struct phrasing {
   intarray* weights;
   int by_utterance;
   int examined;            // pending tokens before this index have had their breaks
+  int stream_start;        // the pause at position 0 opens a stream: it gets the opening break
 };
 
 // Create, reset, free

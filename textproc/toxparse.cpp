@@ -23,6 +23,11 @@ namespace {
 
 constexpr int kMaxContext = 8192;
 
+// Every token carries a copy of each element open around it, so nesting
+// costs tokens x depth: start tags past this depth are dropped with their
+// end tags (their text stays). The stack keeps an empty slot for each.
+constexpr int kMaxNesting = 256;
+
 // Separator, white-space and line-break tests on one character: the
 // scanner's own patterns, answered from a table for ASCII.
 class CharClasses {
@@ -95,7 +100,7 @@ void push_token(toxparse* p, const char* text, int len, int f0, int f1) {
     QLTP_toxtoken_setfeat(token, QLTP_FEAT_WHITESPACE, f0);
     QLTP_toxtoken_setfeat(token, QLTP_FEAT_LINEBREAK, f1);
     QLTP_toxtoken_setid(token, p->next_id++);
-    for (int i = 0, n = QLTP_voidparray_sz(p->stack); i < n; ++i) {
+    for (int i = 0, n = std::min(QLTP_voidparray_sz(p->stack), kMaxNesting); i < n; ++i) {
         toxtag* element = template_at(p, i);
         toxtag* copy = QLTP_toxpool_tag(p->pool);
         if (!copy) continue;
@@ -191,7 +196,7 @@ void take_back_last_token(toxparse* p) {
     int n = QLTP_voidparray_sz(p->tokens);
     toxtoken* gone = last_token(p);
     toxtoken* before = n > 1 ? static_cast<toxtoken*>(QLTP_voidparray_idx(p->tokens, n - 2)) : nullptr;
-    for (int i = 0, m = QLTP_voidparray_sz(p->stack); i < m; ++i) {
+    for (int i = 0, m = std::min(QLTP_voidparray_sz(p->stack), kMaxNesting); i < m; ++i) {
         toxtag* element = template_at(p, i);
         toxtag* copy = element->fellow;
         if (!copy || copy->parent != gone) continue;
@@ -303,6 +308,12 @@ void on_entity(void* user, const char* text, int len) {
 void on_start(void* user, const char* name, const char** attributes) {
     auto* p = static_cast<toxparse*>(user);
     push_word(p);
+    if (QLTP_voidparray_sz(p->stack) >= kMaxNesting) {
+        if (QLTP_voidparray_sz(p->stack) == kMaxNesting)
+            QLTP_logger_set_error(log_of(p), QLTP_MESSAGE_WARN, "Markup nested too deeply, element dropped", name);
+        QLTP_voidparray_add(p->stack, nullptr);
+        return;
+    }
     toxtag* element = QLTP_toxpool_tag(p->pool);
     if (!element) return;
     QLTP_toxtag_init(element, p->holder, name, -1, QLTP_TAG_START);
@@ -325,7 +336,9 @@ void on_end(void* user, const char* name) {
         std::fprintf(stderr, "ERROR toxparse: critical parser error, close tag '%s', no open tag left\n", name);
         return;
     }
-    auto* element = static_cast<toxtag*>(QLTP_voidparray_remove_item(p->stack, depth - 1));
+    toxtag* element = template_at(p, depth - 1);
+    QLTP_voidparray_delete_range(p->stack, depth - 1, 1);
+    if (!element) return;  // dropped with its start tag
     QLTP_toxtag_setparent(element, nullptr);
     if (element->type != QLTP_TAG_START) {
         toxtag* copy = element->fellow;

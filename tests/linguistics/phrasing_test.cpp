@@ -90,6 +90,21 @@ struct Phraser {
     }
     return stream;
   }
+  // Phrases the stream; a stream's first call brings the parser's empty seed
+  // token first, as the token parsers do.
+  voidparray* Process(voidparray* stream, int final) {
+    if (at_start) {
+      voidparray* seeded = QLTP_voidparray_new();
+      streams.push_back(seeded);
+      toxtoken* seed = QLTP_toxpool_token(stage.pool);
+      QLTP_toxtoken_setparent(seed, seeded);
+      QLTP_voidparray_add(seeded, seed);
+      for (int i = 0; i < QLTP_voidparray_sz(stream); ++i) QLTP_voidparray_add(seeded, QLTP_voidparray_idx(stream, i));
+      stream = seeded;
+    }
+    at_start = final != 0;
+    return QLTP_phrasing_process(ph, stream, final);
+  }
   // Element tag `name` over tokens [from, to) of a stream.
   std::vector<toxtag*> Element(voidparray* stream, int from, int to, const char* name,
                                std::vector<std::pair<const char*, const char*>> attributes = {}) {
@@ -135,6 +150,7 @@ struct Phraser {
   }
 
   std::vector<voidparray*> streams;
+  bool at_start = true;
 };
 
 const char kPlain[] = "by_utterance='False' max_phrase_length='30' phrase_length_window='10'";
@@ -159,7 +175,7 @@ TEST(PhrasingTest, BreaksComeFromPunctuationLinesAndDefaults) {
     Phraser p(c.settings);
     voidparray* stream = p.Stream(c.words);
     if (c.newline_at >= 0) QLTP_toxtoken_setfeat(Phraser::At(stream, c.newline_at), QLTP_FEAT_LINEBREAK, 1);
-    EXPECT_EQ(Phraser::Render(QLTP_phrasing_process(p.ph, stream, 1)), c.spurts);
+    EXPECT_EQ(Phraser::Render(p.Process(stream, 1)), c.spurts);
   }
 
   // A token's own "False" takes the newline break even when the stage ignores
@@ -168,7 +184,7 @@ TEST(PhrasingTest, BreaksComeFromPunctuationLinesAndDefaults) {
   voidparray* stream = p.Stream({"one", "two", "three"});
   QLTP_toxtoken_setfeat(Phraser::At(stream, 1), QLTP_FEAT_LINEBREAK, 1);
   p.Element(stream, 1, 2, "phrasing", {{"ignore_newline", "False"}});
-  EXPECT_EQ(Phraser::Render(QLTP_phrasing_process(p.ph, stream, 1)), "_{1,0.050} one two{3,0.150} / _{3,0.150} three{1,0.050}");
+  EXPECT_EQ(Phraser::Render(p.Process(stream, 1)), "_{1,0.050} one two{3,0.150} / _{3,0.150} three{1,0.050}");
 }
 
 TEST(PhrasingTest, MarkupBreaksAndElementsSetTheirBreaks) {
@@ -191,7 +207,7 @@ TEST(PhrasingTest, MarkupBreaksAndElementsSetTheirBreaks) {
     Phraser p(kPlain);
     voidparray* stream = p.Stream({"a", "b", "c"});
     p.Element(stream, c.at, c.at + 1, "break", c.attributes);
-    voidparray* out = QLTP_phrasing_process(p.ph, stream, 1);
+    voidparray* out = p.Process(stream, 1);
     EXPECT_EQ(Phraser::Render(out), c.spurts);
   }
 
@@ -206,7 +222,7 @@ TEST(PhrasingTest, MarkupBreaksAndElementsSetTheirBreaks) {
     Phraser p(kPlain);
     voidparray* stream = p.Stream({"a", "b", "c"});
     p.Element(stream, 0, 2, element);
-    EXPECT_EQ(Phraser::Render(QLTP_phrasing_process(p.ph, stream, 1)), want) << element;
+    EXPECT_EQ(Phraser::Render(p.Process(stream, 1)), want) << element;
   }
 }
 
@@ -248,7 +264,7 @@ TEST(PhrasingTest, LongPhrasesBreakWhereThePairWeightsSay) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pairs);
     Phraser p(kPlain, c.pairs);
-    voidparray* out = QLTP_phrasing_process(p.ph, p.Stream(Numbered(35)), 1);
+    voidparray* out = p.Process(p.Stream(Numbered(35)), 1);
     EXPECT_EQ(Forced(out), c.forced);
     EXPECT_EQ(QLTP_voidparray_sz(out), 2);
   }
@@ -256,7 +272,7 @@ TEST(PhrasingTest, LongPhrasesBreakWhereThePairWeightsSay) {
   // Every phrase ends up short enough; one-word phrases need a break on
   // every word.
   Phraser one("by_utterance='False' max_phrase_length='1' phrase_length_window='10'");
-  voidparray* out = QLTP_phrasing_process(one.ph, one.Stream({"a", "b", "c"}), 1);
+  voidparray* out = one.Process(one.Stream({"a", "b", "c"}), 1);
   EXPECT_EQ(QLTP_voidparray_sz(out), 3);
   EXPECT_EQ(Forced(out), "a:forced b:forced");
 
@@ -265,7 +281,7 @@ TEST(PhrasingTest, LongPhrasesBreakWhereThePairWeightsSay) {
   Phraser compound("by_utterance='False' max_phrase_length='3' phrase_length_window='2'");
   voidparray* stream = compound.Stream(Numbered(6));
   for (int i = 0; i < 6; ++i) QLTP_toxtoken_setfeat(Phraser::At(stream, i), QLTP_FEAT_COMPOUND_CONTINUES, 1);
-  out = QLTP_phrasing_process(compound.ph, stream, 1);
+  out = compound.Process(stream, 1);
   EXPECT_EQ(QLTP_voidparray_sz(out), 1);
   EXPECT_EQ(Forced(out), "");
 }
@@ -276,7 +292,7 @@ TEST(PhrasingTest, ProsodyCutBySpurtEndIsRetimed) {
     Phraser p(kPlain);
     voidparray* stream = p.Stream({"a", "b,", "c"});
     p.Element(stream, 0, 3, "sig", {{"rate", "5"}});
-    EXPECT_EQ(Phraser::Render(QLTP_phrasing_process(p.ph, stream, 1)),
+    EXPECT_EQ(Phraser::Render(p.Process(stream, 1)),
               "_{1,0.050} a b{2,0.033} / _{2,0.033} c{1,0.050}");
   }
   {
@@ -285,7 +301,7 @@ TEST(PhrasingTest, ProsodyCutBySpurtEndIsRetimed) {
     voidparray* stream = p.Stream({"aa", "bb,", "cc"});
     std::vector<toxtag*> tags = p.Element(stream, 0, 3, "prosody",
                                           {{"duration", "2000ms"}, {"contour", "(0%,+10%) (50%,+20%) (100%,-5%)"}});
-    EXPECT_EQ(Phraser::Render(QLTP_phrasing_process(p.ph, stream, 1)),
+    EXPECT_EQ(Phraser::Render(p.Process(stream, 1)),
               "_{1,0.050} aa bb{2,0.645} / _{2,0.645} cc{1,0.050}");
     const char* want_duration[] = {"0.258", "0.258", "0.452"};
     const char* want_contour[] = {"(0%,+10%) (75%,+20%)", "(0%,+10%) (75%,+20%)", "(0%,+20%) (100%,-5%)"};
@@ -304,7 +320,7 @@ TEST(PhrasingTest, ProsodyCutBySpurtEndIsRetimed) {
 
 TEST(PhrasingTest, SpurtsGroupIntoUtterances) {
   Phraser p("by_utterance='True' max_utterance_length='2' max_phrase_length='30'");
-  voidparray* out = QLTP_phrasing_process(p.ph, p.Stream({"a,", "b,", "c.", "d,", "e"}), 1);
+  voidparray* out = p.Process(p.Stream({"a,", "b,", "c.", "d,", "e"}), 1);
   std::string groups;
   for (int i = 0; i < QLTP_voidparray_sz(out); ++i) {
     toxspurt* s = QLTP_toxspurt_cast(QLTP_voidparray_idx(out, i));
@@ -318,7 +334,7 @@ TEST(PhrasingTest, SpurtsGroupIntoUtterances) {
   EXPECT_EQ(QLTP_phrasing_get_by_utt(q.stage.ch), 0);
   QLTP_phrasing_set_by_utt(q.stage.ch);
   EXPECT_EQ(QLTP_phrasing_get_by_utt(q.stage.ch), 1);
-  out = QLTP_phrasing_process(q.ph, q.Stream({"a.", "b"}), 1);
+  out = q.Process(q.Stream({"a.", "b"}), 1);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(QLTP_voidparray_sz(out), 2);
   QLTP_phrasing_unset_by_utt(q.stage.ch);
@@ -340,7 +356,7 @@ TEST(PhrasingTest, AddedBreakFilesChangeOnlyTheStagesCopy) {
   int32_t level = 0, time = 0;
   QLTP_prules_get_break(shared, "DEFAULT", -1, 0, 0, 0, &level, &time);
   EXPECT_EQ(std::make_pair(level, time), std::make_pair(1, 50));
-  EXPECT_EQ(Phraser::Render(QLTP_phrasing_process(p.ph, p.Stream({"a"}), 1)), "_{3,0.300} a{3,0.300}");
+  EXPECT_EQ(Phraser::Render(p.Process(p.Stream({"a"}), 1)), "_{3,0.300} a{3,0.300}");
   QLTP_phrasing_reset_tpdb(p.ph, p.stage.ch);
   EXPECT_EQ(p.ph->breaks, shared);
   std::remove(path.c_str());
@@ -380,7 +396,7 @@ TEST(PhrasingTest, RandomStreamsKeepEveryTokenOnceAndInOrder) {
           if (std::find(compound.begin(), compound.end(), int(i)) != compound.end()) QLTP_toxtoken_setfeat(t, QLTP_FEAT_COMPOUND_CONTINUES, 1);
         }
         if (ssml >= static_cast<int>(at) && ssml < static_cast<int>(to)) p.Element(stream, ssml - static_cast<int>(at), ssml - static_cast<int>(at) + 1, "break", {{"time", "300ms"}});
-        voidparray* out = QLTP_phrasing_process(p.ph, stream, final ? 1 : 0);
+        voidparray* out = p.Process(stream, final ? 1 : 0);
         for (int s = 0; s < QLTP_voidparray_sz(out); ++s) {
           voidparray* tokens = QLTP_toxspurt_tokens(QLTP_toxspurt_cast(QLTP_voidparray_idx(out, s)));
           EXPECT_GE(QLTP_voidparray_sz(tokens), 2);
@@ -422,7 +438,7 @@ TEST(PhrasingTest, HostileInputFinishesQuickly) {
     for (int i = 0; i < 700 && words < 100000; ++i, ++words) chunk.push_back("w");
     bool final = words == 100000;
     voidparray* stream = p.Stream(chunk, final);
-    voidparray* out = QLTP_phrasing_process(p.ph, stream, final ? 1 : 0);
+    voidparray* out = p.Process(stream, final ? 1 : 0);
     spurts += QLTP_voidparray_sz(out);
     // Spurts handed on go back to the pool, as at the end of a channel.
     QLTP_toxspstream_release_tox(out);
@@ -430,7 +446,7 @@ TEST(PhrasingTest, HostileInputFinishesQuickly) {
     p.streams.pop_back();
   }
   EXPECT_GE(spurts, 100000 / 30);
-  voidparray* out = QLTP_phrasing_process(p.ph, p.Stream({"x" + std::string(4000, '!')}), 1);
+  voidparray* out = p.Process(p.Stream({"x" + std::string(4000, '!')}), 1);
   EXPECT_EQ(QLTP_voidparray_sz(out), 1);
 #ifdef __SANITIZE_ADDRESS__
   const auto limit = std::chrono::seconds(10);

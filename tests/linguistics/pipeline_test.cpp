@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -106,6 +107,7 @@ struct Events {
     std::vector<std::string> lts;     // words pronounced by letter-to-sound
     std::vector<std::string> silent;  // words with a norm but no pronunciation
     std::vector<int> breaks;           // break index of each spurt's last token
+    std::vector<std::string> shapes;   // each spurt: "<words>/<syls>: _{type,time} norm ... norm{type,time}"
     int spoken = 0;                    // spurts holding a pronounced word
     lgout* lg = nullptr;               // fed each spurt when set
     std::string lg_text;
@@ -130,8 +132,16 @@ void on_spurt(cbout*, void* user, toxspurt* spurt, int, int) {
         QLTP_voidparray_delete(one);
     }
     const size_t before = e->words.size();
+    std::string shape = std::to_string(spurt->words) + "/" + std::to_string(spurt->syls) + ":";
     for (int i = 0; i < QLTP_voidparray_sz(tokens); ++i) {
         const toxtoken* t = QLTP_toxtoken_cast(QLTP_voidparray_idx(tokens, i));
+        const char* shown = QLTP_toxtoken_getnorm(t);
+        shape += std::string(" ") + (i == 0 ? "_" : shown ? shown : "");
+        for (int k = 0; k < QLTP_toxtoken_notags(t); ++k) {
+            const toxtag* tag = QLTP_toxtoken_tagidx(t, k);
+            if (std::string(QLTP_toxtag_name(tag)) == "break")
+                shape += std::string("{") + QLTP_toxtag_val(tag, "type") + "," + QLTP_toxtag_val(tag, "time") + "}";
+        }
         const char* norm = QLTP_toxtoken_getnorm(t);
         const char* lts = QLTP_toxtoken_tagval(t, "lex", "ltsused");
         if (lts && std::string(lts) == "true") e->lts.push_back(norm);
@@ -142,6 +152,7 @@ void on_spurt(cbout*, void* user, toxspurt* spurt, int, int) {
         e->words.push_back(std::string(norm) + "/" + QLTP_toxtoken_tagval(t, "lex", "spron"));
     }
     e->spoken += e->words.size() > before;
+    e->shapes.push_back(shape);
 }
 
 struct Channel {
@@ -210,9 +221,11 @@ TEST(PipelineTest, EveryTypeRunsTheChainToItsOutput) {
         Channel c(db, type, 0);
         QLTP_tpc_process(c.ch, "Hello world.", -1, 1);
         EXPECT_EQ(c.events.words, sprons);
-        // The pause that opens the text is a spurt of its own.
+        // One spurt: the stream's first token is its leading pause.
         EXPECT_EQ(c.events.spoken, 1);
-        EXPECT_EQ(Count(c.events.log, "P"), 2);
+        EXPECT_EQ(Count(c.events.log, "P"), 1);
+        ASSERT_EQ(c.events.shapes.size(), 1u);
+        EXPECT_EQ(c.events.shapes[0].substr(0, 4), "2/3:");
         ASSERT_FALSE(c.events.last.empty());
         EXPECT_EQ(c.events.last.back(), 1);
         EXPECT_TRUE(c.events.text.empty());
@@ -225,7 +238,10 @@ TEST(PipelineTest, EveryTypeRunsTheChainToItsOutput) {
         int spurts = 0;
         EXPECT_EQ(xml_words(c.events.text, &spurts),
                   std::vector<std::string>({"hello/hh ax0 . l ow1 . ", "world/w er1 l d . "}));
-        EXPECT_EQ(spurts, 2);
+        EXPECT_EQ(spurts, 1);
+        EXPECT_NE(c.events.text.find("<spurt spurt_id='J_001' phrases='1' phrase='1' utt_words='2' utt_syls='3' "),
+                  std::string::npos)
+            << c.events.text;
         // Without reduction, archiphone or accent data the two types agree.
         if (type == QLTP_TPC_SPURT) {
             spurt_xml = c.events.text;
@@ -247,6 +263,47 @@ TEST(PipelineTest, EveryTypeRunsTheChainToItsOutput) {
         EXPECT_NE(c.events.text.find("[hello]"), std::string::npos) << c.events.text;
         EXPECT_NE(c.events.text.find("[world]"), std::string::npos);
     }
+}
+
+// What stands before the first word (an SSML break, a mark) is the first
+// spurt's pause; with a break table alone the seed gets the table's
+// opening break.
+TEST(PipelineTest, TheStreamsFirstTokenIsTheFirstSpurtsPause) {
+    Channel c(English(), QLTP_TPC_SPURT);
+    QLTP_tpc_process(c.ch, "<speak><break time='500ms'/><mark name='m1'/>Hello world.</speak>", -1, 1);
+    const std::string& xml = c.events.text;
+    const size_t open = xml.find("<pause>"), close = xml.find("</pause>");
+    ASSERT_LT(open, close) << xml;
+    EXPECT_LT(xml.find("<speech>"), xml.find("hello"));
+    const std::string pause = xml.substr(open, close - open);
+    EXPECT_NE(pause.find("<break time='0.500' type='1'/>"), std::string::npos) << pause;
+    EXPECT_NE(pause.find("<mark name='m1'/>"), std::string::npos) << pause;
+    EXPECT_EQ(xml.find("<spurt ", 1), std::string::npos) << xml;
+
+    // A text of no words keeps its marks in a spurt of the pause alone, an
+    // empty final call the final mark.
+    for (const char* text : {"<speak><mark name='only'/></speak>", ""}) {
+        SCOPED_TRACE(text);
+        Channel marks(English(), QLTP_TPC_SPURT);
+        QLTP_tpc_process(marks.ch, text, -1, 1);
+        const std::string& out = marks.events.text;
+        EXPECT_NE(out.find("utt_words='0'"), std::string::npos) << out;
+        EXPECT_EQ(out.find("<spurt ", 1), std::string::npos) << out;
+        EXPECT_EQ(out.find("<lex"), std::string::npos) << out;
+        EXPECT_NE(out.find("<mark name='qrln_final'/>"), std::string::npos) << out;
+        if (*text) EXPECT_NE(out.find("<mark name='only'/>"), std::string::npos) << out;
+    }
+
+    const std::string path = orvelle_test::TempPath("breaks_only.tpdb");
+    pbreak* table = QLTP_deserialise_pbreak("DEFAULT 1 0.1 1 0.05\n");
+    orvelle_test::WriteTestDb(path, {{"TPOBJ_PBREAK:DEFAULT", table}});
+    QLTP_pbreak_delete(table);
+    orvelle_test::LoadedDb breaks(path);
+    std::remove(path.c_str());
+    ASSERT_TRUE(breaks.loaded());
+    Channel sentence(breaks.db, QLTP_TPC_SENTENCE, 0);
+    QLTP_tpc_process(sentence.ch, "Hello world", -1, 1);
+    EXPECT_EQ(sentence.events.shapes, std::vector<std::string>({"0/0: _{1,0.050} Hello world{1,0.100}"}));
 }
 
 // Two application tags in a final call give three passes, the tag after
@@ -330,6 +387,78 @@ TEST(PipelineTest, PiecesGiveTheWordsOfOneCallAndReuseThePool) {
     QLTP_tpc_process(big.ch, mb.c_str(), -1, 1);
     EXPECT_EQ(objects(), after_first);
     EXPECT_EQ(big.events.words.size(), 2 * words);
+}
+
+// A random document of the paragraph's words (with their punctuation),
+// line breaks, blank lines, SSML breaks and p, s, prosody and emphasis
+// elements nested at random, about `size` bytes.
+std::string RandomSsml(std::mt19937& rng, const std::vector<std::string>& words, size_t size) {
+    static const char* const starts[] = {"<p>", "<s>", "<prosody rate='fast'>", "<prosody rate='80%' pitch='+5%'>",
+                                         "<emphasis>", "<emphasis level='strong'>"};
+    static const char* const ends[] = {"</p>", "</s>", "</prosody>", "</prosody>", "</emphasis>", "</emphasis>"};
+    static const char* const breaks[] = {"<break/>", "<break time='300ms'/>", "<break strength='strong'/>",
+                                         "<break time='2s' strength='weak'/>", "<break strength='none'/>"};
+    std::string out = "<speak>";
+    std::vector<int> open;
+    while (out.size() < size) {
+        const unsigned pick = rng() % 16;
+        if (pick == 0 && open.size() < 5) {
+            open.push_back(static_cast<int>(rng() % std::size(starts)));
+            out += starts[open.back()];
+        } else if (pick == 1 && !open.empty()) {
+            out += ends[open.back()];
+            open.pop_back();
+        } else if (pick == 2) {
+            out += breaks[rng() % std::size(breaks)];
+        } else if (pick == 3) {
+            out += rng() % 2 ? "\n" : "\n\n";
+        } else if (pick == 4) {
+            out += "(" + words[rng() % words.size()] + ") ";
+        } else {
+            out += words[rng() % words.size()] + " ";
+        }
+    }
+    for (; !open.empty(); open.pop_back()) out += ends[open.back()];
+    return out + "</speak>";
+}
+
+// Random documents cut into random pieces (1 byte to 4 KB, some empty, the
+// last final) give every phrasing type what one final call gives: the same
+// spurt, build and abook text, the same spurts to the phrase callback.
+TEST(PipelineTest, RandomPiecesGiveWhatOneCallGives) {
+    tpdb* db = English();
+    std::vector<std::string> words;
+    std::istringstream in(Paragraph());
+    for (std::string w; in >> w;) words.push_back(w);
+    std::mt19937 rng(26);
+    for (int round = 0; round < 40; ++round) {
+        // First the whole text in a call that is not final, then an empty final call.
+        const std::string text = round == 0 ? "Hello world." : RandomSsml(rng, words, 200 + rng() % 6000);
+        std::vector<std::pair<size_t, size_t>> pieces;  // (offset, length); the last one is final
+        if (round == 0) pieces = {{0, text.size()}, {text.size(), 0}};
+        for (size_t at = round == 0 ? text.size() : 0; at < text.size();) {
+            const unsigned kind = rng() % 10;
+            const size_t len = kind == 0 ? 0 : kind == 1 ? 1 + rng() % 4096 : 1 + rng() % 64;
+            pieces.emplace_back(at, std::min(len, text.size() - at));
+            at += pieces.back().second;
+        }
+        if (round > 0 && rng() % 3 == 0) pieces.emplace_back(text.size(), 0);
+        for (int type : {QLTP_TPC_FULL, QLTP_TPC_SENTENCE, QLTP_TPC_SERVER, QLTP_TPC_SPURT, QLTP_TPC_ABOOK,
+                         QLTP_TPC_BUILD}) {
+            SCOPED_TRACE("round " + std::to_string(round) + " type " + std::to_string(type) + ": " + text.substr(0, 300));
+            Channel whole(db, type), cut(db, type);
+            QLTP_tpc_process(whole.ch, text.c_str(), static_cast<int>(text.size()), 1);
+            for (size_t i = 0; i < pieces.size(); ++i)
+                QLTP_tpc_process(cut.ch, text.c_str() + pieces[i].first, static_cast<int>(pieces[i].second),
+                                 i + 1 == pieces.size() ? 1 : 0);
+            EXPECT_EQ(cut.events.text, whole.events.text);
+            EXPECT_EQ(cut.events.shapes, whole.events.shapes);
+            EXPECT_EQ(cut.events.words, whole.events.words);
+            EXPECT_EQ(cut.events.last, whole.events.last);
+            const bool callback = type == QLTP_TPC_FULL || type == QLTP_TPC_SENTENCE || type == QLTP_TPC_SERVER;
+            EXPECT_GT(callback ? whole.events.shapes.size() : whole.events.text.size(), 0u);
+        }
+    }
 }
 
 // What the paragraph's words should normalise to: lower-cased, punctuation

@@ -403,3 +403,52 @@ TEST(ToxParseTest, RealTextThroughTheTokeniser) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+// Start tags nested past 256 are dropped with their end tags and a warning
+// each time the bound is crossed; their words stay, and the elements around
+// them close where they should.
+TEST(ToxParseTest, ElementsPastTheNestingBoundAreDroppedWithTheirEndTags) {
+    struct Case {
+        std::string markup;
+        std::vector<int> tags;  // tags on each token after the seed
+        int warnings;
+    };
+    std::vector<int> rising, held;
+    for (int k = 1; k <= 300; ++k) rising.push_back(std::min(k, 256));
+    held = {256, 256, 0};
+    std::vector<int> unclosed = rising;
+    rising.push_back(0);
+    const Case cases[] = {
+        {repeat("<e>w ", 300) + repeat("</e>", 300) + "tail", rising, 1},
+        {repeat("<p>x ", 300), unclosed, 1},
+        {repeat("<e>", 256) + "<b>a</b><b>b</b>" + repeat("</e>", 256) + "tail", held, 2},
+        {repeat("<e>", 255) + "<b>a</b>" + repeat("</e>", 255) + "tail", {256, 0}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.markup.substr(0, 40));
+        std::string once;
+        for (size_t piece : {size_t{0}, size_t{7}}) {
+            Channel ch = tk_channel();
+            Parser p(QLTP_toxparse_new(ch.get()));
+            const int before = QLTP_logger_no_warnings(ch->log);
+            Tokens run = parse(p.get(), c.markup, piece);
+            EXPECT_EQ(QLTP_logger_no_warnings(ch->log) - before, c.warnings);
+            ASSERT_NO_FATAL_FAILURE(check_chains(run));
+            std::vector<int> tags;
+            for (size_t k = 1; k < run.tokens.size(); ++k) tags.push_back(QLTP_toxtoken_notags(run.tokens[k]));
+            EXPECT_EQ(tags, c.tags);
+            if (piece == 0) once = run.print();
+            else EXPECT_EQ(run.print(), once);
+        }
+    }
+}
+
+}  // namespace
