@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <utility>
 
 #include "foundation/dystr.h"
 #include "foundation/logger.h"
@@ -353,12 +354,38 @@ const char* norm(channel* ch, const char* text, int with_pos) {
   return QLTP_dystr_cstr(ch->work);
 }
 
-const QLTP_tpc_typehooks kHooks = {init, reset, reset_tpdb, del, process};
+}  // namespace
+
+// Each type's five operations under its own name. A channel's stages follow
+// from its type (slots_of, reset_order, output), so the bodies are shared.
+#define QLTP_PIPELINE_TYPE(type_name)                                                                 \
+  int QLTP_tpc_init_type_##type_name(channel* ch) { return init(ch); }                                \
+  void QLTP_tpc_reset_type_##type_name(channel* ch) { reset(ch); }                                    \
+  void QLTP_tpc_reset_tpdb_type_##type_name(channel* ch) { reset_tpdb(ch); }                          \
+  void QLTP_tpc_delete_type_##type_name(channel* ch) { del(ch); }                                     \
+  void QLTP_tpc_process_type_##type_name(channel* ch, const char* text, int len, int final) {         \
+    process(ch, text, len, final);                                                                    \
+  }                                                                                                   \
+  static const QLTP_tpc_typehooks kHooks_##type_name = {                                              \
+      QLTP_tpc_init_type_##type_name, QLTP_tpc_reset_type_##type_name, QLTP_tpc_reset_tpdb_type_##type_name, \
+      QLTP_tpc_delete_type_##type_name, QLTP_tpc_process_type_##type_name};
+QLTP_PIPELINE_TYPE(full)
+QLTP_PIPELINE_TYPE(sentence)
+QLTP_PIPELINE_TYPE(server)
+QLTP_PIPELINE_TYPE(norm)
+QLTP_PIPELINE_TYPE(spurt)
+QLTP_PIPELINE_TYPE(abook)
+QLTP_PIPELINE_TYPE(build)
+#undef QLTP_PIPELINE_TYPE
+
+namespace {
 
 const int types_registered = [] {
-  for (int type : {QLTP_TPC_FULL, QLTP_TPC_SENTENCE, QLTP_TPC_SERVER, QLTP_TPC_NORM, QLTP_TPC_SPURT, QLTP_TPC_ABOOK,
-                   QLTP_TPC_BUILD})
-    QLTP_tpc_register_type(type, &kHooks);
+  const std::pair<int, const QLTP_tpc_typehooks*> types[] = {
+      {QLTP_TPC_FULL, &kHooks_full},   {QLTP_TPC_SENTENCE, &kHooks_sentence}, {QLTP_TPC_SERVER, &kHooks_server},
+      {QLTP_TPC_NORM, &kHooks_norm},   {QLTP_TPC_SPURT, &kHooks_spurt},       {QLTP_TPC_ABOOK, &kHooks_abook},
+      {QLTP_TPC_BUILD, &kHooks_build}};
+  for (const auto& [type, hooks] : types) QLTP_tpc_register_type(type, hooks);
   QLTP_linguistics_maintenance().norm = norm;
   return 1;
 }();

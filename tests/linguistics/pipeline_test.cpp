@@ -291,7 +291,9 @@ TEST(PipelineTest, TheStreamsFirstTokenIsTheFirstSpurtsPause) {
         EXPECT_EQ(out.find("<spurt ", 1), std::string::npos) << out;
         EXPECT_EQ(out.find("<lex"), std::string::npos) << out;
         EXPECT_NE(out.find("<mark name='qrln_final'/>"), std::string::npos) << out;
-        if (*text) EXPECT_NE(out.find("<mark name='only'/>"), std::string::npos) << out;
+        if (*text) {
+          EXPECT_NE(out.find("<mark name='only'/>"), std::string::npos) << out;
+        }
     }
 
     const std::string path = orvelle_test::TempPath("breaks_only.tpdb");
