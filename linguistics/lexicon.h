@@ -7,6 +7,7 @@
 // Plain lexicons (`lexhash`) are read from text: database objects
 // "TPOBJ_LEXHASH:<NAME>" or custom files. Compressed lexicons are compressed
 // lookup tables (`complkp`), database objects "TPOBJ_LEXCOMP:<NAME>".
+// Text lines of any length are read whole.
 //
 // Lookups go through a `complkp_lkp` cursor. For a plain lexicon its position
 // holds the headword id of the search (-1 none) and `entry` the number of the

@@ -77,5 +77,6 @@ complkp_lkp* QLTP_lexmgr_getlkp(const tpdb* db);
 int32_t QLTP_lexmgr_get_idxlen(const tpdb* db);
 const char* QLTP_lexmgr_test(tpdb* db, const char* word, const char* name, const char* type, complkp_lkp* cursor);
 
-// The database kind's write: the text of the fields with its NUL.
+// The database kind's write: the text of the fields with its NUL; without a
+// destination the size it needs, else 1 once written (0: nothing to write).
 int32_t QLTP_tpobj_lexmgr_write(const lexmgr* mgr, char* destination);

@@ -64,7 +64,7 @@ struct phoneset;
 phoneset* QLTP_phoneset_new();
 void QLTP_phoneset_clear(phoneset* ps);
 void QLTP_phoneset_delete(phoneset* ps);
-int QLTP_phoneset_load_file(phoneset* ps, const char* text);
+int QLTP_phoneset_load_file(phoneset* ps, const char* text);  // lines of any length are read whole
 phoneset* QLTP_tpdb_get_ipa(tpdb* db);
 void QLTP_phoneset_set_logger(phoneset* ps, logger* lg);
 

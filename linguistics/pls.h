@@ -3,7 +3,8 @@
 // Lexicon Specification markup) into a plain lexicon, one line per grapheme
 // and pronunciation, converting pronunciations written in a phone set's
 // alphabet into qrln phones. Problems are collected as text in `errors`,
-// never logged; they do not stop the scan.
+// never logged; they do not stop the scan. A grapheme holding white space
+// cannot be a lexicon line's headword: it is skipped with a warning.
 
 #include <cstdint>
 #include <cstdio>
