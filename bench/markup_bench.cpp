@@ -5,28 +5,13 @@
 // of each doubling and the nested texts' times against plain text's.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
 
-#include "foundation/toxspurt.h"
-#include "foundation/tpdb.h"
-#include "tests/linguistics/english_db.h"
-#include "textproc/channel.h"
+#include "bench/english_channel.h"
 
 namespace {
-
-const std::string& Database() {
-  static const std::string path = [] {
-    const std::string p = "/tmp/orvelle_markup_bench.tpdb";
-    std::fflush(stdout);
-    const std::string error = orvelle_test::WriteEnglishDb(p);
-    if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
-    return p;
-  }();
-  return path;
-}
 
 struct Input {
   const char* name;
@@ -40,16 +25,11 @@ constexpr Input kInputs[] = {
 };
 constexpr int kTypes[] = {QLTP_TPC_FULL, QLTP_TPC_SPURT};
 
-using Clock = std::chrono::steady_clock;
-
 // Seconds per iteration by "<type>/<input>" and size in KB.
 std::map<std::string, std::map<int64_t, double>>& Timings() {
   static std::map<std::string, std::map<int64_t, double>> t;
   return t;
 }
-
-void CountSpurt(cbout*, void* user, toxspurt*, int, int) { ++*static_cast<long*>(user); }
-void DropText(void*, const char*, int) {}
 
 std::string TypeName(int type) { return type == QLTP_TPC_FULL ? "full" : "spurt"; }
 
@@ -59,28 +39,9 @@ void BM_Markup(benchmark::State& state) {
   const int64_t kb = state.range(2);
   std::string text = input.head;
   while (text.size() < static_cast<size_t>(kb) * 1024) text += input.unit;
-  tpdb* db = QLTP_tpdb_new(nullptr);
-  QLTP_tpdb_load(db, Database().c_str());
-  channel* ch = QLTP_tpc_newtype(db, nullptr, 1, "B", type);
-  if (!ch) {
-    state.SkipWithError("channel refused");
-    QLTP_tpdb_delete(db);
-    return;
-  }
-  long spurts = 0;
-  QLTP_tpc_set_phrase_callback(ch, CountSpurt, &spurts, 0, 0);
-  if (type != QLTP_TPC_FULL) QLTP_tpc_set_text_callback(ch, DropText, nullptr);
-  double total = 0;
-  for (auto _ : state) {
-    const Clock::time_point start = Clock::now();
-    QLTP_tpc_process(ch, text.c_str(), static_cast<int>(text.size()), 1);
-    total += std::chrono::duration<double>(Clock::now() - start).count();
-  }
-  Timings()[TypeName(type) + "/" + input.name][kb] = total / static_cast<double>(state.iterations());
+  Timings()[TypeName(type) + "/" + input.name][kb] = orvelle_bench::TimeChannel(state, type, 1, text);
   state.SetLabel(TypeName(type) + "/" + input.name);
   state.SetBytesProcessed(static_cast<int64_t>(text.size()) * state.iterations());
-  QLTP_tpc_delete(ch);
-  QLTP_tpdb_delete(db);
 }
 BENCHMARK(BM_Markup)
     ->ArgsProduct({{0, 1}, {0, 1, 2}, {8, 16, 32, 64}})

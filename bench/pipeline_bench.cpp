@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/english_channel.h"
 #include "foundation/toxspurt.h"
 #include "foundation/tpdb.h"
 #include "linguistics/accent.h"
@@ -32,7 +33,6 @@
 #include "linguistics/pronounce.h"
 #include "linguistics/reduction.h"
 #include "linguistics/syllabify.h"
-#include "tests/linguistics/english_db.h"
 #include "textproc/channel.h"
 #include "textproc/normalise.h"
 #include "textproc/tokeniser.h"
@@ -86,19 +86,9 @@ double Words(const std::string& text) {
   return n;
 }
 
-const std::string& Database() {
-  static const std::string path = [] {
-    const std::string p = "/tmp/orvelle_pipeline_bench.tpdb";
-    std::fflush(stdout);
-    const std::string error = orvelle_test::WriteEnglishDb(p);
-    if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
-    return p;
-  }();
-  return path;
-}
-
 using Clock = std::chrono::steady_clock;
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+using orvelle_bench::EnglishDatabase;
 
 // Seconds per iteration of each run, for the ratios printed at the end.
 std::map<std::string, double>& Timings() {
@@ -107,34 +97,14 @@ std::map<std::string, double>& Timings() {
 }
 
 void CountSpurt(cbout*, void* user, toxspurt*, int, int) { ++*static_cast<long*>(user); }
-void DropText(void*, const char*, int) {}
 
 // One channel of the type; each iteration processes the prose `copies`
 // times over as one final call.
 void RunChannel(benchmark::State& state, int type, const std::string& name) {
   std::string text;
   for (int64_t i = 0; i < state.range(0); ++i) text += Prose();
-  tpdb* db = QLTP_tpdb_new(nullptr);
-  QLTP_tpdb_load(db, Database().c_str());
-  channel* ch = QLTP_tpc_newtype(db, nullptr, 0, "B", type);
-  if (!ch) {
-    state.SkipWithError("channel refused");
-    QLTP_tpdb_delete(db);
-    return;
-  }
-  long spurts = 0;
-  QLTP_tpc_set_phrase_callback(ch, CountSpurt, &spurts, 0, 0);
-  if (type != QLTP_TPC_FULL) QLTP_tpc_set_text_callback(ch, DropText, nullptr);
-  double total = 0;
-  for (auto _ : state) {
-    Clock::time_point start = Clock::now();
-    QLTP_tpc_process(ch, text.c_str(), static_cast<int>(text.size()), 1);
-    total += Seconds(start);
-  }
-  Timings()[name + "/" + std::to_string(state.range(0))] = total / static_cast<double>(state.iterations());
+  Timings()[name + "/" + std::to_string(state.range(0))] = orvelle_bench::TimeChannel(state, type, 0, text);
   state.counters["words_per_second"] = benchmark::Counter(Words(text) * state.iterations(), benchmark::Counter::kIsRate);
-  QLTP_tpc_delete(ch);
-  QLTP_tpdb_delete(db);
 }
 
 void BM_FullChannel(benchmark::State& state) { RunChannel(state, QLTP_TPC_FULL, "full"); }
@@ -155,7 +125,7 @@ double stage_seconds[kStages] = {};
 void BM_FullChannelStages(benchmark::State& state) {
   const std::string& text = Prose();
   tpdb* db = QLTP_tpdb_new(nullptr);
-  QLTP_tpdb_load(db, Database().c_str());
+  QLTP_tpdb_load(db, EnglishDatabase().c_str());
   channel* ch = QLTP_tpc_newtype(db, nullptr, 0, "B", QLTP_TPC_FULL);
   if (!ch) {
     state.SkipWithError("channel refused");
@@ -213,7 +183,7 @@ void BM_FullChannelStages(benchmark::State& state) {
 BENCHMARK(BM_FullChannelStages)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 void BM_DatabaseLoad(benchmark::State& state) {
-  const std::string& path = Database();
+  const std::string& path = EnglishDatabase();
   double total = 0;
   for (auto _ : state) {
     Clock::time_point start = Clock::now();
