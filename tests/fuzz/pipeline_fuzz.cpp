@@ -3,10 +3,10 @@
 // spurt, abook and build) and plain text instead of markup (bit 3); byte 1
 // cuts the pieces.
 // No input takes over 2 s; spurt and build output is well-formed XML in a
-// root; the text fed in pieces gives what one call gives (the words of
-// every spurt, the application tags, and the text output of the types
-// whose output does not follow the cuts); the token pool stays linear in
-// the input.
+// root; UTF-8 text fed in pieces gives the words of every spurt and the
+// application tags that one call gives (the debug lines of the norm and
+// abook types carry token marks, which follow the cuts); the token pool
+// stays linear in the input.
 #include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -148,10 +148,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Tokens and tags of one input at a time: a bound linear in its bytes.
   for (int n : whole.objects) Check(n <= 1024 + 64 * static_cast<int>(text.size()), "the pool stays linear in the input");
 
+  // The tokeniser guesses an encoding from the first bytes it has: only
+  // UTF-8 without NUL reads the same in pieces.
+  if (!orvelle_fuzz::ValidUtf8(text) || text.find('\0') != std::string::npos) return 0;
   const Run pieces = Process(type, markup, orvelle_fuzz::Pieces(text, in.Byte(1), 64));
   Check(pieces.out.tags == whole.out.tags, "pieces give the application tags of one call", Joined(pieces.out.tags));
   Check((xml ? XmlWords(pieces.out.text) : pieces.out.words) == words, "pieces give the words of one call",
         Joined(words));
-  if (type == QLTP_TPC_NORM) Check(pieces.out.text == whole.out.text, "pieces give the tokens of one call", pieces.out.text);
   return 0;
 }
