@@ -203,6 +203,9 @@ void FrontendReaderSeeds() {
   for (int swap : {0, 1}) {
     const std::string order = swap ? "_swapped" : "";
     Reader("lts_trees" + order, kLtsTrees, orvelle_test::TreeSetBytes(orvelle_test::SmallTrees(), swap), swap);
+    // Trees that ask nothing of the neighbouring letters.
+    const std::vector<orvelle_test::TreeSpec> plain = {{"a", {"ae1"}, {}}, {"b", {"b"}, {}}, {"x", {"k_s", "z"}, {{"name", "x", 0, 1}}}};
+    Reader("lts_plain" + order, kLtsTrees, orvelle_test::TreeSetBytes(plain, swap), swap);
     if (cart) Reader("cart" + order, kCart, Written(cart, swap, QLTP_ccart_write_sz, QLTP_ccart_write), swap);
     Reader("matrix" + order, kMatrix, Written(m, swap, QLTP_doublematrix_write_sz, QLTP_doublematrix_write), swap);
     Reader("paramdbs" + order, kParamDbs, Written(mgr, swap, QLTP_paramdbmgr_write_sz, QLTP_paramdbmgr_write), swap);
