@@ -137,7 +137,7 @@ auto OutReader(Read read) {
 
 // A few words through a letter-to-sound model, with stray and cut UTF-8
 // among them.
-const char* const kWords[] = {"hello", "a", "zzz", "caf\xC3\xA9", "x-y", "", "\xFF\xFF" "ab", "a\xE2",
+const char* const kWords[] = {"hello", "a", "zzz", "caf\xC3\xA9", "x-y", "", "\377\377ab", "a\xE2",
                               "xab\xE2\x82", "abxbaabxbaabxbaabxbaabxbaabxbaabxbaabxba\xFF\xFF\xFF\xFF\xFF",
                               "abxbaabxbaabxbaabxbaabxbaabxbaabxbaabxba\xF0\x9F\x98"};
 
