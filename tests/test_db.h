@@ -130,9 +130,9 @@ inline std::string WriteTestDb(const std::string& path, const std::vector<DbObje
   };
   bytes[TPDBNAME_SIZE] = static_cast<char>(QLTP_littleendian() ? 0 : 1);
   size_t at = START_SIZE;
-  size_t header = word(at);
+  const size_t header_size = word(at);
   reverse_word(at);
-  at += 4 + header;
+  at += 4 + header_size;
   for (size_t size : sizes) {
     reverse_word(at);
     at += 4 + size;

@@ -10,12 +10,30 @@
 
 #include "client/orvelle.h"
 #include "client/packet.h"
+#include "complkp_encoder.h"
+#include "foundation/bpcomp.h"
 #include "foundation/config.h"
 #include "foundation/dict.h"
+#include "foundation/doublematrix.h"
 #include "foundation/serial.h"
 #include "foundation/strmap.h"
 #include "foundation/tpdb.h"
+#include "fuzz/frontend_readers.h"
 #include "fuzz/fuzz.h"
+#include "linguistics/ccart.h"
+#include "linguistics/disambiguation.h"
+#include "linguistics/lexmgr.h"
+#include "linguistics/lts_data.h"
+#include "linguistics/ltsmgr.h"
+#include "linguistics/paramdb.h"
+#include "linguistics/pbreak.h"
+#include "linguistics/phoneset.h"
+#include "linguistics/postagger.h"
+#include "linguistics/syllabify.h"
+#include "linguistics/test_phoneset.h"
+#include "test_db.h"
+#include "textproc/abbrev.h"
+#include "textproc/nrules.h"
 
 using namespace orvelle_fuzz;
 
@@ -100,6 +118,144 @@ void MarkupSeeds() {
   Seed("markup_fuzz", "text", Options(3, 0) + "<p>a &amp; b<![CDATA[x<y]]> &#233; </p><b/ ><c d='&1;'>\xC3\xA9\xFF</c>");
 }
 
+// ---- the front end's file readers and the pipeline ----
+
+std::string EnglishFile(const std::string& name) {
+  return orvelle_test::ReadFile(std::string(ORVELLE_SOURCE_DIR) + "/tests/data/en/" + name);
+}
+
+// Byte 0 picks the reader (bit 7 the other byte order), byte 1 the stored
+// kind or the slang transform.
+void Reader(const std::string& name, int reader, const std::string& bytes, int swap = 0, int option = 0) {
+  Seed("frontend_readers_fuzz", name, Options(reader | swap << 7, option) + bytes);
+}
+
+template <typename T, typename Size, typename Write>
+std::string Written(const T* object, int swap, Size size, Write write) {
+  std::string image(static_cast<size_t>(size(object)), '\0');
+  write(object, image.data(), swap);
+  return image;
+}
+
+int StoredKind(const std::string& kind) {
+  for (int k = 0; k < kStoredKindCount; ++k)
+    if (kind == kStoredKinds[k]) return k;
+  return 0;
+}
+
+// A text-read object as the database stores it, in both byte orders.
+template <typename T, typename Free>
+void StoredSeeds(const std::string& name, const std::string& kind, T* object, Free free) {
+  for (int swap : {0, 1}) {
+    const std::string image = orvelle_test::KindImage(kind + ":DEFAULT", object, swap);
+    if (!image.empty()) Reader(name + (swap ? "_swapped" : ""), kStored, image, swap, StoredKind(kind));
+  }
+  free(object);
+}
+
+void FrontendReaderSeeds() {
+  const std::string rules = EnglishFile("rules.xml"), abbrev = EnglishFile("abbrev.txt"),
+                    breaks = EnglishFile("breaks.txt"), tags = EnglishFile("pos.txt"),
+                    phone_map = EnglishFile("lgphones.txt"), cart_text = EnglishFile("lts.cart");
+  const std::string lexicon = "hello hh_ax0_l_ow1\nworld w_er1_l_d\nread r_iy1_d  vb\nread r_eh1_d  vbd\n";
+  const std::string pls = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<lexicon version=\"1.0\" "
+                          "xmlns=\"http://www.w3.org/2005/01/pronunciation-lexicon\" alphabet=\"ipa\" xml:lang=\"en\">\n"
+                          "<lexeme><grapheme>cat</grapheme><phoneme>\xCB\x88kat</phoneme></lexeme>\n"
+                          "<lexeme><grapheme>tat</grapheme><phoneme alphabet='qrln'>t a1 t</phoneme></lexeme>\n</lexicon>\n";
+  const std::string syllables = "# nuclei\nN_aa1\nN_ax0\nN_iy1\n# onsets\nk\nt\ns_t\ns_t_r\n";
+  const std::string pairs = "# pairs\nnn_vb 0.75\ndt_nn 1\n";
+  const std::string disam = "2\na b -3\na b -4\nb a 2\nb b 0\n";
+  const std::string map = "MAPPING_NAME lg\nVERSION 1\nVAL_TYPES int\nNR_PHONES 3\naa x 1\nb x 2\nsil x -1\n";
+  Reader("rules", kRulesText, rules);
+  Reader("abbrev", kAbbrevText, abbrev);
+  Reader("abbrev_file", kAbbrevFile, abbrev);
+  Reader("lexicon", kLexiconText, "main\n" + lexicon);
+  Reader("lexicon_file", kLexiconFile, lexicon);
+  Reader("pls", kPls, pls);
+  Reader("cart_text", kCartText, cart_text);
+  Reader("phone_set", kPhoneSet, orvelle_test::kTestPhoneSet);
+  Reader("phone_set_map", kPhoneSetMap, map);
+  Reader("syllables", kSyllablesText, syllables);
+  Reader("pos", kPosText, tags);
+  Reader("breaks", kBreaksText, breaks);
+  Reader("pairs", kPairsText, pairs);
+  Reader("disam", kDisamText, disam);
+  Reader("matrix_text", kMatrixText, "1 2.5 -3\n4 5e3 6\n");
+  Reader("lexmgr", kLexMgrText, "main:0 extra:1");
+  Reader("ltsmgr", kLtsMgrText, "main:1 extra:1 rules:0");
+  Reader("slang", kSlang, "gak+a1+t|", 0, 0);
+  Reader("slang_gibberish", kSlang, "itk+a1|t_aa1|", 0, 2);
+
+  ccart* cart = QLTP_deserialise_ccart(cart_text.c_str());
+  doublematrix* m = QLTP_doublematrix_new(2, 3);
+  for (int i = 0; i < 6; ++i) QLTP_doublematrix_set(m, i / 3, i % 3, 0.5 * i - 1);
+  paramdbmgr* mgr = QLTP_paramdbmgr_new();
+  paramdbset* set = QLTP_paramdbset_new(16000, 80);
+  QLTP_paramdbset_add(set, "mean", QLTP_doublematrix_new(1, 3));
+  QLTP_paramdbmgr_add(mgr, "DEFAULT", -1, set);
+  paramdbset* one = QLTP_paramdbset_new(8000, 40);
+  QLTP_paramdbset_add(one, "var", QLTP_doublematrix_new(2, 2));
+  voidparray* strings = nullptr;
+  for (const char* w : {"hello", "help", "yellow", "hollow"}) strings = QLTP_bpcomp_load_strings(strings, w);
+  bpcomp* pairs_table = QLTP_bpcomp_create_table(strings);
+  complkp* table = orvelle_test::EncodeTable(
+      orvelle_test::TableOrder({{"hello", "hh ax0 l ow1"}, {"help", "hh eh1 l p"}, {"world", "w er1 l d"}}, 2), 2);
+  for (int swap : {0, 1}) {
+    const std::string order = swap ? "_swapped" : "";
+    Reader("lts_trees" + order, kLtsTrees, orvelle_test::TreeSetBytes(orvelle_test::SmallTrees(), swap), swap);
+    // Trees that ask nothing of the neighbouring letters.
+    const std::vector<orvelle_test::TreeSpec> plain = {{"a", {"ae1"}, {}}, {"b", {"b"}, {}}, {"x", {"k_s", "z"}, {{"name", "x", 0, 1}}}};
+    Reader("lts_plain" + order, kLtsTrees, orvelle_test::TreeSetBytes(plain, swap), swap);
+    if (cart) Reader("cart" + order, kCart, Written(cart, swap, QLTP_ccart_write_sz, QLTP_ccart_write), swap);
+    Reader("matrix" + order, kMatrix, Written(m, swap, QLTP_doublematrix_write_sz, QLTP_doublematrix_write), swap);
+    Reader("paramdbs" + order, kParamDbs, Written(mgr, swap, QLTP_paramdbmgr_write_sz, QLTP_paramdbmgr_write), swap);
+    Reader("paramdb" + order, kParamDb, Written(one, swap, QLTP_paramdbset_write_sz, QLTP_paramdbset_write), swap);
+    if (pairs_table)
+      Reader("byte_pairs" + order, kBytePairs, Written(pairs_table, swap, QLTP_bpcomp_write_sz, QLTP_bpcomp_write), swap);
+    if (table) {
+      std::string image(static_cast<size_t>(QLTP_tpobj_complkp_write(table, nullptr, swap)), '\0');
+      QLTP_tpobj_complkp_write(table, image.data(), swap);
+      Reader("compressed" + order, kCompressed, image, swap);
+    }
+  }
+  QLTP_ccart_delete(cart);
+  QLTP_doublematrix_delete(m);
+  QLTP_paramdbmgr_delete(mgr);
+  QLTP_paramdbset_delete(one);
+  QLTP_bpcomp_strings_delete(strings);
+  QLTP_bpcomp_delete(pairs_table);
+  QLTP_complkp_delete(table);
+
+  // Database objects of the kinds, as their writers store them (a rule set
+  // is large: the rule text reaches its stored form).
+  StoredSeeds("stored_abbrev", "TPOBJ_ABBREV", QLTP_deserialise_abbrev(abbrev.c_str()), QLTP_abbdict_delete);
+  StoredSeeds("stored_breaks", "TPOBJ_PBREAK", QLTP_deserialise_pbreak(breaks.c_str()), QLTP_pbreak_delete);
+  StoredSeeds("stored_pairs", "TPOBJ_PRULES", QLTP_deserialise_prules(pairs.c_str()), QLTP_prules_delete);
+  StoredSeeds("stored_pos", "TPOBJ_POSTAGS", QLTP_deserialise_pos(tags.c_str()), QLTP_pos_delete);
+  StoredSeeds("stored_syllables", "TPOBJ_SYLMAX", QLTP_deserialise_maxonset(syllables.c_str()), QLTP_maxonset_delete);
+  StoredSeeds("stored_disam", "TPOBJ_DISAMCTXT", QLTP_deserialise_disamctxt(disam.c_str()), QLTP_disamctxt_delete);
+  // The string-map kinds: reduction, homograph, archiphone, accent and POS-set data.
+  for (const char* kind : {"TPOBJ_RRULES", "TPOBJ_HOMTAGS", "TPOBJ_ARCHIS", "TPOBJ_LGPHONEMAP"}) {
+    std::string name = std::string("stored_") + (kind + 6);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    StoredSeeds(name, kind, QLTP_deserialise_hashstrarray(phone_map.c_str()), QLTP_hashstrarray_delete);
+  }
+}
+
+void PipelineSeeds() {
+  // Byte 0: the type (bits 0-2: full, sentence, server, norm, spurt, abook,
+  // build) and plain text (bit 3); byte 1 cuts the pieces.
+  const std::string paragraph = EnglishFile("paragraph.txt");
+  const std::string texts[] = {
+      paragraph.substr(0, 300),
+      "<speak>Dr. Smith paid $45.50 at 10:30 on 12/3/2001.<break time='300ms'/> <voice name='x'/>Bye now.</speak>",
+      "<p>I <emphasis>read</emphasis> the record; &amp; 3 &lt; 4.</p><s>caf\xC3\xA9 NATO etc. \xFF</s>",
+  };
+  for (int type = 0; type < 7; ++type)
+    Seed("pipeline_fuzz", "type" + std::to_string(type), Options(type, 5 + type) + texts[type % 3]);
+  Seed("pipeline_fuzz", "plain", Options(0x08, 3) + paragraph.substr(300, 200));
+}
+
 // ---- the tokeniser channel: mode, markup input, pieces ----
 
 void TokeniserSeeds() {
@@ -161,5 +317,7 @@ int main(int argc, char** argv) {
   TokeniserSeeds();
   UnicodeSeeds();
   ReceiveSeeds();
+  FrontendReaderSeeds();
+  PipelineSeeds();
   return 0;
 }

@@ -1,0 +1,431 @@
+// The front end's file readers on any bytes: rule, abbreviation, lexicon,
+// PLS, letter-to-sound, phone-set, syllabification, POS, phrase-break,
+// matrix, parameter, byte-pair and manager data, sprons for the slang
+// transforms, and one database object of any linguistic kind. Byte 0 picks
+// the reader (frontend_readers.h) and, with bit 7, the other byte order;
+// byte 1 picks the stored kind.
+// Where a writer exists, what was read is written, read again and written
+// again: the two writes give the same bytes, and a written database object
+// loads.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "foundation/bpcomp.h"
+#include "foundation/complkp.h"
+#include "foundation/dict.h"
+#include "foundation/doublematrix.h"
+#include "foundation/dystr.h"
+#include "foundation/dystrarray.h"
+#include "foundation/strmap.h"
+#include "foundation/toxtoken.h"
+#include "fuzz/frontend_readers.h"
+#include "fuzz/fuzz.h"
+#include "linguistics/ccart.h"
+#include "linguistics/disambiguation.h"
+#include "linguistics/lexicon.h"
+#include "linguistics/lexmgr.h"
+#include "linguistics/ltsmgr.h"
+#include "linguistics/ltstree.h"
+#include "linguistics/paramdb.h"
+#include "linguistics/pbreak.h"
+#include "linguistics/phoneset.h"
+#include "linguistics/phonesetmap.h"
+#include "linguistics/pls.h"
+#include "linguistics/postagger.h"
+#include "linguistics/slang.h"
+#include "linguistics/spurt_builder.h"
+#include "linguistics/syllabify.h"
+#include "linguistics/test_phoneset.h"
+#include "test_db.h"
+#include "textproc/abbrev.h"
+#include "textproc/nrules.h"
+
+using orvelle_fuzz::Check;
+
+namespace {
+
+// ---- database objects ----
+
+std::string ObjectName(const std::string& kind) { return kind + ":DEFAULT"; }
+
+// The image a database in the given byte order stores as the kind's object
+// loads to, written again by the kind ("" when it does not load or the kind
+// writes nothing); loaded tells whether it loaded.
+std::string Reloaded(const std::string& kind, const std::string& image, int swap, bool* loaded) {
+  static const std::string path = orvelle_fuzz::TempPath("object.tpdb");
+  const std::string name = ObjectName(kind);
+  orvelle_test::WriteTestDb(path, {{name, nullptr, image}}, swap != 0);
+  tpdb* db = QLTP_tpdb_new(nullptr);
+  QLTP_logger_set_stderr(db->log, 0);
+  QLTP_logger_set_stdout(db->log, 0);
+  void* object = QLTP_tpdb_load(db, path.c_str()) == 1 ? QLTP_tpdb_get_tpdata(db, name.c_str()) : nullptr;
+  *loaded = object != nullptr;
+  std::string written = object ? orvelle_test::KindImage(name, object, swap) : std::string();
+  QLTP_tpdb_delete(db);
+  return written;
+}
+
+// A written object loads and writes the very same bytes again.
+void CheckWrittenObject(const std::string& kind, const std::string& written, int swap) {
+  if (written.empty()) return;
+  bool loaded = false;
+  const std::string again = Reloaded(kind, written, swap, &loaded);
+  Check(loaded, "a written object loads", kind + " " + written);
+  Check(again == written, "a written object writes back the same bytes", kind + " " + written);
+}
+
+// What a text reader made, in the kind's stored form.
+void CheckStoredForm(const std::string& kind, void* object, int swap) {
+  if (object) CheckWrittenObject(kind, orvelle_test::KindImage(ObjectName(kind), object, swap), swap);
+}
+
+void CheckStoredObject(const std::string& kind, const std::string& image, int swap) {
+  bool loaded = false;
+  CheckWrittenObject(kind, Reloaded(kind, image, swap, &loaded), swap);
+}
+
+// ---- binary forms read from a stream ----
+
+// The bytes as an open stream in memory (NULL for none).
+FILE* Stream(const std::string& bytes) {
+  return bytes.empty() ? nullptr : ::fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
+}
+
+// read(file, swap) gives an object or NULL; size and write give its form.
+template <typename T, typename Read, typename Size, typename Write, typename Free>
+void CheckBinary(const std::string& bytes, int swap, Read read, Size size, Write write, Free free) {
+  auto load = [&](const std::string& b, long* taken) -> T* {
+    FILE* f = Stream(b);
+    if (!f) return nullptr;
+    T* object = read(f, swap);
+    *taken = std::ftell(f);
+    std::fclose(f);
+    return object;
+  };
+  auto written = [&](const T* object) {
+    std::string out(static_cast<size_t>(size(object)), '\0');
+    if (!out.empty()) Check(write(object, out.data(), swap) == out.data() + out.size(), "a writer fills its size");
+    return out;
+  };
+  long taken = 0;
+  T* first = load(bytes, &taken);
+  if (!first) return;
+  const std::string image = written(first);
+  free(first);
+  T* second = load(image, &taken);
+  // (A compressed table's writer pads its data for the decoder; the reader
+  // leaves the padding unread.)
+  Check(second != nullptr && taken <= static_cast<long>(image.size()), "a written form reads back", image);
+  Check(written(second) == image, "a written form writes back the same bytes", image);
+  free(second);
+}
+
+// Readers of the form int read(FILE*, T** out, int swap).
+template <typename T, typename Read>
+auto OutReader(Read read) {
+  return [read](FILE* f, int swap) -> T* {
+    T* object = nullptr;
+    const int ok = read(f, &object, swap) != 0;
+    Check(ok == (object != nullptr), "a reader's result and its object agree");
+    return object;
+  };
+}
+
+// A few words through a letter-to-sound model, with stray and cut UTF-8
+// among them.
+const char* const kWords[] = {"hello", "a", "zzz", "caf\xC3\xA9", "x-y", "", "\377\377ab", "a\xE2",
+                              "xab\xE2\x82", "abxbaabxbaabxbaabxbaabxbaabxbaabxbaabxba\xFF\xFF\xFF\xFF\xFF",
+                              "abxbaabxbaabxbaabxbaabxbaabxbaabxbaabxba\xF0\x9F\x98"};
+
+void RunCart(ccart* c) {
+  dystr* padded = QLTP_dystr_new("", 0);
+  dystr* out = QLTP_dystr_new("", 0);
+  for (const char* w : kWords) QLTP_runccart(c, w, nullptr, 0, padded, out, nullptr, nullptr, "en");
+  QLTP_dystr_delete(padded);
+  QLTP_dystr_delete(out);
+}
+
+std::string CartImage(const ccart* c, int swap) {
+  std::string out(static_cast<size_t>(QLTP_ccart_write_sz(c)), '\0');
+  if (!out.empty()) Check(QLTP_ccart_write(c, out.data(), swap) == out.data() + out.size(), "a writer fills its size");
+  return out;
+}
+
+void CheckCart(const std::string& bytes, int swap) {
+  auto read = [](FILE* f, int s) -> ccart* {
+    ccart* c = nullptr;
+    const int32_t taken = QLTP_ccart_read(f, &c, s);
+    Check((taken != 0) == (c != nullptr), "a reader's result and its object agree");
+    return c;
+  };
+  {
+    FILE* f = Stream(bytes);
+    ccart* c = f ? read(f, swap) : nullptr;
+    if (f) std::fclose(f);
+    if (c) RunCart(c);
+    QLTP_ccart_delete(c);
+  }
+  CheckBinary<ccart>(bytes, swap, read, QLTP_ccart_write_sz, QLTP_ccart_write, QLTP_ccart_delete);
+}
+
+// ---- text forms ----
+
+// Every headword of a plain lexicon finds an entry.
+void CheckLexicon(const lexhash* lex) {
+  if (!lex) return;
+  for (int id = 1; id <= QLTP_dict_size(lex->headwords); ++id) {
+    const char* word = QLTP_dict_lookup_index(lex->headwords, id);
+    if (!word || !*word) continue;
+    const auto* entries = static_cast<const dystrarray*>(QLTP_voidparray_idx(lex->entries, id - 1));
+    if (QLTP_dystrarray_sz(entries) > 0)
+      Check(QLTP_lexhash_lookup(lex, word, nullptr) != nullptr, "every headword finds an entry", word);
+  }
+}
+
+void CheckPls(const std::string& text) {
+  static phoneset* const ipa = [] {
+    phoneset* ps = QLTP_phoneset_new();
+    Check(QLTP_phoneset_load_file(ps, orvelle_test::kTestPhoneSet) == 1, "the test phone set loads");
+    return ps;
+  }();
+  pls* reader = QLTP_pls_new();
+  QLTP_pls_addphoneset(reader, ipa, 0);
+  lexhash* lex = QLTP_pls_load_pls(reader, text.c_str());
+  CheckLexicon(lex);
+  QLTP_lexhash_delete(lex);
+  QLTP_pls_delete(reader);
+}
+
+void CheckMatrixText(const std::string& text, int swap) {
+  static const std::string path = orvelle_fuzz::TempPath("matrix.txt");
+  orvelle_fuzz::WriteFile(path, text);
+  doublematrix* m = QLTP_doublematrix_new_fromfile(path.c_str());
+  if (!m) return;
+  std::string image(QLTP_doublematrix_write_sz(m), '\0');
+  QLTP_doublematrix_write(m, image.data(), swap);
+  QLTP_doublematrix_delete(m);
+  CheckBinary<doublematrix>(image, swap, OutReader<doublematrix>(QLTP_doublematrix_read), QLTP_doublematrix_write_sz,
+                            QLTP_doublematrix_write, QLTP_doublematrix_delete);
+}
+
+// The letter-to-sound trees, run and converted to a compact CART that
+// writes and reads back.
+void CheckLtsTrees(const std::string& bytes, int swap) {
+  FILE* f = Stream(bytes);
+  lts* set = f ? QLTP_lts_load(f, swap) : nullptr;
+  if (f) std::fclose(f);
+  ltstree* tree = QLTP_deserialise_ltstree(bytes.data(), static_cast<int32_t>(bytes.size()), swap);
+  QLTP_ltstree_delete(tree);
+  if (!set) return;
+  dystr* padded = QLTP_dystr_new("", 0);
+  dystr* out = QLTP_dystr_new("", 0);
+  for (const char* w : kWords) QLTP_runlts(set, w, nullptr, 0, padded, out);
+  QLTP_dystr_delete(padded);
+  QLTP_dystr_delete(out);
+  ccart* c = QLTP_ccart_new(set);
+  QLTP_lts_delete(set);
+  if (!c) return;
+  RunCart(c);
+  const std::string image = CartImage(c, swap);
+  QLTP_ccart_delete(c);
+  CheckCart(image, swap);
+}
+
+// Byte 1 names the transform and bytes 2-3 the accent; the rest is the
+// token's spron.
+void CheckSlang(const orvelle_fuzz::Input& in) {
+  static const char* const kNames[] = {"piglatin", "ubbidubbi", "gibberish", ""};
+  const std::string accent = in.Payload(2).substr(0, 2), spron_text = in.Payload(4);
+  spron* record = QLTP_spron_new();
+  QLTP_spron_fill(record, spron_text.c_str());
+  QLTP_spron_delete(record);
+  orvelle_test::SpurtBuilder b;
+  toxtoken* t = b.Word("w", "x");
+  QLTP_toxtag_set_attrib(QLTP_toxtoken_gettag(t, "lex"), "spron", -1, spron_text.c_str(), -1);
+  if (QLTP_slang(accent.c_str(), kNames[in.Byte(1) & 3], t)) {
+    const char* out = QLTP_toxtoken_tagval(t, "lex", "spron");
+    Check(out != nullptr, "a transformed token keeps a spron");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The rule and table readers report progress on standard output.
+  const int null = ::open("/dev/null", O_WRONLY);
+  ::dup2(null, 1);
+  ::close(null);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace orvelle_fuzz;
+  const Input in{data, size};
+  const int reader = (in.Byte(0) & 0x3F) % kFrontendReaders, swap = in.Byte(0) >> 7;
+  const std::string bytes = in.Payload(2);
+  const char* text = bytes.c_str();
+
+  switch (reader) {
+    case kRulesText: {
+      nrules* set = QLTP_deserialise_nrules(nullptr, text);
+      CheckStoredForm("TPOBJ_NRULES", set, swap);
+      QLTP_nrules_delete(set);
+      break;
+    }
+    case kAbbrevText: {
+      abbdict* d = QLTP_deserialise_abbrev(text);
+      CheckStoredForm("TPOBJ_ABBREV", d, swap);
+      QLTP_abbdict_delete(d);
+      break;
+    }
+    case kAbbrevFile: {
+      FILE* f = Stream(bytes);
+      abbdict* d = f ? QLTP_abbrev_loadcustom(f, -1) : nullptr;
+      if (f) std::fclose(f);
+      CheckStoredForm("TPOBJ_ABBREV", d, swap);
+      QLTP_abbdict_delete(d);
+      break;
+    }
+    case kLexiconText: {
+      lexhash* lex = QLTP_deserialise_lexhash(text);
+      CheckLexicon(lex);
+      CheckStoredForm("TPOBJ_LEXHASH", lex, swap);
+      QLTP_lexhash_delete(lex);
+      break;
+    }
+    case kLexiconFile: {
+      FILE* f = Stream(bytes);
+      lexhash* lex = f ? QLTP_lexhash_loadcustom(f, -1) : nullptr;
+      if (f) std::fclose(f);
+      CheckLexicon(lex);
+      QLTP_lexhash_delete(lex);
+      break;
+    }
+    case kPls: CheckPls(bytes); break;
+    case kLtsTrees: CheckLtsTrees(bytes, swap); break;
+    case kCartText: {
+      ccart* c = QLTP_deserialise_ccart(text);
+      if (!c) break;
+      RunCart(c);
+      const std::string image = CartImage(c, swap);
+      QLTP_ccart_delete(c);
+      CheckCart(image, swap);
+      break;
+    }
+    case kCart: CheckCart(bytes, swap); break;
+    case kPhoneSet: {
+      phoneset* ps = QLTP_phoneset_new();
+      // Every phone read is found again by its symbol.
+      if (QLTP_phoneset_load_file(ps, text) == 1) {
+        for (int id = 1; id <= QLTP_phoneset_nr_phones(ps); ++id) {
+          const char* symbol = QLTP_phoneset_phone_symbol(QLTP_phoneset_get_phone_id(ps, id));
+          if (symbol && *symbol) Check(QLTP_phoneset_find_phone(ps, symbol, -1) > 0, "every phone is found", symbol);
+        }
+      }
+      QLTP_phoneset_delete(ps);
+      break;
+    }
+    case kPhoneSetMap: {
+      phonesetmap* m = QLTP_phonesetmap_new(bytes.data(), static_cast<int>(bytes.size()));
+      for (int i = 0; m && i < QLTP_phonesetmap_sz(m); ++i) {
+        const char* phone = QLTP_phonesetmap_phone_idx(m, i);
+        if (phone) Check(QLTP_phonesetmap_lookup(m, phone, -1) >= 0 || QLTP_phonesetmap_val_idx(m, i) < 0,
+                         "every phone of a map is found", phone);
+      }
+      QLTP_phonesetmap_delete(m);
+      break;
+    }
+    case kSyllablesText: {
+      maxonset* d = QLTP_deserialise_maxonset(text);
+      CheckStoredForm("TPOBJ_SYLMAX", d, swap);
+      QLTP_maxonset_delete(d);
+      break;
+    }
+    case kPosText: {
+      pos* d = QLTP_deserialise_pos(text);
+      CheckStoredForm("TPOBJ_POSTAGS", d, swap);
+      QLTP_pos_delete(d);
+      break;
+    }
+    case kBreaksText: {
+      pbreak* t = QLTP_deserialise_pbreak(text);
+      CheckStoredForm("TPOBJ_PBREAK", t, swap);
+      QLTP_pbreak_delete(t);
+      break;
+    }
+    case kPairsText: {
+      prules* t = QLTP_deserialise_prules(text);
+      CheckStoredForm("TPOBJ_PRULES", t, swap);
+      QLTP_prules_delete(t);
+      break;
+    }
+    case kDisamText: {
+      disamctxt* m = QLTP_deserialise_disamctxt(text);
+      CheckStoredForm("TPOBJ_DISAMCTXT", m, swap);
+      QLTP_disamctxt_delete(m);
+      break;
+    }
+    case kMatrixText: CheckMatrixText(bytes, swap); break;
+    case kMatrix:
+      CheckBinary<doublematrix>(bytes, swap, OutReader<doublematrix>(QLTP_doublematrix_read), QLTP_doublematrix_write_sz,
+                                QLTP_doublematrix_write, QLTP_doublematrix_delete);
+      break;
+    case kParamDbs:
+      CheckBinary<paramdbmgr>(bytes, swap, OutReader<paramdbmgr>(QLTP_paramdbmgr_read), QLTP_paramdbmgr_write_sz,
+                              QLTP_paramdbmgr_write, QLTP_paramdbmgr_delete);
+      break;
+    case kParamDb:
+      CheckBinary<paramdbset>(bytes, swap, OutReader<paramdbset>(QLTP_paramdbset_read), QLTP_paramdbset_write_sz,
+                              QLTP_paramdbset_write, QLTP_paramdbset_delete);
+      break;
+    case kBytePairs: {
+      CheckBinary<bpcomp>(bytes, swap, QLTP_bpcomp_read, QLTP_bpcomp_write_sz, QLTP_bpcomp_write, QLTP_bpcomp_delete);
+      FILE* f = Stream(bytes);
+      bpcomp* table = f ? QLTP_bpcomp_read(f, swap) : nullptr;
+      if (f) std::fclose(f);
+      if (!table) break;
+      // Whatever the table decodes encodes to symbols that decode the same.
+      const std::string symbols = bytes.substr(bytes.size() / 2);
+      std::string decoded(static_cast<size_t>(QLTP_bpcomp_maxlen(table)) + 1, '\0');
+      std::string encoded = decoded;
+      if (QLTP_bpcomp_decode(table, symbols.c_str(), decoded.data())) {
+        const std::string plain = decoded.c_str();
+        if (QLTP_bpcomp_encode(table, plain.c_str(), encoded.data())) {
+          Check(QLTP_bpcomp_decode(table, encoded.c_str(), decoded.data()) != nullptr && plain == decoded.c_str(),
+                "encoded text decodes to itself", plain);
+        }
+      }
+      QLTP_bpcomp_delete(table);
+      break;
+    }
+    case kCompressed: {
+      auto read = [](FILE* f, int s) { return QLTP_complkp_read(f, s); };
+      auto image_size = [](const complkp* t) { return QLTP_tpobj_complkp_write(t, nullptr, 0); };
+      auto write = [](const complkp* t, char* dst, int s) {
+        const int32_t n = QLTP_tpobj_complkp_write(t, nullptr, s);
+        return QLTP_tpobj_complkp_write(t, dst, s) == 1 ? dst + n : nullptr;
+      };
+      CheckBinary<complkp>(bytes, swap, read, image_size, write, QLTP_complkp_delete);
+      break;
+    }
+    case kLexMgrText: {
+      lexmgr* m = QLTP_deserialise_lexmgr(text);
+      CheckStoredForm("TPOBJ_LEXMGR", m, swap);
+      QLTP_lexmgr_delete(m);
+      break;
+    }
+    case kLtsMgrText: {
+      ltsmgr* m = QLTP_deserialise_ltsmgr(text);
+      CheckStoredForm("TPOBJ_LTSMGR", m, swap);
+      QLTP_ltsmgr_delete(m);
+      break;
+    }
+    case kSlang: CheckSlang(in); break;
+    case kStored: CheckStoredObject(kStoredKinds[in.Byte(1) % kStoredKindCount], bytes, swap); break;
+  }
+  return 0;
+}
