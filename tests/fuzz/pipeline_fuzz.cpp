@@ -9,7 +9,6 @@
 // which follow the cuts); the token pool stays linear in the input.
 #include <fcntl.h>
 #include <libxml/parser.h>
-#include <libxml/tree.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,6 +21,7 @@
 #include "fuzz/fuzz.h"
 #include "linguistics/cbout.h"
 #include "linguistics/english_db.h"
+#include "linguistics/spurt_xml_words.h"
 #include "textproc/channel.h"
 
 using orvelle_fuzz::Check;
@@ -70,30 +70,12 @@ void OnSpurt(cbout*, void* user, toxspurt* spurt, int, int) {
   }
 }
 
-// The "norm/phonemes" words of spurt XML, each spurt opened by "|", or a
-// failure when it is not well-formed inside a root element.
+// The words of spurt XML, each spurt opened by "|", or a failure when it is
+// not well-formed inside a root element.
 std::vector<std::string> XmlWords(const std::string& spurts) {
-  const std::string doc = "<root>" + spurts + "</root>";
-  xmlDoc* parsed = xmlReadMemory(doc.data(), static_cast<int>(doc.size()), nullptr, "UTF-8",
-                                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_HUGE);
-  Check(parsed != nullptr, "spurt output is well-formed", spurts);
-  std::vector<std::string> words;
-  std::vector<xmlNode*> todo = {xmlDocGetRootElement(parsed)};
-  while (!todo.empty()) {
-    xmlNode* n = todo.back();
-    todo.pop_back();
-    for (xmlNode* c = n->last; c; c = c->prev) todo.push_back(c);
-    if (n->type != XML_ELEMENT_NODE) continue;
-    if (xmlStrEqual(n->name, BAD_CAST "spurt")) words.push_back("|");
-    if (!xmlStrEqual(n->name, BAD_CAST "lex")) continue;
-    xmlChar* text = xmlNodeGetContent(n);
-    xmlChar* phonemes = xmlGetProp(n, BAD_CAST "phonemes");
-    words.push_back(std::string(reinterpret_cast<const char*>(text)) + "/" +
-                    (phonemes ? reinterpret_cast<const char*>(phonemes) : ""));
-    xmlFree(text);
-    xmlFree(phonemes);
-  }
-  xmlFreeDoc(parsed);
+  int count = 0;
+  std::vector<std::string> words = orvelle_test::SpurtXmlWords(spurts, &count, true);
+  Check(count >= 0, "spurt output is well-formed", spurts);
   return words;
 }
 

@@ -1,8 +1,6 @@
 #include "linguistics/pipeline.h"
 
 #include <gtest/gtest.h>
-#include <libxml/parser.h>
-#include <libxml/tree.h>
 
 #include <algorithm>
 #include <cctype>
@@ -21,6 +19,7 @@
 #include "linguistics/pbreak.h"
 #include "linguistics/phonesetmap.h"
 #include "english_db.h"
+#include "spurt_xml_words.h"
 #include "test_db.h"
 #include "textproc/channel.h"
 #include "textproc/nrules.h"
@@ -170,36 +169,6 @@ struct Channel {
     Events events;
 };
 
-// The words of spurt XML, "norm/phonemes", from a document of spurts.
-std::vector<std::string> xml_words(const std::string& spurts, int* count) {
-    std::string doc = "<root>" + spurts + "</root>";
-    xmlDoc* parsed = xmlReadMemory(doc.data(), static_cast<int>(doc.size()), nullptr, "UTF-8",
-                                   XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    std::vector<std::string> words;
-    *count = -1;
-    if (!parsed) return words;
-    *count = 0;
-    std::vector<xmlNode*> todo = {xmlDocGetRootElement(parsed)};
-    while (!todo.empty()) {
-        xmlNode* n = todo.back();
-        todo.pop_back();
-        for (xmlNode* c = n->last; c; c = c->prev) todo.push_back(c);
-        if (n->type != XML_ELEMENT_NODE) continue;
-        if (xmlStrEqual(n->name, BAD_CAST "spurt")) ++*count;
-        if (!xmlStrEqual(n->name, BAD_CAST "lex")) continue;
-        xmlChar* text = xmlNodeGetContent(n);
-        xmlChar* phonemes = xmlGetProp(n, BAD_CAST "phonemes");
-        std::string w = reinterpret_cast<const char*>(text);
-        w.erase(0, w.find_first_not_of("\n\t"));
-        w.erase(w.find_last_not_of("\n\t") + 1);
-        words.push_back(w + "/" + (phonemes ? reinterpret_cast<const char*>(phonemes) : ""));
-        xmlFree(text);
-        xmlFree(phonemes);
-    }
-    xmlFreeDoc(parsed);
-    return words;
-}
-
 // Whether spurt XML wrapped in a root is well-formed for xmllint.
 bool XmllintAccepts(const std::string& spurts) {
     const std::string path = orvelle_test::TempPath("spurts.xml");
@@ -236,7 +205,7 @@ TEST(PipelineTest, EveryTypeRunsTheChainToItsOutput) {
         Channel c(db, type, 0);
         QLTP_tpc_process(c.ch, "Hello world.", -1, 1);
         int spurts = 0;
-        EXPECT_EQ(xml_words(c.events.text, &spurts),
+        EXPECT_EQ(orvelle_test::SpurtXmlWords(c.events.text, &spurts),
                   std::vector<std::string>({"hello/hh ax0 . l ow1 . ", "world/w er1 l d . "}));
         EXPECT_EQ(spurts, 1);
         EXPECT_NE(c.events.text.find("<spurt spurt_id='J_001' phrases='1' phrase='1' utt_words='2' utt_syls='3' "),
@@ -338,7 +307,7 @@ TEST(PipelineTest, ApplicationTagsCutPasses) {
         if (e[0] == 'A') tags.push_back(e);
     EXPECT_EQ(tags, std::vector<std::string>({"A<voice name='x'/>", "A<voice name='y'/>"}));
     int spurts = 0;
-    EXPECT_EQ(xml_words(spurt.events.text, &spurts),
+    EXPECT_EQ(orvelle_test::SpurtXmlWords(spurt.events.text, &spurts),
               std::vector<std::string>({"hello/hh ax0 . l ow1 . ", "world/w er1 l d . ", "bye/b ay1 . "}));
 }
 
@@ -531,7 +500,7 @@ TEST(PipelineTest, DictionaryWordsGetTheirPronunciation) {
         QLTP_tpc_process(c.ch, paragraph.c_str(), -1, 1);
         EXPECT_TRUE(XmllintAccepts(c.events.text));
         int spurts = 0;
-        std::vector<std::string> words = xml_words(c.events.text, &spurts);
+        std::vector<std::string> words = orvelle_test::SpurtXmlWords(c.events.text, &spurts);
         EXPECT_EQ(words.size(), full.events.words.size());
         EXPECT_EQ(spurts, Count(full.events.log, "P"));
         if (type == QLTP_TPC_SPURT) spurt_xml = c.events.text;
@@ -649,7 +618,7 @@ TEST(PipelineTest, ExpansionBytesKeepSpurtXmlWellFormed) {
             QLTP_tpc_process(ch, "We saw zork today.", -1, 1);
             QLTP_tpc_delete(ch);
             int spurts = 0;
-            xml_words(events.text, &spurts);
+            orvelle_test::SpurtXmlWords(events.text, &spurts);
             EXPECT_GT(spurts, 0) << events.text;
             EXPECT_NE(events.text.find("_"), std::string::npos);
         }
