@@ -417,7 +417,9 @@ TEST(PhrasingTest, RandomStreamsKeepEveryTokenOnceAndInOrder) {
     for (int i = 1; i <= n; ++i) cuts.push_back(i);  // the first word, then one each, then an empty final call
     Phraser pieces(settings);
     std::string stepwise = feed(pieces, cuts);
-    if (settings.find("'False'") != std::string::npos) EXPECT_EQ(stepwise, once);
+    if (settings.find("'False'") != std::string::npos) {
+      EXPECT_EQ(stepwise, once);
+    }
     std::vector<int> random_cuts;
     for (int i = 1; i < n; ++i)
       if (rng() % 4 == 0) random_cuts.push_back(i);

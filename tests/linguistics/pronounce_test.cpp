@@ -232,7 +232,9 @@ TEST(PronounceTest, GivesEveryWordItsPhonemes) {
     }
     for (const auto& [attribute, value] : c.first_lex)
       EXPECT_EQ(Val(tokens[0], "lex", attribute.c_str()), value) << attribute;
-    if (c.logged) EXPECT_TRUE(s.Logged(c.logged)) << c.logged;
+    if (c.logged) {
+      EXPECT_TRUE(s.Logged(c.logged)) << c.logged;
+    }
   }
   EXPECT_FALSE(s.Logged("unknown alphabet : Default"));
   EXPECT_EQ(QLTP_tpc_get_ipa(s.ch), s.stage->ipa);
