@@ -2,7 +2,6 @@
 // readers of the spurt and build channel output parse, so it is fixed.
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -184,15 +183,6 @@ private:
         return whole * 1000 + frac;
     }
 
-    // Thousandths as seconds with three decimals ("1.500"), or whole seconds.
-    static std::string seconds(int64_t thousandths) {
-        char buf[32];
-        const int64_t q = thousandths / 1000, r = thousandths % 1000;
-        int len = r ? std::snprintf(buf, sizeof buf, "%" PRId64 ".%03" PRId64, q, r)
-                    : std::snprintf(buf, sizeof buf, "%" PRId64, q);
-        return std::string(buf, static_cast<size_t>(len));
-    }
-
     // A pause-only spurt: the (last) break is split in halves around an empty
     // speech element, so that the pause keeps its length.
     void empty_spurt(toxtoken* t) {
@@ -209,8 +199,7 @@ private:
                 const char* time = QLTP_toxtag_val(tag, "time");
                 std::string full = time ? time : "";
                 bool had_time = time != nullptr;
-                const std::string half = seconds(thousandths(time) / 2);
-                QLTP_toxtag_set_attrib(tag, "time", 4, half.data(), static_cast<int>(half.size()));
+                QLTP_toxtag_set_attrib_fixedpoint(tag, "time", 4, thousandths(time) / 2, 3);
                 start_tag(tag, nullptr);
                 put("\n\t</pause>\n\t<speech>\n\t</speech>\n\t<pause>\n\t\t");
                 start_tag(tag, nullptr);

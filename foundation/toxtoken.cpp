@@ -329,17 +329,16 @@ int QLTP_toxtag_set_attrib_float(toxtag* tag, const char* name, int nlen, float 
     return QLTP_toxtag_set_attrib(tag, name, nlen, buf, len);
 }
 
-int QLTP_toxtag_set_attrib_fixedpoint(toxtag* tag, const char* name, int nlen, int value, int ndec) {
-    if (ndec < 1) return QLTP_toxtag_set_attrib_int(tag, name, nlen, value);
+int QLTP_toxtag_set_attrib_fixedpoint(toxtag* tag, const char* name, int nlen, int64_t value, int ndec) {
     // Work on the magnitude so that negatives read "-1.500", not "-1.-500".
-    ndec = std::min(ndec, 18);
-    int64_t magnitude = value < 0 ? -static_cast<int64_t>(value) : value;
-    int64_t p = 1;
+    ndec = std::clamp(ndec, 0, 18);
+    const uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    uint64_t p = 1;
     for (int i = 0; i < ndec; ++i) p *= 10;
-    int64_t q = magnitude / p, r = magnitude % p;
+    const uint64_t q = magnitude / p, r = magnitude % p;
     char buf[48];
-    int len = r ? std::snprintf(buf, sizeof buf, "%s%" PRId64 ".%0*" PRId64, value < 0 ? "-" : "", q, ndec, r)
-                : std::snprintf(buf, sizeof buf, "%s%" PRId64, value < 0 ? "-" : "", q);
+    int len = r ? std::snprintf(buf, sizeof buf, "%s%" PRIu64 ".%0*" PRIu64, value < 0 ? "-" : "", q, ndec, r)
+                : std::snprintf(buf, sizeof buf, "%s%" PRIu64, value < 0 ? "-" : "", q);
     return QLTP_toxtag_set_attrib(tag, name, nlen, buf, len);
 }
 

@@ -93,7 +93,7 @@ int QLTP_toxtag_set_attrib(toxtag* tag, const char* name, int nlen, const char* 
 int QLTP_toxtag_add_attrib(toxtag* tag, const char* name, int nlen, const char* value, int vlen);
 int QLTP_toxtag_set_attrib_int(toxtag* tag, const char* name, int nlen, int n);
 int QLTP_toxtag_set_attrib_float(toxtag* tag, const char* name, int nlen, float x);
-int QLTP_toxtag_set_attrib_fixedpoint(toxtag* tag, const char* name, int nlen, int value, int ndec);
+int QLTP_toxtag_set_attrib_fixedpoint(toxtag* tag, const char* name, int nlen, int64_t value, int ndec);
 int QLTP_toxtag_no_attribs(const toxtag* tag);
 const char* QLTP_toxtag_val(const toxtag* tag, const char* attribute);
 const char* QLTP_toxtag_name(const toxtag* tag);

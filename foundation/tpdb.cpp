@@ -673,10 +673,12 @@ int QLTP_tpdb_append_object(tpdb* db, const char* name, void* object) {
   return append_object(db, name, object) ? 1 : 0;
 }
 
-int QLTP_tpdb_retire_object(tpdb* db, const char* name) {
+int QLTP_tpdb_retire_object(tpdb* db, const char* name, const void* object) {
   if (!db || !name) return 0;
   int i = QLTP_strarray_sz(db->names) - 1;
-  while (i >= 0 && std::strcmp(QLTP_strarray_idx(db->names, i), name) != 0) --i;
+  while (i >= 0 && (std::strcmp(QLTP_strarray_idx(db->names, i), name) != 0 ||
+                    (object && QLTP_voidparray_idx(db->objects, i) != object)))
+    --i;
   if (i < 0) return 0;
   if (!db->retired) db->retired = QLTP_voidparray_new();
   if (!db->retired_names) db->retired_names = QLTP_strarray_new();

@@ -97,10 +97,11 @@ int32_t QLTP_tpobj_strmap_write(void* object, char* destination, int swap);
 // failure it is freed and 0 given) and take the old one out of the lists;
 // the old one stays alive, retired, until the database is freed, since
 // channels may still borrow it. Retiring gives 1 when an object of exactly
-// that name was found (the last one, as QLTP_tpdb_get_tpdata finds it).
+// that name was found: the last one, as QLTP_tpdb_get_tpdata finds it, or
+// the given object when it is not NULL.
 void* QLTP_tpdb_get_tpdata(const tpdb* db, const char* name);
 int QLTP_tpdb_append_object(tpdb* db, const char* name, void* object);
-int QLTP_tpdb_retire_object(tpdb* db, const char* name);
+int QLTP_tpdb_retire_object(tpdb* db, const char* name, const void* object = nullptr);
 const char* QLTP_tpdb_header_val(const tpdb* db, const char* key, int len);
 int QLTP_tpdb_header_setval(tpdb* db, const char* key, int klen, const char* value, int vlen);
 int QLTP_tpdb_log_index(tpdb* db);

@@ -80,23 +80,6 @@ ccart* ReadModel(tpdb* db, const char* path, int type) {
   return c;
 }
 
-// Takes `old` out of the database's lists once a newer object of the same
-// name follows it: retiring takes the last object of a name, so the two
-// trade places first (and back when there is no room to retire).
-void RetireOlder(tpdb* db, const char* name, void* old) {
-  const int last = QLTP_voidparray_sz(db->objects) - 1;
-  int at = last - 1;
-  while (at >= 0 && QLTP_voidparray_idx(db->objects, at) != old) --at;
-  if (at < 0) return;
-  void* newer = QLTP_voidparray_idx(db->objects, last);
-  QLTP_voidparray_replace(db->objects, at, newer);
-  QLTP_voidparray_replace(db->objects, last, old);
-  if (!QLTP_tpdb_retire_object(db, name)) {
-    QLTP_voidparray_replace(db->objects, last, newer);
-    QLTP_voidparray_replace(db->objects, at, old);
-  }
-}
-
 // Type 3: the text form begins with "Number_Trees:"; -1 for a file that
 // cannot be opened, 0 for one too short to tell.
 int DetectType(const char* path) {
@@ -305,7 +288,7 @@ int QLTP_ltsmgr_add_lts(tpdb* db, ltsmgr* mgr, const char* path, const char* nam
         RemoveAt(mgr, i);
         break;
       }
-    if (old) RetireOlder(db, object.c_str(), old);
+    if (old) QLTP_tpdb_retire_object(db, object.c_str(), old);
     return 1;
   } catch (...) {
     return 0;

@@ -1,7 +1,6 @@
 #include "textproc/toxparse.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,13 +71,9 @@ int setting_int(const channel* ch, const char* key, int fallback) {
 // The look-ahead is 1..8192; a value that is no number, or outside that
 // range, gives the largest.
 int context_setting(const channel* ch) {
-    const char* v = QLTP_configsettings_lookup(ch ? ch->settings : nullptr, "toxparse", 8, "context_size", -1);
-    if (!v) return 4096;
-    char* end = nullptr;
-    errno = 0;
-    long long n = std::strtoll(v, &end, 10);
-    if (end == v || errno == ERANGE || n < 1 || n > kMaxContext) return kMaxContext;
-    return static_cast<int>(n);
+    if (!QLTP_configsettings_lookup(ch ? ch->settings : nullptr, "toxparse", 8, "context_size", -1)) return 4096;
+    const int n = setting_int(ch, "context_size", kMaxContext);
+    return n >= 1 && n <= kMaxContext ? n : kMaxContext;
 }
 
 logger* log_of(const toxparse* p) { return p->ch ? p->ch->log : nullptr; }

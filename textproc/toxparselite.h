@@ -55,8 +55,8 @@ void QLTP_toxparselite_delete(toxparselite* parser);
 
 // Parses one piece of a text (len < 0: up to the NUL; NULL is empty); a call
 // after a final one starts a new text. The text streams across non-final
-// calls: a word or character cut at a piece's end is finished by the next. Returns the finished tokens, owned by
-// the parser until the next call.
+// calls: a word or character cut at a piece's end is finished by the next.
+// Returns the finished tokens, owned by the parser until the next call.
 toxstream* QLTP_toxparselite_process(toxparselite* parser, const char* text, int len, int final);
 
 int QLTP_toxparselite_set_separators(toxparselite* parser, channel* ch, nrules* rules);
