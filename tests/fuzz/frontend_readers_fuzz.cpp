@@ -83,6 +83,14 @@ void CheckStoredForm(const std::string& kind, void* object, int swap) {
   if (object) CheckWrittenObject(kind, orvelle_test::KindImage(ObjectName(kind), object, swap), swap);
 }
 
+// A text reader of a stored kind: the object read is checked in its stored form.
+template <typename T>
+void CheckTextKind(const char* kind, T* (*read)(const char*), void (*del)(T*), const char* text, int swap) {
+  T* object = read(text);
+  CheckStoredForm(kind, object, swap);
+  del(object);
+}
+
 void CheckStoredObject(const std::string& kind, const std::string& image, int swap) {
   bool loaded = false;
   CheckWrittenObject(kind, Reloaded(kind, image, swap, &loaded), swap);
@@ -276,12 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       QLTP_nrules_delete(set);
       break;
     }
-    case kAbbrevText: {
-      abbdict* d = QLTP_deserialise_abbrev(text);
-      CheckStoredForm("TPOBJ_ABBREV", d, swap);
-      QLTP_abbdict_delete(d);
-      break;
-    }
+    case kAbbrevText: CheckTextKind("TPOBJ_ABBREV", QLTP_deserialise_abbrev, QLTP_abbdict_delete, text, swap); break;
     case kAbbrevFile: {
       FILE* f = Stream(bytes);
       abbdict* d = f ? QLTP_abbrev_loadcustom(f, -1) : nullptr;
@@ -339,36 +342,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       QLTP_phonesetmap_delete(m);
       break;
     }
-    case kSyllablesText: {
-      maxonset* d = QLTP_deserialise_maxonset(text);
-      CheckStoredForm("TPOBJ_SYLMAX", d, swap);
-      QLTP_maxonset_delete(d);
+    case kSyllablesText:
+      CheckTextKind("TPOBJ_SYLMAX", QLTP_deserialise_maxonset, QLTP_maxonset_delete, text, swap);
       break;
-    }
-    case kPosText: {
-      pos* d = QLTP_deserialise_pos(text);
-      CheckStoredForm("TPOBJ_POSTAGS", d, swap);
-      QLTP_pos_delete(d);
+    case kPosText: CheckTextKind("TPOBJ_POSTAGS", QLTP_deserialise_pos, QLTP_pos_delete, text, swap); break;
+    case kBreaksText: CheckTextKind("TPOBJ_PBREAK", QLTP_deserialise_pbreak, QLTP_pbreak_delete, text, swap); break;
+    case kPairsText: CheckTextKind("TPOBJ_PRULES", QLTP_deserialise_prules, QLTP_prules_delete, text, swap); break;
+    case kDisamText:
+      CheckTextKind("TPOBJ_DISAMCTXT", QLTP_deserialise_disamctxt, QLTP_disamctxt_delete, text, swap);
       break;
-    }
-    case kBreaksText: {
-      pbreak* t = QLTP_deserialise_pbreak(text);
-      CheckStoredForm("TPOBJ_PBREAK", t, swap);
-      QLTP_pbreak_delete(t);
-      break;
-    }
-    case kPairsText: {
-      prules* t = QLTP_deserialise_prules(text);
-      CheckStoredForm("TPOBJ_PRULES", t, swap);
-      QLTP_prules_delete(t);
-      break;
-    }
-    case kDisamText: {
-      disamctxt* m = QLTP_deserialise_disamctxt(text);
-      CheckStoredForm("TPOBJ_DISAMCTXT", m, swap);
-      QLTP_disamctxt_delete(m);
-      break;
-    }
     case kMatrixText: CheckMatrixText(bytes, swap); break;
     case kMatrix:
       CheckBinary<doublematrix>(bytes, swap, OutReader<doublematrix>(QLTP_doublematrix_read), QLTP_doublematrix_write_sz,
@@ -412,18 +394,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CheckBinary<complkp>(bytes, swap, read, image_size, write, QLTP_complkp_delete);
       break;
     }
-    case kLexMgrText: {
-      lexmgr* m = QLTP_deserialise_lexmgr(text);
-      CheckStoredForm("TPOBJ_LEXMGR", m, swap);
-      QLTP_lexmgr_delete(m);
-      break;
-    }
-    case kLtsMgrText: {
-      ltsmgr* m = QLTP_deserialise_ltsmgr(text);
-      CheckStoredForm("TPOBJ_LTSMGR", m, swap);
-      QLTP_ltsmgr_delete(m);
-      break;
-    }
+    case kLexMgrText: CheckTextKind("TPOBJ_LEXMGR", QLTP_deserialise_lexmgr, QLTP_lexmgr_delete, text, swap); break;
+    case kLtsMgrText: CheckTextKind("TPOBJ_LTSMGR", QLTP_deserialise_ltsmgr, QLTP_ltsmgr_delete, text, swap); break;
     case kSlang: CheckSlang(in); break;
     case kStored: CheckStoredObject(kStoredKinds[in.Byte(1) % kStoredKindCount], bytes, swap); break;
   }
