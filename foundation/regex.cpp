@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 
 struct QLTP_regex {
   pcre2_code* code;
@@ -195,6 +197,53 @@ QLTP_regex* QLTP_regex_compile(const char* pattern, int len, int options, char* 
   }
   re->code = compiled;
   return re;
+}
+
+QLTP_regex* const* QLTP_regex_shared_set(const QLTP_regex_spec* specs, int count, char* err,
+                                         int errlen) {
+  if (specs == nullptr || count < 0) {
+    SetError(err, errlen, "no patterns");
+    return nullptr;
+  }
+  // Tables are made once and never freed; the registry itself is never
+  // destroyed either, so they stay reachable until the process ends.
+  static std::mutex lock;
+  static auto* sets = new (std::nothrow) std::map<const QLTP_regex_spec*, QLTP_regex**>;
+  std::lock_guard<std::mutex> guard(lock);
+  if (sets == nullptr) {
+    SetError(err, errlen, "out of memory");
+    return nullptr;
+  }
+  auto found = sets->find(specs);
+  if (found != sets->end()) return found->second;
+  auto* table = static_cast<QLTP_regex**>(QLTP_malloc((static_cast<size_t>(count) + 1) * sizeof(QLTP_regex*)));
+  if (table == nullptr) {
+    SetError(err, errlen, "out of memory");
+    return nullptr;
+  }
+  auto discard = [table, count] {
+    for (int i = 0; i < count; ++i) QLTP_regex_free(table[i]);
+    QLTP_free(table);
+  };
+  for (int i = 0; i < count; ++i) {
+    char reason[200] = {0};
+    table[i] = QLTP_regex_compile(specs[i].pattern, -1, specs[i].options, reason,
+                                  static_cast<int>(sizeof reason));
+    if (table[i] == nullptr) {
+      if (err != nullptr && errlen > 0)
+        std::snprintf(err, static_cast<size_t>(errlen), "pattern %d: %s", i, reason);
+      discard();
+      return nullptr;
+    }
+  }
+  try {
+    sets->emplace(specs, table);
+  } catch (const std::bad_alloc&) {
+    discard();
+    SetError(err, errlen, "out of memory");
+    return nullptr;
+  }
+  return table;
 }
 
 void QLTP_regex_free(QLTP_regex* re) {

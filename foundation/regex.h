@@ -29,6 +29,20 @@ QLTP_regex* QLTP_regex_compile(const char* pattern, int len, int options, char* 
                                int errlen = 0);
 void QLTP_regex_free(QLTP_regex* re);
 
+// Fixed pattern sets shared by the whole process. The first call for a set
+// compiles its `count` patterns, thread-safely; every later call returns the
+// same table (the patterns and a NULL entry), which is only read from then
+// on and never freed, so any number of threads match with it at once. The
+// specs array names the set: pass the same static array each time. NULL while
+// a pattern does not compile (only memory can fail for a fixed pattern), with
+// "pattern <index>: <reason>" in `err`; the next call tries again.
+struct QLTP_regex_spec {
+  const char* pattern;
+  int options;
+};
+QLTP_regex* const* QLTP_regex_shared_set(const QLTP_regex_spec* specs, int count,
+                                         char* err = nullptr, int errlen = 0);
+
 // Matching. Runs `re` on `len` bytes of text (len < 0: up to the NUL) from byte
 // offset `start`; fills `ovector` (QLTP_REGEX_OVECSIZE ints, may be NULL).
 // Returns the match count (1 + highest group set, at most 15), or 0 when

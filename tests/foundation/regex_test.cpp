@@ -175,6 +175,36 @@ TEST(RegexTest, ConcurrentMatchesOnOnePatternAgree) {
   EXPECT_EQ(failures.load(), 0);
 }
 
+TEST(RegexTest, SharedSetIsCompiledOnceAndAFailedSetIsNotKept) {
+  static const QLTP_regex_spec words[] = {{"^(\\w+)", 0}, {"^(a.b)", QLTP_REGEX_DOTALL}};
+  static const QLTP_regex_spec same_text[] = {{"^(\\w+)", 0}, {"^(a.b)", QLTP_REGEX_DOTALL}};
+  static const QLTP_regex_spec broken[] = {{"^a", 0}, {"^b", 0}, {"(unclosed", 0}};
+
+  // Threads asking at once all get the one table, with its NULL entry.
+  std::vector<QLTP_regex* const*> seen(8);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) threads.emplace_back([&, t] { seen[t] = QLTP_regex_shared_set(words, 2); });
+  for (auto& th : threads) th.join();
+  ASSERT_NE(seen[0], nullptr);
+  for (auto* table : seen) EXPECT_EQ(table, seen[0]);
+  EXPECT_EQ(seen[0][2], nullptr);
+  int ov[QLTP_REGEX_OVECSIZE];
+  EXPECT_EQ(QLTP_regex_exec(seen[0][1], "a\nb", -1, 0, ov), 2);  // options kept
+  // A set is named by its array, not by its text.
+  QLTP_regex* const* other = QLTP_regex_shared_set(same_text, 2);
+  ASSERT_NE(other, nullptr);
+  EXPECT_NE(other, seen[0]);
+
+  // A pattern that does not compile refuses the set, every time it is asked.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    char err[200] = "";
+    EXPECT_EQ(QLTP_regex_shared_set(broken, 3, err, static_cast<int>(sizeof err)), nullptr);
+    EXPECT_EQ(std::string(err).rfind("pattern 2: ", 0), 0u) << err;
+    EXPECT_NE(std::strstr(err, " at offset "), nullptr) << err;
+  }
+  EXPECT_EQ(QLTP_regex_shared_set(nullptr, 1), nullptr);
+}
+
 TEST(RegexTest, ImageRoundTripMatchesLikeTheOriginal) {
   Regex re = Compile("^(\\w+)\\s*=\\s*(.*)$", QLTP_REGEX_DOTALL);
   int32_t size = QLTP_regex_image_sz(re.get());
