@@ -1,11 +1,11 @@
 #include "foundation/utf8.h"
 #include "foundation/xmlscan.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -67,27 +67,19 @@ constexpr size_t kNameMax = 32;
 constexpr size_t kValueMax = 2048;
 constexpr int kTableSlots = QLTP_XMLTOKEN_SLOTS + 1;  // the patterns and a NULL
 
-const char* ScannerPattern(int slot) {
-  return slot == QLTP_SEPARATORS ? QLTP_TPXML_SEPARATOR_PATTERN : QLTP_XMLTOKEN_PATTERNS[slot];
-}
-
-int SlotOptions(int slot) { return slot == QLTP_XMLDOCTYPE ? QLTP_REGEX_DOTALL : 0; }
-
-// Compiles the scanner's 17 patterns into table (18 entries, the last NULL).
-// Returns false, with every entry NULL, when one does not compile.
-bool CompileTable(QLTP_regex** table) {
-  for (int i = 0; i < kTableSlots; ++i) table[i] = nullptr;
-  for (int i = 0; i < QLTP_XMLTOKEN_SLOTS; ++i) {
-    table[i] = QLTP_regex_compile(ScannerPattern(i), -1, SlotOptions(i));
-    if (table[i] == nullptr) {
-      for (int j = 0; j < i; ++j) {
-        QLTP_regex_free(table[j]);
-        table[j] = nullptr;
-      }
-      return false;
-    }
-  }
-  return true;
+// The scanner's 17 patterns, compiled once per process and shared.
+QLTP_regex* const* SharedTable() {
+  static const QLTP_regex_spec specs[QLTP_XMLTOKEN_SLOTS] = {
+      {QLTP_XMLTOKEN_PATTERNS[0], 0},  {QLTP_XMLTOKEN_PATTERNS[1], 0},
+      {QLTP_XMLTOKEN_PATTERNS[2], 0},  {QLTP_XMLTOKEN_PATTERNS[3], 0},
+      {QLTP_XMLTOKEN_PATTERNS[4], 0},  {QLTP_XMLTOKEN_PATTERNS[5], QLTP_REGEX_DOTALL},
+      {QLTP_XMLTOKEN_PATTERNS[6], 0},  {QLTP_XMLTOKEN_PATTERNS[7], 0},
+      {QLTP_XMLTOKEN_PATTERNS[8], 0},  {QLTP_XMLTOKEN_PATTERNS[9], 0},
+      {QLTP_XMLTOKEN_PATTERNS[10], 0}, {QLTP_XMLTOKEN_PATTERNS[11], 0},
+      {QLTP_XMLTOKEN_PATTERNS[12], 0}, {QLTP_XMLTOKEN_PATTERNS[13], 0},
+      {QLTP_XMLTOKEN_PATTERNS[14], 0}, {QLTP_XMLTOKEN_PATTERNS[15], 0},
+      {QLTP_TPXML_SEPARATOR_PATTERN, 0}};
+  return QLTP_regex_shared_set(specs, QLTP_XMLTOKEN_SLOTS);
 }
 
 bool IsWhitespace(unsigned char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
@@ -139,9 +131,11 @@ struct QLTP_tpxml {
   std::string attribute_store;            // names and values, NUL-separated
   std::vector<size_t> attribute_offsets;  // where each string starts in the store
   int lookahead = kLookahead;
-  int owns_patterns = 0;
-  QLTP_regex* own_table[kTableSlots] = {};
+  // The shared patterns once set up; a caller may put others in their
+  // place through QLTP_tpxml_get_regexs. The scanner never frees them.
+  QLTP_regex* patterns[kTableSlots] = {};
   QLTP_regex** table = nullptr;
+  QLTP_regex* const* shared = nullptr;
   int in_comment = 0;
   int in_cdata = 0;
   std::string input;
@@ -252,7 +246,7 @@ size_t Scan(QLTP_tpxml* x, size_t limit) {
   const size_t size = x->validated;
   size_t pos = 0;
   int ovector[QLTP_REGEX_OVECSIZE];
-  const bool own = x->owns_patterns && x->table == x->own_table;
+  const bool own = x->shared != nullptr && std::equal(x->patterns, x->patterns + kTableSlots, x->shared);
   while (pos < size) {
     const char* tok = buf + pos;
     const size_t remaining = size - pos;
@@ -351,12 +345,7 @@ size_t Scan(QLTP_tpxml* x, size_t limit) {
 
 }  // namespace
 
-QLTP_regex* const* QLTP_TPXML_REGEXES() {
-  static QLTP_regex* table[kTableSlots] = {};
-  static std::once_flag once;
-  std::call_once(once, [] { CompileTable(table); });
-  return table;
-}
+QLTP_regex* const* QLTP_TPXML_REGEXES() { return SharedTable(); }
 
 QLTP_tpxml* QLTP_tpxml_new() {
   auto* x = new (std::nothrow) QLTP_tpxml;
@@ -374,12 +363,6 @@ QLTP_tpxml* QLTP_tpxml_new() {
 }
 
 void QLTP_tpxml_delete(QLTP_tpxml* x) {
-  if (x == nullptr) return;
-  if (x->owns_patterns)
-    for (QLTP_regex*& re : x->own_table) {
-      QLTP_regex_free(re);
-      re = nullptr;
-    }
   delete x;
 }
 
@@ -435,10 +418,12 @@ QLTP_tpxml* QLTP_tpxml_set_lookahead(QLTP_tpxml* x, int n) {
 
 int QLTP_tpxml_setup_regex(QLTP_tpxml* x) {
   if (x == nullptr) return 0;
-  if (x->owns_patterns) return 1;
-  if (!CompileTable(x->own_table)) return 0;
-  x->owns_patterns = 1;
-  x->table = x->own_table;
+  if (x->table != nullptr) return 1;
+  QLTP_regex* const* shared = SharedTable();
+  if (shared == nullptr) return 0;
+  std::copy(shared, shared + kTableSlots, x->patterns);
+  x->shared = shared;
+  x->table = x->patterns;
   return 1;
 }
 

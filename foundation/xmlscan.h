@@ -51,7 +51,8 @@ extern const char* const QLTP_XMLTOKEN_PATTERNS[QLTP_XMLTOKEN_SLOTS];
 extern const char* const QLTP_TPXML_SEPARATOR_PATTERN;
 
 // The scanner's 17 patterns compiled once per process (thread-safe), followed
-// by NULL; shared, never freed by a caller.
+// by NULL; shared by every scanner, never freed. NULL while they cannot be
+// compiled (out of memory); a later call tries again.
 QLTP_regex* const* QLTP_TPXML_REGEXES();
 
 // Create, delete, reset.
@@ -69,7 +70,9 @@ QLTP_tpxml* QLTP_tpxml_set_entity_handler(QLTP_tpxml* scanner, tpxml_entity_hand
 QLTP_tpxml* QLTP_tpxml_set_cdata_section_handler(QLTP_tpxml* scanner, tpxml_cdata_handler start,
                                                  tpxml_cdata_handler end);
 
-// Pattern table: compile the scanner's own, read it, export compiled images.
+// Pattern table: set up the shared patterns (done by new; 0 when they cannot
+// be compiled), read the scanner's table (a caller may put other patterns in
+// it; the scanner never frees them), export compiled images.
 int QLTP_tpxml_setup_regex(QLTP_tpxml* scanner);
 QLTP_regex** QLTP_tpxml_get_regexs(QLTP_tpxml* scanner);
 int QLTP_tpxml_get_no_compiled_regexs(QLTP_tpxml* scanner);

@@ -265,6 +265,29 @@ TEST(TpxmlTest, SharedTableIsCompiledOnceForAllThreads) {
   EXPECT_EQ(ov[1], 3);
 }
 
+TEST(TpxmlTest, PatternsPutInOneScannerStayWithItAndStayTheCallers) {
+  // Scanners share the compiled patterns, but each has its own table: a
+  // pattern a caller puts in one scanner changes that scanner only, and the
+  // scanner never frees it.
+  QLTP_regex* letter = QLTP_regex_compile("^([a-z])", -1, 0);
+  ASSERT_NE(letter, nullptr);
+  const std::string text = "<p>abc</p>";
+  {
+    Scanner changed, other;
+    QLTP_regex** table = QLTP_tpxml_get_regexs(changed.x);
+    ASSERT_NE(table, nullptr);
+    EXPECT_NE(table, const_cast<QLTP_regex**>(QLTP_TPXML_REGEXES()));
+    table[QLTP_TEXT] = letter;
+    EXPECT_EQ(changed.Run(text), (Events{"S:p", "D:a", "D:b", "D:c", "E:p"}));
+    EXPECT_EQ(other.Run(text), (Events{"S:p", "D:abc", "E:p"}));
+    Scanner later;
+    EXPECT_EQ(later.Run(text), (Events{"S:p", "D:abc", "E:p"}));
+    EXPECT_NE(QLTP_TPXML_REGEXES()[QLTP_TEXT], letter);
+  }
+  EXPECT_EQ(QLTP_regex_exec(letter, "x", -1, 0, nullptr), 2);
+  QLTP_regex_free(letter);
+}
+
 TEST(TpxmlTest, NullScannerAndMissingHandlersAreHarmless) {
   EXPECT_EQ(QLTP_tpxml_parse(nullptr, "<a/>", 4, 1), 0);
   QLTP_tpxml_delete(nullptr);
