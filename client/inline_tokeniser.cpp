@@ -19,15 +19,10 @@ enum Slot {
   kTextRun = 10,
 };
 
-struct PatternSpec {
-  const char* text;
-  int options;
-};
-
 // Each pattern is anchored at the start of the remaining input. A tag ends at
 // its first '>' outside a quoted attribute value, so a tag never runs on
 // through text and later tags.
-const PatternSpec kPatterns[InlineTokeniser::pattern_count] = {
+const QLTP_regex_spec kPatterns[InlineTokeniser::pattern_count] = {
     {R"re(^(<!--))re", 0},
     {R"re(^(-->))re", 0},
     {R"re(^(<!\[CDATA\[))re", 0},
@@ -136,22 +131,13 @@ bool Fits(const std::string& text, char* buffer, std::size_t size) {
 }  // namespace
 
 InlineTokeniser::InlineTokeniser() {
-  for (int slot = 0; slot < pattern_count; ++slot) {
-    char err[256] = {0};
-    patterns_[slot] = QLTP_regex_compile(kPatterns[slot].text, -1, kPatterns[slot].options, err,
-                                         static_cast<int>(sizeof err));
-    if (patterns_[slot] == nullptr && pattern_error_.empty())
-      pattern_error_ = "pattern " + std::to_string(slot) + ": " + err;
-  }
+  // The patterns are fixed: every connection uses the one compiled set.
+  char err[256] = {0};
+  patterns_ = QLTP_regex_shared_set(kPatterns, pattern_count, err, static_cast<int>(sizeof err));
+  if (patterns_ == nullptr) pattern_error_ = err;
 }
 
-InlineTokeniser::~InlineTokeniser() {
-  for (QLTP_regex* re : patterns_) QLTP_regex_free(re);
-}
-
-bool InlineTokeniser::ok() const {
-  return std::all_of(patterns_.begin(), patterns_.end(), [](QLTP_regex* re) { return re != nullptr; });
-}
+bool InlineTokeniser::ok() const { return patterns_ != nullptr; }
 
 void InlineTokeniser::SetProsody(float rate, float f0, float f0range, float amplitude) {
   rate_ = rate;
@@ -193,7 +179,7 @@ std::size_t InlineTokeniser::TokeniseChunk(std::string_view input, std::ptrdiff_
     int slot = -1;
     if (pos < valid_end) {
       int subject_len = static_cast<int>(std::min<std::size_t>(valid_end - pos, INT_MAX));
-      for (int s = 0; s < pattern_count; ++s) {
+      for (int s = 0; patterns_ != nullptr && s < pattern_count; ++s) {
         if (QLTP_regex_exec(patterns_[s], input.data() + pos, subject_len, 0, ovector,
                             QLTP_REGEX_VALID_UTF8) > 0 &&
             ovector[1] > 0) {

@@ -6,7 +6,6 @@
 // tokenised_out(); input that may still continue waits in pending_in().
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,9 +22,9 @@ class InlineTokeniser {
   static constexpr std::size_t pending_limit = 8192;
   static constexpr std::size_t hold_back = 4096;
 
-  // Construction compiles the 12 patterns; ok() tells whether all compiled.
+  // The 12 patterns are compiled once per process and shared by every
+  // tokeniser; ok() tells whether they compiled.
   InlineTokeniser();
-  ~InlineTokeniser();
   InlineTokeniser(const InlineTokeniser&) = delete;
   InlineTokeniser& operator=(const InlineTokeniser&) = delete;
   bool ok() const;
@@ -63,7 +62,7 @@ class InlineTokeniser {
   int32_t byte_offset_ = 0;
   int32_t char_offset_ = 0;
   std::string pattern_error_;
-  std::array<QLTP_regex*, pattern_count> patterns_{};
+  QLTP_regex* const* patterns_ = nullptr;
   bool in_comment_ = false;
   bool in_cdata_ = false;
   float rate_ = -1.0f;

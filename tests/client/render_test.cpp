@@ -2,7 +2,9 @@
 // speech server: what reaches the callback, and what reaches the server.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -325,6 +327,38 @@ TEST(RenderTest, RenderWithoutConnectionFailsToSend) {
 
 // Whatever the application passes, the server's own XML parser finds each
 // request's markup well-formed.
+TEST(RenderTest, ConnectionsMadeOnManyThreadsAtOnceAllSendTheSameFrames) {
+  // Every connection uses the process's one set of compiled patterns; the
+  // threads start together, so the set is first made while they race.
+  SpeechServer server(kShortReply);
+  ASSERT_TRUE(server.running()) << server.error();
+  const char* text = "<speak>One <b x='1'>two</b><!-- c --> three &amp; <![CDATA[<4>]]> five</speak>";
+  constexpr int kThreads = 8;
+  std::atomic<int> waiting{kThreads};
+  std::vector<int> results(2 * kThreads, OV_ERROR);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      waiting.fetch_sub(1);
+      while (waiting.load() > 0) std::this_thread::yield();
+      CONNECTION_HANDLE h = ovCreateConnection();
+      results[2 * t] = ovOpenConnection(h, "127.0.0.1", server.port());
+      results[2 * t + 1] = ovRenderSpeechXML(h, text);
+      ovDestroyConnection(h);
+    });
+  for (auto& th : threads) th.join();
+  for (int r : results) EXPECT_EQ(r, OV_SUCCESS);
+  ASSERT_TRUE(server.wait_for("disconnect", kThreads));
+  std::map<int, std::vector<std::string>> sent;  // text frames by connection
+  for (const ServerFrame& f : server.frames())
+    if (f.type == PACKET_TEXT || f.type == PACKET_TEXT_STREAM) sent[f.conn].push_back(f.data);
+  ASSERT_EQ(sent.size(), static_cast<std::size_t>(kThreads));
+  const std::vector<std::string>& first = sent.begin()->second;
+  ASSERT_FALSE(first.empty());
+  EXPECT_NE(first.front().find("qltk"), std::string::npos) << first.front();
+  for (const auto& [conn, frames] : sent) EXPECT_EQ(frames, first) << "connection " << conn;
+}
+
 TEST(RenderTest, ServerReceivesWellFormedMarkupForHostileInput) {
   Session s(R"({"text_reply": [{"end": true}], "query_reply": [{"end": true}]})");
   ASSERT_TRUE(s.server.running()) << s.server.error();
