@@ -131,10 +131,10 @@ struct QLTP_tpxml {
   std::string attribute_store;            // names and values, NUL-separated
   std::vector<size_t> attribute_offsets;  // where each string starts in the store
   int lookahead = kLookahead;
-  // The shared patterns once set up; a caller may put others in their
-  // place through QLTP_tpxml_get_regexs. The scanner never frees them.
+  // The pattern table, a copy of the shared set once set up (shared then
+  // points at it); a caller may put other patterns in it through
+  // QLTP_tpxml_get_regexs. The scanner never frees them.
   QLTP_regex* patterns[kTableSlots] = {};
-  QLTP_regex** table = nullptr;
   QLTP_regex* const* shared = nullptr;
   int in_comment = 0;
   int in_cdata = 0;
@@ -246,14 +246,14 @@ size_t Scan(QLTP_tpxml* x, size_t limit) {
   const size_t size = x->validated;
   size_t pos = 0;
   int ovector[QLTP_REGEX_OVECSIZE];
-  const bool own = x->shared != nullptr && std::equal(x->patterns, x->patterns + kTableSlots, x->shared);
+  const bool own = std::equal(x->patterns, x->patterns + kTableSlots, x->shared);
   while (pos < size) {
     const char* tok = buf + pos;
     const size_t remaining = size - pos;
     int kind = QLTP_WHITESPACE;
     size_t length = 0;
     auto attempt = [&](int slot) {
-      QLTP_regex* re = x->table[slot];
+      QLTP_regex* re = x->patterns[slot];
       if (re == nullptr) return false;
       int subject = remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining);
       if (QLTP_regex_exec(re, tok, subject, 0, ovector, QLTP_REGEX_VALID_UTF8) > 0 &&
@@ -418,36 +418,35 @@ QLTP_tpxml* QLTP_tpxml_set_lookahead(QLTP_tpxml* x, int n) {
 
 int QLTP_tpxml_setup_regex(QLTP_tpxml* x) {
   if (x == nullptr) return 0;
-  if (x->table != nullptr) return 1;
+  if (x->shared != nullptr) return 1;
   QLTP_regex* const* shared = SharedTable();
   if (shared == nullptr) return 0;
   std::copy(shared, shared + kTableSlots, x->patterns);
   x->shared = shared;
-  x->table = x->patterns;
   return 1;
 }
 
-QLTP_regex** QLTP_tpxml_get_regexs(QLTP_tpxml* x) { return x ? x->table : nullptr; }
+QLTP_regex** QLTP_tpxml_get_regexs(QLTP_tpxml* x) { return x && x->shared ? x->patterns : nullptr; }
 
 int QLTP_tpxml_get_no_compiled_regexs(QLTP_tpxml* x) {
-  if (x == nullptr || x->table == nullptr) return 0;
+  if (x == nullptr || x->shared == nullptr) return 0;
   int n = 0;
-  while (n < kTableSlots && x->table[n] != nullptr) ++n;
+  while (n < kTableSlots && x->patterns[n] != nullptr) ++n;
   return n;
 }
 
 int32_t QLTP_tpxml_get_compiled_regex_sz(QLTP_tpxml* x, int i) {
   if (i < 0 || i >= QLTP_tpxml_get_no_compiled_regexs(x)) return 0;
-  return QLTP_regex_image_sz(x->table[i]);
+  return QLTP_regex_image_sz(x->patterns[i]);
 }
 
 int32_t QLTP_tpxml_get_compiled_regex(QLTP_tpxml* x, int i, void* destination, int32_t size) {
   if (destination == nullptr || i < 0 || i >= QLTP_tpxml_get_no_compiled_regexs(x)) return 0;
-  return QLTP_regex_image(x->table[i], destination, size);
+  return QLTP_regex_image(x->patterns[i], destination, size);
 }
 
 int QLTP_tpxml_parse(QLTP_tpxml* x, const char* text, int len, int final) {
-  if (x == nullptr || x->table == nullptr || x->busy) return 0;
+  if (x == nullptr || x->shared == nullptr || x->busy) return 0;
   size_t n = 0;
   if (text != nullptr) n = len < 0 ? std::strlen(text) : static_cast<size_t>(len);
   try {
