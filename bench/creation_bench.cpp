@@ -129,12 +129,6 @@ tpdb* EnglishDb() {
   return db;
 }
 
-void Quiet(channel* ch, int type, long* spurts) {
-  QLTP_tpc_set_phrase_callback(ch, [](cbout*, void* user, toxspurt*, int, int) { ++*static_cast<long*>(user); },
-                               spurts, 0, 0);
-  if (type != QLTP_TPC_FULL) QLTP_tpc_set_text_callback(ch, [](void*, const char*, int) {}, spurts);
-}
-
 void BM_ChannelCreateDelete(benchmark::State& state) {
   tpdb* db = EnglishDb();
   const int type = static_cast<int>(state.range(0));
@@ -158,7 +152,7 @@ void BM_SentenceOnNewChannel(benchmark::State& state) {
       state.SkipWithError("channel refused");
       break;
     }
-    Quiet(ch, type, &spurts);
+    orvelle_bench::CountSpurtsDropText(ch, type, &spurts);
     QLTP_tpc_process(ch, kSentence, -1, 1);
     QLTP_tpc_delete(ch);
   }
@@ -173,7 +167,7 @@ void BM_SentenceOnChannel(benchmark::State& state) {
     return;
   }
   long spurts = 0;
-  Quiet(ch, type, &spurts);
+  orvelle_bench::CountSpurtsDropText(ch, type, &spurts);
   for (auto _ : state) QLTP_tpc_process(ch, kSentence, -1, 1);
   state.counters["spurts"] = static_cast<double>(spurts) / static_cast<double>(state.iterations());
   QLTP_tpc_delete(ch);

@@ -28,6 +28,14 @@ inline const std::string& EnglishDatabase() {
   return path;
 }
 
+// Gives a channel of `type` callbacks that count its spurts into `spurts`
+// and drop its text output (one user pointer serves all its callbacks).
+inline void CountSpurtsDropText(channel* ch, int type, long* spurts) {
+  QLTP_tpc_set_phrase_callback(ch, [](cbout*, void* user, toxspurt*, int, int) { ++*static_cast<long*>(user); },
+                               spurts, 0, 0);
+  if (type != QLTP_TPC_FULL) QLTP_tpc_set_text_callback(ch, [](void*, const char*, int) {}, spurts);
+}
+
 // Seconds per iteration of `text` through a channel of `type`; 0 when the
 // channel is refused (the run then reports an error).
 inline double TimeChannel(benchmark::State& state, int type, int markup, const std::string& text) {
@@ -39,10 +47,8 @@ inline double TimeChannel(benchmark::State& state, int type, int markup, const s
     QLTP_tpdb_delete(db);
     return 0;
   }
-  long spurts = 0;  // one user pointer serves all the channel's callbacks
-  QLTP_tpc_set_phrase_callback(ch, [](cbout*, void* user, toxspurt*, int, int) { ++*static_cast<long*>(user); },
-                               &spurts, 0, 0);
-  if (type != QLTP_TPC_FULL) QLTP_tpc_set_text_callback(ch, [](void*, const char*, int) {}, &spurts);
+  long spurts = 0;
+  CountSpurtsDropText(ch, type, &spurts);
   double total = 0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
