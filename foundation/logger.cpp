@@ -76,10 +76,12 @@ int clamp_threshold(int level) {
     return level;
 }
 
-// NONE is a threshold only: an event is at most CRITICAL.
+
+// An unknown level above NONE is taken as CRITICAL, so it is never filtered
+// out or counted as nothing; below DEBUG as DEBUG.
 int clamp_event_level(int level) {
     if (level < QLTP_LOGGER_DEBUG) return QLTP_LOGGER_DEBUG;
-    if (level > QLTP_LOGGER_CRITICAL) return QLTP_LOGGER_CRITICAL;
+    if (level > QLTP_LOGGER_NONE) return QLTP_LOGGER_CRITICAL;
     return level;
 }
 
@@ -176,7 +178,8 @@ int emit(logger *lg, int level, std::string_view module, std::string_view title,
     text += '\n';
 
     if (lg->to_stdout) write_all(stdout, text);
-    if (lg->to_stderr || level > QLTP_LOGGER_WARN) write_all(stderr, text);
+    bool serious = level == QLTP_LOGGER_ERROR || level == QLTP_LOGGER_CRITICAL;
+    if (lg->to_stderr || serious) write_all(stderr, text);
     if (file != nullptr) {
         bool ok = write_all(file, text);
         if (std::fclose(file) != 0) ok = false;
@@ -187,9 +190,10 @@ int emit(logger *lg, int level, std::string_view module, std::string_view title,
 
 int count_and_emit(logger *lg, int level, std::string_view module, const char *title,
                    const char *message, const char *detail) {
+    // A NONE event is counted only as a message.
     level = clamp_event_level(level);
     if (level == QLTP_LOGGER_WARN) lg->warnings++;
-    if (level >= QLTP_LOGGER_ERROR) lg->errors++;
+    if (level == QLTP_LOGGER_ERROR || level == QLTP_LOGGER_CRITICAL) lg->errors++;
     lg->messages++;
     if (!lg->on || level < lg->threshold) return 1;
     return emit(lg, level, module, text_or_empty(title), text_or_empty(message),

@@ -332,21 +332,30 @@ TEST(LoggerTest, CodeTableSelectsTitleAndLevel) {
     }
 }
 
-TEST(LoggerTest, LevelsAreClamped) {
+TEST(LoggerTest, LevelsAreClampedAndNoneIsOnlyAMessage) {
     LoggerPtr lg = QuietLogger();
     QLTP_logger_set_store(lg.get());
+    int messages = QLTP_logger_no_messages(lg.get());
     testing::internal::CaptureStderr();
     QLTP_logger_log(lg.get(), 99, "m", "t", "high", "");
     QLTP_logger_log(lg.get(), -7, "m", "t", "low", "");
-    testing::internal::GetCapturedStderr();
+    QLTP_logger_log(lg.get(), QLTP_LOGGER_NONE, "mod", "T", "level five", "");
+    std::string err = testing::internal::GetCapturedStderr();
     EXPECT_STREQ(QLTP_logger_msg(lg.get(), 0), "m [CRITICAL] t : high");
     EXPECT_STREQ(QLTP_logger_msg(lg.get(), 1), "m [DEBUG] t : low");
+    EXPECT_STREQ(QLTP_logger_msg(lg.get(), 2), "mod [NONE] T : level five");
+    EXPECT_EQ(QLTP_logger_lvl(lg.get(), 2), QLTP_LOGGER_NONE);
     EXPECT_EQ(QLTP_logger_no_errors(lg.get()), 1);
+    EXPECT_EQ(QLTP_logger_no_warnings(lg.get()), 0);
+    EXPECT_EQ(QLTP_logger_no_messages(lg.get()), messages + 3);
+    // Only ERROR and CRITICAL lines go to standard error unasked.
+    EXPECT_NE(err.find("m [CRITICAL] t : high"), std::string::npos);
+    EXPECT_EQ(err.find("[NONE]"), std::string::npos);
 
     QLTP_logger_set_level(lg.get(), 42);
     EXPECT_EQ(QLTP_logger_loglevel(lg.get()), QLTP_LOGGER_NONE);
     QLTP_logger_log(lg.get(), QLTP_LOGGER_CRITICAL, "m", "t", "silenced", "");
-    EXPECT_EQ(QLTP_logger_msg(lg.get(), 2), nullptr);
+    EXPECT_EQ(QLTP_logger_msg(lg.get(), 3), nullptr);
     QLTP_logger_set_level(lg.get(), -3);
     EXPECT_EQ(QLTP_logger_loglevel(lg.get()), QLTP_LOGGER_DEBUG);
 
