@@ -110,8 +110,10 @@ void on_element_start(void *user, const char *name, const char **attributes) {
     if (cfg == nullptr || name == nullptr) return;
     try {
         cfg->elements.emplace_back(name);
-        // Only the root's direct children carry settings.
-        if (cfg->elements.size() != 2 || cfg->elements.front() != cfg->root) return;
+        // Settings are the attributes of an element directly inside one
+        // named as the root, wherever that element stands.
+        size_t depth = cfg->elements.size();
+        if (depth < 2 || cfg->elements[depth - 2] != cfg->root) return;
 
         std::string key = name;
         key += '|';

@@ -85,7 +85,7 @@ TEST(ConfigTest, StoresRepeatedSectionsUnderOccurrenceKeys) {
     EXPECT_EQ(QLTP_config_lookup_n(cfg.get(), "tokenise", 8), 0);
 }
 
-TEST(ConfigTest, OnlyDirectChildrenOfTheRootCarrySettings) {
+TEST(ConfigTest, OnlyElementsDirectlyInsideARootNamedElementCarrySettings) {
     ConfigPtr cfg = Load("tpconfig",
                          "<tpconfig version='2'><log a='1'><inner b='2'/><tpconfig c='3'/></log>"
                          "<tokenise d='4'><tpconfig><log e='5'/></tpconfig></tokenise></tpconfig>");
@@ -94,8 +94,15 @@ TEST(ConfigTest, OnlyDirectChildrenOfTheRootCarrySettings) {
     EXPECT_EQ(Lookup(cfg.get(), "tpconfig", "version"), "<null>");
     EXPECT_EQ(Lookup(cfg.get(), "inner", "b"), "<null>");
     EXPECT_EQ(Lookup(cfg.get(), "tpconfig", "c"), "<null>");
+    // A root-named element deeper down makes its children sections too: the
+    // second log is the section's next occurrence.
     EXPECT_EQ(Lookup(cfg.get(), "log", "e"), "<null>");
-    EXPECT_EQ(QLTP_config_lookup_n(cfg.get(), "log", 3), 1);
+    EXPECT_STREQ(QLTP_config_lookup_idx(cfg.get(), "log", 3, "e", 1, 1), "5");
+    EXPECT_EQ(QLTP_config_lookup_n(cfg.get(), "log", 3), 2);
+
+    ConfigPtr wrapped = Load("tpconfig", "<wrapper><tpconfig><log loglevel='warn'/></tpconfig></wrapper>");
+    EXPECT_EQ(Lookup(wrapped.get(), "log", "loglevel"), "warn");
+    EXPECT_EQ(Lookup(wrapped.get(), "tpconfig", "loglevel"), "<null>");
 
     ConfigPtr other = Load("tpconfig", "<dbconfig><log a='1'/></dbconfig>");
     EXPECT_EQ(QLTP_str2str_nrkeys(QLTP_config_dict(other.get())), 0);
