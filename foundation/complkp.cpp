@@ -131,8 +131,6 @@ int decode_at(const complkp* t, const char* key, int len, complkp_lkp* c) {
   if (end < 0) return -3;
   int r = QLTP_complkp_decode(t, t->data + pos, key, len, c->buffer, c);
   c->position = end;
-  // The key fills the first K characters, then its NUL.
-  if (r == 1) c->value = c->buffer + t->data[pos + 1] + 1;
   return r;
 }
 
@@ -321,9 +319,10 @@ int QLTP_complkp_lkp_setword(complkp_lkp* c, const char* word, int len) {
 // Search
 
 int QLTP_complkp_decode(const complkp* t, const unsigned char* entry, const char* key, int len, char* buffer,
-                        const complkp_lkp* cursor) {
+                        complkp_lkp* cursor) {
   if (!t || !entry || !buffer || !cursor || !t->data || entry < t->data || entry >= t->data + t->size)
     return -1;
+  cursor->value = buffer;
   int32_t limit = static_cast<int32_t>(QLTP_complkp_bufsz(t));
   if (static_cast<uint32_t>(limit) > cursor->bufsz) limit = static_cast<int32_t>(cursor->bufsz);
   buffer[0] = '\0';
@@ -357,6 +356,7 @@ int QLTP_complkp_decode(const complkp* t, const unsigned char* entry, const char
     }
   }
   buffer[at++] = '\0';
+  cursor->value = buffer + at;
 
   Side vs = value_side(t);
   for (;;) {

@@ -101,11 +101,12 @@ int QLTP_complkp_lkp_setword(complkp_lkp* cursor, const char* word, int len);
 // the cursor, else 0.
 int QLTP_complkp_lookup(const complkp* table, const char* key, int len, complkp_lkp* cursor);
 // Decodes the entry at `entry` (inside the table's data) into `buffer` of the
-// cursor's size: 1 decoded (key equal to the query or no query), 0 key of
-// another length or below the query, -2 key above the query, -1 damaged or
-// too long.
+// cursor's size and points the cursor's value just after the key's NUL (at
+// the buffer's start when the key did not match): 1 decoded (key equal to the
+// query or no query), 0 key of another length or below the query, -2 key
+// above the query, -1 damaged or too long.
 int QLTP_complkp_decode(const complkp* table, const unsigned char* entry, const char* key, int len,
-                        char* buffer, const complkp_lkp* cursor);
+                        char* buffer, complkp_lkp* cursor);
 
 // Read and write. Readers give NULL for anything a writer would not produce;
 // the size limit (-1: none) bounds D and every count.

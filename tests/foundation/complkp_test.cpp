@@ -112,6 +112,23 @@ TEST(ComplkpTest, SmallTableAnswersSearchesAndWalksAndSurvivesRoundTrip) {
   Table t = SmallTable();
   ExpectSmallAnswers(t.get());
 
+  // Decoding one entry leaves the cursor's value just after the key's NUL,
+  // and at the buffer's start when the key does not match.
+  const KeyValues all = Walk(t.get());
+  Cursor c(QLTP_complkp_lkp_new(QLTP_complkp_bufsz(t.get())));
+  for (size_t i = 0, pos = 0; pos < kSmallData.size(); ++i, pos += 1 + kSmallData[pos]) {
+    SCOPED_TRACE(pos);
+    const unsigned char* entry = t->data + pos;
+    ASSERT_EQ(1, QLTP_complkp_decode(t.get(), entry, nullptr, -1, c->buffer, c.get()));
+    EXPECT_EQ(c->buffer + all[i].first.size() + 1, c->value);
+    EXPECT_EQ(all[i].second, c->value);
+    const std::string& key = all[i].first;
+    ASSERT_EQ(1, QLTP_complkp_decode(t.get(), entry, key.c_str(), -1, c->buffer, c.get()));
+    EXPECT_EQ(all[i].second, c->value);
+    EXPECT_EQ(0, QLTP_complkp_decode(t.get(), entry, "zzz", -1, c->buffer, c.get()));
+    EXPECT_EQ(c->buffer, c->value);
+  }
+
   std::string bytes = Serialise(t.get());
   // Header, one-byte keys in a compact dictionary, 2 offsets, 4 tables, 14
   // nodes, 18 data bytes and the zero tail.
