@@ -29,28 +29,3 @@
 #include "textproc/channel.h"
 
 QLTP_tpc_maintenance& QLTP_linguistics_maintenance();
-
-// The five operations of each type, as the channel core calls them.
-int QLTP_tpc_init_type_full(channel* ch), QLTP_tpc_init_type_sentence(channel* ch),
-    QLTP_tpc_init_type_server(channel* ch), QLTP_tpc_init_type_norm(channel* ch), QLTP_tpc_init_type_spurt(channel* ch),
-    QLTP_tpc_init_type_abook(channel* ch), QLTP_tpc_init_type_build(channel* ch);
-void QLTP_tpc_reset_type_full(channel* ch), QLTP_tpc_reset_type_sentence(channel* ch),
-    QLTP_tpc_reset_type_server(channel* ch), QLTP_tpc_reset_type_norm(channel* ch),
-    QLTP_tpc_reset_type_spurt(channel* ch), QLTP_tpc_reset_type_abook(channel* ch),
-    QLTP_tpc_reset_type_build(channel* ch);
-void QLTP_tpc_reset_tpdb_type_full(channel* ch), QLTP_tpc_reset_tpdb_type_sentence(channel* ch),
-    QLTP_tpc_reset_tpdb_type_server(channel* ch), QLTP_tpc_reset_tpdb_type_norm(channel* ch),
-    QLTP_tpc_reset_tpdb_type_spurt(channel* ch), QLTP_tpc_reset_tpdb_type_abook(channel* ch),
-    QLTP_tpc_reset_tpdb_type_build(channel* ch);
-void QLTP_tpc_delete_type_full(channel* ch), QLTP_tpc_delete_type_sentence(channel* ch),
-    QLTP_tpc_delete_type_server(channel* ch), QLTP_tpc_delete_type_norm(channel* ch),
-    QLTP_tpc_delete_type_spurt(channel* ch), QLTP_tpc_delete_type_abook(channel* ch),
-    QLTP_tpc_delete_type_build(channel* ch);
-void QLTP_tpc_process_type_full(channel* ch, const char* text, int len, int final),
-    QLTP_tpc_process_type_sentence(channel* ch, const char* text, int len, int final),
-    QLTP_tpc_process_type_server(channel* ch, const char* text, int len, int final),
-    QLTP_tpc_process_type_norm(channel* ch, const char* text, int len, int final),
-    QLTP_tpc_process_type_spurt(channel* ch, const char* text, int len, int final),
-    QLTP_tpc_process_type_abook(channel* ch, const char* text, int len, int final),
-    QLTP_tpc_process_type_build(channel* ch, const char* text, int len, int final);
-

@@ -53,16 +53,14 @@ const char* const TPC_DEFAULT_CONFIG[] = {
     nullptr,
 };
 
-namespace {
-
 // Type 3: the tokeniser alone.
-int InitTk(channel* ch) {
+int QLTP_tpc_init_type_tk(channel* ch) {
     ch->tokeniser = QLTP_tokenise_new(ch);
     return ch->tokeniser != nullptr;
 }
-void ResetTk(channel* ch) { QLTP_tokenise_reset(ch->tokeniser, ch); }
-void ResetTpdbTk(channel* ch) { QLTP_tokenise_reset_tpdb(ch->tokeniser, ch); }
-void DeleteTk(channel* ch) {
+void QLTP_tpc_reset_type_tk(channel* ch) { QLTP_tokenise_reset(ch->tokeniser, ch); }
+void QLTP_tpc_reset_tpdb_type_tk(channel* ch) { QLTP_tokenise_reset_tpdb(ch->tokeniser, ch); }
+void QLTP_tpc_delete_type_tk(channel* ch) {
     QLTP_tokenise_delete(ch->tokeniser);
     ch->tokeniser = nullptr;
 }
@@ -70,7 +68,7 @@ void DeleteTk(channel* ch) {
 // One piece: the tokeniser's output goes to the text callback (or the result
 // string); at each application tag the text before it, then the tag itself.
 // A final piece goes on after each tag until the tokeniser holds nothing.
-void ProcessTk(channel* ch, const char* text, int len, int final) {
+void QLTP_tpc_process_type_tk(channel* ch, const char* text, int len, int final) {
     tokenise* tk = ch->tokeniser;
     if (tk == nullptr) return;
     int pass = final;
@@ -95,7 +93,10 @@ void ProcessTk(channel* ch, const char* text, int len, int final) {
     }
 }
 
-const QLTP_tpc_typehooks kTkHooks = {InitTk, ResetTk, ResetTpdbTk, DeleteTk, ProcessTk};
+namespace {
+
+const QLTP_tpc_typehooks kTkHooks = {QLTP_tpc_init_type_tk, QLTP_tpc_reset_type_tk, QLTP_tpc_reset_tpdb_type_tk,
+                                     QLTP_tpc_delete_type_tk, QLTP_tpc_process_type_tk};
 
 constinit std::atomic<const QLTP_tpc_typehooks*> g_types[QLTP_TPC_TYPE_COUNT];
 constinit std::atomic<const QLTP_tpc_maintenance*> g_maintenance{nullptr};

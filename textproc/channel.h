@@ -163,6 +163,37 @@ struct QLTP_tpc_typehooks {
     void (*del)(channel* ch);
     void (*process)(channel* ch, const char* text, int len, int final);
 };
+// The five operations of each type, as the channel core calls them: the tk
+// type's are built in, the pipeline types' come from the linguistics
+// subsystem (linguistics/pipeline.cpp), which registers them.
+int QLTP_tpc_init_type_tk(channel* ch);
+void QLTP_tpc_reset_type_tk(channel* ch);
+void QLTP_tpc_reset_tpdb_type_tk(channel* ch);
+void QLTP_tpc_delete_type_tk(channel* ch);
+void QLTP_tpc_process_type_tk(channel* ch, const char* text, int len, int final);
+int QLTP_tpc_init_type_full(channel* ch), QLTP_tpc_init_type_sentence(channel* ch),
+    QLTP_tpc_init_type_server(channel* ch), QLTP_tpc_init_type_norm(channel* ch), QLTP_tpc_init_type_spurt(channel* ch),
+    QLTP_tpc_init_type_abook(channel* ch), QLTP_tpc_init_type_build(channel* ch);
+void QLTP_tpc_reset_type_full(channel* ch), QLTP_tpc_reset_type_sentence(channel* ch),
+    QLTP_tpc_reset_type_server(channel* ch), QLTP_tpc_reset_type_norm(channel* ch),
+    QLTP_tpc_reset_type_spurt(channel* ch), QLTP_tpc_reset_type_abook(channel* ch),
+    QLTP_tpc_reset_type_build(channel* ch);
+void QLTP_tpc_reset_tpdb_type_full(channel* ch), QLTP_tpc_reset_tpdb_type_sentence(channel* ch),
+    QLTP_tpc_reset_tpdb_type_server(channel* ch), QLTP_tpc_reset_tpdb_type_norm(channel* ch),
+    QLTP_tpc_reset_tpdb_type_spurt(channel* ch), QLTP_tpc_reset_tpdb_type_abook(channel* ch),
+    QLTP_tpc_reset_tpdb_type_build(channel* ch);
+void QLTP_tpc_delete_type_full(channel* ch), QLTP_tpc_delete_type_sentence(channel* ch),
+    QLTP_tpc_delete_type_server(channel* ch), QLTP_tpc_delete_type_norm(channel* ch),
+    QLTP_tpc_delete_type_spurt(channel* ch), QLTP_tpc_delete_type_abook(channel* ch),
+    QLTP_tpc_delete_type_build(channel* ch);
+void QLTP_tpc_process_type_full(channel* ch, const char* text, int len, int final),
+    QLTP_tpc_process_type_sentence(channel* ch, const char* text, int len, int final),
+    QLTP_tpc_process_type_server(channel* ch, const char* text, int len, int final),
+    QLTP_tpc_process_type_norm(channel* ch, const char* text, int len, int final),
+    QLTP_tpc_process_type_spurt(channel* ch, const char* text, int len, int final),
+    QLTP_tpc_process_type_abook(channel* ch, const char* text, int len, int final),
+    QLTP_tpc_process_type_build(channel* ch, const char* text, int len, int final);
+
 // Registers the hooks of a type other than tk (the table must outlive every
 // channel; NULL unregisters). Returns 1, or 0 for tk or a type outside 0..7.
 int QLTP_tpc_register_type(int type, const QLTP_tpc_typehooks* hooks);
