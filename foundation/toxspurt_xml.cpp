@@ -23,6 +23,10 @@ toxtag* tag_at(const toxtoken* t, int i) { return QLTP_toxtag_cast(QLTP_voidparr
 // A lex element whose word got no pronunciation is kept, commented out.
 bool commented_lex(const toxtag* tag) { return named(tag, "lex") && !QLTP_toxtag_val(tag, "spron"); }
 
+// Names are checked where tags are made; one that could not be written as
+// markup is never written.
+bool writable(const char* name) { return QLTP_xml_name(name, -1) != 0; }
+
 class SpurtWriter {
 public:
     explicit SpurtWriter(dystr* out) : out_(out) {}
@@ -56,6 +60,10 @@ public:
         pause(token(0), true);
         put("\t<speech>\n");
         for (int i = 1; i < n; ++i) this->token(token(i));
+        if (comments_ > 0) {
+            comments_ = 1;
+            close_comment();
+        }
         put("\t</speech>\n");
         pause(token(n - 1), false);
         put("\n</spurt>\n");
@@ -124,7 +132,7 @@ private:
         for (int i = 1; i + 1 < count; i += 2) {
             std::string_view name = QLTP_dystrarray_idx(tag->strings, i);
             const char* value = QLTP_dystrarray_idx(tag->strings, i + 1);
-            if (name == "spron" || name == "pos") continue;
+            if (name == "spron" || name == "pos" || !writable(name.data())) continue;
             if (name == "phonemes" && spron) {
                 std::string phonemes;
                 for (const char* p = spron; *p; ++p) {
@@ -209,16 +217,13 @@ private:
         put("\n\t</pause>\n</spurt>\n");
     }
 
-    void open_comment() {
-        if (comments_++ == 0) {
-            put("<!--");
-            comment_from_ = QLTP_dystr_sz(out_);
-        }
+    void begin_comment() {
+        put("<!--");
+        comment_from_ = QLTP_dystr_sz(out_);
     }
 
     // "--" may not appear inside a comment, nor may it end in '-'.
-    void close_comment() {
-        if (comments_ <= 0 || --comments_ > 0) return;
+    void end_comment() {
         std::string body(QLTP_dystr_cstr(out_) + comment_from_);
         std::string fixed;
         for (char c : body) {
@@ -233,6 +238,24 @@ private:
         put("-->");
     }
 
+    void open_comment() {
+        if (comments_++ == 0) begin_comment();
+    }
+    void close_comment() {
+        if (comments_ > 0 && --comments_ == 0) end_comment();
+    }
+
+    // Another element's tag is never written inside a commented-out lex
+    // element, so that its start and end tags both stay in the document: the
+    // comment is closed before it and opened again after it.
+    template <typename Write>
+    void outside_comment(Write write) {
+        const bool inside = comments_ > 0;
+        if (inside) end_comment();
+        write();
+        if (inside) begin_comment();
+    }
+
     void token(toxtoken* t) {
         const char* pos = QLTP_toxtoken_getpos(t);
         int n = tag_count(t);
@@ -244,9 +267,14 @@ private:
                 QLTP_toxtag_settype(tag, QLTP_TAG_STARTEND);
             }
             if (tag->type != QLTP_TAG_START && tag->type != QLTP_TAG_STARTEND) continue;
+            if (!writable(QLTP_toxtag_name(tag))) continue;
             tabs(depth_);
-            if (commented_lex(tag)) open_comment();
-            start_tag(tag, pos);
+            if (commented_lex(tag)) {
+                open_comment();
+                start_tag(tag, pos);
+            } else {
+                outside_comment([&] { start_tag(tag, pos); });
+            }
             ++depth_;
             put("\n");
         }
@@ -264,20 +292,28 @@ private:
                 QLTP_toxtag_set_name(tag, "xmlfixemptyclose", -1);
                 QLTP_toxtag_settype(tag, QLTP_TAG_STARTEND);
             }
+            if (!writable(QLTP_toxtag_name(tag))) continue;
             --depth_;
             tabs(depth_);
-            put("</");
-            put(QLTP_toxtag_name(tag));
-            put(">");
-            if (commented_lex(tag)) close_comment();
+            auto end_tag = [&] {
+                put("</");
+                put(QLTP_toxtag_name(tag));
+                put(">");
+            };
+            if (commented_lex(tag)) {
+                end_tag();
+                close_comment();
+            } else {
+                outside_comment(end_tag);
+            }
             put("\n");
         }
         for (int i = 0; i < n; ++i) {
             const toxtag* tag = tag_at(t, i);
             if (named(tag, "break")) break;
-            if (tag->type != QLTP_TAG_CLOSED) continue;
+            if (tag->type != QLTP_TAG_CLOSED || !writable(QLTP_toxtag_name(tag))) continue;
             tabs(depth_);
-            start_tag(tag, nullptr);
+            outside_comment([&] { start_tag(tag, nullptr); });
             put("\n");
         }
     }

@@ -290,3 +290,41 @@ int QLTP_utf8_strncpy(char* dst, const char* src, int limit) {
   if (copied < limit) dst[copied] = '\0';
   return copied;
 }
+
+namespace {
+
+// Characters a markup name may start with, and those it may go on with.
+bool xml_name_start(uint32_t c) {
+  if (c < 0x80) return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':';
+  return (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
+         (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) || (c >= 0x200C && c <= 0x200D) ||
+         (c >= 0x2070 && c <= 0x218F) || (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) ||
+         (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0xEFFFF);
+}
+
+bool xml_name_char(uint32_t c) {
+  return xml_name_start(c) || c == '-' || c == '.' || (c >= '0' && c <= '9') || c == 0xB7 ||
+         (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
+}
+
+}  // namespace
+
+int QLTP_xml_name(const char* s, int len) {
+  if (s == nullptr) return 0;
+  const size_t n = len < 0 ? std::strlen(s) : static_cast<size_t>(len);
+  const auto* p = reinterpret_cast<const unsigned char*>(s);
+  if (n == 0) return 0;
+  for (size_t i = 0; i < n;) {
+    const int k = QLTP_utf8_sequence(p + i, n - i);
+    if (k <= 0) return 0;
+    uint32_t c = p[i];
+    if (k > 1) {
+      char buf[5] = {};
+      std::memcpy(buf, p + i, static_cast<size_t>(k));
+      if (!QLTP_utf82unicode(&c, buf)) return 0;
+    }
+    if (!(i == 0 ? xml_name_start(c) : xml_name_char(c))) return 0;
+    i += static_cast<size_t>(k);
+  }
+  return 1;
+}

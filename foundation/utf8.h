@@ -42,6 +42,12 @@ inline int64_t QLTP_u8_count(const char* p, size_t n) {
 // broken sequence is never swallowed.
 int QLTP_utf8_bad_length(const unsigned char* p, size_t n);
 
+// 1 when len bytes of s (-1: up to the NUL) are a markup name: a letter,
+// '_' or ':' (or a letter-like character beyond ASCII) first, then those,
+// digits, '-', '.' and combining marks; 0 for anything else, an empty name
+// or bytes that are not UTF-8.
+int QLTP_xml_name(const char* s, int len);
+
 // Conversions. out holds 5 bytes for QLTP_unicode2utf8, 3 for
 // QLTP_utf82ISO88591 (which returns 1 when it wrote two bytes).
 int QLTP_utf82unicode(uint32_t* cp, const char* p);

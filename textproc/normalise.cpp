@@ -274,7 +274,16 @@ std::string_view apply_inline_tag(normalise* n, toxtoken* t, std::string_view e)
     return e;
   }
   std::string name(e.substr(1, std::min(name_end - 1, kTagName)));
-  toxtag* tag = QLTP_toxpool_tag(pool_of(n, t));
+  // Names go into the spurt XML as they are: a tag whose name is no markup
+  // name is not applied (its text stays), an attribute with such a name is
+  // dropped.
+  logger* log = QLTP_tpc_get_logger(n->ch);
+  toxtag* tag = nullptr;
+  if (!QLTP_xml_name(name.data(), static_cast<int>(name.size()))) {
+    QLTP_logger_set_error(log, QLTP_MESSAGE_WARN, "Inline tag with an invalid name not applied", name.c_str());
+  } else {
+    tag = QLTP_toxpool_tag(pool_of(n, t));
+  }
   if (tag) {
     QLTP_toxtag_init(tag, nullptr, name.c_str(), -1, QLTP_TAG_STARTEND);
     std::string attrs(e.substr(name_end, end - name_end));
@@ -285,8 +294,13 @@ std::string_view apply_inline_tag(normalise* n, toxtoken* t, std::string_view e)
       int anl = 0, avl = 0;
       p = QLTP_get_keyval(p, static_cast<int>(stop - p), &an, &anl, &av, &avl);
       if (!p || !an) break;
-      QLTP_toxtag_set_attrib(tag, an, std::min<int>(anl, kTagName), av ? av : "",
-                             std::min<int>(avl, static_cast<int>(kTagValue)));
+      const int nl = std::min<int>(anl, kTagName);
+      if (!QLTP_xml_name(an, nl)) {
+        QLTP_logger_set_error(log, QLTP_MESSAGE_WARN, "Inline tag attribute with an invalid name dropped",
+                              std::string(an, static_cast<size_t>(nl)).c_str());
+        continue;
+      }
+      QLTP_toxtag_set_attrib(tag, an, nl, av ? av : "", std::min<int>(avl, static_cast<int>(kTagValue)));
     }
     if (QLTP_toxtoken_gettag_match(t, tag)) {
       QLTP_toxtag_clear(tag);

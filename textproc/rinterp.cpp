@@ -18,6 +18,7 @@
 #include "foundation/strutil.h"
 #include "foundation/toxspurt.h"
 #include "foundation/toxtoken.h"
+#include "foundation/utf8.h"
 #include "foundation/voidparray.h"
 #include "foundation/xmlscan.h"
 #include "textproc/nrules.h"
@@ -330,7 +331,7 @@ void apply_tag(const rinterp* in, toxtag* tag, const std::vector<toxtoken*>& tok
 toxtag* inline_tag_from_attribute(toxpool* pool, std::string_view text) {
   size_t blank = text.find(' ');
   std::string_view name = text.substr(0, blank);
-  if (name.empty()) return nullptr;
+  if (!QLTP_xml_name(name.data(), static_cast<int>(name.size()))) return nullptr;
   toxtag* tag = QLTP_toxpool_tag(pool);
   if (!tag) return nullptr;
   QLTP_toxtag_init(tag, nullptr, name.data(), static_cast<int>(name.size()), QLTP_TAG_STARTEND);
@@ -345,8 +346,9 @@ toxtag* inline_tag_from_attribute(toxpool* pool, std::string_view text) {
     size_t next_eq = rest.find('=');
     size_t end = next_eq == std::string_view::npos ? std::string_view::npos : rest.rfind(' ', next_eq);
     std::string_view value = end == std::string_view::npos ? rest : rest.substr(0, end);
-    QLTP_toxtag_add_attrib(tag, key.data(), static_cast<int>(key.size()), value.data(),
-                           static_cast<int>(value.size()));
+    if (QLTP_xml_name(key.data(), static_cast<int>(key.size())))
+      QLTP_toxtag_add_attrib(tag, key.data(), static_cast<int>(key.size()), value.data(),
+                             static_cast<int>(value.size()));
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
   }
   return tag;
@@ -367,9 +369,11 @@ size_t parse_inline_tag(toxpool* pool, std::string_view s, size_t at, toxtag** o
     if (body_end == std::string_view::npos) return 0;
     after = body_end + 1;
   }
+  name = cut(name, kMaxTagName);
+  // A tag that could not be written as an element is not made.
+  if (!QLTP_xml_name(name.data(), static_cast<int>(name.size()))) return after;
   toxtag* tag = QLTP_toxpool_tag(pool);
   if (!tag) return after;
-  name = cut(name, kMaxTagName);
   QLTP_toxtag_init(tag, nullptr, name.data(), static_cast<int>(name.size()), QLTP_TAG_STARTEND);
   const char* p = s.data() + i;
   const char* end = s.data() + body_end;
@@ -380,7 +384,8 @@ size_t parse_inline_tag(toxpool* pool, std::string_view s, size_t at, toxtag** o
     if (!next) break;
     std::string_view key = cut(std::string_view(an, static_cast<size_t>(anl)), kMaxTagName);
     std::string_view val = cut(std::string_view(av, static_cast<size_t>(avl)), kMaxTagValue);
-    QLTP_toxtag_add_attrib(tag, key.data(), static_cast<int>(key.size()), val.data(), static_cast<int>(val.size()));
+    if (QLTP_xml_name(key.data(), static_cast<int>(key.size())))
+      QLTP_toxtag_add_attrib(tag, key.data(), static_cast<int>(key.size()), val.data(), static_cast<int>(val.size()));
     p = next;
   }
   *out = tag;
@@ -730,6 +735,10 @@ int QLTP_nrule_apply_replace(rinterp* in, const nrule* rule) {
     QLTP_dystrarray_clear(output, 0);
     if (std::strncmp(spec, "X:", 2) == 0 && attribute) {
       const char* tname = spec + 2;
+      if (!QLTP_xml_name(tname, -1) || !QLTP_xml_name(attribute, -1)) {
+        warn(in, "Tag or attribute with an invalid name not set", spec);
+        continue;
+      }
       toxtag* tag = QLTP_toxtoken_gettag(target, tname);
       if (tag) {
         QLTP_toxtag_set_attrib(tag, attribute, -1, value.c_str(), -1);

@@ -122,6 +122,21 @@ TEST(SpurtXmlTest, WritesTheFixedLayout) {
          "\t\t<sub alias='it&apos;s &lt;\"ok\"&gt;'>\n\t\t\t<xmlfixemptyopen>\n\t\t\t\tR&amp;D &lt;x&gt;\n"
          "\t\t\t</xmlfixemptyopen>\n\t\t</sub>\n\t\t<mark name='inner'/>\n\t</speech>\n"
          "\t<pause>\n\t\t<break type='3' time='0.1'/>\n\t</pause>\n\n</spurt>\n"},
+        {"another element's tags stay outside a commented-out lex", 12, nullptr, 0,
+         {{"", "", {}},
+          {",", "", {Lex({}), {"b", QLTP_TAG_START, {}}}},
+          {"hello", "", {{"b", QLTP_TAG_END, {}}, Lex({{"spron", "hh+ax0|l+ow1|"}})}}},
+         "<spurt spurt_id='012'>\n\t<pause>\n\t\t\n\t</pause>\n\t<speech>\n"
+         "\t\t<!--<lex>\n\t\t\t--><b><!--\n\t\t\t\t,\n\t\t\t</lex>-->\n"
+         "\t\t\t<lex>\n\t\t\t\thello\n\t\t\t</lex>\n\t\t</b>\n"
+         "\t</speech>\n\t<pause>\n\t\t\n\t</pause>\n\n</spurt>\n"},
+        {"tags and attributes not named as markup are not written", 13, nullptr, 0,
+         {{"", "", {}},
+          {"a", "", {{"b[", QLTP_TAG_START, {}}, {"sub", QLTP_TAG_STARTEND, {{"x[", "1"}, {"alias", "y"}, {"1x", "2"}}}}},
+          {"b", "", {{"b[", QLTP_TAG_END, {}}, {"voic\xe9" "e", QLTP_TAG_CLOSED, {}}}}},
+         "<spurt spurt_id='013'>\n\t<pause>\n\t\t\n\t</pause>\n\t<speech>\n"
+         "\t\t<sub alias='y'>\n\t\t\ta\n\t\t</sub>\n\t\tb\n"
+         "\t</speech>\n\t<pause>\n\t\t\n\t</pause>\n\n</spurt>\n"},
     };
     // Pause-only spurts halve any pause without wrapping.
     const std::pair<const char*, std::string> halves[] = {{"1.5", "0.750"},
