@@ -329,7 +329,9 @@ void process(channel* ch, const char* text, int len, int final) {
 // the pre-normalisation POS pass, normalised and, when asked and the channel
 // has a tagger, tagged; the token stream is printed into the work string. An
 // application tag in the text ends a pass as in process, and the passes after
-// it are printed after the first, so no text is dropped.
+// it are printed after the first, so no text is dropped. The stages are reset
+// afterwards, as after a final process call: what the text leaves open (a
+// comment, a tag, its offsets) never reaches the channel's next run.
 const char* norm(channel* ch, const char* text, int with_pos) {
   QLTP_dystr_clear(ch->work);
   int pass = 1;
@@ -351,6 +353,7 @@ const char* norm(channel* ch, const char* text, int with_pos) {
     text = "";
     pass = 2;
   }
+  reset(ch);
   return QLTP_dystr_cstr(ch->work);
 }
 

@@ -466,6 +466,15 @@ const char* QLTP_tpc_norm_pos(channel* ch, const char* text, int with_pos) {
         QLTP_dystr_clear(ch->work);
         return QLTP_dystr_cstr(ch->work);
     }
+    // The one-shot call runs the channel's own stages: in the middle of a
+    // stream it would take the held-back text into its output, or leave its
+    // own behind for the stream.
+    if (!ch->idle) {
+        QLTP_logger_set_error(ch->log, QLTP_MESSAGE_ERROR, "One-shot normalisation refused",
+                              "a stream is under way; end it with a final call first");
+        QLTP_dystr_clear(ch->work);
+        return QLTP_dystr_cstr(ch->work);
+    }
     ch->idle = 0;
     const char* result = m->norm(ch, text ? text : "", with_pos);
     ch->idle = 1;

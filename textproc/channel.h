@@ -150,6 +150,9 @@ int QLTP_tpc_override_abbrev(channel* ch, const char* abbrev_file);
 int QLTP_tpc_add_abbreviation(channel* ch, const char* abbreviation, const char* expansion, int flag);
 int QLTP_tpc_add_pbreak(channel* ch, const char* line);
 int QLTP_tpc_posset(channel* ch, const char* tag);
+// One-shot normalisation: the text as a stream of its own, printed as tokens;
+// the channel's next run is not changed by it. Refused ("", logged) between
+// a non-final process call and the final one.
 const char* QLTP_tpc_norm(channel* ch, const char* text);
 const char* QLTP_tpc_norm_pos(channel* ch, const char* text, int with_pos);
 

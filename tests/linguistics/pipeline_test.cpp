@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/logger.h"
 #include "foundation/toxspurt.h"
 #include "lg_fixture.h"
 #include "linguistics/cbout.h"
@@ -602,25 +603,137 @@ TEST(PipelineTest, OneShotNormalisationMatchesTheNormType) {
     EXPECT_STREQ(QLTP_tpc_norm(sentence.ch, "Hello."), "");
 }
 
-// Abbreviation expansions and job ids reach the spurt XML unchecked by the
-// tokeniser: control characters and bytes that are not UTF-8 in them still
-// give well-formed spurt and build output.
-TEST(PipelineTest, ExpansionBytesKeepSpurtXmlWellFormed) {
+// A one-shot normalisation is a stream of its own: whatever its text leaves
+// open (a comment, CDATA, a tag, half a UTF-8 character, its offsets), the
+// channel's next run gives what a fresh channel gives, and it gives the same
+// on a fresh channel as after a run. Between a non-final call and the final
+// one it is refused, and the stream goes on untouched.
+TEST(PipelineTest, OneShotNormalisationLeavesTheNextRunAlone) {
     tpdb* db = English();
-    for (const char* expansion : {"\x01", "\xff", "a\xe2", "\xef\xbf\xbf x", "b:\x02\xc0"}) {
+    const std::vector<std::string> before = {"Thirty-two bytes of text, to go.", "Note <!-- unfinished",
+                                             "Data <![CDATA[ open", "Tag <b attr='open", "caf\xc3",
+                                             "<speak>Hi <voice name='x'/>there"};
+    const char* next = "<speak>Hello <mark name='m'/>world.</speak>";
+    for (int type : {QLTP_TPC_FULL, QLTP_TPC_SERVER, QLTP_TPC_NORM, QLTP_TPC_SPURT, QLTP_TPC_ABOOK, QLTP_TPC_BUILD}) {
+        Channel fresh(db, type);
+        QLTP_tpc_process(fresh.ch, next, -1, 1);
+        ASSERT_FALSE(fresh.events.log.empty());
+        for (const std::string& x : before) {
+            for (int with_pos : {0, 1}) {
+                SCOPED_TRACE(std::to_string(type) + " " + x + " " + std::to_string(with_pos));
+                Channel c(db, type);
+                const std::string first = QLTP_tpc_norm_pos(c.ch, x.c_str(), with_pos);
+                QLTP_tpc_process(c.ch, next, -1, 1);
+                EXPECT_EQ(c.events.log, fresh.events.log);
+                EXPECT_EQ(c.events.text, fresh.events.text);
+                EXPECT_EQ(c.events.words, fresh.events.words);
+                EXPECT_EQ(c.events.shapes, fresh.events.shapes);
+                EXPECT_EQ(QLTP_tpc_norm_pos(c.ch, x.c_str(), with_pos), first);
+            }
+        }
+        SCOPED_TRACE(std::to_string(type) + " in the middle of a stream");
+        Channel split(db, type), interrupted(db, type);
+        for (Channel* c : {&split, &interrupted}) QLTP_tpc_process(c->ch, "<speak>Hello <!-- a ", -1, 0);
+        ::testing::internal::CaptureStderr();
+        EXPECT_STREQ(QLTP_tpc_norm(interrupted.ch, "Bye now."), "");
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find("One-shot normalisation refused"), std::string::npos) << err;
+        for (Channel* c : {&split, &interrupted}) QLTP_tpc_process(c->ch, "comment -->world.</speak>", -1, 1);
+        EXPECT_EQ(interrupted.events.log, split.events.log);
+        EXPECT_EQ(interrupted.events.text, split.events.text);
+        EXPECT_EQ(interrupted.events.words, split.events.words);
+        EXPECT_NE(QLTP_tpc_norm(interrupted.ch, "Bye now."), std::string());
+    }
+}
+
+// Text with every comment taken out.
+std::string Uncommented(std::string xml) {
+    for (size_t at; (at = xml.find("<!--")) != std::string::npos;) {
+        const size_t end = xml.find("-->", at);
+        xml.erase(at, end == std::string::npos ? std::string::npos : end + 3 - at);
+    }
+    return xml;
+}
+
+// Abbreviation expansions, their inline tags and job ids reach the spurt XML
+// unchecked by the tokeniser: control characters, bytes that are not UTF-8
+// and names that are not markup names in them still give well-formed spurt
+// and build output. A tag so named is not applied (its text stays), an
+// attribute so named is dropped, each with a warning.
+TEST(PipelineTest, ExpansionsKeepSpurtXmlWellFormed) {
+    tpdb* db = English();
+    struct Case {
+        const char* expansion;
+        const char* kept;     // text that stays outside comments
+        const char* dropped;  // what never reaches the output
+        const char* warning;
+    };
+    const Case cases[] = {
+        {"\x01", "_", "", ""},
+        {"\xff", "_", "", ""},
+        {"a\xe2", "_", "", ""},
+        {"\xef\xbf\xbf x", "_", "", ""},
+        {"b:\x02\xc0", "_", "", ""},
+        {"<b[ x='1'>yes", "yes", "b[", "Inline tag with an invalid name not applied"},
+        {"<voic\xe9\xe9" "e>yes", "yes", "voic", "Inline tag with an invalid name not applied"},
+        {"<b x[='1'>yes", "<b>", "x[", "Inline tag attribute with an invalid name dropped"},
+        {"<b 1x='1' y='2'>yes", "<b y='2'>", "1x", "Inline tag attribute with an invalid name dropped"},
+        {"<say-as intezpr[t-as='characters'>abc", "<say-as>", "intezpr", "attribute with an invalid name"},
+        {"<break ti]e='5ms'/>yes", "yes", "ti]e", "attribute with an invalid name"},
+    };
+    for (const Case& c : cases) {
         for (int type : {QLTP_TPC_SPURT, QLTP_TPC_BUILD}) {
-            SCOPED_TRACE(std::string(expansion) + " " + std::to_string(type));
+            SCOPED_TRACE(std::string(c.expansion) + " " + std::to_string(type));
             Events events;
             channel* ch = QLTP_tpc_newtype(db, nullptr, 1, "J\x03\xfe", type);
             ASSERT_NE(ch, nullptr);
             QLTP_tpc_set_text_callback(ch, on_text, &events);
-            ASSERT_EQ(QLTP_tpc_add_abbreviation(ch, "zork", expansion, 0), 1);
+            QLTP_logger_set_stderr(QLTP_tpc_get_logger(ch), 1);
+            ASSERT_EQ(QLTP_tpc_add_abbreviation(ch, "zork", c.expansion, 0), 1);
+            ::testing::internal::CaptureStderr();
             QLTP_tpc_process(ch, "We saw zork today.", -1, 1);
+            const std::string err = ::testing::internal::GetCapturedStderr();
             QLTP_tpc_delete(ch);
             int spurts = 0;
             orvelle_test::SpurtXmlWords(events.text, &spurts);
             EXPECT_GT(spurts, 0) << events.text;
-            EXPECT_NE(events.text.find("_"), std::string::npos);
+            EXPECT_NE(events.text.find("J__"), std::string::npos);
+            EXPECT_NE(Uncommented(events.text).find(c.kept), std::string::npos) << events.text;
+            if (*c.dropped) {
+                EXPECT_EQ(events.text.find(c.dropped), std::string::npos) << events.text;
+            }
+            EXPECT_NE(err.find(c.warning), std::string::npos) << err;
+        }
+    }
+}
+
+// A word without a pronunciation has its lex element commented out; the
+// elements that open or close on that word stay outside the comment, so the
+// output is well-formed and keeps them all.
+TEST(PipelineTest, CommentedOutLexKeepsTheElementsAroundIt) {
+    tpdb* db = English();
+    struct Case {
+        const char* markup;
+        const char* element;
+    };
+    const Case cases[] = {{"<lex><b>, hello</b></lex>", "b"},
+                          {"<lex><b>/r</b></lex>", "b"},
+                          {"<speak><lex><emphasis>- yes</emphasis></lex></speak>", "emphasis"},
+                          {"<speak><emphasis><lex>, <b>hello</b> -</lex></emphasis></speak>", "b"},
+                          {"<lex><b>hello world</b></lex>", "b"},
+                          {"<speak><lex><mark name='m'/>, <say-as interpret-as='characters'>ab</say-as></lex></speak>",
+                           "say-as"}};
+    for (const Case& c : cases) {
+        for (int type : {QLTP_TPC_SPURT, QLTP_TPC_BUILD}) {
+            SCOPED_TRACE(std::string(c.markup) + " " + std::to_string(type));
+            Channel ch(db, type);
+            QLTP_tpc_process(ch.ch, c.markup, -1, 1);
+            int spurts = 0;
+            orvelle_test::SpurtXmlWords(ch.events.text, &spurts);
+            EXPECT_GT(spurts, 0) << ch.events.text;
+            const std::string out = Uncommented(ch.events.text);
+            EXPECT_NE(out.find("<" + std::string(c.element)), std::string::npos) << ch.events.text;
+            EXPECT_NE(out.find("</" + std::string(c.element) + ">"), std::string::npos) << ch.events.text;
         }
     }
 }
