@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/dystrarray.h"
 #include "foundation/toxspurt.h"
@@ -60,10 +61,7 @@ public:
         pause(token(0), true);
         put("\t<speech>\n");
         for (int i = 1; i < n; ++i) this->token(token(i));
-        if (comments_ > 0) {
-            comments_ = 1;
-            close_comment();
-        }
+        close_all();
         put("\t</speech>\n");
         pause(token(n - 1), false);
         put("\n</spurt>\n");
@@ -116,7 +114,8 @@ private:
         put(s.substr(from));
     }
 
-    void start_tag(const toxtag* tag, const char* pos) {
+    // Pauses hold only empty elements, whatever the type of the tag.
+    void start_tag(const toxtag* tag, const char* pos, bool empty = false) {
         put("<");
         put(QLTP_toxtag_name(tag));
         const char* spron = nullptr;
@@ -151,7 +150,7 @@ private:
             escaped(value, true);
             put("'");
         }
-        put(tag->type == QLTP_TAG_CLOSED ? "/>" : ">");
+        put(tag->type == QLTP_TAG_CLOSED || empty ? "/>" : ">");
     }
 
     void pause(const toxtoken* t, bool first) {
@@ -162,13 +161,13 @@ private:
             if (tag->type == QLTP_TAG_CLOSED && named(tag, "mark")) {
                 if (first || broken) {
                     put("\n\t\t");
-                    start_tag(tag, nullptr);
+                    start_tag(tag, nullptr, true);
                 }
             } else if (named(tag, "break")) {
-                start_tag(tag, nullptr);
+                start_tag(tag, nullptr, true);
                 broken = true;
             } else if (named(tag, "nzaudio")) {
-                start_tag(tag, nullptr);
+                start_tag(tag, nullptr, true);
             }
         }
         put("\n\t</pause>\n");
@@ -200,17 +199,17 @@ private:
         for (int i = 0, n = tag_count(t); i < n; ++i) {
             toxtag* tag = tag_at(t, i);
             if (named(tag, "mark") || named(tag, "nzaudio")) {
-                start_tag(tag, nullptr);
+                start_tag(tag, nullptr, true);
             } else if (named(tag, "break") && --breaks > 0) {
-                start_tag(tag, nullptr);
+                start_tag(tag, nullptr, true);
             } else if (named(tag, "break")) {
                 const char* time = QLTP_toxtag_val(tag, "time");
                 std::string full = time ? time : "";
                 bool had_time = time != nullptr;
                 QLTP_toxtag_set_attrib_fixedpoint(tag, "time", 4, thousandths(time) / 2, 3);
-                start_tag(tag, nullptr);
+                start_tag(tag, nullptr, true);
                 put("\n\t</pause>\n\t<speech>\n\t</speech>\n\t<pause>\n\t\t");
-                start_tag(tag, nullptr);
+                start_tag(tag, nullptr, true);
                 if (had_time) QLTP_toxtag_set_attrib(tag, "time", 4, full.data(), static_cast<int>(full.size()));
             }
         }
@@ -256,6 +255,59 @@ private:
         if (inside) begin_comment();
     }
 
+    // Elements are written properly nested whatever the tags say: an end tag
+    // closes the innermost open element of its name, closing and reopening
+    // the ones inside it; an end tag whose start was never written is left
+    // out, and what is still open when the speech ends is closed there.
+    struct Open {
+        const toxtag* tag;
+        const char* pos;
+    };
+
+    void write_end(const toxtag* tag) {
+        --depth_;
+        tabs(depth_);
+        outside_comment([&] {
+            put("</");
+            put(QLTP_toxtag_name(tag));
+            put(">");
+        });
+        put("\n");
+    }
+
+    void write_start(const toxtag* tag, const char* pos) {
+        tabs(depth_);
+        outside_comment([&] { start_tag(tag, pos); });
+        ++depth_;
+        put("\n");
+    }
+
+    void close_element(const toxtag* tag) {
+        const char* name = QLTP_toxtag_name(tag);
+        size_t k = open_.size();
+        while (k > 0 && std::strcmp(QLTP_toxtag_name(open_[k - 1].tag), name) != 0) --k;
+        if (k == 0) return;
+        const std::vector<Open> inside(open_.begin() + static_cast<std::ptrdiff_t>(k), open_.end());
+        for (size_t j = inside.size(); j > 0; --j) write_end(inside[j - 1].tag);
+        write_end(tag);
+        open_.resize(k - 1);
+        for (const Open& o : inside) {
+            write_start(o.tag, o.pos);
+            open_.push_back(o);
+        }
+    }
+
+    void close_all() {
+        if (comments_ > 0) {
+            comments_ = 1;
+            close_comment();
+        }
+        while (!open_.empty()) {
+            write_end(open_.back().tag);
+            open_.pop_back();
+        }
+    }
+
     void token(toxtoken* t) {
         const char* pos = QLTP_toxtoken_getpos(t);
         int n = tag_count(t);
@@ -268,15 +320,16 @@ private:
             }
             if (tag->type != QLTP_TAG_START && tag->type != QLTP_TAG_STARTEND) continue;
             if (!writable(QLTP_toxtag_name(tag))) continue;
-            tabs(depth_);
             if (commented_lex(tag)) {
+                tabs(depth_);
                 open_comment();
                 start_tag(tag, pos);
+                ++depth_;
+                put("\n");
             } else {
-                outside_comment([&] { start_tag(tag, pos); });
+                write_start(tag, pos);
+                open_.push_back({tag, pos});
             }
-            ++depth_;
-            put("\n");
         }
         const char* norm = QLTP_toxtoken_getnorm(t);
         if (norm && *norm) {
@@ -293,20 +346,15 @@ private:
                 QLTP_toxtag_settype(tag, QLTP_TAG_STARTEND);
             }
             if (!writable(QLTP_toxtag_name(tag))) continue;
-            --depth_;
-            tabs(depth_);
-            auto end_tag = [&] {
-                put("</");
-                put(QLTP_toxtag_name(tag));
-                put(">");
-            };
-            if (commented_lex(tag)) {
-                end_tag();
+            if (commented_lex(tag) && comments_ > 0) {
+                --depth_;
+                tabs(depth_);
+                put("</lex>");
                 close_comment();
+                put("\n");
             } else {
-                outside_comment(end_tag);
+                close_element(tag);
             }
-            put("\n");
         }
         for (int i = 0; i < n; ++i) {
             const toxtag* tag = tag_at(t, i);
@@ -322,6 +370,7 @@ private:
     int depth_ = 2;
     int comments_ = 0;       // commented-out lex elements open
     int comment_from_ = 0;   // where the outermost comment's body begins
+    std::vector<Open> open_; // elements written and not yet closed, outermost first
 };
 
 }  // namespace

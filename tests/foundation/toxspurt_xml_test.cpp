@@ -137,6 +137,16 @@ TEST(SpurtXmlTest, WritesTheFixedLayout) {
          "<spurt spurt_id='013'>\n\t<pause>\n\t\t\n\t</pause>\n\t<speech>\n"
          "\t\t<sub alias='y'>\n\t\t\ta\n\t\t</sub>\n\t\tb\n"
          "\t</speech>\n\t<pause>\n\t\t\n\t</pause>\n\n</spurt>\n"},
+        {"elements nest whatever the tags say", 14, nullptr, 0,
+         {{"", "", {}},
+          {"a", "", {{"x", QLTP_TAG_START, {}}, {"y", QLTP_TAG_START, {}}}},
+          {"b", "", {{"x", QLTP_TAG_END, {}}, {"z", QLTP_TAG_END, {}}}},
+          {"c", "", {{"y", QLTP_TAG_END, {}}}},
+          {"d", "", {{"w", QLTP_TAG_START, {{"k", "v"}}}}}},
+         "<spurt spurt_id='014'>\n\t<pause>\n\t\t\n\t</pause>\n\t<speech>\n"
+         "\t\t<x>\n\t\t\t<y>\n\t\t\t\ta\n\t\t\t\tb\n\t\t\t</y>\n\t\t</x>\n\t\t<y>\n\t\t\tc\n\t\t</y>\n"
+         "\t\t<w k='v'>\n\t\t\td\n\t\t</w>\n"
+         "\t</speech>\n\t<pause>\n\t\t\n\t</pause>\n\n</spurt>\n"},
     };
     // Pause-only spurts halve any pause without wrapping.
     const std::pair<const char*, std::string> halves[] = {{"1.5", "0.750"},
@@ -272,6 +282,38 @@ TEST(SpurtXmlTest, RandomTextStaysWellFormedAndReadsBack) {
             EXPECT_NE(doc, nullptr) << any;
             xmlFreeDoc(doc);
         }
+
+        // Tags in any order and nesting, lex elements with and without a
+        // pronunciation among them: the elements still nest, and each "b"
+        // that starts is written.
+        const char* names[] = {"lex", "lex", "b", "say-as", "mark", "x[", "", "break"};
+        std::vector<Tok> soup = {{"", "", {}}};
+        int starts = 0;
+        for (int i = std::uniform_int_distribution<int>(1, 6)(rng); i > 0; --i) {
+            Tok t{word(3).first, "NN", {}};
+            for (int k = static_cast<int>(rng() % 5); k > 0; --k) {
+                const char* name = names[rng() % std::size(names)];
+                const int type = static_cast<int>(rng() % 5);
+                Tag tag{name, type, {}};
+                if (rng() % 2) tag.attributes.push_back({"spron", word(2).first});
+                starts += std::string(name) == "b" && (type == QLTP_TAG_START || type == QLTP_TAG_STARTEND);
+                t.tags.push_back(tag);
+            }
+            soup.push_back(t);
+        }
+        const std::string nested = b.xml(b.build(round, nullptr, soup));
+        xmlDoc* doc = Parse(nested);
+        ASSERT_NE(doc, nullptr) << nested;
+        int written = 0;
+        std::vector<xmlNode*> todo = {xmlDocGetRootElement(doc)};
+        while (!todo.empty()) {
+            xmlNode* node = todo.back();
+            todo.pop_back();
+            written += node->type == XML_ELEMENT_NODE && xmlStrEqual(node->name, BAD_CAST "b");
+            for (xmlNode* c = node->children; c; c = c->next) todo.push_back(c);
+        }
+        xmlFreeDoc(doc);
+        EXPECT_GE(written, starts) << nested;
     }
 }
 
