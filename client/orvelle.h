@@ -2,7 +2,93 @@
  *
  * A host creates a connection handle, opens it to a speech server, sets an
  * event callback and renders text or markup; audio and events arrive through
- * the callback until the server ends the request. */
+ * the callback until the server ends the request.
+ *
+ * Requests. The server is expected to answer every frame of text and every
+ * query with zero or more events and one end of request (PACKET_END). A call
+ * that sends waits for those answers before it returns. The library reads
+ * from the server only while a call waits (a render, push, flush, query or
+ * voice call on the calling thread, an asynchronous render on its worker
+ * thread), never between calls.
+ *
+ * Threads. Every function may be called from any thread. Each connection has
+ * one lock, held by a synchronous render, push, flush or query for the whole
+ * call, by an asynchronous render's worker for the whole render, and by
+ * ovOpenConnection and ovCloseConnection. A call that needs the lock while
+ * another thread holds it waits: a synchronous call on a connection whose
+ * asynchronous render is running waits for that render to end and then runs.
+ * Only an asynchronous start returns OV_BUSY for a running asynchronous
+ * render. The three setters take no lock, and ovCancelRequest sets the quit
+ * flag without it.
+ *
+ * The callback runs on the thread that waits for the server: the caller's
+ * thread for synchronous calls, the worker thread for an asynchronous render
+ * and its PACKET_THREAD_FINISHED event. Calls of one connection's callback
+ * never overlap. Inside the callback, a request on the same connection (a
+ * render, push, flush, query, asynchronous start, ovSetVoiceFast or
+ * ovOpenConnection) returns OV_BUSY, ovSetVoice returns OV_ERROR and
+ * ovEnumerateConnectionVoices gives an enumerator without voices;
+ * ovCancelRequest stops the running request; other connections work as
+ * usual.
+ *
+ * Time-outs. A wait for the server gives up when no byte has arrived for
+ * 60000 ms; every byte received starts the count again. The time-out cannot
+ * be changed. Resolving, connecting and sending have no time-out of their
+ * own: a send blocks while the server does not read. Closing reads and drops
+ * what the server still sends for at most about 500 ms.
+ *
+ * Failed requests. A wait also ends when the server sends PACKET_CLOSE or
+ * closes the connection, when a frame is malformed (its two lengths differ,
+ * or it announces more than 64000 bytes) and when the callback returns anything
+ * but OV_SUCCESS. The request then stops: none of its remaining text is
+ * sent, and its remaining answers are read and dropped, never delivered to a
+ * later request. The call returns
+ *   OV_CANCELLED   when it stopped while a piece of text was being answered
+ *                  (a request stopped by ovCancelRequest returns it too),
+ *   OV_ERROR       when it stopped while the end of the whole request or of a
+ *                  query was awaited,
+ *   OV_SEND_FAILED when a frame could not be sent.
+ * After a time-out or a malformed frame the library closes the socket, so a
+ * render stopped so while a piece was being answered returns OV_SEND_FAILED:
+ * its closing frame cannot be sent. A render that gets no answer at all
+ * therefore returns OV_SEND_FAILED after the 60 s. From then on, and once the
+ * server has gone away, every request fails with OV_SEND_FAILED at once and
+ * ovCancelRequest cannot reconnect; ovOpenConnection opens the handle again.
+ * After PACKET_CLOSE from the server the socket stays open.
+ *
+ * Standard output. The functions print these complete lines; the function
+ * comments below say when:
+ *   "WARNING: bad handle.\n"                         ovCancelRequest
+ *   "WARNING: could not close the connection!\n"     ovCancelRequest
+ *   "WARNING: Tervane query failed, the voice has not been switched\n"
+ *                                                    ovSetVoiceFast, ovSetVoice
+ *   "WARNING: failed to set voice. Using default instead\n"  ovSetVoice
+ *   "WARNING: voice was not found. Using default instead\n"  ovSetVoice
+ *   "WARNING: failed to close voice enumerator\n"            ovSetVoice
+ *
+ * Standard error. Connections log their failures there, one line each: the
+ * UTC time "yyyymmdd hh:mm:ss.mmm", a blank, the level, ": " and the text.
+ * Only ERROR and WARNING lines are written:
+ *   WARNING orvelle packet receive from server timed out after 60000ms
+ *   WARNING the server has closed the connection to the orvelle client
+ *   WARNING callback did not return OV_SUCCESS, skipping remaining packets
+ *   WARNING unhandled packet type <type>
+ *   WARNING malformed phoneme packet of length <n>, skipping it
+ *   WARNING Input is too big for text packet, splitting tokeniser output into
+ *           chunks                        (a piece over 63999 bytes)
+ *   ERROR   error sending text chunk
+ *   ERROR   error processing connection data or callback cancelled
+ *   ERROR   orvelle packet receive error  (the two lengths of a frame differ)
+ *   ERROR   orvelle receive error, packet too big for packet type <type>
+ *           length is <n>
+ *   ERROR   orvelle send error, packet too big for packet type 13 length is <n>
+ *   ERROR   error sending <field> for packet of type <type>
+ *                                         (a send failed, e.g. to a server
+ *                                         that has gone away)
+ *   ERROR   orvelle socket closed, cannot receive bytes
+ *   ERROR   orvelle socket cannot receive, out of memory
+ * The text-processing library inside each connection writes to standard
+ * error only when memory runs out. */
 #ifndef ORVELLE_H
 #define ORVELLE_H
 
