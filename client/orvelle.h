@@ -104,7 +104,16 @@
 extern "C" {
 #endif
 
-/* Handles issued by the two registries; the first of each is 1000. */
+/* Handles. Connections and enumerators are numbered separately, so a
+ * connection and an enumerator may have the same number. A new handle is the
+ * one most recently freed (by ovDestroyConnection or ovCloseEnumerator) or,
+ * when none is free, 1000 plus the number of handles in use: the first of
+ * each kind is 1000. A freed number soon names another object, so a handle
+ * must not be used after it was destroyed or closed. Handles belong to the
+ * process, not to a thread; ovCancelRequest keeps the handle. An unknown
+ * handle gives OV_BAD_HANDLE (NULL where a string is returned) and changes
+ * nothing; ovDestroyConnection and ovCloseEnumerator return OV_SUCCESS for
+ * it. Whatever is not freed goes when the library is unloaded. */
 typedef int32_t CONNECTION_HANDLE;
 typedef int32_t ENUMERATOR_HANDLE;
 
@@ -121,7 +130,28 @@ enum {
   OV_NO_VOICE = -8
 };
 
-/* Packet types on the wire and event types given to the callback. */
+/* Packet types on the wire and event types given to the callback.
+ *
+ * Events, all on the thread that waits for the server (see Threads), in the
+ * order the server sent them; data is valid only during the call:
+ *   PACKET_PHONEME   data: a phoneme_data record (below);
+ *                    length: sizeof(phoneme_data).
+ *   PACKET_SPURT, PACKET_WORD, PACKET_BOOKMARK, PACKET_XML
+ *                    data: the frame's bytes as the server sent them, text
+ *                    followed by a NUL even when the server left it out;
+ *                    length: the frame's data length, the server's NUL
+ *                    included when it sent one.
+ *   PACKET_AUDIO     data: 16-bit samples as the server sent them, not
+ *                    converted; length: in bytes, two per sample.
+ *   PACKET_THREAD_FINISHED
+ *                    data: NULL; length: the asynchronous render's return
+ *                    code (0 on success). Once at the end of every
+ *                    asynchronous render, on its worker thread, also after a
+ *                    cancel.
+ * PACKET_END and PACKET_CLOSE never reach the callback. A type the server
+ * sends that is not listed here, and a phoneme payload that ends before its
+ * sample rate or whose names lack their NUL, is skipped with a line on
+ * standard error. */
 typedef enum PACKET_TYPE {
   PACKET_TEXT = 1,
   PACKET_PHONEME = 3,
@@ -132,8 +162,7 @@ typedef enum PACKET_TYPE {
   PACKET_END = 11,
   PACKET_CLOSE = 12,
   PACKET_XML = 13,
-  PACKET_THREAD_FINISHED = 14, /* local event only, never on the wire; data is
-                                  NULL and length the render's return code */
+  PACKET_THREAD_FINISHED = 14, /* local event only, never on the wire */
   PACKET_TEXT_STREAM = 15
 } PACKET_TYPE;
 
@@ -159,7 +188,8 @@ typedef enum VOICE_KEY {
 
 /* The record handed to the callback for a PACKET_PHONEME event. Its names
  * point into the received packet and are valid only during the callback.
- * struct_size and the event length are sizeof(phoneme_data). */
+ * struct_size and the event length are sizeof(phoneme_data). Fields that the
+ * server's payload ends before are 0. */
 typedef struct phoneme_data {
   char* phoneme;
   uint32_t phone_length_in_bytes;
@@ -174,11 +204,11 @@ typedef struct phoneme_data {
   uint32_t struct_size;
 } phoneme_data;
 
-/* Event callback: returns OV_SUCCESS to go on, anything else stops the
- * delivery of the rest of the current request. The data pointer is valid
- * only during the call. There is no stdcall convention on this platform:
- * the "Pascal" callback has the same convention and is used only while no
- * EVENT_CALLBACK is set. */
+/* Event callback: returns OV_SUCCESS to go on; anything else, or a C++
+ * exception thrown from it, stops the current request (see Failed requests).
+ * Its result for PACKET_THREAD_FINISHED is ignored. There is no stdcall
+ * convention on this platform: the "Pascal" callback has the same convention
+ * and is used only while no EVENT_CALLBACK is set. */
 typedef int (*EVENT_CALLBACK)(void* user_data, int type, void* data, long length);
 typedef int (*PASCAL_EVENT_CALLBACK)(void* user_data, int type, void* data, long length);
 
