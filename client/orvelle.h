@@ -212,18 +212,120 @@ typedef struct phoneme_data {
 typedef int (*EVENT_CALLBACK)(void* user_data, int type, void* data, long length);
 typedef int (*PASCAL_EVENT_CALLBACK)(void* user_data, int type, void* data, long length);
 
-/* Connections */
+/* Connections
+ *
+ * ovCreateConnection makes a connection that is not yet open and returns
+ * its handle; OV_ERROR only when memory runs out. It does not touch the
+ * network.
+ *
+ * ovOpenConnection resolves host (a name or a dotted IPv4 address; IPv4
+ * only) and connects to port. On an open connection the new server replaces
+ * the old one once it is connected: the old one is sent PACKET_CLOSE and
+ * closed; if the new one fails, the old one stays open. Returns OV_SUCCESS;
+ * OV_BAD_HANDLE; OV_CONNECT_FAILED when host is NULL, port is outside 1 to
+ * 65535, host cannot be resolved or the connect fails; OV_BUSY inside this
+ * connection's callback. Blocks for the name look-up and the connect, for at
+ * most about 500 ms closing an old connection, and while another thread's
+ * request holds the connection.
+ *
+ * ovCloseConnection sends PACKET_CLOSE and closes the socket; the handle
+ * stays and can be opened again. Returns OV_SUCCESS; OV_BAD_HANDLE;
+ * OV_SEND_FAILED when the connection is not open or the close frame cannot
+ * be sent (the socket is then left as it is). Blocks while another thread's
+ * request, an asynchronous render included, holds the connection, then for
+ * at most about 500 ms while closing.
+ *
+ * ovDestroyConnection closes the connection as ovCloseConnection does and
+ * frees it and its handle. Returns OV_SUCCESS, also for an unknown handle and
+ * for a connection that is not open; OV_ERROR only when memory runs out.
+ * Blocks as ovCloseConnection; it waits for a running request to end rather
+ * than stopping it (ovCancelRequest stops it). Called inside the callback, it
+ * makes the running request fail.
+ *
+ * None of the four prints anything. */
 OV_EXPORT CONNECTION_HANDLE ovCreateConnection(void);
 OV_EXPORT int ovOpenConnection(CONNECTION_HANDLE handle, const char* host, int port);
 OV_EXPORT int ovCloseConnection(CONNECTION_HANDLE handle);
 OV_EXPORT int ovDestroyConnection(CONNECTION_HANDLE handle);
 
-/* Callback and user data */
+/* Callback and user data: ovSetCallBack stores the callback (NULL removes
+ * it), ovSetPascalCallBack the one used while no EVENT_CALLBACK is set, and
+ * ovSetUserData the pointer passed as the callback's first argument. They
+ * take no lock and never block; a change made while a request runs applies
+ * from its next event. The settings outlive ovOpenConnection,
+ * ovCloseConnection and ovCancelRequest. Return OV_SUCCESS or OV_BAD_HANDLE;
+ * print nothing. */
 OV_EXPORT int ovSetCallBack(CONNECTION_HANDLE handle, EVENT_CALLBACK callback);
 OV_EXPORT int ovSetPascalCallBack(CONNECTION_HANDLE handle, PASCAL_EVENT_CALLBACK callback);
 OV_EXPORT int ovSetUserData(CONNECTION_HANDLE handle, void* user_data);
 
-/* Rendering: whole requests, streams and asynchronous renders */
+/* Rendering
+ *
+ * Every render reads its text as markup: each plain function and its XML
+ * twin are the same call. Elements and references are kept; a '<' that does
+ * not begin a tag and an '&' that does not begin a reference are sent
+ * escaped; broken markup is repaired. Literal text holding '<' or '&' must
+ * therefore be written with &lt; and &amp;. The
+ * connection's tokeniser passes the text on in pieces, each sent as a frame
+ * whose answer is awaited. A voice element, <voice name='NAME'> (the quote
+ * right after '=', no blank around it), ends the text before it as a request
+ * of its own and has the server switch to voice NAME; its end tag ends the
+ * text again and switches nothing back.
+ *
+ * ovRenderSpeech, ovRenderSpeechXML: one request. The pieces go out, the
+ * last with the final mark, then an empty PACKET_TEXT, and the call waits
+ * for the server to end the request. Text pushed and not yet flushed comes
+ * first, as part of the request. Returns OV_SUCCESS; OV_ERROR for NULL text
+ * or when the last wait fails; OV_BAD_HANDLE; OV_SEND_FAILED when the
+ * connection is not open or a frame cannot be sent; OV_CANCELLED when the
+ * request was stopped (see Failed requests); OV_BUSY inside this
+ * connection's callback. Blocks until the server has answered everything,
+ * and first while another thread's request holds the connection.
+ *
+ * ovPushSpeechStream, ovPushSpeechStreamXML: add text to the request being
+ * built. The tokeniser holds back the last 4096 bytes of the text pushed so
+ * far until more text or the flush comes, so a short push may send nothing;
+ * each piece that goes out is answered during the push that sends it, and a
+ * push never waits for the end of the whole request. Returns the codes of
+ * ovRenderSpeech but OV_ERROR only for NULL text, and OV_SUCCESS also when
+ * nothing had to be sent.
+ *
+ * ovFlushSpeechStream, ovFlushSpeechStreamXML: end the request built by
+ * pushes, as ovRenderSpeech of an empty text does, with its codes.
+ *
+ * ovRenderSpeechAsync, ovRenderSpeechXMLAsync: render a copy of text as
+ * ovRenderSpeech does, on a new worker thread; events and the
+ * PACKET_THREAD_FINISHED event carrying the render's code reach the
+ * callback on that thread. After pushes that have already sent a piece,
+ * ovRenderSpeechAsync first ends the pushed text as a request of its own,
+ * while ovRenderSpeechXMLAsync, like ovRenderSpeech, ends it with its text;
+ * otherwise the two are the same. Return OV_SUCCESS once the worker has
+ * begun; OV_BAD_HANDLE; OV_ERROR for NULL text or when no thread can be
+ * started; OV_BUSY while an earlier asynchronous render of the connection
+ * is running, and inside this connection's callback. Block until the worker
+ * has taken the connection, so also while another thread's synchronous
+ * request holds it.
+ *
+ * ovCancelRequest stops the request running on the connection: it sets the
+ * quit flag, and the request delivers no more events and returns
+ * OV_CANCELLED (an asynchronous one in its PACKET_THREAD_FINISHED event);
+ * the rest of its text may still be sent, its answers dropped. Inside this
+ * connection's callback that is all: it returns OV_SUCCESS at once, the
+ * connection stays, and the flag stays set until the next render, push,
+ * flush or asynchronous start. On any other thread it waits for the request
+ * to end, closes the connection as ovCloseConnection does, puts a new
+ * connection under the same handle with the same callbacks and user data
+ * (text pushed and not flushed is dropped) and connects it to the same host
+ * and port; it blocks for all of that. Returns OV_SUCCESS, also when nothing
+ * was running; OV_BAD_HANDLE, printing "WARNING: bad handle.\n";
+ * OV_SEND_FAILED when the connection is not open or the close frame cannot
+ * be sent, printing "WARNING: could not close the connection!\n", without
+ * reconnecting; OV_CONNECT_FAILED when the new connection cannot connect
+ * (the handle then holds it unopened; ovOpenConnection can open it). A call
+ * on the same handle made while a cancel runs may still reach the old
+ * connection.
+ *
+ * The render functions print nothing on standard output. */
 OV_EXPORT int ovRenderSpeech(CONNECTION_HANDLE handle, const char* text);
 OV_EXPORT int ovRenderSpeechXML(CONNECTION_HANDLE handle, const char* text);
 OV_EXPORT int ovPushSpeechStream(CONNECTION_HANDLE handle, const char* text);
@@ -234,12 +336,74 @@ OV_EXPORT int ovRenderSpeechAsync(CONNECTION_HANDLE handle, const char* text);
 OV_EXPORT int ovRenderSpeechXMLAsync(CONNECTION_HANDLE handle, const char* text);
 OV_EXPORT int ovCancelRequest(CONNECTION_HANDLE handle);
 
-/* Queries and voice selection */
+/* Queries and voice selection
+ *
+ * ovQueryServer sends xml as it is (not tokenised, not checked) in one
+ * PACKET_XML frame with its NUL, at most 63999 bytes before the NUL, and
+ * waits for the server to end the request; the replies arrive as PACKET_XML
+ * events. The server answers <voice name="all"/> with its voice list and
+ * <voice name='NAME' select='1'/> by switching to voice NAME; other queries
+ * are the server's own. It does not clear the quit flag: after a request
+ * cancelled inside the callback it returns OV_CANCELLED as soon as it has
+ * sent, until the next render, push, flush or asynchronous start. Returns
+ * OV_SUCCESS; OV_ERROR for NULL xml or when the wait fails; OV_BAD_HANDLE;
+ * OV_SEND_FAILED when the connection is not open, xml is too long or the
+ * send fails; OV_CANCELLED; OV_BUSY inside this connection's callback.
+ * Blocks as a render.
+ *
+ * ovSetVoiceFast sends <voice name='NAME' select='1'/>, with the name put in
+ * as given, through ovQueryServer and returns its code (OV_ERROR for a NULL
+ * name), without looking at the voice list. Any code but OV_SUCCESS prints
+ * "WARNING: Tervane query failed, the voice has not been switched\n".
+ *
+ * ovSetVoice first fetches the voice list as ovEnumerateConnectionVoices
+ * does and sends the same select query, with ', & and < in the name written
+ * as references, only when a voice of exactly that name (case included) is
+ * listed: two queries. Returns OV_SUCCESS, or OV_ERROR for every failure,
+ * printing "WARNING: failed to set voice. Using default instead\n" for a
+ * NULL name or an unknown handle, "WARNING: voice was not found. Using
+ * default instead\n" when the name is not listed (also when the list could
+ * not be had), "WARNING: Tervane query failed, the voice has not been
+ * switched\n" when the select query fails, and "WARNING: failed to close
+ * voice enumerator\n" when its enumerator cannot be closed.
+ *
+ * The replies to select queries reach the callback; the voice list does
+ * not. */
 OV_EXPORT int ovQueryServer(CONNECTION_HANDLE handle, const char* xml);
 OV_EXPORT int ovSetVoiceFast(CONNECTION_HANDLE handle, const char* voice);
 OV_EXPORT int ovSetVoice(CONNECTION_HANDLE handle, const char* voice);
 
-/* Voice enumeration */
+/* Voice enumeration
+ *
+ * ovEnumerateConnectionVoices queries the server for <voice name="all"/> as
+ * ovQueryServer does (the reply does not reach the callback) and keeps the
+ * name and attributes of every voice element of the reply, at any depth, in
+ * document order, in a new enumerator: a snapshot that never talks to the
+ * server again. Returns the enumerator's handle, also when the query failed
+ * or the reply holds no voices (the enumerator is then empty);
+ * OV_BAD_HANDLE for an unknown connection; OV_ERROR when memory runs out.
+ * Blocks as a query.
+ *
+ * ovNumVoices: the number of voices, or OV_BAD_HANDLE.
+ * ovNextVoice: the next voice's name, which becomes the current voice; NULL
+ *   past the end (the last voice stays current) and for an unknown handle.
+ * ovRewindEnumerator: back to the start, with no current voice until the
+ *   next ovNextVoice; OV_SUCCESS or OV_BAD_HANDLE.
+ * ovGetVoiceStringValue: the current voice's attribute for keys 3 to 16, ""
+ *   when the voice element lacks it; NULL for an unknown handle, without a
+ *   current voice or for another key.
+ * ovGetVoiceIntegerValue: the current voice's sample rate (key 1) or sample
+ *   bits (key 2), read as leading decimal digits with an optional sign (0
+ *   when there are none or the value is outside 32 bits); OV_BAD_HANDLE;
+ *   OV_NO_VOICE without a current voice, whatever the key; OV_BAD_KEY for
+ *   another key.
+ * ovCloseEnumerator frees the enumerator and its handle; OV_SUCCESS, also
+ *   for an unknown handle; OV_ERROR only when memory runs out.
+ *
+ * The strings returned by ovNextVoice and ovGetVoiceStringValue belong to
+ * the enumerator and stay valid until it is closed. Apart from
+ * ovEnumerateConnectionVoices these functions do not block and print
+ * nothing. */
 OV_EXPORT ENUMERATOR_HANDLE ovEnumerateConnectionVoices(CONNECTION_HANDLE handle);
 OV_EXPORT int ovNumVoices(ENUMERATOR_HANDLE enumerator);
 OV_EXPORT const char* ovNextVoice(ENUMERATOR_HANDLE enumerator);
@@ -248,7 +412,9 @@ OV_EXPORT const char* ovGetVoiceStringValue(ENUMERATOR_HANDLE enumerator, int ke
 OV_EXPORT int ovGetVoiceIntegerValue(ENUMERATOR_HANDLE enumerator, int key);
 OV_EXPORT int ovCloseEnumerator(ENUMERATOR_HANDLE enumerator);
 
-/* G.711 sample encoders */
+/* G.711 sample encoders: one 16-bit signed sample (as in PACKET_AUDIO data)
+ * to one mu-law or A-law byte; magnitudes above 32635 are clipped. Pure
+ * functions: no handle, no lock, no output. */
 OV_EXPORT unsigned char ovSampleToUlaw(short sample);
 OV_EXPORT unsigned char ovSampleToAlaw(short sample);
 
