@@ -707,10 +707,12 @@ TEST(PipelineTest, ExpansionsKeepSpurtXmlWellFormed) {
     }
 }
 
-// A word without a pronunciation has its lex element commented out; the
-// elements that open or close on that word stay outside the comment, so the
-// output is well-formed and keeps them all.
-TEST(PipelineTest, CommentedOutLexKeepsTheElementsAroundIt) {
+// Lex elements in the markup meet the stages' own: a word without a
+// pronunciation has its lex element commented out, and the elements that
+// open or close on that word stay outside the comment; lex elements nested
+// in the markup still give properly nested output. The output is well-formed
+// and keeps every element.
+TEST(PipelineTest, LexMarkupKeepsTheElementsAroundIt) {
     tpdb* db = English();
     struct Case {
         const char* markup;
@@ -721,6 +723,7 @@ TEST(PipelineTest, CommentedOutLexKeepsTheElementsAroundIt) {
                           {"<speak><lex><emphasis>- yes</emphasis></lex></speak>", "emphasis"},
                           {"<speak><emphasis><lex>, <b>hello</b> -</lex></emphasis></speak>", "b"},
                           {"<lex><b>hello world</b></lex>", "b"},
+                          {"<lex><b>hello <lex><b>world again</b></lex></b></lex>", "b"},
                           {"<speak><lex><mark name='m'/>, <say-as interpret-as='characters'>ab</say-as></lex></speak>",
                            "say-as"}};
     for (const Case& c : cases) {
