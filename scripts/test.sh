@@ -40,7 +40,10 @@ if [ "$kind" = fuzz ]; then
     cp -r "$root/tests/fuzz/corpus/$name" "$work/$name"
     echo "fuzzing $name for ${seconds}s"
     # The targets' scratch files go with the work folder.
-    if ! (cd "$work" && TMPDIR="$work" "$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 \
+    # A target may have a dictionary of the markup it is meant to meet.
+    dict=()
+    if [ -f "$root/tests/fuzz/$name.dict" ]; then dict=(-dict="$root/tests/fuzz/$name.dict"); fi
+    if ! (cd "$work" && TMPDIR="$work" "$target" "${dict[@]}" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 \
             -artifact_prefix="$work/$name-" -print_final_stats=1 "$work/$name" >"$work/$name.log" 2>&1); then
       tail -n 60 "$work/$name.log"
       mkdir -p "$root/$dir/crashes"

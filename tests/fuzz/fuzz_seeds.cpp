@@ -244,7 +244,8 @@ void FrontendReaderSeeds() {
 
 void PipelineSeeds() {
   // Byte 0: the type (bits 0-2: full, sentence, server, norm, spurt, abook,
-  // build) and plain text (bit 3); byte 1 cuts the pieces.
+  // build), plain text (bit 3), one-shot normalisation (bit 4) and
+  // abbreviation lines in front (bit 5); byte 1 cuts the pieces.
   const std::string paragraph = EnglishFile("paragraph.txt");
   const std::string texts[] = {
       paragraph.substr(0, 300),
@@ -254,6 +255,20 @@ void PipelineSeeds() {
   for (int type = 0; type < 7; ++type)
     Seed("pipeline_fuzz", "type" + std::to_string(type), Options(type, 5 + type) + texts[type % 3]);
   Seed("pipeline_fuzz", "plain", Options(0x08, 3) + paragraph.substr(300, 200));
+  // The elements the stages themselves read and write, words without a
+  // pronunciation inside them, and text left open at the end.
+  const std::string own[] = {
+      "<speak><lex><b>, hello</b></lex> <lex><emphasis>- yes</emphasis></lex> <mark name='m'/>"
+      "<say-as interpret-as='characters'>abc</say-as><break time='5ms' strength='weak'/> Note <!-- open",
+      "<lex><b>/r</b></lex> <say-as interpret-as='date' format='mdy'>12/3/2001</say-as> <![CDATA[ x <",
+      "<lex><b>hello <lex><b>world again</b></lex></b></lex> <break time='5ms'>in a break</break>",
+  };
+  Seed("pipeline_fuzz", "own_elements", Options(0x14, 9) + own[0]);
+  Seed("pipeline_fuzz", "own_elements_build", Options(0x16, 4) + own[1]);
+  Seed("pipeline_fuzz", "nested_lex", Options(0x04, 2) + own[2]);
+  Seed("pipeline_fuzz", "abbreviations",
+       Options(0x34, 6) + "zork\t<say-as interpret-as='characters'>abc\nqux\t<break time='5ms'/>b:entry c\n"
+                          "Dr.\t<b x='1'>doctor\n\nWe saw zork and qux with Dr. Who.");
 }
 
 // ---- the tokeniser channel: mode, markup input, pieces ----

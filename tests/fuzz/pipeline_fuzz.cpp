@@ -1,12 +1,17 @@
 // The seven pipeline channel types over the English database on any text.
 // Byte 0 picks the type (bits 0-2, over full, sentence, server, norm,
-// spurt, abook and build) and plain text instead of markup (bit 3); byte 1
-// cuts the pieces.
+// spurt, abook and build), plain text instead of markup (bit 3), a one-shot
+// normalisation of the text around each run (bit 4) and abbreviations
+// (bit 5: the payload opens with lines "key<TAB>expansion" ended by an
+// empty line); byte 1 cuts the pieces.
 // No input takes over 2 s; spurt and build output is well-formed XML in a
 // root; UTF-8 text fed in pieces gives the spurts, their words and the
 // application tags that one call gives, and the very same spurt and build
 // output (the debug lines of the norm and abook types carry token marks,
-// which follow the cuts); the token pool stays linear in the input.
+// which follow the cuts); the token pool stays linear in the input. A
+// one-shot normalisation changes nothing: the run after it gives what a
+// channel that made none gives, it gives the same before and after a run,
+// and in the middle of a stream it is refused without touching the stream.
 #include <fcntl.h>
 #include <libxml/parser.h>
 #include <unistd.h>
@@ -84,21 +89,44 @@ struct Run {
   int objects[3] = {0, 0, 0};  // spurts, tokens and tags the pool made
 };
 
+// What a channel is given besides its text.
+struct Setup {
+  int type = 0;
+  int markup = 1;
+  std::vector<std::pair<std::string, std::string>> abbreviations;
+  const std::string* one_shot = nullptr;  // normalised around the run when set
+  int with_pos = 0;
+};
+
+// Types whose stages a one-shot normalisation runs.
+bool Normalises(int type) { return type != QLTP_TPC_SENTENCE; }
+
 // The text as one final call (no pieces), or as non-final pieces and an
 // empty final call.
-Run Process(int type, int markup, std::string_view text, const std::vector<std::string_view>& pieces = {}) {
+Run Process(const Setup& setup, std::string_view text, const std::vector<std::string_view>& pieces = {}) {
   Run run;
-  channel* ch = QLTP_tpc_newtype(English(), nullptr, markup, "F", type);
+  channel* ch = QLTP_tpc_newtype(English(), nullptr, setup.markup, "F", setup.type);
   Check(ch != nullptr, "a pipeline channel is made over the English database");
   QLTP_tpc_set_text_callback(ch, OnText, &run.out);
   QLTP_tpc_set_application_callback(ch, OnTag, &run.out);
   QLTP_tpc_set_phrase_callback(ch, OnSpurt, &run.out, 0, 0);
+  for (const auto& [key, expansion] : setup.abbreviations)
+    QLTP_tpc_add_abbreviation(ch, key.c_str(), expansion.c_str(), 0);
+  std::string before;
+  if (setup.one_shot) before = QLTP_tpc_norm_pos(ch, setup.one_shot->c_str(), setup.with_pos);
   if (pieces.empty()) {
     QLTP_tpc_process(ch, text.data(), static_cast<int>(text.size()), 1);
   } else {
-    for (std::string_view p : pieces) QLTP_tpc_process(ch, p.data(), static_cast<int>(p.size()), 0);
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      QLTP_tpc_process(ch, pieces[i].data(), static_cast<int>(pieces[i].size()), 0);
+      if (setup.one_shot && i == pieces.size() / 2)
+        Check(*QLTP_tpc_norm(ch, setup.one_shot->c_str()) == '\0', "a one-shot normalisation mid-stream is refused");
+    }
     QLTP_tpc_process(ch, "", 0, 1);
   }
+  if (setup.one_shot)
+    Check(QLTP_tpc_norm_pos(ch, setup.one_shot->c_str(), setup.with_pos) == before,
+          "a one-shot normalisation gives the same before and after a run", before);
   if (const toxpool* pool = ch->pool) {
     run.objects[0] = QLTP_voidparray_sz(pool->spurts.objects);
     run.objects[1] = QLTP_voidparray_sz(pool->tokens.objects);
@@ -114,6 +142,25 @@ std::string Joined(const std::vector<std::string>& v) {
   return s;
 }
 
+// Abbreviation lines "key<TAB>expansion" up to an empty line, taken off the
+// front of the text.
+std::vector<std::pair<std::string, std::string>> TakeAbbreviations(std::string& text) {
+  std::vector<std::pair<std::string, std::string>> out;
+  const size_t end = text.find("\n\n");
+  if (end == std::string::npos) return out;
+  std::string_view lines(text.data(), end);
+  while (!lines.empty() && out.size() < 8) {
+    const size_t nl = lines.find('\n');
+    std::string_view line = lines.substr(0, nl);
+    lines = nl == std::string_view::npos ? std::string_view() : lines.substr(nl + 1);
+    const size_t tab = line.find('\t');
+    if (tab == std::string_view::npos || tab == 0) continue;
+    out.emplace_back(std::string(line.substr(0, tab)), std::string(line.substr(tab + 1)));
+  }
+  text.erase(0, end + 2);
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -126,24 +173,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const int kTypes[] = {QLTP_TPC_FULL, QLTP_TPC_SENTENCE, QLTP_TPC_SERVER, QLTP_TPC_NORM,
                                QLTP_TPC_SPURT, QLTP_TPC_ABOOK,    QLTP_TPC_BUILD};
   const orvelle_fuzz::Input in{data, size};
-  const int type = kTypes[(in.Byte(0) & 7) % 7], markup = !(in.Byte(0) & 8);
-  const std::string text = in.Payload(2);
+  Setup setup;
+  setup.type = kTypes[(in.Byte(0) & 7) % 7];
+  setup.markup = !(in.Byte(0) & 8);
+  setup.with_pos = in.Byte(1) & 1;
+  std::string text = in.Payload(2);
+  if (in.Byte(0) & 0x20) setup.abbreviations = TakeAbbreviations(text);
 
   const auto start = std::chrono::steady_clock::now();
-  const Run whole = Process(type, markup, text);
+  const Run whole = Process(setup, text);
   const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   Check(seconds < 2.0, "an input is processed within 2 s", std::to_string(seconds));
 
-  const bool xml = type == QLTP_TPC_SPURT || type == QLTP_TPC_BUILD;
+  const bool xml = setup.type == QLTP_TPC_SPURT || setup.type == QLTP_TPC_BUILD;
   const std::vector<std::string> words = xml ? XmlWords(whole.out.text) : whole.out.words;
   // Tokens and tags of one input at a time: a bound linear in its bytes.
   for (int n : whole.objects) Check(n <= 1024 + 64 * static_cast<int>(text.size()), "the pool stays linear in the input");
+
+  // A one-shot normalisation of the text itself, which may leave anything
+  // open at its end, before the run changes nothing of it.
+  Setup one_shot = setup;
+  if ((in.Byte(0) & 0x10) && Normalises(setup.type)) {
+    one_shot.one_shot = &text;
+    const Run after = Process(one_shot, text);
+    Check(after.out.text == whole.out.text, "a one-shot normalisation leaves the run's output alone", after.out.text);
+    Check(after.out.tags == whole.out.tags && after.out.words == whole.out.words,
+          "a one-shot normalisation leaves the run's tags and spurts alone", Joined(after.out.words));
+  }
 
   // The tokeniser guesses an encoding from the first bytes it has: only
   // UTF-8 without NUL reads the same in pieces.
   if (!orvelle_fuzz::ValidUtf8(text) || text.find('\0') != std::string::npos) return 0;
   if (text.empty()) return 0;
-  const Run pieces = Process(type, markup, text, orvelle_fuzz::Pieces(text, in.Byte(1), 64));
+  const Run pieces = Process(one_shot, text, orvelle_fuzz::Pieces(text, in.Byte(1), 64));
   Check(pieces.out.tags == whole.out.tags, "pieces give the application tags of one call", Joined(pieces.out.tags));
   Check((xml ? XmlWords(pieces.out.text) : pieces.out.words) == words, "pieces give the spurts of one call",
         Joined(words));
