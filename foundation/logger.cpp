@@ -76,7 +76,6 @@ int clamp_threshold(int level) {
     return level;
 }
 
-
 // An unknown level above NONE is taken as CRITICAL, so it is never filtered
 // out or counted as nothing; below DEBUG as DEBUG.
 int clamp_event_level(int level) {
