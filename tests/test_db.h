@@ -22,7 +22,6 @@
 #include "foundation/tpdb.h"
 #include "foundation/tpdb_kinds.h"
 #include "scratch_dir.h"
-#include "temp_path.h"
 
 namespace orvelle_test {
 
