@@ -21,7 +21,7 @@
 #include "foundation/serial.h"
 #include "foundation/tpdb.h"
 #include "foundation/tpdb_kinds.h"
-#include "temp_path.h"
+#include "scratch_dir.h"
 
 namespace orvelle_test {
 
@@ -164,12 +164,12 @@ class LoadedDb {
   // Writes the objects into a temporary file called name and loads it; the
   // load must succeed.
   LoadedDb(const std::string& name, const Objects& objects) : db(QLTP_tpdb_new(nullptr)) {
-    const std::string path = TempPath(name);
+    const ScratchDir dir;
+    const std::string path = dir.Path(name);
     WriteDb(path, objects);
     QLTP_logger_set_store(db->log);
     loaded_ = QLTP_tpdb_load(db, path.c_str());
     EXPECT_EQ(loaded_, 1) << name;
-    std::remove(path.c_str());
   }
   ~LoadedDb() { QLTP_tpdb_delete(db); }
   LoadedDb(const LoadedDb&) = delete;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "client/speech_server.h"
+#include "scratch_dir.h"
 
 using orvelle_test::SpeechServer;
 using orvelle_test::to_hex;
@@ -87,16 +88,7 @@ int ClosedPort() {
 
 class CliTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "orvelle-cli-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    fs::create_directories(dir_ / "out");
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
+  void SetUp() override { fs::create_directories(dir_ / "out"); }
 
   // Runs the program in the test's directory.
   Result Run(const std::vector<std::string>& args) {
@@ -143,7 +135,8 @@ class CliTest : public ::testing::Test {
     return Run(args);
   }
 
-  fs::path dir_;
+  orvelle_test::ScratchDir scratch_;
+  const fs::path dir_ = scratch_.path();
 };
 
 // The server answers a text frame holding word with the given actions, and

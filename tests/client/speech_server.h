@@ -1,6 +1,7 @@
 // Runs tests/speech_server.py as a child process for one test: on a free
 // port of 127.0.0.1, with a JSON script, writing its frame log into a
-// private temporary directory. The server is stopped when the object goes.
+// folder of its own. The server is stopped, and the folder removed, when the
+// object goes.
 //
 //   SpeechServer server(R"({"text_reply": [{"word": "hi"}, {"end": true}]})");
 //   ASSERT_TRUE(server.running()) << server.error();
@@ -24,6 +25,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "scratch_dir.h"
 
 extern char** environ;
 
@@ -139,27 +142,12 @@ class SpeechServer {
       ::close(pipe_);
       pipe_ = -1;
     }
-    if (!dir_.empty()) {
-      std::remove(log_path_.c_str());
-      std::remove(script_path_.c_str());
-      ::rmdir(dir_.c_str());
-      dir_.clear();
-    }
   }
 
  private:
   void start(const std::string& script_json) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/orvelle-speech-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!::mkdtemp(buffer.data())) {
-      error_ = "cannot make a temporary directory";
-      return;
-    }
-    dir_ = buffer.data();
-    log_path_ = dir_ + "/frames.log";
-    script_path_ = dir_ + "/script.json";
+    log_path_ = dir_.Path("frames.log");
+    script_path_ = dir_.Path("script.json");
     {
       std::ofstream script(script_path_);
       script << script_json;
@@ -215,7 +203,8 @@ class SpeechServer {
   pid_t pid_ = -1;
   int pipe_ = -1;
   int port_ = 0;
-  std::string dir_, log_path_, script_path_, error_;
+  ScratchDir dir_;  // goes after the destructor has stopped the server
+  std::string log_path_, script_path_, error_;
 };
 
 }  // namespace orvelle_test

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "temp_path.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -80,7 +80,8 @@ TEST(ComplexTest, FunctionsMatchPythonCmathOverSpecialValues) {
         complexdouble z;
     };
     std::vector<Case> cases;
-    std::string in = orvelle_test::TempPath("complex_reference_in.txt");
+    orvelle_test::ScratchDir dir;
+    std::string in = dir.Path("complex_reference_in.txt");
     {
         std::ofstream f(in);
         for (const auto& [name, fn] : kFunctions)

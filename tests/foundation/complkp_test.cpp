@@ -14,7 +14,7 @@
 #include "foundation/dict.h"
 #include "foundation/serial.h"
 #include "tests/complkp_encoder.h"
-#include "tests/temp_path.h"
+#include "tests/scratch_dir.h"
 
 namespace {
 
@@ -298,7 +298,8 @@ TEST(ComplkpTest, CmuDictionaryRoundTrips) {
   ASSERT_NE(nullptr, back);
   EXPECT_EQ(bytes, Serialise(back.get()));
 
-  std::string path = orvelle_test::TempPath("cmu.txt");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("cmu.txt");
   ASSERT_EQ(1, QLTP_complkp_writetxt(back.get(), path.c_str()));
   std::ifstream in(path);
   std::stringstream text;
@@ -309,7 +310,7 @@ TEST(ComplkpTest, CmuDictionaryRoundTrips) {
   std::remove(path.c_str());
   EXPECT_EQ(0, QLTP_complkp_writetxt(back.get(), "/nonexistent/dir/x.txt"));
 
-  path = orvelle_test::TempPath("cmu.complkp");
+  path = dir.Path("cmu.complkp");
   std::ofstream(path, std::ios::binary) << bytes;
   Table loaded(QLTPPy_complkp_load(path.c_str()));
   std::remove(path.c_str());

@@ -1,8 +1,6 @@
 #include "foundation/config.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -13,6 +11,7 @@
 
 #include "foundation/strmap.h"
 #include "foundation/strutil.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -39,21 +38,17 @@ std::string Lookup(const config *cfg, const char *section, const char *key) {
     return v ? v : "<null>";
 }
 
+// A file holding text, removed with the object.
 class TempFile {
   public:
-    explicit TempFile(const std::string &text) {
-        std::string tmpl = (fs::temp_directory_path() / "config_test_XXXXXX").string();
-        int fd = mkstemp(tmpl.data());
-        path_ = tmpl;
-        if (fd >= 0) {
-            EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-            close(fd);
-        }
+    explicit TempFile(const std::string &text) : path_(dir_.Path("config.xml")) {
+        std::ofstream out(path_, std::ios::binary);
+        EXPECT_TRUE(out << text) << path_;
     }
-    ~TempFile() { fs::remove(path_); }
     const char *c_str() const { return path_.c_str(); }
 
   private:
+    orvelle_test::ScratchDir dir_;
     std::string path_;
 };
 

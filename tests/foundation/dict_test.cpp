@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_path.h"
+#include "scratch_dir.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -294,7 +294,8 @@ TEST(DictTest, PyWriterChecksTheBufferSize) {
 
 TEST(DictTest, PyLoaderReadsAFileByPath) {
     DictPtr d = dict_of({"path", "load"});
-    std::string path = orvelle_test::TempPath("dict_test_cdict.bin");
+    orvelle_test::ScratchDir dir;
+    std::string path = dir.Path("dict_test_cdict.bin");
     Bytes data = written(d.get(), 0);
     {
         std::ofstream out(path, std::ios::binary);

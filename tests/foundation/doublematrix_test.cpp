@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "temp_path.h"
+#include "scratch_dir.h"
 #include "test_db.h"
 
 namespace {
@@ -24,8 +24,8 @@ struct Matrix {
     Matrix& operator=(const Matrix&) = delete;
 };
 
-std::string WriteText(const std::string& name, const std::string& text) {
-    std::string path = orvelle_test::TempPath("matrix_" + name);
+std::string WriteText(const orvelle_test::ScratchDir& dir, const std::string& name, const std::string& text) {
+    std::string path = dir.Path("matrix_" + name);
     std::ofstream(path, std::ios::binary) << text;
     return path;
 }
@@ -104,10 +104,12 @@ TEST(DoubleMatrixTest, ReadsTextRowsAtSinglePrecision) {
         {"\n\n", 0, 0, 0, {}},
         {"1 2\n3 4", 0, 2, 2, {1, 2, 3, 4}},
     };
+    orvelle_test::ScratchDir dir;
     int k = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        Matrix a(QLTP_doublematrix_new_fromfile_skipheader(WriteText(std::to_string(k++), c.text).c_str(), c.skip));
+        std::string path = WriteText(dir, std::to_string(k++), c.text);
+        Matrix a(QLTP_doublematrix_new_fromfile_skipheader(path.c_str(), c.skip));
         if (c.m == 0) {
             EXPECT_EQ(a.a, nullptr);
             continue;
@@ -124,7 +126,8 @@ TEST(DoubleMatrixTest, LongTextLinesStayOneRow) {
     std::string line;
     for (int i = 0; i < 3000; ++i) line += std::to_string(i % 10) + ".5 ";
     ASSERT_GT(line.size(), 9999u);
-    Matrix a(QLTP_doublematrix_new_fromfile(WriteText("long", line + "\n" + line + "\n").c_str()));
+    orvelle_test::ScratchDir dir;
+    Matrix a(QLTP_doublematrix_new_fromfile(WriteText(dir, "long", line + "\n" + line + "\n").c_str()));
     ASSERT_NE(a.a, nullptr);
     EXPECT_EQ(QLTP_doublematrix_m(a.a), 2);
     EXPECT_EQ(QLTP_doublematrix_n(a.a), 3000);
@@ -145,7 +148,8 @@ TEST(DoubleMatrixTest, TextRenderingsAndFileRoundTrip) {
     EXPECT_STREQ(QLTP_dystr_cstr(d), "[[1.5,-2],[0,1e-07]]");
     QLTP_dystr_delete(d);
 
-    std::string path = orvelle_test::TempPath("matrix_out.txt");
+    orvelle_test::ScratchDir dir;
+    std::string path = dir.Path("matrix_out.txt");
     ASSERT_EQ(QLTP_doublematrix_tofile(a.a, path.c_str(), nullptr), 1);
     EXPECT_EQ(ReadFile(path), "1.5 -2\n0 1e-07\n");
     Matrix back(QLTP_doublematrix_new_fromfile(path.c_str()));

@@ -1,7 +1,6 @@
 #include "foundation/logger.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,8 +10,10 @@
 
 #include "foundation/config.h"
 #include "foundation/dystr.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
+using orvelle_test::ScratchDir;
 
 namespace {
 
@@ -53,22 +54,6 @@ std::string ReadFile(const fs::path &p) {
     ss << in.rdbuf();
     return ss.str();
 }
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "logger_test_XXXXXX").string();
-        path_ = mkdtemp(tmpl.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path &path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
 
 bool IsStamp(const std::string &s) {
     static const std::string days = "SunMonTueWedThuFriSat";
@@ -194,7 +179,7 @@ TEST(LoggerTest, CountsEventsBelowThresholdOrWhileOffWithoutEmitting) {
 }
 
 TEST(LoggerTest, AppendsEachLineToItsLogFile) {
-    TempDir dir;
+    ScratchDir dir;
     LoggerPtr lg = QuietLogger();
     QLTP_logger_set_logfile(lg.get(), dir.path().c_str());
     EXPECT_EQ(QLTP_logger_log(lg.get(), QLTP_LOGGER_INFO, "m", "t", "one", ""), 1);
@@ -231,7 +216,7 @@ TEST(LoggerTest, UnwritableLogFileIsReportedOnceAndEventStillReachesOtherOutputs
 }
 
 TEST(LoggerTest, ModuleFileIsTruncatedWithModeAndAppendedWithout) {
-    TempDir dir;
+    ScratchDir dir;
     LoggerPtr lg = QuietLogger();
     QLTP_logger_set_logfile(lg.get(), dir.path().c_str());
     QLTP_logger_set_store(lg.get());
@@ -252,7 +237,7 @@ TEST(LoggerTest, ModuleFileIsTruncatedWithModeAndAppendedWithout) {
 }
 
 TEST(LoggerTest, ModuleFileNeedsModuleOutputAndFileOutput) {
-    TempDir dir;
+    ScratchDir dir;
     SettingsPtr s = Settings("<dbconfig><log logdir='" + dir.path().string() + "' logtofile='True'/></dbconfig>");
     LoggerPtr lg(QLTP_logger_new("TPDB", -1, s.get()));
     EXPECT_EQ(QLTP_logger_modulelogging(lg.get()), 0);
@@ -264,7 +249,7 @@ TEST(LoggerTest, ModuleFileNeedsModuleOutputAndFileOutput) {
 }
 
 TEST(LoggerTest, JobIdWithSlashStaysInsideLogDirectory) {
-    TempDir dir;
+    ScratchDir dir;
     fs::create_directory(dir.path() / "logs");
     LoggerPtr lg = QuietLogger();
     QLTP_logger_set_logfile(lg.get(), (dir.path() / "logs").c_str());
@@ -279,7 +264,7 @@ TEST(LoggerTest, JobIdWithSlashStaysInsideLogDirectory) {
 }
 
 TEST(LoggerTest, MissingModuleFileIsWarnedEachTime) {
-    TempDir dir;
+    ScratchDir dir;
     fs::create_directory(dir.path() / "pronounce_J.log");  // cannot be opened as a file
     LoggerPtr lg = QuietLogger();
     QLTP_logger_set_store(lg.get());
@@ -427,7 +412,7 @@ TEST(LoggerTest, LogLevelSettingIsReadCaseBlind) {
 }
 
 TEST(LoggerTest, EmptyLogDirectoryWritesNoFile) {
-    TempDir dir;
+    ScratchDir dir;
     fs::path old = fs::current_path();
     fs::current_path(dir.path());
     SettingsPtr s = Settings("<dbconfig><log logdir='' logtofile='True' logstore='True'/></dbconfig>");

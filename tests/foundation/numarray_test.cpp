@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_path.h"
+#include "scratch_dir.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -61,10 +61,6 @@ std::string render(F print) {
     DystrPtr d(QLTP_dystr_new(nullptr, 0));
     print(d.get());
     return QLTP_dystr_cstr(d.get());
-}
-
-std::string temp_path(const char* name) {
-    return orvelle_test::TempPath(std::string("numarray_test_") + name);
 }
 
 }  // namespace
@@ -292,7 +288,8 @@ TEST(DoublearrayTest, LoadsFromPath) {
     DoublePtr a(QLTP_doublearray_from_double(dv, 1));
     std::vector<char> bytes(QLTP_doublearray_write_sz(a.get()));
     QLTP_doublearray_write(a.get(), bytes.data(), 0);
-    std::string path = temp_path("load.bin");
+    orvelle_test::ScratchDir dir;
+    std::string path = dir.Path("load.bin");
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     DoublePtr back(QLTPPy_doublearray_load(path.c_str(), 0));
     ASSERT_EQ(QLTP_doublearray_sz(back.get()), 1);
@@ -304,7 +301,8 @@ TEST(DoublearrayTest, LoadsFromPath) {
 TEST(DoublearrayTest, TofileReportsSuccessAndFailure) {
     const double dv[] = {0.5, 1e-7, 123456789.0};
     DoublePtr a(QLTP_doublearray_from_double(dv, 3));
-    std::string path = temp_path("values.txt");
+    orvelle_test::ScratchDir dir;
+    std::string path = dir.Path("values.txt");
     ASSERT_EQ(QLTP_doublearray_tofile(a.get(), path.c_str(), nullptr), 1);
     std::stringstream text;
     text << std::ifstream(path).rdbuf();

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_path.h"
+#include "scratch_dir.h"
 
 #include <cstdio>
 #include <cstring>
@@ -237,7 +237,8 @@ TEST(SerialFileTest, FilesizeLeavesFileAtStart) {
 }
 
 TEST(SerialFileTest, FileexistsOpensForReading) {
-  std::string path = orvelle_test::TempPath("serial_exists.bin");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("serial_exists.bin");
   std::remove(path.c_str());
   EXPECT_EQ(QLTP_fileexists(path.c_str()), 0);
   FILE* f = std::fopen(path.c_str(), "wb");

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_path.h"
+#include "scratch_dir.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -15,7 +15,7 @@
 
 namespace {
 
-using orvelle_test::TempPath;
+using orvelle_test::ScratchDir;
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   FILE* f = std::fopen(path.c_str(), "wb");
@@ -37,7 +37,8 @@ std::string Int32(uint32_t v, bool swap = false) {
 }
 
 hashstrarray* ReadBytes(const std::string& bytes, int swap, int* result = nullptr) {
-  std::string path = TempPath("strmap_read.bin");
+  ScratchDir dir;
+  std::string path = dir.Path("strmap_read.bin");
   WriteFile(path, bytes);
   FILE* f = std::fopen(path.c_str(), "rb");
   hashstrarray* m = nullptr;
@@ -195,7 +196,8 @@ TEST(HashstrarrayTest, PyWriteChecksTheBufferAndLoadReadsAPath) {
   EXPECT_EQ(bytes, Serialise(m, 0));
   QLTP_fixedbuf_delete(buf);
 
-  std::string path = TempPath("strmap_py.bin");
+  ScratchDir dir;
+  std::string path = dir.Path("strmap_py.bin");
   WriteFile(path, bytes);
   hashstrarray* r = QLTPPy_hashstrarray_load(path.c_str());
   ASSERT_NE(r, nullptr);
@@ -206,7 +208,8 @@ TEST(HashstrarrayTest, PyWriteChecksTheBufferAndLoadReadsAPath) {
 }
 
 TEST(HashstrarrayTest, ReadtxtTakesTwoFieldsPerLineLaterLinesWin) {
-  std::string path = TempPath("strmap.txt");
+  ScratchDir dir;
+  std::string path = dir.Path("strmap.txt");
   WriteFile(path, "x 1\n# note\ny 2 extra\nx 3\nz\n");
   hashstrarray* m = QLTP_hashstrarray_readtxt(path.c_str());
   ASSERT_NE(m, nullptr);
@@ -219,7 +222,8 @@ TEST(HashstrarrayTest, ReadtxtTakesTwoFieldsPerLineLaterLinesWin) {
 }
 
 TEST(HashstrarrayTest, ReadtxtCommentAfterAnEmptyLineIsStillAComment) {
-  std::string path = TempPath("strmap_blank.txt");
+  ScratchDir dir;
+  std::string path = dir.Path("strmap_blank.txt");
   WriteFile(path, "a 1\n\n# after blank\n\n\n   # indented\n\t\r\nb\t2\r\n");
   hashstrarray* m = QLTP_hashstrarray_readtxt(path.c_str());
   ASSERT_NE(m, nullptr);
@@ -234,7 +238,8 @@ TEST(HashstrarrayTest, ReadtxtOfAMissingFilePrintsAndGivesNull) {
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(QLTP_hashstrarray_readtxt("/nonexistent/abbrev.txt"), nullptr);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Can't open file: /nonexistent/abbrev.txt\n");
-  std::string path = TempPath("strmap_empty.txt");
+  ScratchDir dir;
+  std::string path = dir.Path("strmap_empty.txt");
   WriteFile(path, "");
   hashstrarray* m = QLTP_hashstrarray_readtxt(path.c_str());
   ASSERT_NE(m, nullptr);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_path.h"
+#include "scratch_dir.h"
 
 #include <clocale>
 #include <cmath>
@@ -20,7 +20,8 @@ namespace {
 // Runs the Python reference script over the given input lines and returns
 // its answers, one per line.
 std::vector<std::string> python_reference(const std::vector<std::string>& lines) {
-  std::string in = orvelle_test::TempPath("strutil_reference_in.txt");
+  orvelle_test::ScratchDir dir;
+  std::string in = dir.Path("strutil_reference_in.txt");
   {
     std::ofstream f(in);
     for (const auto& l : lines) f << l << '\n';

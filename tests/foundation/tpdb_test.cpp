@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_path.h"
+#include "scratch_dir.h"
 #include <unistd.h>
 
 #include <cstdint>
@@ -19,26 +19,6 @@
 namespace {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
-
-// Files of this process, removed when the tests end (tests run in parallel
-// processes, so names carry the process id).
-std::vector<std::string>& TempFiles() {
-  static std::vector<std::string> files;
-  return files;
-}
-
-struct RemoveTempFiles : testing::Environment {
-  void TearDown() override {
-    for (const auto& f : TempFiles()) std::remove(f.c_str());
-  }
-};
-const auto* const remove_temp_files = testing::AddGlobalTestEnvironment(new RemoveTempFiles);
-
-std::string TempPath(const std::string& name) {
-  std::string path = orvelle_test::TempPath(std::string("tpdb_") + name);
-  TempFiles().push_back(path);
-  return path;
-}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -225,7 +205,8 @@ int32_t CountedWrite(void* p, char* dst, int swap) {
 }
 
 TEST(TpdbRegistryTest, RegisteredKindLoadsWithoutChangeToTheDatabase) {
-  std::string path = TempPath("registered.tpdb");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("registered.tpdb");
   int32_t value = 0x01020304;
   char image[4];
   ASSERT_EQ(CountedWrite(&value, nullptr, 0), 4);
@@ -294,7 +275,8 @@ TEST(TpdbRegistryTest, RetiredObjectsLeaveTheListsAndAreFreedWithTheDatabase) {
 // ---------------------------------------------------------------------------
 
 TEST(TpdbWriteTest, EmptyDatabaseIsExactly129Bytes) {
-  std::string path = TempPath("empty.tpdb");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("empty.tpdb");
   std::string bytes = WriteDb(path, {});
   std::string head =
       "5\nMAJOR_VERSION = 5\nMINOR_VERSION = 0\nREVISION_NUMBER = 1\nSTART_SIZE = 29\nMAINDB_SIZE = 0\n";
@@ -314,7 +296,8 @@ TEST(TpdbWriteTest, EmptyDatabaseIsExactly129Bytes) {
 }
 
 TEST(TpdbWriteTest, OneConfigurationObjectGivesThe173ByteLayout) {
-  std::string path = TempPath("config.tpdb");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("config.tpdb");
   std::string bytes = WriteDb(path, {{"TPOBJ_CONFIG:DEFAULT", kConfigText}});
   ASSERT_EQ(bytes.size(), 173u);
   EXPECT_EQ(WordAt(bytes, 29), 91);
@@ -335,7 +318,8 @@ TEST(TpdbWriteTest, OneConfigurationObjectGivesThe173ByteLayout) {
 }
 
 TEST(TpdbWriteTest, LastObjectOfANameWinsAndEveryOneIsFreed) {
-  std::string path = TempPath("twice.tpdb");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("twice.tpdb");
   WriteDb(path, {{"TPOBJ_CONFIG:DEFAULT", std::string("first", 6)},
                  {"TPOBJ_CONFIG:DEFAULT", std::string("second", 7)}});
   Db d;
@@ -362,6 +346,7 @@ TEST(TpdbWriteTest, HeaderValuesAreReplacedInPlaceOrAppended) {
 }
 
 TEST(TpdbWriteTest, RefusesNamesAndHeaderValuesTheReaderCannotReadBack) {
+  orvelle_test::ScratchDir dir;
   Db d;
   for (const std::string& name : {std::string("TPOBJ_CONFIG:TWO WORDS"), std::string("TPOBJ_CONFIG:\tTAB"),
                                   std::string("TPOBJ_CONFIG:LINE\nBREAK"), std::string(""),
@@ -378,7 +363,7 @@ TEST(TpdbWriteTest, RefusesNamesAndHeaderValuesTheReaderCannotReadBack) {
   // The longest name that fits a 255-byte index line round-trips.
   std::string longest = "TPOBJ_CONFIG:" + std::string(228, 'x');
   ASSERT_EQ(longest.size(), 241u);
-  std::string path = TempPath("longname.tpdb");
+  std::string path = dir.Path("longname.tpdb");
   WriteDb(path, {{longest, kConfigText}});
   Db back;
   ASSERT_EQ(QLTP_tpdb_load(back.db, path.c_str()), 1);
@@ -386,24 +371,26 @@ TEST(TpdbWriteTest, RefusesNamesAndHeaderValuesTheReaderCannotReadBack) {
 }
 
 TEST(TpdbWriteTest, RefusesToRewriteAnOverlongHeaderLineItRead) {
+  orvelle_test::ScratchDir dir;
   HandFile file;
   file.header.emplace_back("COMMENT", std::string(300, 'c'));
-  std::string path = TempPath("longheader.tpdb");
+  std::string path = dir.Path("longheader.tpdb");
   WriteFile(path, file.Bytes());
   Db d;
   ASSERT_EQ(QLTP_tpdb_load(d.db, path.c_str()), 1);
   EXPECT_EQ(std::strlen(QLTP_tpdb_header_val(d.db, "COMMENT", -1)), 300u);
-  std::string copy = TempPath("longheader_copy.tpdb");
+  std::string copy = dir.Path("longheader_copy.tpdb");
   EXPECT_EQ(QLTP_tpdb_write_serial(d.db, copy.c_str()), 0);
   EXPECT_TRUE(d.Reported(9, "Header line cannot be read back", "COMMENT"));
   EXPECT_NE(access(copy.c_str(), F_OK), 0);
 }
 
 TEST(TpdbWriteTest, FailedCreateOrWriteIsReportedAndGivesZero) {
+  orvelle_test::ScratchDir dir;
   Db d;
   SetVersion(d.db, "5", "0", "1");
   ASSERT_TRUE(Queue(d.db, "TPOBJ_CONFIG:DEFAULT", std::string(100000, 'x')));
-  std::string missing_dir = TempPath("no/such/dir/out.tpdb");
+  std::string missing_dir = dir.Path("no/such/dir/out.tpdb");
   EXPECT_EQ(QLTP_tpdb_write_serial(d.db, missing_dir.c_str()), 0);
   EXPECT_TRUE(d.Reported(5, "Can't create file", missing_dir));
   if (access("/dev/full", W_OK) == 0) {
@@ -415,12 +402,13 @@ TEST(TpdbWriteTest, FailedCreateOrWriteIsReportedAndGivesZero) {
 }
 
 TEST(TpdbWriteTest, NamedObjectOperationsWithNothingThereGiveZero) {
+  orvelle_test::ScratchDir dir;
   Db d;
   int fullstop = 7;
   EXPECT_EQ(QLTP_tpdb_lookup_abbrev(nullptr, "Dr", -1, &fullstop), nullptr);
   EXPECT_EQ(QLTP_tpdb_lookup_abbrev(d.db, "Dr", -1, &fullstop), nullptr);
   EXPECT_EQ(fullstop, 7);
-  std::string path = TempPath("nothing.txt");
+  std::string path = dir.Path("nothing.txt");
   EXPECT_EQ(QLTP_tpdb_write_abbrev(nullptr, path.c_str()), 0);
   EXPECT_EQ(QLTP_tpdb_write_abbrev(d.db, path.c_str()), 0);
   EXPECT_EQ(QLTP_tpdb_write_system_lexicon(nullptr, path.c_str()), 0);
@@ -445,14 +433,15 @@ TEST(TpdbWriteTest, DequeueRemovesTheFirstImageOfTheName) {
 
 // ---------------------------------------------------------------------------
 
-std::string WriteConfigFile(const std::string& name, const std::string& body) {
-  std::string path = TempPath(name);
+std::string WriteConfigFile(const orvelle_test::ScratchDir& dir, const std::string& name, const std::string& body) {
+  std::string path = dir.Path(name);
   WriteFile(path, "<dbconfig>" + body + "</dbconfig>");
   return path;
 }
 
 TEST(TpdbLoadTest, ConfigurationObjectBecomesTheOverrideLayer) {
-  std::string path = TempPath("override.tpdb");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("override.tpdb");
   WriteDb(path, {{"TPOBJ_CONFIG:DEFAULT", std::string("<dbconfig><general tpdata='NONE:'/></dbconfig>") + '\0'}});
   Db d;
   ASSERT_EQ(QLTP_tpdb_load(d.db, path.c_str()), 1);
@@ -464,9 +453,10 @@ TEST(TpdbLoadTest, ConfigurationObjectBecomesTheOverrideLayer) {
 }
 
 TEST(TpdbLoadTest, MissingConfigurationPathStillLoadsAndTakesTheObject) {
-  std::string path = TempPath("override2.tpdb");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("override2.tpdb");
   WriteDb(path, {{"TPOBJ_CONFIG:DEFAULT", std::string("<dbconfig><general tpdata='X:'/></dbconfig>") + '\0'}});
-  std::string config = TempPath("no_such_config.xml");
+  std::string config = dir.Path("no_such_config.xml");
   tpdb* db = QLTP_tpdb_new(config.c_str());
   ASSERT_NE(db, nullptr);
   EXPECT_EQ(QLTP_logger_no_warnings(db->log), 1);  // code 12 "tpdb config does not exist"
@@ -476,9 +466,10 @@ TEST(TpdbLoadTest, MissingConfigurationPathStillLoadsAndTakesTheObject) {
 }
 
 TEST(TpdbLoadTest, ConfigurationFileWinsOverTheObject) {
-  std::string path = TempPath("override3.tpdb");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("override3.tpdb");
   WriteDb(path, {{"TPOBJ_CONFIG:DEFAULT", std::string("<dbconfig><general tpdata='X:'/></dbconfig>") + '\0'}});
-  std::string config = WriteConfigFile("cfg3.xml", "<general tpdata='TPOBJ_CONFIG:'/>");
+  std::string config = WriteConfigFile(dir, "cfg3.xml", "<general tpdata='TPOBJ_CONFIG:'/>");
   Db d(config.c_str());
   EXPECT_EQ(d.db->has_override, 1);
   ASSERT_EQ(QLTP_strarray_sz(d.db->tpdata), 1);
@@ -487,12 +478,13 @@ TEST(TpdbLoadTest, ConfigurationFileWinsOverTheObject) {
 }
 
 TEST(TpdbLoadTest, KeepQueuesEveryIndexEntryOnceAndRewritesTheSameFile) {
-  std::string path = TempPath("keep.tpdb");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("keep.tpdb");
   std::string original = WriteDb(path, {{"TPOBJ_CONFIG:DEFAULT", kConfigText},
                                         {"TPOBJ_OTHER:NOT_LOADED", std::string("\x01\x02\x03", 3)},
                                         {"TPOBJ_CONFIG:SECOND", std::string("second", 7)}});
   // Two prefixes match every configuration object, none matches the other.
-  std::string config = WriteConfigFile("keep.xml", "<general tpdata='TPOBJ_CONFIG: TPOBJ_CONF'/>");
+  std::string config = WriteConfigFile(dir, "keep.xml", "<general tpdata='TPOBJ_CONFIG: TPOBJ_CONF'/>");
   Db d(config.c_str());
   ASSERT_EQ(QLTP_tpdb_load_tomodify(d.db, path.c_str(), 1), 1);
   EXPECT_EQ(d.Objects(), 4);  // each configuration object twice
@@ -501,7 +493,7 @@ TEST(TpdbLoadTest, KeepQueuesEveryIndexEntryOnceAndRewritesTheSameFile) {
   EXPECT_STREQ(QLTP_strarray_idx(d.db->serial_names, 1), "TPOBJ_OTHER:NOT_LOADED");
   EXPECT_STREQ(QLTP_strarray_idx(d.db->serial_names, 2), "TPOBJ_CONFIG:SECOND");
 
-  std::string copy = TempPath("keep_copy.tpdb");
+  std::string copy = dir.Path("keep_copy.tpdb");
   ASSERT_EQ(QLTP_tpdb_write_serial(d.db, copy.c_str()), 1);
   EXPECT_EQ(ReadFile(copy), original);
 
@@ -510,7 +502,8 @@ TEST(TpdbLoadTest, KeepQueuesEveryIndexEntryOnceAndRewritesTheSameFile) {
 }
 
 TEST(TpdbLoadTest, WithoutKeepNothingIsQueued) {
-  std::string path = TempPath("nokeep.tpdb");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("nokeep.tpdb");
   WriteDb(path, {{"TPOBJ_CONFIG:DEFAULT", kConfigText}});
   Db d;
   ASSERT_EQ(QLTP_tpdb_load_tomodify(d.db, path.c_str(), 0), 1);
@@ -518,11 +511,12 @@ TEST(TpdbLoadTest, WithoutKeepNothingIsQueued) {
 }
 
 TEST(TpdbLoadTest, BigEndianFileLoadsWithWarningAndSwappedFields) {
+  orvelle_test::ScratchDir dir;
   HandFile file;
   file.big_endian = true;
   file.order_word = Word(0);
   file.objects = {{"TPOBJ_CONFIG:DEFAULT", kConfigText}, {"TPOBJ_CONFIG:B", std::string("b", 2)}};
-  std::string path = TempPath("big.tpdb");
+  std::string path = dir.Path("big.tpdb");
   WriteFile(path, file.Bytes());
   Db d;
   ASSERT_EQ(QLTP_tpdb_load(d.db, path.c_str()), 1);
@@ -542,6 +536,7 @@ TEST(TpdbLoadTest, BigEndianFileLoadsWithWarningAndSwappedFields) {
 }
 
 TEST(TpdbLoadTest, VersionCheckAgainstLibraryVersion) {
+  orvelle_test::ScratchDir dir;
   struct Case {
     const char* major;
     const char* minor;
@@ -563,7 +558,7 @@ TEST(TpdbLoadTest, VersionCheckAgainstLibraryVersion) {
                    {"START_SIZE", "29"}};
     if (!*c.revision) file.header.erase(file.header.begin() + 2);
     file.objects = {{"TPOBJ_CONFIG:DEFAULT", kConfigText}};
-    std::string path = TempPath("version.tpdb");
+    std::string path = dir.Path("version.tpdb");
     WriteFile(path, file.Bytes());
     Db d;
     SCOPED_TRACE(std::string(c.major) + "." + c.minor + "." + c.revision);
@@ -675,6 +670,7 @@ std::vector<BadFile> BadFiles() {
 }
 
 TEST(TpdbLoadTest, BadFilesGiveTheirCodeAndLoadNothingBroken) {
+  orvelle_test::ScratchDir dir;
   // A kind that the database loads but no module has registered.
   const int slot = QLTP_TPOBJ_PBREAK;
   QLTP_tpobj_ops saved{QLTP_TPOBJ_LOAD[slot], QLTP_TPOBJ_PSTLOAD[slot], QLTP_TPOBJ_DELETE[slot],
@@ -684,7 +680,7 @@ TEST(TpdbLoadTest, BadFilesGiveTheirCodeAndLoadNothingBroken) {
     QLTP_tpobj_ops ops;
     ~Restore() { QLTP_tpobj_register("TPOBJ_PBREAK", ops); }
   } restore{saved};
-  std::string path = TempPath("bad.tpdb");
+  std::string path = dir.Path("bad.tpdb");
   for (const BadFile& bad : BadFiles()) {
     SCOPED_TRACE(bad.what);
     WriteFile(path, bad.bytes);
@@ -710,8 +706,9 @@ TEST(TpdbLoadTest, BadFilesGiveTheirCodeAndLoadNothingBroken) {
 }
 
 TEST(TpdbLoadTest, MissingFileAndNoPath) {
+  orvelle_test::ScratchDir dir;
   Db d;
-  std::string path = TempPath("does_not_exist.tpdb");
+  std::string path = dir.Path("does_not_exist.tpdb");
   EXPECT_EQ(QLTP_tpdb_load(d.db, path.c_str()), 0);
   EXPECT_TRUE(d.Reported(4, "Can't open file", path));
   int before = QLTP_logger_no_messages(d.db->log);
@@ -722,7 +719,8 @@ TEST(TpdbLoadTest, MissingFileAndNoPath) {
 }
 
 TEST(TpdbLoadTest, FileOver2GiBIsRefused) {
-  std::string path = TempPath("huge.tpdb");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("huge.tpdb");
   WriteFile(path, std::string(TPDBNAME) + Word(1));
   if (truncate(path.c_str(), int64_t{3} << 30) != 0) GTEST_SKIP() << "no sparse files here";
   Db d;
@@ -732,14 +730,15 @@ TEST(TpdbLoadTest, FileOver2GiBIsRefused) {
 }
 
 TEST(TpdbLoadTest, CustomFilesNeedTheirKindsReader) {
+  orvelle_test::ScratchDir dir;
   // Start from a kind without a reader, whatever the library registers.
   QLTP_tpobj_register("TPOBJ_ABBREV", {});
-  std::string path = TempPath("custom.tpdb");
+  std::string path = dir.Path("custom.tpdb");
   WriteDb(path, {});
-  std::string abbrev = TempPath("custom_abbrev.txt");
+  std::string abbrev = dir.Path("custom_abbrev.txt");
   WriteFile(abbrev, "Dr\t1\tDoctor\n");
-  std::string lexicon = TempPath("no_such_lexicon.txt");
-  std::string config = WriteConfigFile("custom.xml", "<normalise custom_abbreviations='" + abbrev +
+  std::string lexicon = dir.Path("no_such_lexicon.txt");
+  std::string config = WriteConfigFile(dir, "custom.xml", "<normalise custom_abbreviations='" + abbrev +
                                                          "'/><pronounce custom_lexicon='" + lexicon + "'/>");
   {
     Db d(config.c_str());
@@ -789,7 +788,8 @@ TEST(TpdbTextTest, DeserialisesKeyValueLines) {
 }
 
 TEST(TpdbTextTest, ReadsAHeaderTextFromAFile) {
-  std::string path = TempPath("text.txt");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("text.txt");
   WriteFile(path, "2\nA = 1\nB   =   two   extra\nrest");
   FILE* f = std::fopen(path.c_str(), "rb");
   ASSERT_NE(f, nullptr);
@@ -813,9 +813,10 @@ TEST(TpdbTextTest, ReadsAHeaderTextFromAFile) {
 // Random mutations of valid files: whatever the bytes, the load ends, reports
 // and keeps only objects that lie inside the file.
 TEST(TpdbFuzzTest, RandomMutationsOfValidFilesNeverBreakTheLoad) {
+  orvelle_test::ScratchDir dir;
   std::vector<std::string> seeds;
-  seeds.push_back(WriteDb(TempPath("seed0.tpdb"), {}));
-  seeds.push_back(WriteDb(TempPath("seed1.tpdb"), {{"TPOBJ_CONFIG:DEFAULT", kConfigText},
+  seeds.push_back(WriteDb(dir.Path("seed0.tpdb"), {}));
+  seeds.push_back(WriteDb(dir.Path("seed1.tpdb"), {{"TPOBJ_CONFIG:DEFAULT", kConfigText},
                                                    {"TPOBJ_CONFIG:B", std::string("bb", 3)},
                                                    {"TPOBJ_PBREAK:X", "xyz"}}));
   {
@@ -844,8 +845,8 @@ TEST(TpdbFuzzTest, RandomMutationsOfValidFilesNeverBreakTheLoad) {
     seed_words.push_back(words);
   }
   std::mt19937 rng(20261209);
-  std::string path = TempPath("mutant.tpdb");
-  std::string copy = TempPath("mutant_copy.tpdb");
+  std::string path = dir.Path("mutant.tpdb");
+  std::string copy = dir.Path("mutant_copy.tpdb");
 #ifdef __SANITIZE_ADDRESS__
   const int rounds = 500;  // keeps the sanitizer build to a few seconds
 #else

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "foundation/tpdb.h"
-#include "temp_path.h"
+#include "scratch_dir.h"
 #include "test_db.h"
 
 namespace {
@@ -19,8 +19,6 @@ using orvelle_test::Objects;
 using orvelle_test::ReadFile;
 using orvelle_test::WriteDb;
 using orvelle_test::WriteFile;
-
-std::string Temp(const std::string& name) { return orvelle_test::TempPath("tools_" + name); }
 
 bool Exists(const std::string& path) { return QLTP_fileexists(path.c_str()) != 0; }
 
@@ -65,7 +63,9 @@ const Objects kSample = {
 };
 
 TEST(TpdbToolsTest, AddingToTheEmptyDatabaseMatchesTheWriter) {
-    std::string db = Temp("empty.tpdb"), obj = Temp("obj"), out = Temp("out.tpdb"), want = Temp("want.tpdb");
+    orvelle_test::ScratchDir dir;
+    std::string db = dir.Path("empty.tpdb"), obj = dir.Path("obj"), out = dir.Path("out.tpdb"),
+                want = dir.Path("want.tpdb");
     ASSERT_EQ(WriteDb(db, {}).size(), 129u);
     WriteFile(obj, "0123456789");
     ASSERT_EQ(QLTP_tpdb_obj_modify(obj.c_str(), "TPOBJ_CONFIG:X", db.c_str(), out.c_str()), 0);
@@ -83,11 +83,13 @@ TEST(TpdbToolsTest, AddingToTheEmptyDatabaseMatchesTheWriter) {
 // object list: names that begin other names in either order, empty objects,
 // and MAINDB_SIZE crossing 100, 1000 and 10000.
 TEST(TpdbToolsTest, EditsMatchTheWriterForTheResultingObjects) {
+    orvelle_test::ScratchDir dir;
     std::mt19937 rng(2024);
     const std::vector<std::string> names = {"TPOBJ_LEXHASH:A", "TPOBJ_LEXHASH:AB", "TPOBJ_LEXHASH:ABC",
                                             "TPOBJ_NRULES:EN", "TPOBJ_NRULES:E",   "TPOBJ_CONFIG:DEFAULT",
                                             "TPOBJ_ABBREV:EN", "TPOBJ_PBREAK:X"};
-    std::string db = Temp("edit.tpdb"), obj = Temp("edit.obj"), out = Temp("edit_out.tpdb"), want = Temp("edit_w.tpdb");
+    std::string db = dir.Path("edit.tpdb"), obj = dir.Path("edit.obj"), out = dir.Path("edit_out.tpdb"),
+                want = dir.Path("edit_w.tpdb");
     for (int trial = 0; trial < 150; ++trial) {
         Objects objects;
         std::vector<std::string> pool = names;
@@ -124,7 +126,8 @@ TEST(TpdbToolsTest, EditsMatchTheWriterForTheResultingObjects) {
 }
 
 TEST(TpdbToolsTest, ExtractsWholeObjectsByExactName) {
-    std::string db = Temp("x.tpdb"), out = Temp("x.out");
+    orvelle_test::ScratchDir dir;
+    std::string db = dir.Path("x.tpdb"), out = dir.Path("x.out");
     std::string bytes = WriteDb(db, kSample);
     for (const auto& [name, data] : kSample) {
         SCOPED_TRACE(name);
@@ -159,7 +162,8 @@ TEST(TpdbToolsTest, ExtractsWholeObjectsByExactName) {
 }
 
 TEST(TpdbToolsTest, HeaderIndexAndSearchReadEitherByteOrder) {
-    std::string le = Temp("le.tpdb"), be = Temp("be.tpdb"), out = Temp("be.out");
+    orvelle_test::ScratchDir dir;
+    std::string le = dir.Path("le.tpdb"), be = dir.Path("be.tpdb"), out = dir.Path("be.out");
     ASSERT_EQ(WriteDb(le, kSample), Layout(kSample, false));
     WriteFile(be, Layout(kSample, true));
     std::string index = "6\n";
@@ -200,7 +204,8 @@ TEST(TpdbToolsTest, HeaderIndexAndSearchReadEitherByteOrder) {
 }
 
 TEST(TpdbToolsTest, ModifyRefusesWithTheRightCodeAndMessage) {
-    std::string db = Temp("m.tpdb"), obj = Temp("m.obj"), out = Temp("m.out"), old = Temp("m_old.tpdb");
+    orvelle_test::ScratchDir dir;
+    std::string db = dir.Path("m.tpdb"), obj = dir.Path("m.obj"), out = dir.Path("m.out"), old = dir.Path("m_old.tpdb");
     std::string bytes = WriteDb(db, kSample);
     WriteFile(obj, "new");
     tpdb* v4 = QLTP_tpdb_new(nullptr);
@@ -251,8 +256,9 @@ TEST(TpdbToolsTest, ModifyRefusesWithTheRightCodeAndMessage) {
 // Truncated and mutated databases give result codes, never a crash, and
 // never leave an output file behind on failure.
 TEST(TpdbToolsTest, DamagedFilesGiveCodes) {
+    orvelle_test::ScratchDir dir;
     std::string good = Layout(kSample, false);
-    std::string db = Temp("bad.tpdb"), obj = Temp("bad.obj"), out = Temp("bad.out");
+    std::string db = dir.Path("bad.tpdb"), obj = dir.Path("bad.obj"), out = dir.Path("bad.out");
     WriteFile(obj, "abc");
     std::mt19937 rng(99);
     for (int trial = 0; trial < 2500; ++trial) {

@@ -4,7 +4,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
-#include "temp_path.h"
+#include "scratch_dir.h"
 
 #include <cstdio>
 #include <cstring>
@@ -29,7 +29,8 @@ std::string hex(const Bytes& b) {
 
 // Offsets of the first sequence Python's strict decoder rejects (-1: valid).
 std::vector<int> python_utf8_offsets(const std::vector<Bytes>& cases) {
-  std::string in = orvelle_test::TempPath("utf8_reference_in.txt");
+  orvelle_test::ScratchDir dir;
+  std::string in = dir.Path("utf8_reference_in.txt");
   {
     std::ofstream f(in);
     for (const auto& c : cases) f << "utf8 " << hex(c) << '\n';

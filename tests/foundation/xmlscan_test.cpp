@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_path.h"
+#include "scratch_dir.h"
 
 #include "small_stack.h"
 #include <pthread.h>
@@ -317,7 +317,8 @@ TEST(TpxmlTest, ReentrantParseFromAHandlerIsRefused) {
 }
 
 TEST(TpxmlTest, DiagnosticDriverPrintsEvents) {
-  std::string path = orvelle_test::TempPath("tpxml_driver.xml");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("tpxml_driver.xml");
   FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   std::fputs("<a k='v'>hi</a>", f);

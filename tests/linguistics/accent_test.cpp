@@ -34,7 +34,8 @@ std::unique_ptr<LoadedDb> AccentDb(const RuleSets& sets, const std::string& lang
     for (const auto& [k, v] : *rules) QLTP_hashstrarray_add(maps.back(), k.c_str(), -1, v.c_str(), -1);
     objects.push_back({name, maps.back()});
   }
-  const std::string path = TempPath("jpaccent.tpdb");
+  ScratchDir dir;
+  const std::string path = dir.Path("jpaccent.tpdb");
   WriteTestDb(path, objects, swapped);
   for (hashstrarray* m : maps) QLTP_hashstrarray_delete(m);
   auto db = std::make_unique<LoadedDb>(path);
@@ -231,7 +232,8 @@ TEST(AccentTest, RuleSetsRoundTripThroughDatabase) {
     auto* m = db->Get<hashstrarray>("TPOBJ_JPACCENT:ACCENT");
     ASSERT_NE(m, nullptr);
     EXPECT_STREQ(QLTP_hashstrarray_lookup(m, "(w)", -1), "{P}+1");
-    const std::string path = TempPath("jpaccent_rt.tpdb");
+    ScratchDir dir;
+    const std::string path = dir.Path("jpaccent_rt.tpdb");
     const std::string first = WriteTestDb(path, {{"TPOBJ_JPACCENT:ACCENT", m}}, swapped);
     LoadedDb again(path);
     EXPECT_EQ(WriteTestDb(path, {{"TPOBJ_JPACCENT:ACCENT", again.Get<hashstrarray>("TPOBJ_JPACCENT:ACCENT")}}, swapped),

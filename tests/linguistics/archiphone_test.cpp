@@ -30,7 +30,8 @@ struct Word {
 std::unique_ptr<LoadedDb> RulesDb(const Rules& rules, bool swapped = false, const std::string& config = "") {
   hashstrarray* m = QLTP_hashstrarray_new(16);
   for (const auto& [k, v] : rules) QLTP_hashstrarray_add(m, k.c_str(), -1, v.c_str(), -1);
-  const std::string path = TempPath("archis.tpdb");
+  ScratchDir dir;
+  const std::string path = dir.Path("archis.tpdb");
   std::vector<DbObject> objects = {{"TPOBJ_ARCHIS:DEFAULT", m}};
   if (!config.empty()) objects.push_back({"TPOBJ_CONFIG:DEFAULT", nullptr, TextObject(config)});
   WriteTestDb(path, objects, swapped);
@@ -163,7 +164,8 @@ TEST(ArchiphoneTest, RuleMapRoundTripsThroughDatabase) {
     ASSERT_NE(m, nullptr);
     ASSERT_EQ(QLTP_hashstrarray_sz(m), 3);
     for (const auto& [k, v] : rules) EXPECT_STREQ(QLTP_hashstrarray_lookup(m, k.c_str(), -1), v.c_str());
-    const std::string path = TempPath("archis_rt.tpdb");
+    ScratchDir dir;
+    const std::string path = dir.Path("archis_rt.tpdb");
     const std::string first = WriteTestDb(path, {{"TPOBJ_ARCHIS:DEFAULT", m}}, swapped);
     LoadedDb again(path);
     EXPECT_EQ(WriteTestDb(path, {{"TPOBJ_ARCHIS:DEFAULT", again.Get<hashstrarray>("TPOBJ_ARCHIS:DEFAULT")}}, swapped),

@@ -118,7 +118,8 @@ TEST(DisambiguationIpadicTest, SegmentsManualPagesLikeMecab) {
                                           "<regex name='qltp_disambiguation_katakana'><![CDATA[^[\\p{Katakana}ー]+$]]></regex>"
                                           "</rules>");
   ::testing::internal::GetCapturedStdout();
-  const std::string path = orvelle_test::TempPath("ipadic.tpdb");
+  orvelle_test::ScratchDir dir;
+  const std::string path = dir.Path("ipadic.tpdb");
   orvelle_test::WriteTestDb(path,
                             {{"TPOBJ_LEXMGR:DEFAULT", nullptr, orvelle_test::TextObject("main:0")},
                              {"TPOBJ_LEXHASH:MAIN", nullptr, orvelle_test::TextObject("main\n" + lexicon)},
@@ -160,7 +161,7 @@ TEST(DisambiguationIpadicTest, SegmentsManualPagesLikeMecab) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   // mecab on the same runs, one per line.
-  const std::string runs_path = orvelle_test::TempPath("ipadic_runs.txt");
+  const std::string runs_path = dir.Path("ipadic_runs.txt");
   std::string all;
   for (const std::string& r : runs) all += r + "\n";
   orvelle_test::WriteFile(runs_path, all);

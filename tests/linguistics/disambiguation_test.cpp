@@ -55,7 +55,8 @@ class Stage {
         {"TPOBJ_NRULES:DEFAULT", rules},
     };
     if (matrix) objects.push_back({"TPOBJ_DISAMCTXT:DEFAULT", matrix});
-    const std::string path = orvelle_test::TempPath("disam_" + language + ".tpdb");
+    orvelle_test::ScratchDir dir;
+    const std::string path = dir.Path("disam_" + language + ".tpdb");
     orvelle_test::WriteTestDb(path, objects, false, {{"LANGUAGE", language}});
     QLTP_nrules_delete(rules);
     QLTP_disamctxt_delete(matrix);
@@ -278,7 +279,8 @@ TEST(DisambiguationTest, StoredMatrixRoundTripsInBothByteOrders) {
   const std::string original = orvelle_test::KindImage("TPOBJ_DISAMCTXT:DEFAULT", m, false);
   for (bool swapped : {false, true}) {
     SCOPED_TRACE(swapped);
-    const std::string path = orvelle_test::TempPath("disamctxt.tpdb");
+    orvelle_test::ScratchDir dir;
+    const std::string path = dir.Path("disamctxt.tpdb");
     orvelle_test::WriteTestDb(path, {{"TPOBJ_DISAMCTXT:DEFAULT", m}}, swapped);
     orvelle_test::LoadedDb d(path);
     ASSERT_TRUE(d.loaded());

@@ -161,7 +161,8 @@ TEST(HomtaggerStageTest, TableRoundTripsThroughDatabases) {
   std::string image = orvelle_test::KindImage("TPOBJ_HOMTAGS:X", table, false);
   ASSERT_FALSE(image.empty());
   for (bool swapped : {false, true}) {
-    std::string path = orvelle_test::TempPath("homtags.tpdb");
+    orvelle_test::ScratchDir dir;
+    std::string path = dir.Path("homtags.tpdb");
     orvelle_test::WriteTestDb(path, {{"TPOBJ_HOMTAGS:DEFAULT", table},
                                      {"TPOBJ_HOMTAGS:CUT", nullptr, image.substr(0, image.size() - 3)}},
                               swapped);

@@ -15,7 +15,7 @@
 #include "foundation/tpdb.h"
 #include "tests/complkp_encoder.h"
 #include "tests/test_db.h"
-#include "tests/temp_path.h"
+#include "tests/scratch_dir.h"
 #include "textproc/channel.h"
 
 namespace {
@@ -44,8 +44,8 @@ const KeyValues kMain = {{"read", "r_iy1_d entry_full"},
                          {"a", "ax0 entry_reduced"},
                          {"a", "ey1 entry_full"}};
 
-std::string MainDatabase() {
-  std::string path = orvelle_test::TempPath("lex.tpdb");
+std::string MainDatabase(const orvelle_test::ScratchDir& dir) {
+  std::string path = dir.Path("lex.tpdb");
   orvelle_test::WriteDb(path, {{"TPOBJ_LEXMGR:DEFAULT", std::string("main:1 extra:0 gone:1") + '\0'},
                                      {"TPOBJ_LEXCOMP:MAIN", TableBytes(kMain)},
                                      {"TPOBJ_LEXCOMP:SYSTEM", TableBytes({{"b", "x"}, {"a", "y"}})},
@@ -70,14 +70,15 @@ std::string Names(const lexmgr* m) {
   return out;
 }
 
-std::string WriteFile(const std::string& name, const std::string& bytes) {
-  std::string path = orvelle_test::TempPath(name);
+std::string WriteFile(const orvelle_test::ScratchDir& dir, const std::string& name, const std::string& bytes) {
+  std::string path = dir.Path(name);
   std::ofstream(path, std::ios::binary) << bytes;
   return path;
 }
 
 TEST(LexmgrTest, DatabaseManagerBindsInPriorityOrder) {
-  orvelle_test::LoadedDb d(MainDatabase());
+  orvelle_test::ScratchDir dir;
+  orvelle_test::LoadedDb d(MainDatabase(dir));
   lexmgr* mgr = QLTP_lexmgr_getlmgr(d.db);
   ASSERT_NE(mgr, nullptr);
   EXPECT_EQ("custom main extra gone", Names(mgr));
@@ -130,7 +131,7 @@ TEST(LexmgrTest, DatabaseManagerBindsInPriorityOrder) {
   EXPECT_EQ(4, len);
 
   // The system lexicon as text, one line per entry in table order.
-  std::string path = orvelle_test::TempPath("system.txt");
+  std::string path = dir.Path("system.txt");
   ASSERT_EQ(1, QLTP_tpdb_write_system_lexicon(d.db, path.c_str()));
   std::ifstream in(path);
   std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -184,7 +185,8 @@ TEST(LexmgrTest, DamagedCompressedTablesAreRefused) {
 }
 
 TEST(LexmgrTest, AddedFilesReplaceByNameAndKeepCopiesValid) {
-  orvelle_test::LoadedDb d(MainDatabase());
+  orvelle_test::ScratchDir dir;
+  orvelle_test::LoadedDb d(MainDatabase(dir));
   channel* ch = QLTP_tpc_newtype(d.db, nullptr, 0, nullptr, QLTP_TPC_TK);
   ASSERT_NE(ch, nullptr);
   ASSERT_NE(ch->lexicon_manager, nullptr);
@@ -193,14 +195,14 @@ TEST(LexmgrTest, AddedFilesReplaceByNameAndKeepCopiesValid) {
   Cursor old_cursor(QLTP_lexmgr_getlkp(d.db));
 
   const std::string long_value(300, 'k');
-  std::string big = WriteFile("big.complkp", TableBytes({{"read", long_value}, {"zebra", "z_iy1_b_r_ax0"}}));
-  std::string plain = WriteFile("plain.lex", "# words\nzebra z_eh1_b_r_ax0\nread r_ey1_d\n");
+  std::string big = WriteFile(dir, "big.complkp", TableBytes({{"read", long_value}, {"zebra", "z_iy1_b_r_ax0"}}));
+  std::string plain = WriteFile(dir, "plain.lex", "# words\nzebra z_eh1_b_r_ax0\nread r_ey1_d\n");
   struct Add {
     const char* path_name;
     int type;
     int want;
   };
-  const std::string missing = orvelle_test::TempPath("missing.lex");
+  const std::string missing = dir.Path("missing.lex");
   const std::vector<std::pair<std::string, Add>> adds = {
       {big, {"big", QLTP_LEX_DETECT, 1}},        // more than two NULs in its head: compressed
       {plain, {"mine", QLTP_LEX_DETECT, 1}},     // text: plain

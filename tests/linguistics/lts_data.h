@@ -17,7 +17,6 @@
 #include "foundation/serial.h"
 #include "foundation/tpdb.h"
 #include "linguistics/ccart.h"
-#include "temp_path.h"
 #include "test_db.h"
 
 namespace orvelle_test {

@@ -132,7 +132,8 @@ TEST(LtsMgrTest, AddsModelFilesByTypeAndDetectsTheForm) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Fixture f;
-    const std::string path = orvelle_test::TempPath("model.cart");
+    orvelle_test::ScratchDir dir;
+    const std::string path = dir.Path("model.cart");
     orvelle_test::WriteFile(path, c.bytes);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -151,7 +152,8 @@ TEST(LtsMgrTest, AddsModelFilesByTypeAndDetectsTheForm) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(QLTP_tpdb_add_lts(f.db, "/nonexistent/model.cart", "x", -1), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  const std::string path = orvelle_test::TempPath("bare.cart");
+  orvelle_test::ScratchDir dir;
+  const std::string path = dir.Path("bare.cart");
   orvelle_test::WriteFile(path, text);
   orvelle_test::LoadedDb bare("bare.tpdb", {});
   EXPECT_EQ(QLTP_tpdb_add_lts(bare.db, path.c_str(), "x", -1), 0);  // no default manager
@@ -180,7 +182,8 @@ TEST(LtsMgrTest, FailedReplacementKeepsTheOldModel) {
     Fixture f;
     void* old_model = QLTP_tpdb_get_tpdata(f.db, "TPOBJ_CCART:MAIN");
     const std::vector<std::string> names = Names(f.Manager());
-    const std::string path = orvelle_test::TempPath("bad.cart");
+    orvelle_test::ScratchDir dir;
+    const std::string path = dir.Path("bad.cart");
     orvelle_test::WriteFile(path, c.bytes);
     testing::internal::CaptureStdout();
     EXPECT_EQ(QLTP_ltsmgr_add_lts(f.db, f.Manager(), path.c_str(), "Main", -1, c.type), 0);
@@ -196,7 +199,8 @@ TEST(LtsMgrTest, ReplacingAModelKeepsChannelCopiesWorking) {
   Fixture f;
   ltsmgr* channel_copy = QLTP_ltsmgr_clone(f.Manager());
   void* old_model = QLTP_tpdb_get_tpdata(f.db, "TPOBJ_CCART:MAIN");
-  const std::string path = orvelle_test::TempPath("main.cart");
+  orvelle_test::ScratchDir dir;
+  const std::string path = dir.Path("main.cart");
   orvelle_test::WriteFile(path, Bytes(kOtherTrees));
   ASSERT_EQ(QLTP_tpdb_add_lts(f.db, path.c_str(), "MAIN", -1), 1);
   std::remove(path.c_str());

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "foundation/tpdb.h"
-#include "temp_path.h"
+#include "scratch_dir.h"
 #include "test_db.h"
 
 namespace {
@@ -140,7 +140,8 @@ TEST(ParamDbTest, LoadsThroughTheRegistryFromAWrittenDatabase) {
     std::string stored = Stored(mgr, 0);
     EXPECT_EQ(QLTP_tpobj_paramdbmgr_write(mgr, nullptr, 0), 0);
     QLTP_paramdbmgr_delete(mgr);
-    std::string path = orvelle_test::TempPath("paramdb.tpdb");
+    orvelle_test::ScratchDir dir;
+    std::string path = dir.Path("paramdb.tpdb");
     orvelle_test::WriteDb(path, {{"TPOBJ_CONFIG:X", std::string("a", 2)}, {"TPOBJ_PARAMDBMGR:MAIN", stored}});
     {
         orvelle_test::LoadedDb loaded(path);

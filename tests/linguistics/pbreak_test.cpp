@@ -17,7 +17,7 @@ namespace {
 
 using orvelle_test::DbObject;
 using orvelle_test::LoadedDb;
-using orvelle_test::TempPath;
+using orvelle_test::ScratchDir;
 using orvelle_test::WriteTestDb;
 
 const char kBreaks[] =
@@ -81,6 +81,7 @@ void ExpectBreaks(const pbreak* t) {
 std::string Image(const char* kind, void* object) { return orvelle_test::KindImage(std::string(kind) + ":X", object, false); }
 
 TEST(PbreakTest, ReadsBreakTableTextWithControlKeysAndFixedPointTimes) {
+  ScratchDir dir;
   Pbreak table(QLTP_deserialise_pbreak(kBreaks));
   ExpectBreaks(table.t);
 
@@ -91,7 +92,7 @@ TEST(PbreakTest, ReadsBreakTableTextWithControlKeysAndFixedPointTimes) {
   EXPECT_EQ(QLTP_prules_get_break(table.t, "?", -1, 0, 5, 100, &level, &time), 1);
   EXPECT_EQ(std::make_pair(level, time), std::make_pair(5, 400));
 
-  std::string path = TempPath("breaks.txt");
+  std::string path = dir.Path("breaks.txt");
   orvelle_test::WriteFile(path, kBreaks);
   Pbreak from_file(QLTP_pbreak_readtxt(path.c_str()));
   EXPECT_EQ(Image("TPOBJ_PBREAK", from_file.t), Image("TPOBJ_PBREAK", table.t));
@@ -184,13 +185,14 @@ TEST(PbreakTest, ReadsPairWeightsWithLaterDuplicatesWinning) {
 // write -> database (both byte orders) -> load -> write gives the same bytes,
 // and the loaded tables answer as the text ones do.
 TEST(PbreakTest, TablesRoundTripThroughDatabasesOfBothByteOrders) {
+  ScratchDir dir;
   Pbreak breaks(QLTP_deserialise_pbreak(kBreaks));
   Prules pairs(QLTP_deserialise_prules("nn_vb 0.75\ndt_nn 1\n"));
   std::string break_image = Image("TPOBJ_PBREAK", breaks.t), pair_image = Image("TPOBJ_PRULES", pairs.t);
   ASSERT_FALSE(break_image.empty());
   for (bool swapped : {false, true}) {
     SCOPED_TRACE(swapped);
-    std::string path = TempPath("round.tpdb");
+    std::string path = dir.Path("round.tpdb");
     WriteTestDb(path, {{"TPOBJ_PBREAK:DEFAULT", breaks.t}, {"TPOBJ_PRULES:DEFAULT", pairs.t}}, swapped);
     LoadedDb db(path);
     ASSERT_TRUE(db.loaded());
@@ -208,7 +210,7 @@ TEST(PbreakTest, TablesRoundTripThroughDatabasesOfBothByteOrders) {
   }
 
   // The single-object files of the host's byte order.
-  std::string path = TempPath("breaks.bin");
+  std::string path = dir.Path("breaks.bin");
   auto [written, file_image] = orvelle_test::WriterImage(breaks.t, QLTPPy_pbreak_write);
   ASSERT_EQ(written, 1);
   orvelle_test::WriteFile(path, file_image);
@@ -218,6 +220,7 @@ TEST(PbreakTest, TablesRoundTripThroughDatabasesOfBothByteOrders) {
 }
 
 TEST(PbreakTest, CorruptStoredTablesAreRefusedWithCode13) {
+  ScratchDir dir;
   Pbreak breaks(QLTP_deserialise_pbreak(kBreaks));
   Prules pairs(QLTP_deserialise_prules("nn_vb 0.75\ndt_nn 1\n"));
   std::string good = Image("TPOBJ_PBREAK", breaks.t);
@@ -226,7 +229,7 @@ TEST(PbreakTest, CorruptStoredTablesAreRefusedWithCode13) {
   Prules short_weights(QLTP_deserialise_prules("nn_vb 0.75\ndt_nn 1\n"));
   QLTP_intarray_remove_item(short_weights.t->weights, 1);
 
-  std::string path = TempPath("corrupt.tpdb");
+  std::string path = dir.Path("corrupt.tpdb");
   WriteTestDb(path, {{"TPOBJ_PBREAK:SHORT", short_column.t},
                      {"TPOBJ_PRULES:SHORT", short_weights.t},
                      {"TPOBJ_PBREAK:TRAILING", nullptr, good + "x"},
@@ -245,11 +248,12 @@ TEST(PbreakTest, CorruptStoredTablesAreRefusedWithCode13) {
 // A stored table is shared: merging a file goes into a copy, which takes new
 // keys; the stored table itself keeps its values.
 TEST(PbreakTest, MergingFilesIntoCopiesLeavesTheOriginalAlone) {
+  ScratchDir dir;
   Pbreak original(QLTP_deserialise_pbreak(kBreaks));
-  std::string path = TempPath("more.txt");
+  std::string path = dir.Path("more.txt");
   orvelle_test::WriteFile(path, "? 1 0.1 1 0.1\nFORCED 4 0.9 0 0\n");
 
-  std::string stored = TempPath("shared.tpdb");
+  std::string stored = dir.Path("shared.tpdb");
   WriteTestDb(stored, {{"TPOBJ_PBREAK:DEFAULT", original.t}});
   LoadedDb db(stored);
   const pbreak* shared = db.Get<pbreak>("TPOBJ_PBREAK:DEFAULT");

@@ -346,7 +346,8 @@ TEST(PhrasingTest, SpurtsGroupIntoUtterances) {
 TEST(PhrasingTest, AddedBreakFilesChangeOnlyTheStagesCopy) {
   Phraser p(kPlain);
   const pbreak* shared = p.ph->breaks;
-  std::string path = orvelle_test::TempPath("more_breaks.txt");
+  orvelle_test::ScratchDir dir;
+  std::string path = dir.Path("more_breaks.txt");
   orvelle_test::WriteFile(path, "DEFAULT 3 0.3 3 0.3\n");
   EXPECT_EQ(QLTP_tpc_add_pbreak(p.stage.ch, path.c_str()), 1);
   EXPECT_EQ(QLTP_tpc_add_pbreak(p.stage.ch, path.c_str()), 1);

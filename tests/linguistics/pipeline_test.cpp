@@ -48,7 +48,8 @@ TEST(PipelineTest, ChannelsWithoutADatabaseAreRefused) {
 // The English database, written from tests/data/en and the CMU
 // dictionary and loaded once per test program.
 tpdb* English() {
-    static const std::string path = orvelle_test::TempPath("english.tpdb");
+    static const orvelle_test::ScratchDir dir;
+    static const std::string path = dir.Path("english.tpdb");
     static const std::string error = [] {
         ::testing::internal::CaptureStdout();
         std::string e = orvelle_test::WriteEnglishDb(path);
@@ -172,7 +173,8 @@ struct Channel {
 
 // Whether spurt XML wrapped in a root is well-formed for xmllint.
 bool XmllintAccepts(const std::string& spurts) {
-    const std::string path = orvelle_test::TempPath("spurts.xml");
+    orvelle_test::ScratchDir dir;
+    const std::string path = dir.Path("spurts.xml");
     orvelle_test::WriteFile(path, "<root>" + spurts + "</root>\n");
     int rc = std::system(("xmllint --noout " + path).c_str());
     std::remove(path.c_str());
@@ -266,7 +268,8 @@ TEST(PipelineTest, TheStreamsFirstTokenIsTheFirstSpurtsPause) {
         }
     }
 
-    const std::string path = orvelle_test::TempPath("breaks_only.tpdb");
+    orvelle_test::ScratchDir dir;
+    const std::string path = dir.Path("breaks_only.tpdb");
     pbreak* table = QLTP_deserialise_pbreak("DEFAULT 1 0.1 1 0.05\n");
     orvelle_test::WriteTestDb(path, {{"TPOBJ_PBREAK:DEFAULT", table}});
     QLTP_pbreak_delete(table);
@@ -746,8 +749,9 @@ TEST(PipelineTest, LexMarkupKeepsTheElementsAroundIt) {
 // gives (the override's set is freed by then).
 TEST(PipelineTest, ResetRulesGivesTheParsersTheirSeparatorsBack) {
     tpdb* db = English();
-    const std::string rules_path = orvelle_test::TempPath("reset_rules.xml");
-    const std::string abbrev_path = orvelle_test::TempPath("reset_abbrev.txt");
+    orvelle_test::ScratchDir dir;
+    const std::string rules_path = dir.Path("reset_rules.xml");
+    const std::string abbrev_path = dir.Path("reset_abbrev.txt");
     orvelle_test::WriteFile(rules_path, "<rules><regex name='separators'><![CDATA[^([-o])]]></regex></rules>\n");
     orvelle_test::WriteFile(abbrev_path, "Dr 1 doctor\n");
     const char* text = "Hello well-known world.";

@@ -15,7 +15,7 @@
 #include "linguistics/lexicon.h"
 #include "linguistics/phoneset.h"
 #include "cmudict.h"
-#include "temp_path.h"
+#include "scratch_dir.h"
 #include "test_phoneset.h"
 
 namespace {
@@ -203,11 +203,12 @@ TEST(PlsTest, EachDocumentStartsAfreshAndClearKeepsBorrowedPhoneSets) {
 }
 
 TEST(PlsTest, ToolEntryPrintsTheMessagesOfADocument) {
-  const std::string set_path = orvelle_test::TempPath("set.txt");
-  const std::string doc_path = orvelle_test::TempPath("doc.pls");
+  orvelle_test::ScratchDir dir;
+  const std::string set_path = dir.Path("set.txt");
+  const std::string doc_path = dir.Path("doc.pls");
   std::ofstream(set_path) << orvelle_test::kTestPhoneSet;
   std::ofstream(doc_path) << "<lexicon alphabet='ipa'><lexeme><grapheme>a</grapheme></lexeme><x/>";
-  const std::string bad_set = orvelle_test::TempPath("bad.txt");
+  const std::string bad_set = dir.Path("bad.txt");
   std::ofstream(bad_set) << "VERSION 1\n";
   const struct {
     std::string set, doc;

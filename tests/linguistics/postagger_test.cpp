@@ -26,7 +26,7 @@ namespace {
 
 using orvelle_test::LoadedDb;
 using orvelle_test::SpurtStage;
-using orvelle_test::TempPath;
+using orvelle_test::ScratchDir;
 using orvelle_test::WriteTestDb;
 
 const char kPos[] =
@@ -110,6 +110,7 @@ void ExpectPos(const pos* d) {
 }
 
 TEST(PosTest, ReadsSectionsAffixesContextKeysAndReportsBadItems) {
+  ScratchDir dir;
   testing::internal::CaptureStderr();
   Pos d(QLTP_deserialise_pos(kPos));
   std::string errors = testing::internal::GetCapturedStderr();
@@ -121,7 +122,7 @@ TEST(PosTest, ReadsSectionsAffixesContextKeysAndReportsBadItems) {
             "Invalid token encountered in POS: 3:nn|X_y\n"
             "Invalid token encountered in POS: 1|X:nn\n");
 
-  std::string path = TempPath("pos.txt");
+  std::string path = dir.Path("pos.txt");
   orvelle_test::WriteFile(path, kPos);
   testing::internal::CaptureStderr();
   Pos from_file(QLTP_postags_readtxt(path.c_str()));
@@ -180,6 +181,7 @@ TEST(PosTest, OlderAffixMatcherTakesTheFirstPatternThatFits) {
 
 // write -> database (both byte orders) -> load -> write gives the same bytes.
 TEST(PosTest, DictionaryAndPosSetsRoundTripThroughDatabases) {
+  ScratchDir dir;
   testing::internal::CaptureStderr();
   Pos d(QLTP_deserialise_pos(kPos));
   testing::internal::GetCapturedStderr();
@@ -189,7 +191,7 @@ TEST(PosTest, DictionaryAndPosSetsRoundTripThroughDatabases) {
   ASSERT_FALSE(sets_image.empty());
   for (bool swapped : {false, true}) {
     SCOPED_TRACE(swapped);
-    std::string path = TempPath("pos.tpdb");
+    std::string path = dir.Path("pos.tpdb");
     WriteTestDb(path, {{"TPOBJ_POSTAGS:DEFAULT", d.d}, {"TPOBJ_POSSETS:DEFAULT", sets}}, swapped);
     LoadedDb db(path);
     ASSERT_TRUE(db.loaded());
@@ -204,7 +206,7 @@ TEST(PosTest, DictionaryAndPosSetsRoundTripThroughDatabases) {
   }
   QLTP_hashstrarray_delete(sets);
 
-  std::string path = TempPath("pos.bin");
+  std::string path = dir.Path("pos.bin");
   auto [written, file_image] = orvelle_test::WriterImage(d.d, QLTPPy_postags_write);
   ASSERT_EQ(written, 1);
   orvelle_test::WriteFile(path, file_image);
@@ -214,6 +216,7 @@ TEST(PosTest, DictionaryAndPosSetsRoundTripThroughDatabases) {
 }
 
 TEST(PosTest, CorruptStoredDictionariesAreRefusedWithCode13) {
+  ScratchDir dir;
   testing::internal::CaptureStderr();
   Pos good(QLTP_deserialise_pos(kPos));
   Pos short_affix_tags(QLTP_deserialise_pos(kPos));
@@ -225,7 +228,7 @@ TEST(PosTest, CorruptStoredDictionariesAreRefusedWithCode13) {
   std::string image = Image(good.d), sets_image = Image(sets, "TPOBJ_POSSETS:X");
   QLTP_hashstrarray_delete(sets);
 
-  std::string path = TempPath("corrupt_pos.tpdb");
+  std::string path = dir.Path("corrupt_pos.tpdb");
   WriteTestDb(path, {{"TPOBJ_POSTAGS:AFFIX", short_affix_tags.d},
                      {"TPOBJ_POSTAGS:TAGS", short_tags.d},
                      {"TPOBJ_POSTAGS:TRAILING", nullptr, image + "z"},
@@ -288,16 +291,17 @@ TEST(PosTest, RandomImagesAndTextNeverBreakTheReaders) {
 // tag) tags every word of the lexicon with its own tag, after a trip through
 // a database.
 TEST(PosTest, RealLexiconTagsEveryWordWithItsMostProbableTag) {
+  ScratchDir dir;
   const std::string lexicon = "/usr/share/festival/dicts/wsj.wp39.poslexR";
   std::ifstream in(lexicon);
   ASSERT_TRUE(in) << lexicon << " is missing: run scripts/setup.sh";
-  std::string text_path = TempPath("poslex.txt");
+  std::string text_path = dir.Path("poslex.txt");
   std::string command = std::string(ORVELLE_PYTHON) + " " + ORVELLE_SOURCE_DIR +
                         "/tests/linguistics/poslex_to_pos.py " + lexicon + " " + text_path;
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
   Pos text(QLTP_postags_readtxt(text_path.c_str()));
   ASSERT_NE(text.d, nullptr);
-  std::string db_path = TempPath("poslex.tpdb");
+  std::string db_path = dir.Path("poslex.tpdb");
   WriteTestDb(db_path, {{"TPOBJ_POSTAGS:DEFAULT", text.d}});
   LoadedDb db(db_path);
   const pos* d = db.Get<pos>("TPOBJ_POSTAGS:DEFAULT");

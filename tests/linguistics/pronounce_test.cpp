@@ -20,7 +20,7 @@
 #include "linguistics/ltstree.h"
 #include "linguistics/phoneset.h"
 #include "lts_data.h"
-#include "temp_path.h"
+#include "scratch_dir.h"
 #include "test_db.h"
 #include "test_phoneset.h"
 #include "textproc/channel.h"
@@ -45,12 +45,12 @@ const char kLexicon[] =
 
 const char kRules[] = "<rules><regex name='novowel'><![CDATA[^[^aeiouy]+$]]></regex></rules>";
 
-// Writes the test database: phone set, lexicons, rules and the small
-// letter-to-sound trees (a, b, t).
+// Writes the test database into dir: phone set, lexicons, rules and the
+// small letter-to-sound trees (a, b, t).
 // With a letter-to-sound manager the trees are its model "small" and the
 // database has no default trees.
-std::string TestDatabase(const std::string& lexicon = kLexicon, bool lts_manager = false) {
-  const std::string path = orvelle_test::TempPath("pronounce.tpdb");
+std::string TestDatabase(const orvelle_test::ScratchDir& dir, const std::string& lexicon, bool lts_manager) {
+  const std::string path = dir.Path("pronounce.tpdb");
   nrules* rules = QLTP_deserialise_nrules(nullptr, kRules);
   FILE* f = std::tmpfile();
   const std::string trees = orvelle_test::TreeSetBytes(orvelle_test::SmallTrees());
@@ -83,16 +83,16 @@ struct TokenSpec {
   int lex_type = QLTP_TAG_STARTEND;
 };
 
-// A channel of the tokeniser type over the test database, a token pool and
-// the stage; freed together.
+// A channel of the tokeniser type over the test database (with this lexicon),
+// a token pool and the stage; freed together.
 class Stage {
  public:
-  explicit Stage(const std::string& settings = "", const std::string& db_path = TestDatabase()) {
+  explicit Stage(const std::string& settings = "", const std::string& lexicon = kLexicon, bool lts_manager = false) {
     db = QLTP_tpdb_new(nullptr);
-    QLTP_tpdb_load(db, db_path.c_str());
+    QLTP_tpdb_load(db, TestDatabase(dir, lexicon, lts_manager).c_str());
     std::string settings_path;
     if (!settings.empty()) {
-      settings_path = orvelle_test::TempPath("settings.xml");
+      settings_path = dir.Path("settings.xml");
       std::ofstream(settings_path) << "<tpconfig>" << settings << "</tpconfig>";
     }
     ch = QLTP_tpc_newtype(db, settings_path.empty() ? nullptr : settings_path.c_str(), 0, "J", QLTP_TPC_TK);
@@ -150,6 +150,7 @@ class Stage {
     return false;
   }
 
+  orvelle_test::ScratchDir dir;  // the database and settings files
   tpdb* db;
   channel* ch;
   toxpool* pool;
@@ -258,7 +259,7 @@ TEST(PronounceTest, SettingsChooseSpellingAndFullForms) {
 }
 
 TEST(PronounceTest, LetterToSoundManagerAnswersWhenTheChannelHasOne) {
-  Stage s("", TestDatabase(kLexicon, true));
+  Stage s("", kLexicon, true);
   ASSERT_NE(s.stage->lts, nullptr);
   EXPECT_EQ(s.stage->default_trees, nullptr);
   std::vector<toxtoken*> t = s.Run({{"ab"}, {"ab", false, {{"lex", "ltsname", "small"}}}, {"tab", false, {{"lex", "lts", "spell"}}}});
@@ -296,7 +297,7 @@ TEST(PronounceTest, MissingPiecesGiveNoStageOrNoPronunciation) {
 
 TEST(PronounceTest, AddedLexiconDocumentReplacesOneOfTheSameName) {
   Stage s;
-  const std::string doc = orvelle_test::TempPath("added.pls");
+  const std::string doc = s.dir.Path("added.pls");
   std::ofstream(doc) << "<lexicon version='1.0' alphabet='ipa' xml:lang='en'><lexeme><grapheme>Cat</grapheme>"
                         "<phoneme>ˈtaːk</phoneme></lexeme></lexicon>";
   ASSERT_EQ(QLTP_tpc_add_pls(s.ch, doc.c_str(), "user", 0), 1);
@@ -323,7 +324,7 @@ TEST(PronounceTest, CmuDictionaryWordsComeBackThroughTheStage) {
     lexicon += e.word + " " + pron + "\n";
     if (first.emplace(e.word, orvelle_test::CmuToQrln(e, ' ')).second) words.push_back(e.word);
   }
-  Stage s("", TestDatabase(lexicon));
+  Stage s("", lexicon);
   size_t wrong = 0;
   for (size_t at = 0; at < words.size(); at += 2000) {
     std::vector<TokenSpec> specs;

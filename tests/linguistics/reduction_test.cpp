@@ -145,7 +145,8 @@ TEST(ReductionTest, TableRoundTripsThroughDatabases) {
   std::string image = orvelle_test::KindImage("TPOBJ_RRULES:X", table, false);
   ASSERT_FALSE(image.empty());
   for (bool swapped : {false, true}) {
-    std::string path = orvelle_test::TempPath("rrules.tpdb");
+    orvelle_test::ScratchDir dir;
+    std::string path = dir.Path("rrules.tpdb");
     orvelle_test::WriteTestDb(path, {{"TPOBJ_RRULES:DEFAULT", table},
                                      {"TPOBJ_RRULES:CUT", nullptr, image + "?"}},
                               swapped);

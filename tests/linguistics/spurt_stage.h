@@ -13,6 +13,7 @@
 #include "foundation/toxspurt.h"
 #include "foundation/toxtoken.h"
 #include "foundation/voidparray.h"
+#include "scratch_dir.h"
 #include "test_db.h"
 #include "textproc/channel.h"
 
@@ -28,7 +29,7 @@ struct Word {
 class SpurtStage {
  public:
   explicit SpurtStage(const std::vector<DbObject>& objects, int tags = 64)
-      : path_(TempPath("spurt_stage.tpdb")), pool(QLTP_toxpool_new(8, 64, tags)), spurts(QLTP_voidparray_new()) {
+      : path_(dir_.Path("spurt_stage.tpdb")), pool(QLTP_toxpool_new(8, 64, tags)), spurts(QLTP_voidparray_new()) {
     WriteTestDb(path_, objects);
     db_ = std::make_unique<LoadedDb>(path_);
     EXPECT_TRUE(db_->loaded());
@@ -40,7 +41,6 @@ class SpurtStage {
     QLTP_tpc_delete(ch);
     QLTP_voidparray_delete(spurts);
     QLTP_toxpool_delete(pool);
-    std::remove(path_.c_str());
   }
   SpurtStage(const SpurtStage&) = delete;
   SpurtStage& operator=(const SpurtStage&) = delete;
@@ -85,6 +85,7 @@ class SpurtStage {
   }
 
  private:
+  ScratchDir dir_;
   std::string path_;
   std::unique_ptr<LoadedDb> db_;
 

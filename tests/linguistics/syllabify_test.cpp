@@ -38,7 +38,8 @@ std::string Image(maxonset* m, bool swap = false) { return KindImage("TPOBJ_SYLM
 struct SylDb {
   std::unique_ptr<LoadedDb> loaded;
   explicit SylDb(const char* text, const std::string& accent = "ga", const std::string& config = "") {
-    const std::string path = TempPath("sylmax.tpdb");
+    ScratchDir dir;
+    const std::string path = dir.Path("sylmax.tpdb");
     Maxonset m(text ? QLTP_deserialise_maxonset(text) : nullptr);
     std::vector<DbObject> objects;
     if (m) objects.push_back({"TPOBJ_SYLMAX:DEFAULT", m.get()});
@@ -192,9 +193,10 @@ TEST(SyllabifyTest, StoredFormRoundTripsThroughDatabaseAndFile) {
   Maxonset m(QLTP_deserialise_maxonset("N_a1\nN_e1_i0\nk\nt_r\ns_t_r\n"));
   const std::string image = Image(m.get());
   ASSERT_EQ(image.size(), 12u + QLTP_dict_write_sz(m->onsets) + QLTP_dict_write_sz(m->nuclei));
+  ScratchDir dir;
   for (bool swapped : {false, true}) {
     SCOPED_TRACE(swapped);
-    const std::string path = TempPath("sylmax_rt.tpdb");
+    const std::string path = dir.Path("sylmax_rt.tpdb");
     const std::string first = WriteTestDb(path, {{"TPOBJ_SYLMAX:DEFAULT", m.get()}}, swapped);
     LoadedDb db(path);
     ASSERT_TRUE(db.loaded());
@@ -204,7 +206,7 @@ TEST(SyllabifyTest, StoredFormRoundTripsThroughDatabaseAndFile) {
     EXPECT_EQ(WriteTestDb(path, {{"TPOBJ_SYLMAX:DEFAULT", back}}, swapped), first);
     std::remove(path.c_str());
   }
-  const std::string file = TempPath("sylmax.bin");
+  const std::string file = dir.Path("sylmax.bin");
   auto [written, file_image] = orvelle_test::WriterImage(m.get(), QLTPPy_maxonset_write);
   ASSERT_EQ(written, 1);
   WriteFile(file, file_image);

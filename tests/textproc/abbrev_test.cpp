@@ -113,7 +113,8 @@ TEST(AbbrevTextTest, ReadsFieldsFlagsAndExpansionsLineByLine) {
 }
 
 TEST(AbbrevTextTest, CustomFilesReadWholeLinesUpToTheLimit) {
-  std::string path = TempPath("custom_abbrev.txt");
+  ScratchDir dir;
+  std::string path = dir.Path("custom_abbrev.txt");
   std::string long_line = "long 1 " + std::string(300, 'w') + "\n";
   WriteFile(path, "a 1 alpha\n" + long_line + "b 0 beta\n");
   FILE* f = std::fopen(path.c_str(), "rb");
@@ -130,8 +131,9 @@ TEST(AbbrevTextTest, CustomFilesReadWholeLinesUpToTheLimit) {
 }
 
 TEST(AbbrevSerialTest, TextAndDatabaseRoundTripsKeepEveryEntry) {
+  ScratchDir dir;
   Abbdict d = FromText(kFile);
-  std::string path = TempPath("abbrev_out.txt");
+  std::string path = dir.Path("abbrev_out.txt");
   ASSERT_EQ(QLTP_abbrev_writetxt(d.get(), path.c_str()), 1);
   EXPECT_EQ(QLTP_abbrev_writetxt(d.get(), "/nonexistent/dir/x.txt"), 0);
   std::string written = ReadFile(path);
@@ -152,7 +154,7 @@ TEST(AbbrevSerialTest, TextAndDatabaseRoundTripsKeepEveryEntry) {
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(Contents(stored), Contents(d.get()));
   EXPECT_EQ(Serial(stored, QLTP_tpobj_abbrev_write), bytes);
-  std::string text_path = TempPath("abbrev_db.txt");
+  std::string text_path = dir.Path("abbrev_db.txt");
   ASSERT_EQ(QLTP_tpdb_write_abbrev(db.db, text_path.c_str()), 1);
   EXPECT_EQ(ReadFile(text_path), written);
   std::remove(text_path.c_str());
@@ -194,11 +196,12 @@ TEST(AbbrevDatabaseTest, LookupAnswersFromTheLastDefaultDictionary) {
 }
 
 TEST(AbbrevDatabaseTest, ReplacingKeepsTheOldDictionaryAliveAndAnswersWithTheNew) {
+  ScratchDir dir;
   Abbdict d = FromText("x 1 old\n");
   LoadedDb db("abbrev_replace.tpdb", {{"TPOBJ_ABBREV:CUSTOM", Serial(d.get(), QLTP_tpobj_abbrev_write)}});
   auto* old = static_cast<abbdict*>(db.Get("TPOBJ_ABBREV:CUSTOM"));
   ASSERT_NE(old, nullptr);
-  std::string path = TempPath("replace_abbrev.txt");
+  std::string path = dir.Path("replace_abbrev.txt");
   WriteFile(path, "x 0 new\n");
   EXPECT_EQ(QLTP_tpdb_replace_custom_abbreviations(db.db, path.c_str()), 1);
   auto* now = static_cast<abbdict*>(db.Get("TPOBJ_ABBREV:CUSTOM"));
@@ -212,7 +215,8 @@ TEST(AbbrevDatabaseTest, ReplacingKeepsTheOldDictionaryAliveAndAnswersWithTheNew
 }
 
 TEST(AbbrevManagerTest, ChannelDictionariesKeepLookupOrderAndReplaceByName) {
-  std::string a = TempPath("mgr_a.txt"), b = TempPath("mgr_b.txt");
+  ScratchDir dir;
+  std::string a = dir.Path("mgr_a.txt"), b = dir.Path("mgr_b.txt");
   WriteFile(a, "k 1 from-a\n");
   WriteFile(b, "k 0 from-b\n");
   abbmgr* m = QLTP_abbmgr_new();

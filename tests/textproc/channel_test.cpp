@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
+#include "scratch_dir.h"
 #include "textproc/tokeniser.h"
 
 namespace {
@@ -194,11 +195,11 @@ TEST(ChannelTest, JobIdIsKeptWhenEqualAndEmptyForNull) {
 }
 
 TEST(ChannelTest, SettingsFileOverridesDefaults) {
-    char name[] = "/tmp/tpcconfXXXXXX";
-    int fd = mkstemp(name);
+    orvelle_test::ScratchDir dir;
+    const std::string path = dir.Path("tpcconf.xml");
+    const char* name = path.c_str();
     std::string text = "<tpconfig><tokenise processing_mode='strict_utf8_xml' context_size='99999'/></tpconfig>";
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
+    ASSERT_TRUE(std::ofstream(path) << text);
     channel* ch = QLTP_tpc_newtype(nullptr, name, 1, "J", QLTP_TPC_TK);
     EXPECT_EQ(QLTP_tokenise_processing_mode(ch->tokeniser), QLTP_PROCESSING_STRICT_UTF8_XML);
     EXPECT_EQ(QLTP_tokenise_context_size(ch->tokeniser), 4096);  // out of range

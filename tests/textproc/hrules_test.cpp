@@ -279,7 +279,8 @@ TEST(HruleOtherTest, FilterRunsAreCutOnCharacterBoundaries) {
 
 // num2words' reading of each number in the language, one line per number.
 std::vector<std::string> Num2words(const std::vector<int64_t>& numbers, const char* lang) {
-  std::string in_path = TempPath(std::string("num2words_") + lang + ".txt");
+  ScratchDir dir;
+  std::string in_path = dir.Path(std::string("num2words_") + lang + ".txt");
   {
     std::ofstream f(in_path);
     for (int64_t n : numbers) f << n << '\n';

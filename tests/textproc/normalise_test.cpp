@@ -93,7 +93,8 @@ class Normaliser {
       objects.push_back({"TPOBJ_LEXMGR:DEFAULT", nullptr, orvelle_test::TextObject("main:0")});
       objects.push_back({"TPOBJ_LEXHASH:MAIN", nullptr, orvelle_test::TextObject("main\n" + s.lexicon)});
     }
-    const std::string path = orvelle_test::TempPath("normalise_" + s.language + ".tpdb");
+    const orvelle_test::ScratchDir dir;
+    const std::string path = dir.Path("normalise_" + s.language + ".tpdb");
     orvelle_test::WriteTestDb(path, objects, false, {{"LANGUAGE", s.language}});
     QLTP_nrules_delete(set);
     QLTP_abbdict_delete(def);
@@ -102,7 +103,7 @@ class Normaliser {
     std::remove(path.c_str());
     std::string config_path;
     if (!s.config.empty()) {
-      config_path = orvelle_test::TempPath("normalise_config.xml");
+      config_path = dir.Path("normalise_config.xml");
       orvelle_test::WriteFile(config_path, s.config);
     }
     ch = QLTP_tpc_newtype(db->db, config_path.empty() ? nullptr : config_path.c_str(), 0, nullptr, QLTP_TPC_TK);
@@ -393,8 +394,9 @@ TEST(NormaliseTest, MutatedTextIsHandedOnWhole) {
 // Overrides, database resets and deletion in every order: every override
 // is undone once, database objects are never freed (ASan checks both).
 TEST(NormaliseTest, OverridesUndoInEveryOrder) {
-  const std::string rules_path = orvelle_test::TempPath("override_rules.xml");
-  const std::string abbrev_path = orvelle_test::TempPath("override_abbrev.txt");
+  const orvelle_test::ScratchDir dir;
+  const std::string rules_path = dir.Path("override_rules.xml");
+  const std::string abbrev_path = dir.Path("override_abbrev.txt");
   orvelle_test::WriteFile(rules_path, kRules);
   orvelle_test::WriteFile(abbrev_path, "Dr 1 override doctor\n");
   enum Op { kOverride, kAbbrev, kResetRules, kResetTpdb };

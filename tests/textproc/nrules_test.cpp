@@ -418,7 +418,8 @@ TEST(NrulesRealDataTest, KingJamesWordsPreNormaliseLikePython) {
     pclose(p);
   }
   ASSERT_GT(words.size(), 10000u) << "bible-kjv (Debian) is needed";
-  std::string list = TempPath("kjv_words.txt");
+  ScratchDir dir;
+  std::string list = dir.Path("kjv_words.txt");
   {
     std::ofstream f(list);
     for (const auto& w : words) f << w << '\n';

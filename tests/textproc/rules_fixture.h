@@ -18,7 +18,7 @@
 #include "foundation/tpdb.h"
 #include "textproc/nrules.h"
 #include "textproc/rinterp.h"
-#include "temp_path.h"
+#include "scratch_dir.h"
 
 namespace orvelle_test {
 
@@ -61,7 +61,8 @@ inline std::string Serial(void* object, QLTP_tpobj_write_fn write, int swap = 0)
 struct LoadedDb {
   tpdb* db = nullptr;
   LoadedDb(const std::string& file, const std::vector<std::pair<std::string, std::string>>& objects) {
-    std::string path = TempPath(file);
+    const ScratchDir dir;
+    std::string path = dir.Path(file);
     tpdb* w = QLTP_tpdb_new(nullptr);
     QLTP_tpdb_header_setval(w, "MAJOR_VERSION", -1, "5", -1);
     QLTP_tpdb_header_setval(w, "MINOR_VERSION", -1, "0", -1);

@@ -5,11 +5,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
+#include "scratch_dir.h"
 #include "textproc/channel.h"
 
 namespace {
@@ -32,18 +33,14 @@ struct Deliveries {
     }
 };
 
-// A settings file in a temporary directory, removed with the object.
+// A settings file in a folder of its own, removed with the object.
 struct SettingsFile {
-    std::string path;
+    orvelle_test::ScratchDir dir;
+    std::string path = dir.Path("tpconfig.xml");
     explicit SettingsFile(const std::string& tokenise_attributes) {
-        char name[] = "/tmp/tpconfigXXXXXX";
-        int fd = mkstemp(name);
-        path = name;
         std::string text = "<tpconfig><tokenise " + tokenise_attributes + "/></tpconfig>\n";
-        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        close(fd);
+        EXPECT_TRUE(std::ofstream(path) << text);
     }
-    ~SettingsFile() { std::remove(path.c_str()); }
 };
 
 // A tk channel whose callbacks record into d.

@@ -13,7 +13,7 @@
 #include "foundation/utf8.h"
 #include "real_text.h"
 #include "rules_fixture.h"
-#include "temp_path.h"
+#include "scratch_dir.h"
 #include "textproc/channel.h"
 
 namespace {
@@ -220,7 +220,8 @@ TEST(ToxParseTest, SettingsFromTheChannelConfiguration) {
         {"max_token_length='-1'", 4096},
         {"max_token_length='0'", 4096},
     };
-    const std::string path = orvelle_test::TempPath("toxparse_tpconfig.xml");
+    orvelle_test::ScratchDir dir;
+    const std::string path = dir.Path("toxparse_tpconfig.xml");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.attributes);
         {

@@ -12,7 +12,7 @@
 #include "foundation/logger.h"
 #include "foundation/utf8.h"
 #include "real_text.h"
-#include "temp_path.h"
+#include "scratch_dir.h"
 #include "textproc/channel.h"
 
 namespace {
@@ -29,12 +29,13 @@ using Parser = std::unique_ptr<toxparselite, ParserDeleter>;
 // A tk channel for settings, logger and database; max_token_length set when
 // given.
 struct LiteParser {
+    orvelle_test::ScratchDir dir;
     std::string path;
     Channel ch;
     Parser p;
     explicit LiteParser(const char* max_token_length = nullptr) {
         if (max_token_length) {
-            path = orvelle_test::TempPath("lite.xml");
+            path = dir.Path("lite.xml");
             FILE* f = std::fopen(path.c_str(), "w");
             std::fprintf(f, "<tpconfig><toxparselite max_token_length='%s'/></tpconfig>\n", max_token_length);
             std::fclose(f);
