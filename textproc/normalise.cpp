@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/config.h"
@@ -790,18 +791,20 @@ voidparray* QLTP_normalise_process(normalise* n, voidparray* tokens, int final) 
       set_marker(t, i < nready ? "1" : "");
     }
     const bool active = n->active && n->rules;
+    std::unordered_map<const toxtoken*, int32_t> quote_after;
     if (active) {
       // 4. Unicode punctuation.
       for (int i = 0; i < count; ++i) map_unicode_punctuation(n, at(n->buffer, i));
       // 5-7. Apostrophes and punctuation. The open-quote flag carried to
-      // the next call is the one after the last ready token.
+      // the next call is the one after the last token handed on: the tokens
+      // held back are read again then, from the flag before them.
       const bool full = has_regex(n, "punc_strip_full");
       int32_t quote = n->open_quote;
       bool split = false;
       for (int i = 0; i < count; ++i) {
         toxtoken* t = at(n->buffer, i);
         const bool apostrophe = word_apostrophe(norm(t), &quote);
-        if (i + 1 == nready) n->open_quote = quote;
+        quote_after[t] = quote;
         if (!full) {
           strip_punctuation(n, t, apostrophe);
         } else if (i < nready) {
@@ -836,6 +839,10 @@ voidparray* QLTP_normalise_process(normalise* n, voidparray* tokens, int final) 
         previous = t;
         t = next;
       }
+    }
+    for (int i = 0; i < handed; ++i) {
+      const auto found = quote_after.find(at(n->buffer, i));
+      if (found != quote_after.end()) n->open_quote = found->second;
     }
     if (handed < size(n->buffer)) QLTP_toxtoken_link(nullptr, at(n->buffer, handed));
     QLTP_voidparray_delete_range(n->buffer, 0, handed);
