@@ -33,6 +33,9 @@ std::size_t decode_utf8(std::string_view bytes, std::size_t i, char32_t& c) {
   if (lead < 0x80) {
     c = lead;
     return 1;
+  } else if (lead == 0xC0 && i + 1 < bytes.size() && static_cast<unsigned char>(bytes[i + 1]) == 0x80) {
+    c = 0;  // the virtual machine's own form of U+0000
+    return 2;
   } else if (lead >= 0xC2 && lead <= 0xDF) {
     count = 2, min = 0x80, c = lead & 0x1F;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
@@ -70,7 +73,11 @@ std::string utf16_to_utf8(std::u16string_view text) {
     } else if (is_high_surrogate(c) || is_low_surrogate(c)) {
       c = kReplacement;
     }
-    QLTP_utf8_append(out, static_cast<uint32_t>(c));
+    if (c == 0) {
+      out += "\xC0\x80";
+    } else {
+      QLTP_utf8_append(out, static_cast<uint32_t>(c));
+    }
   }
   return out;
 }

@@ -21,6 +21,9 @@ inline jlong to_jlong(const void* pointer) {
 }
 
 // UTF-16 <-> UTF-8; unpaired surrogates and malformed bytes become U+FFFD.
+// U+0000 is written C0 80, as in the virtual machine's modified UTF-8, so
+// that a NUL-terminated argument keeps every character after it; C0 80 reads
+// back as U+0000.
 std::string utf16_to_utf8(std::u16string_view text);
 std::u16string utf8_to_utf16(std::string_view bytes);
 

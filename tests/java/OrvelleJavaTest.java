@@ -250,6 +250,8 @@ public class OrvelleJavaTest {
     p.setNext_phoneme("t\u0283\uD83D\uDE00");
     checkEq("ae", p.getPhoneme(), "phoneme name");
     checkEq("t\u0283\uD83D\uDE00", p.getNext_phoneme(), "next name outside the BMP");
+    p.setPhoneme("a\u0000b");
+    checkEq("a\u0000b", p.getPhoneme(), "a name holding U+0000");
     p.setPhoneme(null);
     checkEq(null, p.getPhoneme(), "null name");
     p.delete();
@@ -570,6 +572,66 @@ public class OrvelleJavaTest {
     }
   }
 
+  interface Call {
+    int on(int handle, Recorder recorder) throws Exception;
+  }
+
+  /** A query row names the one frame the server must get; a text row the text without its markup. */
+  record NulRow(String what, Call call, boolean query, String sent) {}
+
+  /** Every character after a U+0000 reaches the library, which gets it as C0 80. */
+  static void nulCharacters() throws Exception {
+    String text = "nul\u0000after";
+    // The tokeniser writes "_" for each byte of the malformed sequence; a
+    // query passes it as it is.
+    String rendered = "nul__after";
+    // In a text of 256 bytes or more with few malformed bytes, the tokeniser
+    // reads them as ISO-8859-1: C0 80 becomes U+00C0 U+0080 (C3 80 C2 80).
+    String words = "word ".repeat(60);
+    NulRow[] rows = {
+        new NulRow("long render", (h, r) -> orvelleJNI.ovRenderSpeech(h, words + text), false,
+            words + "nul\u00c3\u0080\u00c2\u0080after"),
+        new NulRow("render", (h, r) -> orvelleJNI.ovRenderSpeech(h, text), false, rendered),
+        new NulRow("XML render", (h, r) -> orvelleJNI.ovRenderSpeechXML(h, "<p>" + text + "</p>"), false, rendered),
+        new NulRow("push and flush", (h, r) -> {
+          int pushed = orvelleJNI.ovPushSpeechStream(h, text);
+          return pushed != 0 ? pushed : orvelleJNI.ovFlushSpeechStream(h);
+        }, false, rendered),
+        new NulRow("asynchronous render", (h, r) -> {
+          int started = orvelleJNI.ovRenderSpeechAsync(h, text);
+          check(r.finishedLatch.await(30, TimeUnit.SECONDS), "the asynchronous render finished");
+          return started;
+        }, false, rendered),
+        new NulRow("query", (h, r) -> orvelleJNI.ovQueryServer(h, "<q t='" + text + "'/>"), true,
+            "<q t='nul\u00c0\u0080after'/>\u0000"),
+        new NulRow("fast voice choice", (h, r) -> orvelleJNI.ovSetVoiceFast(h, text), true,
+            "<voice name='nul\u00c0\u0080after' select='1'/>\u0000"),
+    };
+    for (NulRow row : rows) {
+      Recorder recorder = new Recorder();
+      try (Session s = new Session(script(""), recorder)) {
+        checkEq(0, row.call().on(s.handle, recorder), row.what() + " result");
+        List<String> queries = new ArrayList<>();
+        StringBuilder texts = new StringBuilder();
+        for (Frame f : s.server.frames()) {
+          // ISO-8859-1 keeps every byte as one character.
+          String data = new String(f.data(), StandardCharsets.ISO_8859_1);
+          if (f.type() == 13) {
+            queries.add(data);
+          } else if (f.type() == 1 || f.type() == 15) {
+            texts.append(data);
+          }
+        }
+        if (row.query()) {
+          checkEq(List.of(row.sent()), queries, row.what() + ": the query the server got");
+        } else {
+          String got = texts.toString().replaceAll("<[^>]*>", "").replace("\u0000", "");
+          checkEq(row.sent(), got, row.what() + ": the text the server got, without its markup");
+        }
+      }
+    }
+  }
+
   static void handlesAndHosts() throws Exception {
     checkEq(-2, orvelleJNI.ovRenderSpeech(999999, "x"), "render on a bad handle");
     checkEq(-2, orvelleJNI.ovSetCallBack(999999, 0), "set callback on a bad handle");
@@ -626,6 +688,7 @@ public class OrvelleJavaTest {
     run("replacingDuringAnAsynchronousRender", OrvelleJavaTest::replacingDuringAnAsynchronousRender);
     run("subclassesAndSuperRun", OrvelleJavaTest::subclassesAndSuperRun);
     run("textOutsideTheBmp", OrvelleJavaTest::textOutsideTheBmp);
+    run("nulCharacters", OrvelleJavaTest::nulCharacters);
     run("handlesAndHosts", OrvelleJavaTest::handlesAndHosts);
     System.gc();
     System.out.println(failures == 0 ? "all cases passed" : failures + " checks failed");

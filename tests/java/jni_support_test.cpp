@@ -39,6 +39,8 @@ TEST(JniStringTest, ConvertsEveryPlaneBothWays) {
       {u"\u20ac", "\xe2\x82\xac"},
       {kEmoji, "\xf0\x9f\x98\x80"},
       {u"a" + kEmoji + u"\U0010FFFF", "a\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"},
+      // U+0000 in the virtual machine's form: a C string keeps what follows.
+      {std::u16string(u"nul\0after", 9) + u'\0', "nul\xc0\x80" "after\xc0\x80"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(utf16_to_utf8(c.text), c.bytes);
@@ -55,7 +57,8 @@ TEST(JniStringTest, UnpairedSurrogatesBecomeReplacementCharacters) {
 
 TEST(JniStringTest, MalformedBytesBecomeReplacementCharacters) {
   const std::u16string r(1, u'\xFFFD');
-  EXPECT_EQ(utf8_to_utf16("\xc0\x80"), r + r);          // overlong NUL (modified UTF-8)
+  EXPECT_EQ(utf8_to_utf16("\xc0\x81"), r + r);          // overlong, not the form of U+0000
+  EXPECT_EQ(utf8_to_utf16("\xc0"), r);                  // the form of U+0000 cut short
   EXPECT_EQ(utf8_to_utf16("\xe0\x80\x80"), r);          // overlong
   EXPECT_EQ(utf8_to_utf16("\xed\xa0\xbd\xed\xb8\x80"),  // surrogate halves encoded one by one
             r + r);
