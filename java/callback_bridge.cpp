@@ -1,6 +1,7 @@
 #include "java/callback_bridge.h"
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -109,9 +110,28 @@ class KeepPendingException {
 
 // The data of an event being delivered.
 struct EventData {
+  PACKET_TYPE type;
   const void* data;
   long length;
 };
+
+// A phoneme record with its two names in one block of the C allocator, so
+// that delete_phoneme_data, which frees only the record, frees the names too.
+phoneme_data* copy_phoneme(const phoneme_data& record) {
+  const std::size_t name_size = record.phoneme != nullptr ? std::strlen(record.phoneme) + 1 : 0;
+  const std::size_t next_size = record.next_phoneme != nullptr ? std::strlen(record.next_phoneme) + 1 : 0;
+  auto* copy = static_cast<phoneme_data*>(std::malloc(sizeof(phoneme_data) + name_size + next_size));
+  if (copy == nullptr) return nullptr;
+  *copy = record;
+  char* names = reinterpret_cast<char*>(copy + 1);
+  if (record.phoneme != nullptr) {
+    copy->phoneme = static_cast<char*>(std::memcpy(names, record.phoneme, name_size));
+  }
+  if (record.next_phoneme != nullptr) {
+    copy->next_phoneme = static_cast<char*>(std::memcpy(names + name_size, record.next_phoneme, next_size));
+  }
+  return copy;
+}
 
 // Events being delivered on this thread, innermost last: the event-data
 // helpers read only these, within their lengths.
@@ -240,7 +260,7 @@ void run_guarded(OrvelleCallback* callback, PACKET_TYPE type, void* data, long l
                  bool readable) {
   CallbackRegistry& registry = CallbackRegistry::instance();
   if (!registry.enter(callback)) return;
-  if (readable) delivering.push_back(EventData{data, length < 0 ? 0 : length});
+  if (readable) delivering.push_back(EventData{type, data, length < 0 ? 0 : length});
   callback->run(type, data, length);
   if (readable) delivering.pop_back();
   registry.leave(callback);
@@ -505,9 +525,23 @@ JNIEXPORT jstring JNICALL Java_com_quorlane_orvelle_orvelleJNI_OrvelleCallback_1
   return new_java_string(env, bytes, size);
 }
 
+// The record lives on the library's stack only while its event is
+// delivered: Java gets a copy of its own, which it frees.
 JNIEXPORT jlong JNICALL Java_com_quorlane_orvelle_orvelleJNI_OrvelleCallback_1OrvelleDataToPhoneme(
-    JNIEnv*, jclass, jlong, jobject, jlong data) {
-  return data;
+    JNIEnv* env, jclass, jlong, jobject, jlong data) {
+  if (data == 0) return 0;
+  const EventData* event = current_event(from_jlong<void>(data));
+  if (event == nullptr) {
+    throw_java(env, "java/lang/IllegalStateException", "event data is readable only while its event is delivered");
+    return 0;
+  }
+  if (event->type != PACKET_PHONEME || event->length < static_cast<long>(sizeof(phoneme_data))) {
+    throw_java(env, "java/lang/IllegalArgumentException", "the data is not a phoneme event's");
+    return 0;
+  }
+  phoneme_data* copy = copy_phoneme(*static_cast<const phoneme_data*>(event->data));
+  if (copy == nullptr) throw_java(env, "java/lang/OutOfMemoryError", "no memory for a phoneme_data record");
+  return to_jlong(copy);
 }
 
 JNIEXPORT jlong JNICALL Java_com_quorlane_orvelle_orvelleJNI_new_1OrvelleCaller(JNIEnv* env, jclass) {

@@ -64,14 +64,21 @@ public class OrvelleJavaTest {
   }
 
   static final class Server implements AutoCloseable {
+    // The server is killed when the thread that started it (this program's
+    // main thread) or the machine dies (PR_SET_PDEATHSIG): one left running
+    // would hold the test's output open, and the test would never end.
+    private static final String BOUND_TO_PARENT = "import ctypes, runpy, sys; "
+        + "ctypes.CDLL(None).prctl(1, 9); sys.argv = sys.argv[1:]; "
+        + "runpy.run_path(sys.argv[0], run_name='__main__')";
+
     final Process process;
     final Path log;
     final int port;
 
     Server(String scriptJson) throws Exception {
       log = Files.createTempFile("orvelle-java-test", ".log");
-      ProcessBuilder builder = new ProcessBuilder(python, serverScript, "--port", "0",
-          "--script-json", scriptJson, "--log", log.toString());
+      ProcessBuilder builder = new ProcessBuilder(python, "-c", BOUND_TO_PARENT, serverScript,
+          "--port", "0", "--script-json", scriptJson, "--log", log.toString());
       builder.redirectError(ProcessBuilder.Redirect.INHERIT);
       process = builder.start();
       BufferedReader out = new BufferedReader(
@@ -158,6 +165,7 @@ public class OrvelleJavaTest {
     final CountDownLatch finishedLatch = new CountDownLatch(1);
     volatile Thread finishedThread;
     volatile SWIGTYPE_p_void lastAudio;
+    volatile phoneme_data keptPhoneme;
     volatile boolean disconnected;
 
     @Override
@@ -166,11 +174,8 @@ public class OrvelleJavaTest {
       switch (type) {
         case PACKET_PHONEME: {
           phoneme_data p = OrvelleDataToPhoneme(data);
-          events.add("phoneme " + p.getPhoneme() + " " + p.getNext_phoneme() + " "
-              + p.getPhone_length_in_bytes() + " " + p.getSample_rate() + " " + p.getSapi_viseme()
-              + " " + p.getDisney_viseme() + " " + p.getStress() + " " + p.getSapi_phoneid() + " "
-              + p.getNext_sapi_phoneid() + " " + p.getNext_sapi_viseme() + " "
-              + (p.getStruct_size() == length));
+          events.add(describe(p, length));
+          keptPhoneme = p;
           break;
         }
         case PACKET_AUDIO: {
@@ -199,6 +204,14 @@ public class OrvelleJavaTest {
     protected void swigDirectorDisconnect() {
       disconnected = true;
       super.swigDirectorDisconnect();
+    }
+
+    static String describe(phoneme_data p, int length) {
+      return "phoneme " + p.getPhoneme() + " " + p.getNext_phoneme() + " "
+          + p.getPhone_length_in_bytes() + " " + p.getSample_rate() + " " + p.getSapi_viseme()
+          + " " + p.getDisney_viseme() + " " + p.getStress() + " " + p.getSapi_phoneid() + " "
+          + p.getNext_sapi_phoneid() + " " + p.getNext_sapi_viseme() + " "
+          + (p.getStruct_size() == length);
     }
 
     List<String> snapshot() {
@@ -277,6 +290,11 @@ public class OrvelleJavaTest {
       for (Thread t : recorder.threads) {
         check(t == Thread.currentThread(), "a synchronous render delivers on the caller's thread");
       }
+      // A record kept past its event is Java's own copy.
+      phoneme_data kept = recorder.keptPhoneme;
+      checkEq(events.get(0), Recorder.describe(kept, (int) kept.getStruct_size()),
+          "a phoneme record read after its event");
+      kept.delete();
       checkEq(0, orvelleJNI.ovRenderSpeechXML(s.handle, "<speak>zebra</speak>"), "XML render result");
       checkEq(14, recorder.snapshot().size(), "XML render delivers the same events");
       check(s.server.received("zebra".getBytes(StandardCharsets.UTF_8)), "the text reached the server");
@@ -300,6 +318,12 @@ public class OrvelleJavaTest {
             outcomes.add(index + ":out");
           }
         }
+        try {
+          OrvelleDataToPhoneme(data);
+          outcomes.add("audio read as a phoneme record");
+        } catch (IllegalArgumentException expected) {
+          // only a phoneme event's data is a phoneme record
+        }
         lastAudio = data;
       }
     };
@@ -313,6 +337,13 @@ public class OrvelleJavaTest {
       } catch (IllegalStateException expected) {
         // the data is gone once run() has returned
       }
+      try {
+        probe.OrvelleDataToPhoneme(probe.lastAudio);
+        check(false, "a phoneme record made after its callback returned");
+      } catch (IllegalStateException expected) {
+        // likewise
+      }
+      checkEq(null, probe.OrvelleDataToPhoneme(null), "no data gives no record");
       checkEq(null, probe.OrvelleDataToString(null), "no data gives null");
     }
   }

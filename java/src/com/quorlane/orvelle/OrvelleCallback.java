@@ -3,6 +3,7 @@ package com.quorlane.orvelle;
 /**
  * Receives a connection's events: subclass it and override run(). The event
  * data is readable through the OrvelleDataTo helpers only while run() runs.
+ * run() returns nothing: a callback cannot stop a request.
  */
 public class OrvelleCallback {
   private final NativeRef ref;
@@ -54,9 +55,13 @@ public class OrvelleCallback {
     return orvelleJNI.OrvelleCallback_OrvelleDataToString(ref.address(), this, SWIGTYPE_p_void.getCPtr(data));
   }
 
-  /** The record of a phoneme event. */
+  /**
+   * A copy of the record of a phoneme event, names included: it stays
+   * readable after run() returns and is freed by delete() or once it is
+   * unreachable.
+   */
   public phoneme_data OrvelleDataToPhoneme(SWIGTYPE_p_void data) {
     long address = orvelleJNI.OrvelleCallback_OrvelleDataToPhoneme(ref.address(), this, SWIGTYPE_p_void.getCPtr(data));
-    return (address == 0) ? null : new phoneme_data(address, false);
+    return (address == 0) ? null : new phoneme_data(address, true);
   }
 }

@@ -1,8 +1,8 @@
 package com.quorlane.orvelle;
 
 /**
- * The record of a phoneme event. A record given to a callback belongs to the
- * event and is readable only while the callback runs.
+ * The record of a phoneme event. OrvelleCallback.OrvelleDataToPhoneme gives
+ * a copy that Java owns, readable after the callback has returned.
  */
 public class phoneme_data {
   private final NativeRef ref;
