@@ -133,6 +133,26 @@ void BM_NumbersExpand(benchmark::State& state) {
 }
 BENCHMARK(BM_NumbersExpand);
 
+// A line of n '=' spelt character by character.
+void BM_AscharsRun(benchmark::State& state) {
+  nrules* set = english_rules();
+  rinterp_context ctx{};
+  ctx.rules = set;
+  rinterp* in = QLTP_rinterp_new(&ctx, 1, 0, 0, 0, nullptr);
+  dystrarray* out = QLTP_dystrarray_new(0);
+  const std::string line(static_cast<size_t>(state.range(0)), '=');
+  for (auto _ : state) {
+    QLTP_dystrarray_clear(out, 0);
+    QLTP_nrules_apply_component(set, in, "H:aschars", in->ovector, out, nullptr, line.c_str());
+    benchmark::DoNotOptimize(out->count);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+  QLTP_dystrarray_delete(out);
+  QLTP_rinterp_delete(in);
+  QLTP_nrules_delete(set);
+}
+BENCHMARK(BM_AscharsRun)->Arg(40000)->Arg(80000)->Unit(benchmark::kMillisecond);
+
 #ifdef ORVELLE_BENCH_ICU
 void BM_IcuSpellout(benchmark::State& state) {
   UErrorCode status = U_ZERO_ERROR;

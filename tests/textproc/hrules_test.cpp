@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -230,6 +231,8 @@ TEST(HruleOtherTest, SpellsFiltersAndRestoresCharacters) {
       {"H:none", "As is", {"As is"}},
       {"H:aschars", "aab", {"double", "ay", "bee"}},
       {"H:aschars", "ccc", {"triple see"}},
+      {"H:aschars", "aaa", {"ay", "double", "ay"}},
+      {"H:aschars", "cccc", {"c", "triple see"}},
       {"H:aschars", "A&7?", {"a", "and", "seven", "?"}},
       {"H:aschars", "$€", {"dollars", "euro"}},
       {"H:asdigits", "12", {"wun", "too"}},
@@ -263,6 +266,24 @@ TEST(HruleOtherTest, SpellsFiltersAndRestoresCharacters) {
   QLTP_hrule_word(in.in, "ab", in.out, in.attrs, params);
   EXPECT_EQ(Entries(in.out), (std::vector<std::string>{"ay", "bee"}));
   QLTP_strarray_delete(params);
+}
+
+// A long line of one character is read in time linear in its length, with
+// the words a short run of the same character gives at its end.
+TEST(HruleOtherTest, AscharsTakesLinearTimeOnLongRuns) {
+  Interp in(Rules().get());
+  for (char c : {'=', 'a'}) {
+    SCOPED_TRACE(c);
+    const std::string run(80000, c);
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<std::string> out = in.Run("H:aschars", run.c_str());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 2.0);
+    std::vector<std::string> tail = in.Run("H:aschars", run.substr(0, 2).c_str());
+    ASSERT_EQ(out.size(), run.size() - 2 + tail.size());
+    EXPECT_EQ(std::vector<std::string>(out.end() - static_cast<long>(tail.size()), out.end()), tail);
+    EXPECT_EQ(out.front(), c == 'a' ? "ay" : "=");
+  }
 }
 
 TEST(HruleOtherTest, FilterRunsAreCutOnCharacterBoundaries) {
