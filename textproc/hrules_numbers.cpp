@@ -177,25 +177,24 @@ class Speaker {
 
   // The unit key for multiplier q in the languages with several plurals.
   Key unit_key(std::string_view W, int64_t q) const {
-    bool billion = W == "billion", hundred = W == "hundred";
+    bool hundred = W == "hundred";
     int64_t last = q % 10, last2 = q % 100;
     switch (lang_) {
       case Lang::Gd:
       case Lang::Ga:
         if (W == "hundred_thousand") return Key(W, "");
         break;
+      // The plural follows the multiplier's last two digits, in every unit.
       case Lang::Lt:
-        if (billion) return Key(W, q >= 2 ? "_plural_2_9" : "");
         if (last == 1 && last2 != 11) return Key(W, "");
         if (last == 0 || (last2 >= 11 && last2 <= 19)) return Key(W, "_plural");
         return Key(W, "_plural_2_9");
       case Lang::Ru:
       case Lang::Pl: {
         if (hundred) return Key(W, "");
-        if (billion) return Key(W, q >= 2 && q <= 4 ? "_plural_2_4" : "");
-        int64_t teen = lang_ == Lang::Pl && W == "thousand" && q > 100 ? last2 : q;
-        if (last >= 2 && last <= 4 && !(teen >= 12 && teen <= 15)) return Key(W, "_plural_2_4");
-        if (last == 1 && teen != 11) return Key(W, "");
+        if (last >= 2 && last <= 4 && !(last2 >= 12 && last2 <= 14)) return Key(W, "_plural_2_4");
+        // Polish multipliers above 1 take the genitive plural, 21 too.
+        if (q == 1 || (lang_ == Lang::Ru && last == 1 && last2 != 11)) return Key(W, "");
         return Key(W, "_plural");
       }
       case Lang::Ro:
