@@ -215,7 +215,7 @@ class Speaker {
     bool plain_one = q == 1 && word(f, Key(W, "_plural")).empty() && !word(f, W).empty();
     if (lang_ == Lang::Ro) {
       static const std::string kFeminine = "digitlkp_feminine";
-      if (!add(kFeminine, Key(q))) say(Key(q), kFeminine, a_.cas, true);
+      if (!plain_one && !add(kFeminine, Key(q))) say(Key(q), kFeminine, a_.cas, true);
     } else if (!plain_one && !add(f, Key(q)) && q != v) {
       say(Key(q), f, s, true);
     }

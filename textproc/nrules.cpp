@@ -876,6 +876,8 @@ const char* QLTP_nrules_lkp(const nrules* set, const char* table, int tlen, cons
 int QLTP_nrules_numeric_digits(const nrules* set, const char* table, int len) {
   if (!set || !table) return 0;
   std::string_view t = view(table, len);
+  // A default answers for every key, however long.
+  if (has_default(set, t) && *QLTP_nrules_lkp(set, table, len, " ", 1)) return INT32_MAX;
   int n = QLTP_strarray_sz(set->numeric_tables);
   for (int i = 0; i < n; ++i)
     if (t == QLTP_strarray_idx(set->numeric_tables, i)) return QLTP_intarray_idx(set->numeric_digits, i);

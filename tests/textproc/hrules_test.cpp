@@ -66,6 +66,8 @@ std::string RuleFile() {
                      {"thousand_plural_2_9", "tūkstančiai"}});
   s += Lookup("ro", {{"parent", "ro"}, {"1", "unu"}, {"2", "doi"}, {"20", "douăzeci"}, {"tens_join", "și"},
                      {"thousand", "mie"}, {"thousand_plural", "mii"}, {"thousand_plural_20plus", "de mii"}});
+  s += Lookup("ro_one", {{"parent", "ro_one"}, {"thousand", "mie"}, {"2", "doi"}});
+  s += Lookup("many", {{"parent", "many"}, {"1", "one"}, {" ", "many"}});
   s += Lookup("digitlkp_feminine", {{"1", "o"}, {"2", "două"}, {"20", "douăzeci"}, {"tens_join", "și"}});
   s += Lookup("zh", {{"parent", "zh"}, {"1", "一"}, {"2", "二"}, {"3", "三"}, {"5", "五"}, {"40", "四十"},
                      {"15", "一十五"}, {"hundred", "百"}, {"hundred_plural", "百"}, {"thousand", "千"},
@@ -149,6 +151,9 @@ TEST(HruleNumbersTest, SpellsNumbersFromTheTables) {
       {"H:numbers_lt_with_ending", "lt", "-ame", "ame"},
       {"H:numbers_ro", "ro", "2000", "două mii"},
       {"H:numbers_ro", "ro", "21000", "douăzeci și o de mii"},
+      {"H:numbers_ro", "ro_one", "1000", "mie"},  // no plural key: a single thousand has no multiplier
+      {"H:number", "many", "21", "many"},         // a default answers for numbers longer than any key
+      {"H:number", "many", "1", "one"},
       {"H:numbers_zh", "zh", "12345", "一 万 二 千 三 百 四十 五"},
       {"H:numbers_zh", "zh", "15", "一十五"},
       {"H:numbers_zh", "zh", "115", "一 百 十五"},
