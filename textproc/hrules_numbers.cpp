@@ -32,18 +32,8 @@ const char* find_attr(const dystrarray* attrs, const char* name) {
   return nullptr;
 }
 
-struct Args {
-  std::string cas = "digitlkp";
-  std::string parent = "digitlkp";
-  std::string variant;
-  int maxlen = 12;
-  char sep = ',';
-  bool reverse_tens = false, agree_all = false, leading_zero = false, no_join_delim = false,
-       number_join = false, ignore_minus = false, zh_join = false, en_join = false;
-};
-
-Args read_args(const nrules* set, const dystrarray* attrs, const str2str* params) {
-  Args a;
+number_args read_args(const nrules* set, const dystrarray* attrs, const str2str* params) {
+  number_args a;
   if (const char* c = find_attr(attrs, "case"); c && *c) a.cas = c;
   if (const char* m = find_attr(attrs, "maxlen"); m && *m) a.maxlen = QLTP_atoi(m, -1);
   // One pass over the pairs; a later pair overrides an earlier one.
@@ -98,7 +88,7 @@ class Key {
 
 class Speaker {
  public:
-  Speaker(rinterp* interp, dystrarray* out, const Args& args, Lang lang)
+  Speaker(rinterp* interp, dystrarray* out, const number_args& args, Lang lang)
       : set_(interp->rules), log_(interp->log), out_(out), a_(args), lang_(lang) {}
 
   // `looked_up`: the caller found no entry for the whole text already.
@@ -343,7 +333,7 @@ class Speaker {
   nrules* set_;
   logger* log_;
   dystrarray* out_;
-  const Args& a_;
+  const number_args& a_;
   Lang lang_;
   // Tables are the argument record's strings or the rules' own names,
   // alive for the whole call: known by address.
@@ -353,22 +343,26 @@ class Speaker {
 
 // The recursive rule of every language; it calls itself (Speaker::say) for
 // the multipliers of the units.
-int QLTP_hrule_numbers_recursive(rinterp* interp, const char* text, dystrarray* out, const Args& a, Lang lang) {
-  if (!text || !out) return 0;
+int recursive(rinterp* interp, const char* text, dystrarray* out, const number_args& a, Lang lang) {
+  if (!interp || !interp->rules || !text || !out) return 0;
   Speaker(interp, out, a, lang).say(text, a.cas, a.parent);
   return 1;
 }
 
 int speak(rinterp* interp, const char* text, dystrarray* out, dystrarray* attrs, str2str* params, Lang lang) {
   if (!interp || !interp->rules) return 0;
-  return QLTP_hrule_numbers_recursive(interp, text, out, read_args(interp->rules, attrs, params), lang);
+  return recursive(interp, text, out, read_args(interp->rules, attrs, params), lang);
 }
 
 }  // namespace
 
+int QLTP_hrule_numbers_recursive(rinterp* interp, const char* text, dystrarray* out, const number_args* args) {
+  return args ? recursive(interp, text, out, *args, Lang::Generic) : 0;
+}
+
 int QLTP_hrule_numbers(rinterp* interp, const char* text, dystrarray* out, dystrarray* attrs, str2str* params) {
   if (!interp || !interp->rules) return 0;
-  Args a = read_args(interp->rules, attrs, params);
+  number_args a = read_args(interp->rules, attrs, params);
   // One hand-over at a time: a variant that comes back here runs the
   // generic rule instead of handing over again.
   if (!a.variant.empty() && !interp->handover) {
@@ -382,7 +376,7 @@ int QLTP_hrule_numbers(rinterp* interp, const char* text, dystrarray* out, dystr
       return result;
     }
   }
-  return QLTP_hrule_numbers_recursive(interp, text, out, a, Lang::Generic);
+  return recursive(interp, text, out, a, Lang::Generic);
 }
 
 int QLTP_hrule_numbers_pt(rinterp* i, const char* t, dystrarray* o, dystrarray* a, str2str* p) {

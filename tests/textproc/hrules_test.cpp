@@ -180,6 +180,14 @@ TEST(HruleNumbersTest, SpellsNumbersFromTheTables) {
   Interp in(Rules().get());
   in.Attr("maxlen", "3");
   EXPECT_EQ(in.Words("H:number", "1234"), "one two three four");
+  // The recursive rule called with arguments of the caller's own.
+  number_args args;
+  args.cas = args.parent = "en";
+  args.no_join_delim = args.ignore_minus = true;
+  QLTP_dystrarray_clear(in.out, 0);
+  EXPECT_EQ(QLTP_hrule_numbers_recursive(in.in, "-121", in.out, &args), 1);
+  EXPECT_EQ(Entries(in.out), (std::vector<std::string>{"one", "hundred", "and", "twenty-one"}));
+  EXPECT_EQ(QLTP_hrule_numbers_recursive(in.in, "1", in.out, nullptr), 0);
   Interp big(Rules().get());
   big.Attr("maxlen", "30");
   EXPECT_EQ(big.Words("H:number", "1234567890123456789"),
