@@ -968,32 +968,44 @@ int QLTP_nrules_apply_component(nrules* set, rinterp* interp, const char* spec, 
 // Renderings
 
 namespace {
+// Values are read as written, without references: one that holds a single
+// quote is written in double quotes.
+void append_quoted(dystr* out, const char* value) {
+  const char* q = std::strchr(value, '\'') && !std::strchr(value, '"') ? "\"" : "'";
+  QLTP_dystr_append4(out, q, 1, value, -1, q, 1, "", 0);
+}
+
 bool print_buffer(const char* buf, int32_t len, dystr* out) {
   int last = 0;
   return walk_buffer(buf, len, [&](int comp, const char* name, const char* value) {
     if (comp != last) QLTP_dystr_append(out, "/>\n\t\t<com", -1);
     last = comp;
-    QLTP_dystr_append4(out, " ", 1, name, -1, "='", 2, value, -1);
-    QLTP_dystr_append(out, "'", 1);
+    QLTP_dystr_append4(out, " ", 1, name, -1, "=", 1, "", 0);
+    append_quoted(out, value);
   });
 }
 }  // namespace
 
 int QLTP_nrule_print(const nrule* rule, dystr* out) {
   if (!rule || !out) return 0;
-  QLTP_dystr_append4(out, "<rule name='", -1, rule->name, -1, "' type='", -1, rule->type, -1);
+  QLTP_dystr_append(out, "<rule name=", -1);
+  append_quoted(out, rule->name);
+  QLTP_dystr_append(out, " type=", -1);
+  append_quoted(out, rule->type);
   if (rule->matchlen > 0) {
-    QLTP_dystr_append(out, "'>\n\t<match>\n\t\t<com", -1);
+    QLTP_dystr_append(out, ">\n\t<match>\n\t\t<com", -1);
     print_buffer(rule->match, rule->matchlen, out);
     QLTP_dystr_append(out, "/>\n\t</match>\n", -1);
   } else {
-    QLTP_dystr_append(out, "'>\n", -1);
+    QLTP_dystr_append(out, ">\n", -1);
   }
   if (rule->replacelen > 0) {
     QLTP_dystr_append(out, "\t<replace>\n\t\t<com", -1);
     print_buffer(rule->replace, rule->replacelen, out);
-    QLTP_dystr_append(out, "/>\n\t</replace>\n</rule>\n", -1);
+    QLTP_dystr_append(out, "/>\n\t</replace>\n", -1);
   }
+  // Every rule is closed, so printed rules read back whole.
+  QLTP_dystr_append(out, "</rule>\n", -1);
   return 1;
 }
 

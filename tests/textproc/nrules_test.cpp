@@ -150,7 +150,14 @@ TEST(NrulesReaderTest, BuildsBuffersWindowGroupsOrderingsAndParameters) {
   const nrule* r = Rule(small.get(), "t", 0);
   ASSERT_EQ(r->matchlen, 11);
   EXPECT_EQ(std::memcmp(r->match, "name\0R:x\0\0\0", 11), 0);
-  EXPECT_EQ(Print(small.get()), "<rule name='one' type='t'>\n\t<match>\n\t\t<com name='R:x'/>\n\t</match>\n");
+  EXPECT_EQ(Print(small.get()), "<rule name='one' type='t'>\n\t<match>\n\t\t<com name='R:x'/>\n\t</match>\n</rule>\n");
+  // Values are read as written: one holding a single quote prints in double
+  // quotes. A rule without components is closed too.
+  Nrules quoted = RulesFrom("<rule name=\"it's\" type='t'><match><com name='L:x' val=\"'q'\"/></match></rule>"
+                            "<rule name='two' type='t'/>");
+  EXPECT_EQ(Print(quoted.get()),
+            "<rule name=\"it's\" type='t'>\n\t<match>\n\t\t<com name='L:x' val=\"'q'\"/>\n\t</match>\n"
+            "</rule>\n<rule name='two' type='t'>\n</rule>\n");
 }
 
 TEST(NrulesQueryTest, RegexLookupAndComponentResults) {
@@ -333,6 +340,10 @@ TEST(NrulesReaderTest, MutatedRuleFilesLoadAndSurviveTheSerialRoundTrip) {
     }
     Nrules set = RulesFrom(m);
     ASSERT_TRUE(set) << m;
+    // Printed rules read back whole.
+    Nrules printed = RulesFrom("<rules>" + Print(set.get()) + "</rules>");
+    EXPECT_EQ(printed->nrules, set->nrules) << m;
+    EXPECT_EQ(Print(printed.get()), Print(set.get())) << m;
     std::string bytes = Serial(set.get(), QLTP_tpobj_nrules_write);
     if (bytes.empty()) continue;
     FILE* f = fmemopen(bytes.data(), bytes.size(), "rb");
