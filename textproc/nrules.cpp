@@ -44,12 +44,24 @@ constexpr char kSeparatorPattern[] = "[\n\\s]*,[\n\\s]*";
 constexpr char kTable[] = "LKPTABLE";
 // Lookup keys are "table:key"; a key with its NUL fits in 256 bytes.
 constexpr int kMaxLookupKey = 254;
+// The longest word the stored form's dictionaries hold (every name and
+// lookup key), and the longest rule name its length byte allows.
+constexpr size_t kMaxStoredWord = 254;
+constexpr size_t kMaxRuleName = 255;
 // Relative slots are a sign and two digits.
 constexpr int kMaxSlot = 99;
 constexpr int kMaxComponents = 1 << 16;
 
 void warn(const nrules* set, int code, const char* message, const std::string& detail) {
   if (set && set->log) QLTP_logger_set_error(set->log, code, message, detail.c_str());
+}
+
+// A name the stored form can hold; a longer one is logged and refused, so
+// the rest of the set stays storable.
+bool storable(const nrules* set, const char* message, std::string_view name, size_t max = kMaxStoredWord) {
+  if (name.size() <= max) return true;
+  warn(set, QLTP_MESSAGE_WARN, message, std::string(name.substr(0, 64)) + "...");
+  return false;
 }
 
 std::string_view view(const char* s, int len) {
@@ -200,6 +212,9 @@ void on_start(void* user, const char* name, const char** attrs) {
     if (r->current) QLTP_nrule_delete(r->current);
     r->current = nullptr;
     if (!rname || !type) return;
+    if (!storable(set, "RULES - too long rule name or type skipped", rname, kMaxRuleName) ||
+        !storable(set, "RULES - too long rule name or type skipped", type))
+      return;
     r->current = QLTP_nrule_new();
     if (!r->current) return;
     r->current->name = QLTP_strndup(rname, -1);
@@ -217,7 +232,7 @@ void on_start(void* user, const char* name, const char** attrs) {
   } else if (std::strcmp(name, "ordering") == 0) {
     const char* oname = attr(attrs, "name");
     const char* sequence = attr(attrs, "sequence");
-    if (!oname || !sequence || !*oname) return;
+    if (!oname || !sequence || !*oname || !storable(set, "ORDERING - too long name skipped", oname)) return;
     if (dict_id(set->ordering_names, oname)) {
       warn(set, QLTP_MESSAGE_WARN, "ORDERING - Repeated name skipped", oname);
       return;
@@ -234,7 +249,7 @@ void on_start(void* user, const char* name, const char** attrs) {
     }
   } else if (std::strcmp(name, "hrule") == 0) {
     const char* hname = attr(attrs, "name");
-    if (!hname || !*hname) return;
+    if (!hname || !*hname || !storable(set, "HRULE - too long name skipped", hname)) return;
     if (dict_id(set->hrule_names, hname)) {
       warn(set, QLTP_MESSAGE_WARN, "HRULE - Repeated name skipped", hname);
       return;
@@ -287,6 +302,7 @@ void add_regex(nrules* set, const std::string& element, const std::string& patte
     name.resize(name.size() - 6);
     options = QLTP_REGEX_DOTALL;
   }
+  if (!storable(set, "REGEX - too long name skipped", name)) return;
   QLTP_regex* re = QLTP_regex_compile(pattern.c_str(), static_cast<int>(pattern.size()), options);
   if (!re) {
     std::printf("ERROR RGX(%s)\n", pattern.c_str());
@@ -327,6 +343,7 @@ void note_key(nrules* set, std::string_view table, std::string_view key) {
 
 void add_lookup(nrules* set, const std::string& table, const std::string& text) {
   warn(set, QLTP_MESSAGE_DEBUG, "LOOKUP", table);
+  if (!storable(set, "LOOKUP - too long table name skipped", table)) return;
   if (QLTP_hashstrarray_lookup(set->lookups, table.c_str(), static_cast<int>(table.size()))) {
     std::printf("ERROR DUPLICATE LKP NAME(%s)\n", table.c_str());
     return;
@@ -343,7 +360,7 @@ void add_lookup(nrules* set, const std::string& table, const std::string& text) 
     std::string_view v(text.data() + ov[6], static_cast<size_t>(ov[7] - ov[6]));
     start = ov[1] > start ? ov[1] : start + 1;
     std::string detail = table + "[" + std::string(k) + "]";
-    if (k.empty() || table.size() + 1 + k.size() + 1 > 256) {
+    if (k.empty() || table.size() + 1 + k.size() > kMaxStoredWord) {
       warn(set, QLTP_MESSAGE_WARN, "LOOKUP - too long/empty key in lookup", detail);
       continue;
     }
