@@ -734,8 +734,16 @@ nrules* QLTP_nrules_read(FILE* f, int swap) {
   if (!QLTP_hashstrarray_read(f, &set->lookups, swap) || !set->lookups) return fail();
   for (int i = 0, n = QLTP_hashstrarray_sz(set->lookups); i < n; ++i) {
     std::string_view key = QLTP_hashstrarray_key(set->lookups, i);
-    size_t colon = key.find(':');
-    if (colon != std::string_view::npos) note_key(set, key.substr(0, colon), key.substr(colon + 1));
+    // Table names may hold ':' themselves: the table is the longest prefix
+    // before a ':' that names one.
+    for (size_t colon = key.rfind(':'); colon != std::string_view::npos && colon > 0;
+         colon = key.rfind(':', colon - 1)) {
+      const char* v = QLTP_hashstrarray_lookup(set->lookups, key.data(), static_cast<int>(colon));
+      if (v && std::strcmp(v, kTable) == 0) {
+        note_key(set, key.substr(0, colon), key.substr(colon + 1));
+        break;
+      }
+    }
   }
   if (!read_dict(f, &set->ordering_names, swap, nord)) return fail();
   for (int32_t i = 0; i < nord; ++i) {

@@ -239,6 +239,23 @@ TEST(NrulesSerialTest, DatabaseRoundTripKeepsRulesLookupsAndPatterns) {
   std::fclose(f);
   ASSERT_TRUE(other);
   EXPECT_EQ(Serial(other.get(), QLTP_tpobj_nrules_write), bytes);
+
+  // Tables whose names hold ':' keep their defaults and number keys.
+  Nrules colons = RulesFrom("<lookup name='a:b'><![CDATA[{' ':'many', 'x:y':'z'}]]></lookup>"
+                            "<lookup name='a'><![CDATA[{'1':'one'}]]></lookup>"
+                            "<lookup name='c:d:e'><![CDATA[{'123':'x'}]]></lookup>");
+  std::string stored = Serial(colons.get(), QLTP_tpobj_nrules_write);
+  FILE* g = fmemopen(stored.data(), stored.size(), "rb");
+  Nrules read(QLTP_nrules_read(g, 0));
+  std::fclose(g);
+  ASSERT_TRUE(read);
+  for (const nrules* n : {colons.get(), read.get()}) {
+    EXPECT_STREQ(QLTP_nrules_lkp(n, "a:b", -1, "q", -1), "many");
+    EXPECT_STREQ(QLTP_nrules_lkp(n, "a:b", -1, "x:y", -1), "z");
+    EXPECT_STREQ(QLTP_nrules_lkp(n, "a", -1, "b:q", -1), "");
+    EXPECT_EQ(QLTP_nrules_numeric_digits(n, "c:d:e", -1), 3);
+    EXPECT_EQ(QLTP_nrules_numeric_digits(n, "a", -1), 1);
+  }
 }
 
 // Names and keys longer than the stored form holds (254-byte words, 255-byte
