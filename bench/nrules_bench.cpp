@@ -112,26 +112,51 @@ nrules* english_rules() {
   return quiet_rules(t + "}]]></lookup><hrule name='number' no_join_delim='True'/>");
 }
 
-void BM_NumbersExpand(benchmark::State& state) {
+// An interpreter over the English tables for calling expansion rules.
+struct Expander {
   nrules* set = english_rules();
   rinterp_context ctx{};
-  ctx.rules = set;
-  rinterp* in = QLTP_rinterp_new(&ctx, 1, 0, 0, 0, nullptr);
+  rinterp* in;
   dystrarray* out = QLTP_dystrarray_new(0);
+  Expander() {
+    ctx.rules = set;
+    in = QLTP_rinterp_new(&ctx, 1, 0, 0, 0, nullptr);
+  }
+  ~Expander() {
+    QLTP_dystrarray_delete(out);
+    QLTP_rinterp_delete(in);
+    QLTP_nrules_delete(set);
+  }
+  Expander(const Expander&) = delete;
+  Expander& operator=(const Expander&) = delete;
+  void Run(const char* spec, const std::string& text) {
+    QLTP_dystrarray_clear(out, 0);
+    QLTP_nrules_apply_component(set, in, spec, in->ovector, out, nullptr, text.c_str());
+  }
+};
+
+void BM_NumbersExpand(benchmark::State& state) {
+  Expander e;
   const auto& list = numbers();
   for (auto _ : state) {
-    for (const auto& n : list) {
-      QLTP_dystrarray_clear(out, 0);
-      QLTP_nrules_apply_component(set, in, "H:number", in->ovector, out, nullptr, n.c_str());
-    }
-    benchmark::DoNotOptimize(out->count);
+    for (const auto& n : list) e.Run("H:number", n);
+    benchmark::DoNotOptimize(e.out->count);
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(list.size()));
-  QLTP_dystrarray_delete(out);
-  QLTP_rinterp_delete(in);
-  QLTP_nrules_delete(set);
 }
 BENCHMARK(BM_NumbersExpand);
+
+// A line of n '=' spelt character by character.
+void BM_AscharsRun(benchmark::State& state) {
+  Expander e;
+  const std::string line(static_cast<size_t>(state.range(0)), '=');
+  for (auto _ : state) {
+    e.Run("H:aschars", line);
+    benchmark::DoNotOptimize(e.out->count);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(BM_AscharsRun)->Arg(40000)->Arg(80000)->Unit(benchmark::kMillisecond);
 
 #ifdef ORVELLE_BENCH_ICU
 void BM_IcuSpellout(benchmark::State& state) {

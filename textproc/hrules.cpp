@@ -129,11 +129,17 @@ int QLTP_hrule_aschars(rinterp* interp, const char* text, dystrarray* out, dystr
   if (!usable(interp, text, out)) return 0;
   static const char* const kTables[] = {"downcase", "symbols", "currency", "digitlkp"};
   std::string_view s(text);
+  // The run is measured once where it starts; further in, it is what is
+  // left of it, so a long line of one character costs linear time.
+  size_t left = 0;
   for (size_t i = 0; i < s.size();) {
     size_t clen = char_len(s, i);
     std::string_view ch = s.substr(i, clen);
-    size_t copies = 1;
-    while (i + (copies + 1) * clen <= s.size() && s.substr(i + copies * clen, clen) == ch) ++copies;
+    if (left == 0) {
+      left = 1;
+      while (i + (left + 1) * clen <= s.size() && s.substr(i + left * clen, clen) == ch) ++left;
+    }
+    const size_t copies = left;
     std::string_view lower = lkp(interp, "lowercase", ch);
     if (copies > 1) {
       std::string_view run = s.substr(i, copies * clen);
@@ -141,6 +147,7 @@ int QLTP_hrule_aschars(rinterp* interp, const char* text, dystrarray* out, dystr
       if (!whole.empty()) {
         add_one(out, whole);
         i += run.size();
+        left = 0;
         continue;
       }
       std::string_view times = lkp(interp, "repeat", std::to_string(copies));
@@ -148,6 +155,7 @@ int QLTP_hrule_aschars(rinterp* interp, const char* text, dystrarray* out, dystr
         add_split(out, times);
         add_one(out, lower);
         i += run.size();
+        left = 0;
         continue;
       }
     }
@@ -163,6 +171,7 @@ int QLTP_hrule_aschars(rinterp* interp, const char* text, dystrarray* out, dystr
         add_one(out, ch);
     }
     i += clen;
+    --left;
   }
   return 1;
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "foundation/array.h"
 #include "foundation/strmap.h"
@@ -27,7 +28,21 @@ extern const QLTP_hrule_fn QLTP_HRULES[QLTP_HRULE_COUNT];
 // up to the NUL), or -1.
 int QLTP_hrule_find(const char* name, int len);
 
-// Number rules
+// Number rules and the arguments they read: the component's `case` and
+// `maxlen`, the other fields from the parameter set; the parent table is
+// the case table's "parent" entry.
+struct number_args {
+  std::string cas = "digitlkp";     // the case table
+  std::string parent = "digitlkp";  // the table of the parts that do not agree
+  std::string variant;              // the rule "number" hands over to
+  int maxlen = 12;                  // longer numbers are spelt digit by digit
+  char sep = ',';                   // digit-group separator
+  bool reverse_tens = false, agree_all = false, leading_zero = false, no_join_delim = false,
+       number_join = false, ignore_minus = false, zh_join = false, en_join = false;
+};
+
+// The generic recursive rule on a text with arguments already read.
+int QLTP_hrule_numbers_recursive(rinterp* interp, const char* text, dystrarray* out, const number_args* args);
 int QLTP_hrule_numbers(rinterp* interp, const char* text, dystrarray* out, dystrarray* attrs, str2str* params);
 int QLTP_hrule_numbers_pt(rinterp* interp, const char* text, dystrarray* out, dystrarray* attrs, str2str* params);
 int QLTP_hrule_numbers_ru(rinterp* interp, const char* text, dystrarray* out, dystrarray* attrs, str2str* params);

@@ -32,18 +32,8 @@ const char* find_attr(const dystrarray* attrs, const char* name) {
   return nullptr;
 }
 
-struct Args {
-  std::string cas = "digitlkp";
-  std::string parent = "digitlkp";
-  std::string variant;
-  int maxlen = 12;
-  char sep = ',';
-  bool reverse_tens = false, agree_all = false, leading_zero = false, no_join_delim = false,
-       number_join = false, ignore_minus = false, zh_join = false, en_join = false;
-};
-
-Args read_args(const nrules* set, const dystrarray* attrs, const str2str* params) {
-  Args a;
+number_args read_args(const nrules* set, const dystrarray* attrs, const str2str* params) {
+  number_args a;
   if (const char* c = find_attr(attrs, "case"); c && *c) a.cas = c;
   if (const char* m = find_attr(attrs, "maxlen"); m && *m) a.maxlen = QLTP_atoi(m, -1);
   // One pass over the pairs; a later pair overrides an earlier one.
@@ -98,7 +88,7 @@ class Key {
 
 class Speaker {
  public:
-  Speaker(rinterp* interp, dystrarray* out, const Args& args, Lang lang)
+  Speaker(rinterp* interp, dystrarray* out, const number_args& args, Lang lang)
       : set_(interp->rules), log_(interp->log), out_(out), a_(args), lang_(lang) {}
 
   // `looked_up`: the caller found no entry for the whole text already.
@@ -177,25 +167,24 @@ class Speaker {
 
   // The unit key for multiplier q in the languages with several plurals.
   Key unit_key(std::string_view W, int64_t q) const {
-    bool billion = W == "billion", hundred = W == "hundred";
+    bool hundred = W == "hundred";
     int64_t last = q % 10, last2 = q % 100;
     switch (lang_) {
       case Lang::Gd:
       case Lang::Ga:
         if (W == "hundred_thousand") return Key(W, "");
         break;
+      // The plural follows the multiplier's last two digits, in every unit.
       case Lang::Lt:
-        if (billion) return Key(W, q >= 2 ? "_plural_2_9" : "");
         if (last == 1 && last2 != 11) return Key(W, "");
         if (last == 0 || (last2 >= 11 && last2 <= 19)) return Key(W, "_plural");
         return Key(W, "_plural_2_9");
       case Lang::Ru:
       case Lang::Pl: {
         if (hundred) return Key(W, "");
-        if (billion) return Key(W, q >= 2 && q <= 4 ? "_plural_2_4" : "");
-        int64_t teen = lang_ == Lang::Pl && W == "thousand" && q > 100 ? last2 : q;
-        if (last >= 2 && last <= 4 && !(teen >= 12 && teen <= 15)) return Key(W, "_plural_2_4");
-        if (last == 1 && teen != 11) return Key(W, "");
+        if (last >= 2 && last <= 4 && !(last2 >= 12 && last2 <= 14)) return Key(W, "_plural_2_4");
+        // Polish multipliers above 1 take the genitive plural, 21 too.
+        if (q == 1 || (lang_ == Lang::Ru && last == 1 && last2 != 11)) return Key(W, "");
         return Key(W, "_plural");
       }
       case Lang::Ro:
@@ -216,7 +205,7 @@ class Speaker {
     bool plain_one = q == 1 && word(f, Key(W, "_plural")).empty() && !word(f, W).empty();
     if (lang_ == Lang::Ro) {
       static const std::string kFeminine = "digitlkp_feminine";
-      if (!add(kFeminine, Key(q))) say(Key(q), kFeminine, a_.cas, true);
+      if (!plain_one && !add(kFeminine, Key(q))) say(Key(q), kFeminine, a_.cas, true);
     } else if (!plain_one && !add(f, Key(q)) && q != v) {
       say(Key(q), f, s, true);
     }
@@ -344,7 +333,7 @@ class Speaker {
   nrules* set_;
   logger* log_;
   dystrarray* out_;
-  const Args& a_;
+  const number_args& a_;
   Lang lang_;
   // Tables are the argument record's strings or the rules' own names,
   // alive for the whole call: known by address.
@@ -354,22 +343,26 @@ class Speaker {
 
 // The recursive rule of every language; it calls itself (Speaker::say) for
 // the multipliers of the units.
-int QLTP_hrule_numbers_recursive(rinterp* interp, const char* text, dystrarray* out, const Args& a, Lang lang) {
-  if (!text || !out) return 0;
+int recursive(rinterp* interp, const char* text, dystrarray* out, const number_args& a, Lang lang) {
+  if (!interp || !interp->rules || !text || !out) return 0;
   Speaker(interp, out, a, lang).say(text, a.cas, a.parent);
   return 1;
 }
 
 int speak(rinterp* interp, const char* text, dystrarray* out, dystrarray* attrs, str2str* params, Lang lang) {
   if (!interp || !interp->rules) return 0;
-  return QLTP_hrule_numbers_recursive(interp, text, out, read_args(interp->rules, attrs, params), lang);
+  return recursive(interp, text, out, read_args(interp->rules, attrs, params), lang);
 }
 
 }  // namespace
 
+int QLTP_hrule_numbers_recursive(rinterp* interp, const char* text, dystrarray* out, const number_args* args) {
+  return args ? recursive(interp, text, out, *args, Lang::Generic) : 0;
+}
+
 int QLTP_hrule_numbers(rinterp* interp, const char* text, dystrarray* out, dystrarray* attrs, str2str* params) {
   if (!interp || !interp->rules) return 0;
-  Args a = read_args(interp->rules, attrs, params);
+  number_args a = read_args(interp->rules, attrs, params);
   // One hand-over at a time: a variant that comes back here runs the
   // generic rule instead of handing over again.
   if (!a.variant.empty() && !interp->handover) {
@@ -383,7 +376,7 @@ int QLTP_hrule_numbers(rinterp* interp, const char* text, dystrarray* out, dystr
       return result;
     }
   }
-  return QLTP_hrule_numbers_recursive(interp, text, out, a, Lang::Generic);
+  return recursive(interp, text, out, a, Lang::Generic);
 }
 
 int QLTP_hrule_numbers_pt(rinterp* i, const char* t, dystrarray* o, dystrarray* a, str2str* p) {

@@ -44,12 +44,24 @@ constexpr char kSeparatorPattern[] = "[\n\\s]*,[\n\\s]*";
 constexpr char kTable[] = "LKPTABLE";
 // Lookup keys are "table:key"; a key with its NUL fits in 256 bytes.
 constexpr int kMaxLookupKey = 254;
+// The longest word the stored form's dictionaries hold (every name and
+// lookup key), and the longest rule name its length byte allows.
+constexpr size_t kMaxStoredWord = 254;
+constexpr size_t kMaxRuleName = 255;
 // Relative slots are a sign and two digits.
 constexpr int kMaxSlot = 99;
 constexpr int kMaxComponents = 1 << 16;
 
 void warn(const nrules* set, int code, const char* message, const std::string& detail) {
   if (set && set->log) QLTP_logger_set_error(set->log, code, message, detail.c_str());
+}
+
+// A name the stored form can hold; a longer one is logged and refused, so
+// the rest of the set stays storable.
+bool storable(const nrules* set, const char* message, std::string_view name, size_t max = kMaxStoredWord) {
+  if (name.size() <= max) return true;
+  warn(set, QLTP_MESSAGE_WARN, message, std::string(name.substr(0, 64)) + "...");
+  return false;
 }
 
 std::string_view view(const char* s, int len) {
@@ -200,6 +212,9 @@ void on_start(void* user, const char* name, const char** attrs) {
     if (r->current) QLTP_nrule_delete(r->current);
     r->current = nullptr;
     if (!rname || !type) return;
+    if (!storable(set, "RULES - too long rule name or type skipped", rname, kMaxRuleName) ||
+        !storable(set, "RULES - too long rule name or type skipped", type))
+      return;
     r->current = QLTP_nrule_new();
     if (!r->current) return;
     r->current->name = QLTP_strndup(rname, -1);
@@ -217,7 +232,7 @@ void on_start(void* user, const char* name, const char** attrs) {
   } else if (std::strcmp(name, "ordering") == 0) {
     const char* oname = attr(attrs, "name");
     const char* sequence = attr(attrs, "sequence");
-    if (!oname || !sequence || !*oname) return;
+    if (!oname || !sequence || !*oname || !storable(set, "ORDERING - too long name skipped", oname)) return;
     if (dict_id(set->ordering_names, oname)) {
       warn(set, QLTP_MESSAGE_WARN, "ORDERING - Repeated name skipped", oname);
       return;
@@ -234,7 +249,7 @@ void on_start(void* user, const char* name, const char** attrs) {
     }
   } else if (std::strcmp(name, "hrule") == 0) {
     const char* hname = attr(attrs, "name");
-    if (!hname || !*hname) return;
+    if (!hname || !*hname || !storable(set, "HRULE - too long name skipped", hname)) return;
     if (dict_id(set->hrule_names, hname)) {
       warn(set, QLTP_MESSAGE_WARN, "HRULE - Repeated name skipped", hname);
       return;
@@ -287,6 +302,7 @@ void add_regex(nrules* set, const std::string& element, const std::string& patte
     name.resize(name.size() - 6);
     options = QLTP_REGEX_DOTALL;
   }
+  if (!storable(set, "REGEX - too long name skipped", name)) return;
   QLTP_regex* re = QLTP_regex_compile(pattern.c_str(), static_cast<int>(pattern.size()), options);
   if (!re) {
     std::printf("ERROR RGX(%s)\n", pattern.c_str());
@@ -327,6 +343,7 @@ void note_key(nrules* set, std::string_view table, std::string_view key) {
 
 void add_lookup(nrules* set, const std::string& table, const std::string& text) {
   warn(set, QLTP_MESSAGE_DEBUG, "LOOKUP", table);
+  if (!storable(set, "LOOKUP - too long table name skipped", table)) return;
   if (QLTP_hashstrarray_lookup(set->lookups, table.c_str(), static_cast<int>(table.size()))) {
     std::printf("ERROR DUPLICATE LKP NAME(%s)\n", table.c_str());
     return;
@@ -343,7 +360,7 @@ void add_lookup(nrules* set, const std::string& table, const std::string& text) 
     std::string_view v(text.data() + ov[6], static_cast<size_t>(ov[7] - ov[6]));
     start = ov[1] > start ? ov[1] : start + 1;
     std::string detail = table + "[" + std::string(k) + "]";
-    if (k.empty() || table.size() + 1 + k.size() + 1 > 256) {
+    if (k.empty() || table.size() + 1 + k.size() > kMaxStoredWord) {
       warn(set, QLTP_MESSAGE_WARN, "LOOKUP - too long/empty key in lookup", detail);
       continue;
     }
@@ -717,8 +734,16 @@ nrules* QLTP_nrules_read(FILE* f, int swap) {
   if (!QLTP_hashstrarray_read(f, &set->lookups, swap) || !set->lookups) return fail();
   for (int i = 0, n = QLTP_hashstrarray_sz(set->lookups); i < n; ++i) {
     std::string_view key = QLTP_hashstrarray_key(set->lookups, i);
-    size_t colon = key.find(':');
-    if (colon != std::string_view::npos) note_key(set, key.substr(0, colon), key.substr(colon + 1));
+    // Table names may hold ':' themselves: the table is the longest prefix
+    // before a ':' that names one.
+    for (size_t colon = key.rfind(':'); colon != std::string_view::npos && colon > 0;
+         colon = key.rfind(':', colon - 1)) {
+      const char* v = QLTP_hashstrarray_lookup(set->lookups, key.data(), static_cast<int>(colon));
+      if (v && std::strcmp(v, kTable) == 0) {
+        note_key(set, key.substr(0, colon), key.substr(colon + 1));
+        break;
+      }
+    }
   }
   if (!read_dict(f, &set->ordering_names, swap, nord)) return fail();
   for (int32_t i = 0; i < nord; ++i) {
@@ -876,6 +901,8 @@ const char* QLTP_nrules_lkp(const nrules* set, const char* table, int tlen, cons
 int QLTP_nrules_numeric_digits(const nrules* set, const char* table, int len) {
   if (!set || !table) return 0;
   std::string_view t = view(table, len);
+  // A default answers for every key, however long.
+  if (has_default(set, t) && *QLTP_nrules_lkp(set, table, len, " ", 1)) return INT32_MAX;
   int n = QLTP_strarray_sz(set->numeric_tables);
   for (int i = 0; i < n; ++i)
     if (t == QLTP_strarray_idx(set->numeric_tables, i)) return QLTP_intarray_idx(set->numeric_digits, i);
@@ -966,32 +993,44 @@ int QLTP_nrules_apply_component(nrules* set, rinterp* interp, const char* spec, 
 // Renderings
 
 namespace {
+// Values are read as written, without references: one that holds a single
+// quote is written in double quotes.
+void append_quoted(dystr* out, const char* value) {
+  const char* q = std::strchr(value, '\'') && !std::strchr(value, '"') ? "\"" : "'";
+  QLTP_dystr_append4(out, q, 1, value, -1, q, 1, "", 0);
+}
+
 bool print_buffer(const char* buf, int32_t len, dystr* out) {
   int last = 0;
   return walk_buffer(buf, len, [&](int comp, const char* name, const char* value) {
     if (comp != last) QLTP_dystr_append(out, "/>\n\t\t<com", -1);
     last = comp;
-    QLTP_dystr_append4(out, " ", 1, name, -1, "='", 2, value, -1);
-    QLTP_dystr_append(out, "'", 1);
+    QLTP_dystr_append4(out, " ", 1, name, -1, "=", 1, "", 0);
+    append_quoted(out, value);
   });
 }
 }  // namespace
 
 int QLTP_nrule_print(const nrule* rule, dystr* out) {
   if (!rule || !out) return 0;
-  QLTP_dystr_append4(out, "<rule name='", -1, rule->name, -1, "' type='", -1, rule->type, -1);
+  QLTP_dystr_append(out, "<rule name=", -1);
+  append_quoted(out, rule->name);
+  QLTP_dystr_append(out, " type=", -1);
+  append_quoted(out, rule->type);
   if (rule->matchlen > 0) {
-    QLTP_dystr_append(out, "'>\n\t<match>\n\t\t<com", -1);
+    QLTP_dystr_append(out, ">\n\t<match>\n\t\t<com", -1);
     print_buffer(rule->match, rule->matchlen, out);
     QLTP_dystr_append(out, "/>\n\t</match>\n", -1);
   } else {
-    QLTP_dystr_append(out, "'>\n", -1);
+    QLTP_dystr_append(out, ">\n", -1);
   }
   if (rule->replacelen > 0) {
     QLTP_dystr_append(out, "\t<replace>\n\t\t<com", -1);
     print_buffer(rule->replace, rule->replacelen, out);
-    QLTP_dystr_append(out, "/>\n\t</replace>\n</rule>\n", -1);
+    QLTP_dystr_append(out, "/>\n\t</replace>\n", -1);
   }
+  // Every rule is closed, so printed rules read back whole.
+  QLTP_dystr_append(out, "</rule>\n", -1);
   return 1;
 }
 

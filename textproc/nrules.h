@@ -95,7 +95,8 @@ int QLTP_nrules_rgx(const nrules* set, const char* name, int namelen, const char
                     int* ovector);
 const char* QLTP_nrules_lkp(const nrules* set, const char* table, int tlen, const char* key, int klen);
 // The most digits of a key made of digits only in the table, 0 when there
-// is none: the number rules skip lookups of longer numbers.
+// is none, INT32_MAX when the table has a default: the number rules skip
+// lookups of longer numbers.
 int QLTP_nrules_numeric_digits(const nrules* set, const char* table, int len);
 void QLTP_nrules_update_buffersz(const nrules* set, int* maxcomp, int* minpos, int* maxpos);
 int QLTP_nrules_apply_component(nrules* set, rinterp* interp, const char* spec, int* ovector,

@@ -336,21 +336,25 @@ toxtag* inline_tag_from_attribute(toxpool* pool, std::string_view text) {
   if (!tag) return nullptr;
   QLTP_toxtag_init(tag, nullptr, name.data(), static_cast<int>(name.size()), QLTP_TAG_STARTEND);
   std::string_view rest = blank == std::string_view::npos ? std::string_view() : text.substr(blank + 1);
-  while (!rest.empty()) {
-    size_t eq = rest.find('=');
-    size_t sp = rest.find(' ');
-    if (eq == std::string_view::npos || (sp != std::string_view::npos && sp < eq)) break;
-    std::string_view key = rest.substr(0, eq);
-    rest = rest.substr(eq + 1);
-    // The last value runs to the end of the text.
-    size_t next_eq = rest.find('=');
-    size_t end = next_eq == std::string_view::npos ? std::string_view::npos : rest.rfind(' ', next_eq);
-    std::string_view value = end == std::string_view::npos ? rest : rest.substr(0, end);
+  // Blank-separated items, each split at its first "="; an item without one
+  // ends the list, and the last value read runs to the end of the text.
+  std::string_view key;
+  size_t value_at = std::string_view::npos;
+  auto add = [&](std::string_view value) {
     if (QLTP_xml_name(key.data(), static_cast<int>(key.size())))
       QLTP_toxtag_add_attrib(tag, key.data(), static_cast<int>(key.size()), value.data(),
                              static_cast<int>(value.size()));
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  };
+  for (size_t at = 0; at < rest.size();) {
+    size_t end = std::min(rest.find(' ', at), rest.size());
+    size_t eq = rest.substr(at, end - at).find('=');
+    if (eq == std::string_view::npos) break;
+    if (value_at != std::string_view::npos) add(rest.substr(value_at, at - 1 - value_at));
+    key = rest.substr(at, eq);
+    value_at = at + eq + 1;
+    at = end + 1;
   }
+  if (value_at != std::string_view::npos) add(rest.substr(std::min(value_at, rest.size())));
   return tag;
 }
 

@@ -266,6 +266,9 @@ void PipelineSeeds() {
   Seed("pipeline_fuzz", "own_elements", Options(0x14, 9) + own[0]);
   Seed("pipeline_fuzz", "own_elements_build", Options(0x16, 4) + own[1]);
   Seed("pipeline_fuzz", "nested_lex", Options(0x04, 2) + own[2]);
+  // Expansion rules on long lines of one character and of a few.
+  Seed("pipeline_fuzz", "long_line", Options(0x40, 0) + "=");
+  Seed("pipeline_fuzz", "long_words", Options(0x41, 0) + "ab1 ");
   Seed("pipeline_fuzz", "abbreviations",
        Options(0x34, 6) + "zork\t<say-as interpret-as='characters'>abc\nqux\t<break time='5ms'/>b:entry c\n"
                           "Dr.\t<b x='1'>doctor\n\nWe saw zork and qux with Dr. Who.");

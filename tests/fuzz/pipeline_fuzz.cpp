@@ -1,10 +1,13 @@
 // The seven pipeline channel types over the English database on any text.
 // Byte 0 picks the type (bits 0-2, over full, sentence, server, norm,
 // spurt, abook and build), plain text instead of markup (bit 3), a one-shot
-// normalisation of the text around each run (bit 4) and abbreviations
+// normalisation of the text around each run (bit 4), abbreviations
 // (bit 5: the payload opens with lines "key<TAB>expansion" ended by an
-// empty line); byte 1 cuts the pieces.
-// No input takes over 2 s; spurt and build output is well-formed XML in a
+// empty line) and the expansion rules (bit 6: every rule of the table on
+// the text repeated to 64 KB); byte 1 cuts the pieces.
+// No input takes longer than a budget linear in its length (2 s and 50 ms
+// per KB for the channels, 1 s and 50 ms per KB for the rules), so a path
+// quadratic in the input shows up; spurt and build output is well-formed XML in a
 // root; UTF-8 text fed in pieces gives the spurts, their words and the
 // application tags that one call gives, and the very same spurt and build
 // output (the debug lines of the norm and abook types carry token marks,
@@ -21,13 +24,18 @@
 #include <string>
 #include <vector>
 
+#include "foundation/dystrarray.h"
 #include "foundation/toxspurt.h"
 #include "foundation/toxtoken.h"
+#include "foundation/tpdb.h"
 #include "fuzz/fuzz.h"
 #include "linguistics/cbout.h"
 #include "linguistics/english_db.h"
 #include "linguistics/spurt_xml_words.h"
 #include "textproc/channel.h"
+#include "textproc/hrules.h"
+#include "textproc/nrules.h"
+#include "textproc/rinterp.h"
 
 using orvelle_fuzz::Check;
 
@@ -136,6 +144,39 @@ Run Process(const Setup& setup, std::string_view text, const std::vector<std::st
   return run;
 }
 
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Seconds allowed for `bytes` of input on top of a fixed start.
+double Budget(double base, size_t bytes) { return base + 0.05 * static_cast<double>(bytes) / 1024.0; }
+
+// Every expansion rule of the table on the text (up to a NUL) repeated to
+// 64 KB, with the English rule set: each in time linear in the text.
+void ExpandLongText(const std::string& payload) {
+  const std::string unit = payload.substr(0, payload.find('\0'));
+  if (unit.empty()) return;
+  std::string text;
+  while (text.size() < 64 * 1024) text += unit;
+  auto* rules = static_cast<nrules*>(QLTP_tpdb_get_tpdata(English(), "TPOBJ_NRULES:DEFAULT"));
+  Check(rules != nullptr, "the English database has a rule set");
+  rinterp_context ctx{};
+  ctx.rules = rules;
+  rinterp* in = QLTP_rinterp_new(&ctx, 1, 0, 0, 0, nullptr);
+  dystrarray* out = QLTP_dystrarray_new(0);
+  for (int i = 0; i < QLTP_HRULE_COUNT; ++i) {
+    const std::string spec = std::string("H:") + QLTP_HRULE_NAMES[i];
+    QLTP_dystrarray_clear(out, 0);
+    const auto start = std::chrono::steady_clock::now();
+    QLTP_nrules_apply_component(rules, in, spec.c_str(), in->ovector, out, nullptr, text.c_str());
+    const double seconds = Seconds(start);
+    Check(seconds < Budget(1.0, text.size()), "an expansion rule takes time linear in its text",
+          spec + " " + std::to_string(seconds) + " s on " + std::to_string(text.size()) + " bytes");
+  }
+  QLTP_dystrarray_delete(out);
+  QLTP_rinterp_delete(in);
+}
+
 std::string Joined(const std::vector<std::string>& v) {
   std::string s;
   for (const std::string& w : v) s += w + "\n";
@@ -180,10 +221,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text = in.Payload(2);
   if (in.Byte(0) & 0x20) setup.abbreviations = TakeAbbreviations(text);
 
+  if (in.Byte(0) & 0x40) ExpandLongText(text);
+
   const auto start = std::chrono::steady_clock::now();
   const Run whole = Process(setup, text);
-  const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  Check(seconds < 2.0, "an input is processed within 2 s", std::to_string(seconds));
+  const double seconds = Seconds(start);
+  Check(seconds < Budget(2.0, text.size()), "an input is processed in time linear in its length",
+        std::to_string(seconds));
 
   const bool xml = setup.type == QLTP_TPC_SPURT || setup.type == QLTP_TPC_BUILD;
   const std::vector<std::string> words = xml ? XmlWords(whole.out.text) : whole.out.words;

@@ -150,7 +150,14 @@ TEST(NrulesReaderTest, BuildsBuffersWindowGroupsOrderingsAndParameters) {
   const nrule* r = Rule(small.get(), "t", 0);
   ASSERT_EQ(r->matchlen, 11);
   EXPECT_EQ(std::memcmp(r->match, "name\0R:x\0\0\0", 11), 0);
-  EXPECT_EQ(Print(small.get()), "<rule name='one' type='t'>\n\t<match>\n\t\t<com name='R:x'/>\n\t</match>\n");
+  EXPECT_EQ(Print(small.get()), "<rule name='one' type='t'>\n\t<match>\n\t\t<com name='R:x'/>\n\t</match>\n</rule>\n");
+  // Values are read as written: one holding a single quote prints in double
+  // quotes. A rule without components is closed too.
+  Nrules quoted = RulesFrom("<rule name=\"it's\" type='t'><match><com name='L:x' val=\"'q'\"/></match></rule>"
+                            "<rule name='two' type='t'/>");
+  EXPECT_EQ(Print(quoted.get()),
+            "<rule name=\"it's\" type='t'>\n\t<match>\n\t\t<com name='L:x' val=\"'q'\"/>\n\t</match>\n"
+            "</rule>\n<rule name='two' type='t'>\n</rule>\n");
 }
 
 TEST(NrulesQueryTest, RegexLookupAndComponentResults) {
@@ -232,21 +239,73 @@ TEST(NrulesSerialTest, DatabaseRoundTripKeepsRulesLookupsAndPatterns) {
   std::fclose(f);
   ASSERT_TRUE(other);
   EXPECT_EQ(Serial(other.get(), QLTP_tpobj_nrules_write), bytes);
+
+  // Tables whose names hold ':' keep their defaults and number keys.
+  Nrules colons = RulesFrom("<lookup name='a:b'><![CDATA[{' ':'many', 'x:y':'z'}]]></lookup>"
+                            "<lookup name='a'><![CDATA[{'1':'one'}]]></lookup>"
+                            "<lookup name='c:d:e'><![CDATA[{'123':'x'}]]></lookup>");
+  std::string stored = Serial(colons.get(), QLTP_tpobj_nrules_write);
+  FILE* g = fmemopen(stored.data(), stored.size(), "rb");
+  Nrules read(QLTP_nrules_read(g, 0));
+  std::fclose(g);
+  ASSERT_TRUE(read);
+  for (const nrules* n : {colons.get(), read.get()}) {
+    EXPECT_STREQ(QLTP_nrules_lkp(n, "a:b", -1, "q", -1), "many");
+    EXPECT_STREQ(QLTP_nrules_lkp(n, "a:b", -1, "x:y", -1), "z");
+    EXPECT_STREQ(QLTP_nrules_lkp(n, "a", -1, "b:q", -1), "");
+    EXPECT_EQ(QLTP_nrules_numeric_digits(n, "c:d:e", -1), 3);
+    EXPECT_EQ(QLTP_nrules_numeric_digits(n, "a", -1), 1);
+  }
 }
 
-TEST(NrulesSerialTest, SetsThatCannotBeStoredWholeAreRefused) {
-  std::string name(300, 'n');
-  Nrules longname = RulesFrom("<rule name='" + name + "' type='t'><match><com name='R:x'/></match></rule>");
-  EXPECT_EQ(QLTP_tpobj_nrules_write(longname.get(), nullptr, 0), 0);
-  EXPECT_EQ(QLTPPy_nrules_write(longname.get(), nullptr), 0);
-  // "tab:" and the key make a 255-byte word: read, answered, but not storable.
-  std::string key(251, 'k');
-  StoredLogger log;
-  Nrules longkey = RulesFrom("<lookup name='tab'><![CDATA[{'" + key + "':'v'}]]></lookup>", log.log);
-  longkey->log = log.log;
-  EXPECT_STREQ(QLTP_nrules_lkp(longkey.get(), "tab", -1, key.c_str(), -1), "v");
-  EXPECT_EQ(QLTP_tpobj_nrules_write(longkey.get(), nullptr, 0), 0);
-  EXPECT_TRUE(log.Has("Rule set cannot be stored whole"));
+// Names and keys longer than the stored form holds (254-byte words, 255-byte
+// rule names) are refused with a log line while reading; the rest of the
+// set stays storable and reads back.
+TEST(NrulesSerialTest, NamesTheStoredFormCannotHoldAreRefusedOnReading) {
+  const std::string ok = "<rule name='ok' type='t'><match><com name='R:x'/></match></rule>";
+  const std::string w254(254, 'w'), w255(255, 'w'), w256(256, 'w');
+  struct Case {
+    std::string file;
+    const char* logged;  // nullptr: kept
+    int rules;
+  };
+  const Case cases[] = {
+      {"<rule name='" + w256 + "' type='t'><match><com name='R:x'/></match></rule>", "RULES - too long", 1},
+      {"<rule name='" + w255 + "' type='t'><match><com name='R:x'/></match></rule>", nullptr, 2},
+      {"<rule name='n' type='" + w255 + "'><match><com name='R:x'/></match></rule>", "RULES - too long", 1},
+      {"<rule name='n' type='" + w254 + "'><match><com name='R:x'/></match></rule>", nullptr, 2},
+      {"<ordering name='" + w255 + "' sequence='t'/>", "ORDERING - too long", 1},
+      {"<hrule name='" + w255 + "' a='b'/>", "HRULE - too long", 1},
+      {"<regex name='" + w255 + "'><![CDATA[x]]></regex>", "REGEX - too long", 1},
+      {"<lookup name='" + w255 + "'><![CDATA[{'k':'v'}]]></lookup>", "LOOKUP - too long", 1},
+      // "tab:" and the key: a 255-byte word, then a 254-byte one.
+      {"<lookup name='tab'><![CDATA[{'" + std::string(251, 'k') + "':'v'}]]></lookup>",
+       "LOOKUP - too long/empty key in lookup", 1},
+      {"<lookup name='tab'><![CDATA[{'" + std::string(250, 'k') + "':'v'}]]></lookup>", nullptr, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file.substr(0, 40));
+    StoredLogger log;
+    Nrules set = RulesFrom("<rules><regex name='x'><![CDATA[x]]></regex>" + ok + c.file + "</rules>", log.log);
+    ASSERT_TRUE(set);
+    set->log = log.log;
+    EXPECT_EQ(set->nrules, c.rules);
+    if (c.logged) {
+      EXPECT_TRUE(log.Has(c.logged));
+    } else {
+      EXPECT_FALSE(log.Has("too long"));
+    }
+    std::string bytes = Serial(set.get(), QLTP_tpobj_nrules_write);
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_FALSE(log.Has("Rule set cannot be stored whole"));
+    FILE* f = fmemopen(bytes.data(), bytes.size(), "rb");
+    Nrules back(QLTP_nrules_read(f, 0));
+    std::fclose(f);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(Print(back.get()), Print(set.get()));
+  }
+  Nrules key = RulesFrom("<lookup name='tab'><![CDATA[{'" + std::string(250, 'k') + "':'v'}]]></lookup>");
+  EXPECT_STREQ(QLTP_nrules_lkp(key.get(), "tab", -1, std::string(250, 'k').c_str(), -1), "v");
 }
 
 TEST(NrulesSerialTest, DamagedObjectsAreRefusedNeverCrash) {
@@ -333,6 +392,10 @@ TEST(NrulesReaderTest, MutatedRuleFilesLoadAndSurviveTheSerialRoundTrip) {
     }
     Nrules set = RulesFrom(m);
     ASSERT_TRUE(set) << m;
+    // Printed rules read back whole.
+    Nrules printed = RulesFrom("<rules>" + Print(set.get()) + "</rules>");
+    EXPECT_EQ(printed->nrules, set->nrules) << m;
+    EXPECT_EQ(Print(printed.get()), Print(set.get())) << m;
     std::string bytes = Serial(set.get(), QLTP_tpobj_nrules_write);
     if (bytes.empty()) continue;
     FILE* f = fmemopen(bytes.data(), bytes.size(), "rb");

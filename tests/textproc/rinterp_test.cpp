@@ -56,6 +56,10 @@ const std::string kRules = R"(<rules>
   <replace><com val="<break)" "\t" R"(time='5'/>w" out='T+00'/></replace></rule>
 <rule name='atattr' type='atattr'><match><com name='R:any' in='T+00'/></match>
   <replace><com val='p q' attribute='@sub alias=x y' out='T+00'/></replace></rule>
+<rule name='atlist' type='atlist'><match><com name='R:any' in='T+00'/></match>
+  <replace><com val='p' attribute='@prosody rate=fast pitch=high' out='T+00'/></replace></rule>
+<rule name='atcut' type='atcut'><match><com name='R:any' in='T+00'/></match>
+  <replace><com val='p' attribute='@prosody rate=a b pitch=c' out='T+00'/></replace></rule>
 </rules>)";
 
 struct Fixture {
@@ -161,6 +165,26 @@ TEST(RinterpTest, ReplacementsWriteContinuationTokensAndAppend) {
     const toxtag* sub = QLTP_toxtoken_gettag(k, "sub");
     ASSERT_NE(sub, nullptr);
     EXPECT_STREQ(QLTP_toxtag_val(sub, "alias"), "x y");
+  }
+  // Items are split at their first "="; one without it ends the list, and
+  // the last value read runs to the end.
+  struct Attrs {
+    const char* group;
+    const char* rate;
+    const char* pitch;
+  };
+  for (const Attrs& a : {Attrs{"atlist", "fast", "high"}, Attrs{"atcut", "a b pitch=c", nullptr}}) {
+    SCOPED_TRACE(a.group);
+    Fixture h;
+    toxtoken* p = h.Token("x");
+    h.Apply(a.group);
+    const toxtag* pros = QLTP_toxtoken_gettag(p, "prosody");
+    ASSERT_NE(pros, nullptr);
+    EXPECT_STREQ(QLTP_toxtag_val(pros, "rate"), a.rate);
+    if (a.pitch)
+      EXPECT_STREQ(QLTP_toxtag_val(pros, "pitch"), a.pitch);
+    else
+      EXPECT_EQ(QLTP_toxtag_val(pros, "pitch"), nullptr);
   }
 }
 

@@ -89,10 +89,11 @@ struct LoadedDb {
   }
 };
 
+// Walked record by record: indexing each one would cost quadratic time on
+// long outputs.
 inline std::vector<std::string> Entries(const dystrarray* out) {
   std::vector<std::string> v;
-  int n = QLTP_dystrarray_sz(out);
-  for (int i = 0; i < n; ++i) v.emplace_back(QLTP_dystrarray_idx(out, i));
+  for (const char* p = QLTP_dystrarray_idx(out, 0); p; p = QLTP_dystrarray_next(out, p)) v.emplace_back(p);
   return v;
 }
 
