@@ -92,7 +92,10 @@ char* QLTP_unpack_noseq(const char* s, int len, int ndec, int32_t* value, int* e
 
 // Number writers: 1 on success; 0 with "TO_SHORT" (when it fits) for a buffer
 // below 31 bytes (itoa/ltoa) or 30 bytes / too small for the text (ftoa).
-// QLTP_ftoa prints ndig decimals ('f'/'F') or ndig + 1 significant digits.
+// QLTP_ftoa prints ndig decimals ('f'/'F') or ndig + 1 significant digits,
+// rounded correctly from the float's exact value: the digits are not made by
+// repeated single-precision multiplications by 10, whose rounding errors can
+// change the last digits.
 int QLTP_itoa(int32_t v, char* buf, int buflen);
 int QLTP_ltoa(int64_t v, char* buf, int buflen);
 int QLTP_ftoa(float v, char* buf, int buflen, int ndig, char fmt);
