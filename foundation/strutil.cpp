@@ -217,7 +217,8 @@ int QLTP_strlen_newline(const char* s, int max) {
 
 int QLTP_strlen_eol(const char* s, int max) {
   if (s != nullptr && max == -1) {
-    // Whole texts are read line by line: the library's scan is much faster.
+    // Unbounded scans read whole texts line by line: the C library's scan
+    // is much faster than a byte loop.
     size_t n = std::strcspn(s, QLTP_EOL);
     return static_cast<int>(std::min<size_t>(n, std::numeric_limits<int>::max()));
   }
