@@ -1,5 +1,6 @@
 #include "foundation/bpcomp.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -10,7 +11,8 @@ namespace {
 
 constexpr int kSymbols = 256;
 constexpr int kMaxSymbol = 255;
-constexpr int32_t kMaxStoredLength = 1 << 20;
+// Buffers hold the maximum length plus a NUL, counted in an int32.
+constexpr int32_t kMaxStoredLength = INT32_MAX - 1;
 
 using uchar = unsigned char;
 

@@ -42,7 +42,8 @@ bpcomp* QLTP_bpcomp_create_table(voidparray* strings);
 char* QLTP_bpcomp_encode(bpcomp* table, const char* text, char* out);
 char* QLTP_bpcomp_decode(bpcomp* table, const char* symbols, char* out);
 
-// Stored form (read refuses tables whose pairs do not expand)
+// Stored form (read refuses tables whose pairs do not expand; any maximum
+// length the builder gives reads back)
 int QLTP_bpcomp_write_sz(const bpcomp* table);
 char* QLTP_bpcomp_write(const bpcomp* table, char* dst, int swap);
 bpcomp* QLTP_bpcomp_read(FILE* file, int swap);

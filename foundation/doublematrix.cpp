@@ -1,8 +1,8 @@
 #include "foundation/doublematrix.h"
 
 #include <algorithm>
-#include <charconv>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -47,13 +47,13 @@ doublematrix* make(int64_t m, int64_t n, doublearray* values) {
 
 bool is_field_separator(char c) { return c == ' ' || c == '\t' || c == '\r' || c == ','; }
 
-// One text field as a float widened to double; what is no number reads as
-// 0.0 and a number followed by other characters as that number.
+// One text field as a float widened to double, read as the C library reads
+// it (the caller holds the C locale): values beyond the float range are
+// infinite, hex floats are read; what is no number reads as 0.0 and a number
+// followed by other characters as that number.
 double parse_float(const char* p, const char* end) {
-    if (p < end && *p == '+') ++p;
-    float v = 0.0f;
-    std::from_chars(p, end, v);
-    return static_cast<double>(v);
+    const std::string field(p, end);
+    return static_cast<double>(std::strtof(field.c_str(), nullptr));
 }
 
 // Parses the fields of one line into out; gives their number.
@@ -116,6 +116,7 @@ doublematrix* QLTP_doublematrix_new_fromfile_skipheader(const char* path, int k)
 
     std::vector<double> values;
     int64_t rows = 0, columns = -1;
+    const QLTP_c_numbers c_locale;
     try {
         while (!rest.empty()) {
             size_t before = values.size();

@@ -5,7 +5,8 @@
 // Binary form, in the writer's byte order: int32 m, int32 n, then the values
 // as a doublearray (int32 count, the doubles). Text form: one row per line,
 // values separated by white space or commas, empty lines skipped; values are
-// read at single precision.
+// read at single precision as the C library reads them, whatever the process
+// locale (beyond the float range: infinite; hex floats: their value).
 
 #include <cstdint>
 #include <cstdio>

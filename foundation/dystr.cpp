@@ -9,6 +9,12 @@
 
 namespace {
 
+// The content never exceeds INT_MAX bytes, so that every length and offset
+// of the interface holds it: count (content and NUL) stays at most this.
+constexpr uint64_t kMaxCount = uint64_t{INT32_MAX} + 1;
+
+bool fits(const dystr* d, uint64_t more) { return uint64_t{d->chars.count} + more <= kMaxCount; }
+
 struct Piece {
     const char* s;
     int len;
@@ -28,10 +34,10 @@ int append_pieces(dystr* d, Piece* pieces, int n) {
     int64_t total = 0;
     for (int i = 0; i < n; ++i) {
         if (!pieces[i].s) return 0;
-        if (pieces[i].len < 0) pieces[i].len = static_cast<int>(std::strlen(pieces[i].s));
+        if (pieces[i].len < 0 && (pieces[i].len = QLTP_strlen_int(pieces[i].s)) < 0) return 0;
         total += pieces[i].len;
     }
-    if (total > INT32_MAX) return 0;
+    if (!fits(d, static_cast<uint64_t>(total))) return 0;
     array* a = &d->chars;
     int64_t offsets[4];
     for (int i = 0; i < n; ++i) {
@@ -138,7 +144,7 @@ int QLTP_dystr_append2intCR(dystr* d, const char* s, int len, int32_t v) {
 
 int QLTP_dystr_replace(dystr* d, const char* s, int len) {
     if (!d || !s) return 0;
-    if (len < 0) len = static_cast<int>(std::strlen(s));
+    if (len < 0 && (len = QLTP_strlen_int(s)) < 0) return 0;
     static const char nul = 0;
     if (!QLTP_array_replace(&d->chars, s, len)) return 0;
     return QLTP_array_append(&d->chars, &nul, 1);
@@ -147,6 +153,8 @@ int QLTP_dystr_replace(dystr* d, const char* s, int len) {
 const char* QLTP_dystr_readline(dystr* d, const char* src) {
     if (!d || !src) return nullptr;
     int n = QLTP_strlen_eol(src, -1);
+    // The scan stops at INT_MAX bytes: a longer line is refused.
+    if (n == INT32_MAX && src[n] != '\0') return nullptr;
     if (src[n] == '\n') ++n;
     if (!QLTP_dystr_replace(d, src, n)) return nullptr;
     return src + n;
@@ -175,7 +183,9 @@ int QLTP_dystr_delete_range(dystr* d, int pos, int n) {
 
 int QLTP_dystr_insert_range(dystr* d, const char* s, int len, int pos) {
     if (!d || !s || !terminated(d)) return 0;
+    if (len < 0 && (len = QLTP_strlen_int(s)) < 0) return 0;
     int n = QLTP_strnlen(s, len);
+    if (!fits(d, static_cast<uint64_t>(n))) return 0;
     pos = std::clamp(pos, 0, QLTP_dystr_sz(d));
     return QLTP_array_insert_range(&d->chars, s, n, pos);
 }
@@ -209,5 +219,5 @@ void QLTP_dystr_remove_non_ascii(dystr* d) {
 }
 
 void QLTP_dystr_printf(const dystr* d) {
-    if (d && d->chars.storage) std::fwrite(d->chars.storage, 1, QLTP_dystr_sz(d), stdout);
+    if (d && d->chars.storage) std::fwrite(d->chars.storage, 1, static_cast<size_t>(QLTP_dystr_sz(d)), stdout);
 }

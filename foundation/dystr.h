@@ -1,6 +1,8 @@
 #pragma once
 // Dynamic string: a byte array that always ends in a NUL, which its count
-// includes (an empty string has count 1).
+// includes (an empty string has count 1). The content holds at most INT_MAX
+// bytes: an operation that would make it longer, or that is given a text of
+// more than INT_MAX bytes, returns 0 (NULL) and changes nothing.
 
 #include <cstdint>
 

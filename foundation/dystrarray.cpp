@@ -209,7 +209,7 @@ int QLTP_dystrarray_add(dystrarray* d, const char* s, int len) {
 
 int QLTP_dystrarray_add_delim(dystrarray* d, const char* s, int len, char delim) {
     if (!d || !s) return 0;
-    if (len < 0) len = static_cast<int>(std::strlen(s));
+    if (len < 0 && (len = QLTP_strlen_int(s)) < 0) return 0;
     int start = 0;
     for (int i = 0; i <= len; ++i) {
         if (i == len || s[i] == delim) {

@@ -24,7 +24,8 @@ int QLTP_dystrarray_sz(const dystrarray* d);
 char* QLTP_dystrarray_idx(const dystrarray* d, int i);
 char* QLTP_dystrarray_next(const dystrarray* d, const char* p);
 
-// Add, remove and rewrite records (a negative length means up to the NUL)
+// Add, remove and rewrite records (a negative length means up to the NUL; a
+// text of more than INT_MAX bytes is refused)
 int QLTP_dystrarray_add(dystrarray* d, const char* s, int len);
 int QLTP_dystrarray_add_delim(dystrarray* d, const char* s, int len, char delim);
 int QLTP_dystrarray_remove(dystrarray* d, int i);

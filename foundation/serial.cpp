@@ -79,12 +79,13 @@ size_t QLTP_fread(void* buf, size_t size, size_t n, FILE* file) {
 }
 
 char* QLTP_fgets(char* buf, int n, FILE* file) {
-  if (buf == nullptr || n < 1) return nullptr;
+  if (buf == nullptr) return nullptr;
+  if (n < 1) return buf;
   buf[0] = '\0';
-  if (file == nullptr || n < 2) return nullptr;
+  if (file == nullptr) return nullptr;
+  if (n < 2) return buf;
   size_t got = std::fread(buf, 1, static_cast<size_t>(n - 1), file);
   buf[got] = '\0';
-  if (got == 0) return nullptr;
   const void* lf = std::memchr(buf, '\n', got);
   if (lf != nullptr) {
     size_t keep = static_cast<size_t>(static_cast<const char*>(lf) - buf) + 1;

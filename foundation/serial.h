@@ -14,7 +14,9 @@ int QLTP_littleendian();
 
 // Files. QLTP_filesize leaves the file at its start (0 when it cannot be
 // sized); QLTP_fgets reads one line (keeping its line feed) and leaves the
-// file just after it, returning NULL when nothing could be read.
+// file just after it, returning buf, empty at the end of the file or when n
+// leaves room for the NUL only (n below 1 writes nothing); NULL only for a
+// NULL buf or file.
 int64_t QLTP_filesize(FILE* file);
 // Whether the rest of the file holds at least `bytes` bytes, checked before a
 // count read from the file sizes an allocation; a stream that cannot seek

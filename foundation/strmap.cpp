@@ -199,10 +199,11 @@ hashstrarray* QLTP_deserialise_hashstrarray(const char* text) {
     const char* line = QLTP_strarray_idx(lines, i);
     int len = Length(line, -1);
     if (len < 2) continue;
-    // A comment is a line whose first non-blank byte is '#'; the splitter
-    // leaves the line feed of an empty line at the start of the next line.
-    int first = QLTP_strlen_ws(line, len);
-    if (first < len && line[first] == '#') continue;
+    // A comment is a line whose first byte is '#'; the splitter leaves the
+    // line feed of an empty line at the start of the next line, which does
+    // not hide the comment.
+    int first = line[0] == '\n' ? 1 : 0;
+    if (line[first] == '#') continue;
     int klen = 0, vlen = 0;
     const char* key = QLTP_strfield(line, len, 0, &klen);
     const char* value = QLTP_strfield(line, len, 1, &vlen);

@@ -43,6 +43,7 @@ int QLTP_hashstrarray_read(FILE* file, hashstrarray** out, int swap);
 hashstrarray* QLTPPy_hashstrarray_load(const char* path);
 int QLTPPy_hashstrarray_write(const hashstrarray* m, QLTP_fixedbuf* buf);
 
-// Two-column text files: "key value" per line, '#' starts a comment line.
+// Two-column text files: "key value" per line; a line whose first byte is '#'
+// is a comment, also right after an empty line (an indented '#' is a key).
 hashstrarray* QLTP_hashstrarray_readtxt(const char* path);
 hashstrarray* QLTP_deserialise_hashstrarray(const char* text);

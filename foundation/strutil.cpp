@@ -1,5 +1,6 @@
 #include "foundation/strutil.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -192,7 +193,14 @@ int QLTP_is_digit(char ch) { return is_digit(ch) ? 1 : 0; }
 
 int QLTP_strnlen(const char* s, int max) {
   if (max < 0) max = std::numeric_limits<int>::max();
-  return count_run(s, max, [](char) { return true; });
+  if (s == nullptr || max < 1) return 0;
+  return static_cast<int>(::strnlen(s, static_cast<size_t>(max)));
+}
+
+int QLTP_strlen_int(const char* s) {
+  if (s == nullptr) return 0;
+  size_t n = std::strlen(s);
+  return n > static_cast<size_t>(std::numeric_limits<int>::max()) ? -1 : static_cast<int>(n);
 }
 
 int QLTP_strlen_ws(const char* s, int max) {
@@ -208,6 +216,12 @@ int QLTP_strlen_newline(const char* s, int max) {
 }
 
 int QLTP_strlen_eol(const char* s, int max) {
+  if (s != nullptr && max == -1) {
+    // Unbounded scans read whole texts line by line: the C library's scan
+    // is much faster than a byte loop.
+    size_t n = std::strcspn(s, QLTP_EOL);
+    return static_cast<int>(std::min<size_t>(n, std::numeric_limits<int>::max()));
+  }
   return count_run_unbounded(s, max, [](char c) { return !QLTP_is_eol(c); });
 }
 
@@ -248,10 +262,11 @@ char* QLTP_strnchr(const char* s, int len, char ch) {
 
 char* QLTP_strnstr(const char* h, int hlen, const char* needle, int nlen) {
   if (needle == nullptr) return const_cast<char*>(h);
-  if (nlen < 0) nlen = static_cast<int>(std::strlen(needle));
+  if (nlen < 0 && (nlen = QLTP_strlen_int(needle)) < 0) return nullptr;
   if (nlen == 0 || needle[0] == '\0') return const_cast<char*>(h);
-  if (h == nullptr || hlen - nlen < 0) return nullptr;
-  for (int i = 0; i <= hlen - nlen; ++i) {
+  const int64_t last = int64_t{hlen} - nlen;
+  if (h == nullptr || last < 0) return nullptr;
+  for (int64_t i = 0; i <= last; ++i) {
     // Bounded comparison that stops at a NUL, as strncmp does.
     int k = 0;
     while (k < nlen && h[i + k] == needle[k] && needle[k] != '\0') ++k;

@@ -40,6 +40,9 @@ int QLTP_is_digit(char ch);
 // max < 1 gives 0, except: QLTP_strnlen treats any negative max as no bound,
 // and the three marked "-1" treat exactly -1 as no bound.
 int QLTP_strnlen(const char* s, int max);
+// The length of a NUL-terminated string, or -1 when it is longer than
+// INT_MAX bytes, which no int length carries: callers refuse such a text.
+int QLTP_strlen_int(const char* s);
 int QLTP_strlen_ws(const char* s, int max);
 int QLTP_strlen_nws(const char* s, int max);
 int QLTP_strlen_newline(const char* s, int max);
@@ -55,6 +58,8 @@ int QLTP_strlen_nondigit(const char* s, int max);  // run of '1'..'8'
 // Searches, copies and in-place ASCII mapping. The copies NUL-terminate and
 // return the number of bytes copied; dst holds max + 1 bytes.
 char* QLTP_strnchr(const char* s, int len, char ch);
+// NULL for a needle longer than INT_MAX bytes and for hlen below the needle's
+// length (a negative hlen included).
 char* QLTP_strnstr(const char* h, int hlen, const char* needle, int nlen);
 int QLTP_strcpy_ws(char* dst, const char* s, int max);
 int QLTP_strcpy_newline(char* dst, const char* s, int max);
@@ -87,7 +92,10 @@ char* QLTP_unpack_noseq(const char* s, int len, int ndec, int32_t* value, int* e
 
 // Number writers: 1 on success; 0 with "TO_SHORT" (when it fits) for a buffer
 // below 31 bytes (itoa/ltoa) or 30 bytes / too small for the text (ftoa).
-// QLTP_ftoa prints ndig decimals ('f'/'F') or ndig + 1 significant digits.
+// QLTP_ftoa prints ndig decimals ('f'/'F') or ndig + 1 significant digits,
+// rounded correctly from the float's exact value: the digits are not made by
+// repeated single-precision multiplications by 10, whose rounding errors can
+// change the last digits.
 int QLTP_itoa(int32_t v, char* buf, int buflen);
 int QLTP_ltoa(int64_t v, char* buf, int buflen);
 int QLTP_ftoa(float v, char* buf, int buflen, int ndig, char fmt);

@@ -1,5 +1,6 @@
 #include "foundation/utf8.h"
 
+#include <climits>
 #include <cstring>
 
 const unsigned char trailingBytesForUTF8[256] = {
@@ -64,9 +65,31 @@ void QLTP_u8_dec(const char* s, int* i, int len) {
 
 int QLTP_u8_strlen(const char* s) {
   if (s == nullptr) return 0;
-  int count = 0;
-  for (; *s; s += step(s)) ++count;
-  return count;
+  static const char kHighBytes[] = {
+      '\x80', '\x81', '\x82', '\x83', '\x84', '\x85', '\x86', '\x87', '\x88', '\x89', '\x8A', '\x8B', '\x8C',
+      '\x8D', '\x8E', '\x8F', '\x90', '\x91', '\x92', '\x93', '\x94', '\x95', '\x96', '\x97', '\x98', '\x99',
+      '\x9A', '\x9B', '\x9C', '\x9D', '\x9E', '\x9F', '\xA0', '\xA1', '\xA2', '\xA3', '\xA4', '\xA5', '\xA6',
+      '\xA7', '\xA8', '\xA9', '\xAA', '\xAB', '\xAC', '\xAD', '\xAE', '\xAF', '\xB0', '\xB1', '\xB2', '\xB3',
+      '\xB4', '\xB5', '\xB6', '\xB7', '\xB8', '\xB9', '\xBA', '\xBB', '\xBC', '\xBD', '\xBE', '\xBF', '\xC0',
+      '\xC1', '\xC2', '\xC3', '\xC4', '\xC5', '\xC6', '\xC7', '\xC8', '\xC9', '\xCA', '\xCB', '\xCC', '\xCD',
+      '\xCE', '\xCF', '\xD0', '\xD1', '\xD2', '\xD3', '\xD4', '\xD5', '\xD6', '\xD7', '\xD8', '\xD9', '\xDA',
+      '\xDB', '\xDC', '\xDD', '\xDE', '\xDF', '\xE0', '\xE1', '\xE2', '\xE3', '\xE4', '\xE5', '\xE6', '\xE7',
+      '\xE8', '\xE9', '\xEA', '\xEB', '\xEC', '\xED', '\xEE', '\xEF', '\xF0', '\xF1', '\xF2', '\xF3', '\xF4',
+      '\xF5', '\xF6', '\xF7', '\xF8', '\xF9', '\xFA', '\xFB', '\xFC', '\xFD', '\xFE', '\xFF', '\0'};
+  int64_t count = 0;
+  for (;;) {
+    // ASCII runs are counted by the library's scan, all but their last
+    // byte: that one may take continuation bytes with it.
+    size_t run = std::strcspn(s, kHighBytes);
+    if (run > 1) {
+      count += static_cast<int64_t>(run - 1);
+      s += run - 1;
+    }
+    if (*s == '\0') break;
+    s += step(s);
+    ++count;
+  }
+  return count > INT_MAX ? 0 : static_cast<int>(count);
 }
 
 char* QLTP_u8_at(const char* s, int n) {
@@ -82,7 +105,7 @@ int QLTP_u8_bytelen(const char* s, int n) {
     if (*p == '\0') return 0;
     p += step(p);
   }
-  return static_cast<int>(p - s);
+  return p - s > INT_MAX ? 0 : static_cast<int>(p - s);
 }
 
 int QLTP_check_utf8(const char* s, int len, int* n) {

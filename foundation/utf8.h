@@ -17,7 +17,8 @@ int QLTP_u8_seqlen(const char* s);
 void QLTP_u8_inc(const char* s, int* i);
 void QLTP_u8_dec(const char* s, int* i, int len);
 
-// Character counts and positions in NUL-terminated text.
+// Character counts and positions in NUL-terminated text; a count or byte
+// length beyond INT_MAX gives 0.
 int QLTP_u8_strlen(const char* s);
 char* QLTP_u8_at(const char* s, int n);
 int QLTP_u8_bytelen(const char* s, int n);

@@ -103,6 +103,9 @@ TEST(DoubleMatrixTest, ReadsTextRowsAtSinglePrecision) {
         {"header\n\n 0.1\t-2.5e1 \r\n\n+3 x\n", 1, 2, 2, {double(0.1f), -25.0, 3.0, 0.0}},
         {"\n\n", 0, 0, 0, {}},
         {"1 2\n3 4", 0, 2, 2, {1, 2, 3, 4}},
+        // Beyond the float range, hex and subnormal values read as the C library reads them.
+        {"1e39 -1e39 0x1.8p1 -0X10\n1e-40 0x1p-149 1e-50 0x\n", 0, 2, 4,
+         {HUGE_VAL, -HUGE_VAL, 3.0, -16.0, double(1e-40f), double(0x1p-149f), 0.0, 0.0}},
     };
     orvelle_test::ScratchDir dir;
     int k = 0;

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <memory>
 #include <string>
+
+#include "huge_text.h"
 
 namespace {
 
@@ -172,4 +175,62 @@ TEST(DystrTest, PrintfWritesContentAsIs) {
     testing::internal::CaptureStdout();
     QLTP_dystr_printf(d.get());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "out\tput");
+}
+
+TEST(DystrTest, LengthsAndGrowthBeyondIntMaxAreRefused) {
+    // 2 GiB + 5 bytes: no int holds its length.
+    HugeText huge((uint64_t{1} << 31) + 5);
+    ASSERT_NE(huge.data(), nullptr);
+    const char* h = huge.data();
+    struct Case {
+        const char* name;
+        int (*op)(dystr*, const char*);
+    };
+    const Case cases[] = {
+        {"append", [](dystr* d, const char* h) { return QLTP_dystr_append(d, h, -1); }},
+        {"append2", [](dystr* d, const char* h) { return QLTP_dystr_append2(d, "x", 1, h, -1); }},
+        {"append3", [](dystr* d, const char* h) { return QLTP_dystr_append3(d, "x", 1, "y", -1, h, -1); }},
+        {"append4", [](dystr* d, const char* h) { return QLTP_dystr_append4(d, h, -1, "x", 1, "y", 1, "z", 1); }},
+        {"replace", [](dystr* d, const char* h) { return QLTP_dystr_replace(d, h, -1); }},
+        {"insert", [](dystr* d, const char* h) { return QLTP_dystr_insert_range(d, h, -1, 1); }},
+        {"readline", [](dystr* d, const char* h) { return QLTP_dystr_readline(d, h) ? 1 : 0; }},
+        {"append past INT_MAX", [](dystr* d, const char* h) { return QLTP_dystr_append(d, h, INT_MAX); }},
+        {"pieces past INT_MAX", [](dystr* d, const char* h) { return QLTP_dystr_append2(d, h, INT_MAX - 1, h, 1); }},
+        {"insert past INT_MAX", [](dystr* d, const char* h) { return QLTP_dystr_insert_range(d, h, INT_MAX, 0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DystrPtr d = make("ab", 2);
+        EXPECT_EQ(c.op(d.get(), h), 0);
+        EXPECT_EQ(text(d.get()), "ab");
+    }
+
+    // A string of INT_MAX bytes, reserved but never written, so it costs no
+    // memory: it takes no byte more, and cuts and appends below the bound work.
+    DystrPtr full = make("ab", 2);
+    ASSERT_EQ(QLTP_dystr_extend(full.get(), INT_MAX - 2), 1);
+    ASSERT_EQ(QLTP_array_extendsz(&full->chars, INT_MAX - 2), 1);
+    ASSERT_EQ(QLTP_dystr_sz(full.get()), INT_MAX);
+    const Case growths[] = {
+        {"append", [](dystr* d, const char*) { return QLTP_dystr_append(d, "x", 1); }},
+        {"append4", [](dystr* d, const char*) { return QLTP_dystr_append4(d, "", 0, "", 0, "x", 1, "", 0); }},
+        {"insert", [](dystr* d, const char*) { return QLTP_dystr_insert_range(d, "x", 1, 0); }},
+        {"int", [](dystr* d, const char*) { return QLTP_dystr_appendint(d, 7); }},
+        {"float", [](dystr* d, const char*) { return QLTP_dystr_appendfloat(d, 1.5f, 1, 'f'); }},
+        {"int line", [](dystr* d, const char*) { return QLTP_dystr_append2intCR(d, "", 0, 7); }},
+    };
+    for (const Case& c : growths) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.op(full.get(), h), 0);
+        EXPECT_EQ(QLTP_dystr_sz(full.get()), INT_MAX);
+    }
+    EXPECT_EQ(QLTP_dystr_append(full.get(), "", 0), 1);
+    EXPECT_EQ(QLTP_dystr_truncate(full.get(), INT_MAX - 1), 1);
+    EXPECT_EQ(QLTP_dystr_sz(full.get()), INT_MAX - 1);
+    EXPECT_EQ(QLTP_dystr_delete_range(full.get(), INT_MAX - 4, 1), 1);
+    EXPECT_EQ(QLTP_dystr_sz(full.get()), INT_MAX - 2);
+    EXPECT_EQ(QLTP_dystr_append(full.get(), "yz", 2), 1);
+    EXPECT_EQ(QLTP_dystr_sz(full.get()), INT_MAX);
+    EXPECT_STREQ(QLTP_dystr_cstr(full.get()) + INT_MAX - 2, "yz");
+    EXPECT_EQ(QLTP_dystr_append(full.get(), "!", 1), 0);
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "huge_text.h"
+
 namespace {
 
 struct DystrarrayDeleter {
@@ -182,6 +184,10 @@ TEST(DystrarrayTest, AddDelimKeepsEmptyPieces) {
     }
     DystrarrayPtr d(QLTP_dystrarray_new(0));
     EXPECT_EQ(QLTP_dystrarray_add_delim(d.get(), nullptr, 3, '|'), 0);
+    // A text longer than INT_MAX bytes is refused.
+    HugeText huge((uint64_t{1} << 31) + 5);
+    EXPECT_EQ(QLTP_dystrarray_add_delim(d.get(), huge.data(), -1, '|'), 0);
+    EXPECT_EQ(QLTP_dystrarray_add(d.get(), huge.data(), -1), 0);
     EXPECT_EQ(QLTP_dystrarray_sz(d.get()), 0);
 }
 

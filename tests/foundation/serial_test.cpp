@@ -207,7 +207,8 @@ TEST(SerialFileTest, FgetsReadsOneLineAndRewindsToTheNext) {
   EXPECT_EQ(std::fgetc(f.get()), 'c');
   EXPECT_EQ(QLTP_fgets(buf, 10, f.get()), buf);
   EXPECT_STREQ(buf, "def");
-  EXPECT_EQ(QLTP_fgets(buf, 10, f.get()), nullptr);
+  // At the end of the file the buffer comes back empty.
+  EXPECT_EQ(QLTP_fgets(buf, 10, f.get()), buf);
   EXPECT_STREQ(buf, "");
 }
 
@@ -220,8 +221,17 @@ TEST(SerialFileTest, FgetsCutsLongLinesAtTheBuffer) {
   EXPECT_STREQ(buf, "45\n");
   EXPECT_EQ(QLTP_fgets(buf, 4, f.get()), buf);
   EXPECT_STREQ(buf, "x");
-  EXPECT_EQ(QLTP_fgets(buf, 1, f.get()), nullptr);
+  // A buffer with room for the NUL only reads nothing; one without room is
+  // left alone.
+  std::rewind(f.get());
+  EXPECT_EQ(QLTP_fgets(buf, 1, f.get()), buf);
+  EXPECT_STREQ(buf, "");
+  buf[0] = 'z';
+  EXPECT_EQ(QLTP_fgets(buf, 0, f.get()), buf);
+  EXPECT_EQ(buf[0], 'z');
+  EXPECT_EQ(std::fgetc(f.get()), '1');
   EXPECT_EQ(QLTP_fgets(buf, 4, nullptr), nullptr);
+  EXPECT_EQ(QLTP_fgets(nullptr, 4, f.get()), nullptr);
 }
 
 TEST(SerialFileTest, FilesizeLeavesFileAtStart) {

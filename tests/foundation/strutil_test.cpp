@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "huge_text.h"
 #include "scratch_dir.h"
 
 #include <clocale>
@@ -180,6 +181,11 @@ TEST(SearchTest, StrnstrFindsFirstMatchWithinLength) {
   auto buf = exact("xxab");
   EXPECT_EQ(QLTP_strnstr(buf.data(), 4, "ab", 2), buf.data() + 2);
   EXPECT_EQ(QLTP_strnstr(buf.data(), 4, "abc", 3), nullptr);
+  // Lengths beyond an int: a 2 GiB needle is in no text; a haystack length
+  // near INT_MIN gives no start position.
+  HugeText huge((uint64_t{1} << 31) + 5);
+  EXPECT_EQ(QLTP_strnstr("aaaaa", 5, huge.data(), -1), nullptr);
+  EXPECT_EQ(QLTP_strnstr(h, std::numeric_limits<int>::min() + 1, "world", 5), nullptr);
 }
 
 TEST(CopyTest, CopiesStopAtSeparatorOrBound) {

@@ -4,6 +4,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include "huge_text.h"
 #include "scratch_dir.h"
 
 #include <cstdio>
@@ -235,6 +236,9 @@ TEST(Utf8StepTest, CountsAndPositions) {
   EXPECT_EQ(QLTP_u8_at(nullptr, 2), nullptr);
   // A lead byte followed by five continuation bytes counts as two characters.
   EXPECT_EQ(QLTP_u8_strlen("\xFC\x80\x80\x80\x80\x80"), 2);
+  // More characters than an int holds: refused with 0.
+  HugeText huge((uint64_t{1} << 31) + 5);
+  EXPECT_EQ(QLTP_u8_strlen(huge.data()), 0);
 }
 
 TEST(Utf8StepTest, IncAndDec) {
