@@ -189,6 +189,11 @@ struct tokenise {
     // The pending application start tag waits at the front of the input and
     // is passed through by the next scan.
     bool resume_app = false;
+    // Server mode writes no repairs, but text outside every element is still
+    // put in a "parent" element, as in the other modes, so that later stages
+    // see it inside one.
+    bool server = false;
+    bool implicit_parent = false;
     std::string app_tag;
     const char* const* app_tags = QLTP_APPLICATION_TAGS;
     // Bytes at the front of the input buffer known to be well-formed UTF-8
@@ -730,6 +735,10 @@ int Scan(tokenise* tk, int limit) {
                         if (tk->xml_input && tk->lax && tk->stack.empty()) {
                             tk->stack.emplace_back("<parent>");
                             Write(tk, "<parent><xmlfixopen/>");
+                        } else if (tk->xml_input && tk->server && tk->stack.empty()) {
+                            tk->stack.emplace_back("<parent>");
+                            tk->implicit_parent = true;
+                            Write(tk, "<parent>");
                         }
                         run.out_start = tk->out.size();
                     }
@@ -930,6 +939,11 @@ dystr* Process(tokenise* tk, const char* text, int len, int final) {
                 CloseOffTags(tk);
             } else if (!tk->xml_input) {
                 Write(tk, "</parent>");
+            } else if (tk->implicit_parent && !tk->stack.empty() && tk->stack[0] == "<parent>") {
+                std::string closes;
+                AppendCloses(tk->stack, closes);
+                WriteMarkup(tk, closes, false);
+                tk->stack.clear();
             }
         } else {
             is_final = false;
@@ -966,6 +980,7 @@ void ResetState(tokenise* tk) {
     QLTP_encoding_reset(&tk->encoding);
     tk->reopen = 0;
     tk->resume_app = false;
+    tk->implicit_parent = false;
     tk->valid = 0;
     tk->visible = 0;
     tk->head = 0;
@@ -1032,6 +1047,7 @@ void QLTP_tokenise_set_server_mode(tokenise* tk) {
     if (tk == nullptr) return;
     tk->lax = 0;
     tk->marks_on = 0;
+    tk->server = true;
     tk->app_tags = QLTP_APPLICATION_TAGS_SERVER;
 }
 

@@ -239,6 +239,8 @@ TEST(TokeniserTest, ServerModeHasNoMarksAndNoRepairs) {
     channel* ch = QLTP_tpc_newtype(nullptr, nullptr, 1, "S", QLTP_TPC_TK);
     QLTP_tokenise_set_server_mode(ch->tokeniser);
     EXPECT_STREQ(QLTP_tpc_process(ch, "<a>x</c><voice name='v'>y", -1, 1), "<a>x</c><voice name='v'>y");
+    // Text outside every element is put in a parent element all the same.
+    EXPECT_STREQ(QLTP_tpc_process(ch, "Hi <b>x</b>", -1, 1), "<parent>Hi <b>x</b></parent>");
     QLTP_tpc_delete(ch);
 }
 
