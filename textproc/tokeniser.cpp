@@ -61,6 +61,7 @@ struct Run {
     int64_t nc = 0;     // characters and bytes of the run in the input
     int64_t nb = 0;
     size_t out_start = 0;  // where the run's output begins
+    int pos0 = 0;          // where the run begins in the input buffer
 };
 
 
@@ -741,6 +742,7 @@ int Scan(tokenise* tk, int limit) {
                             Write(tk, "<parent>");
                         }
                         run.out_start = tk->out.size();
+                        run.pos0 = pos;
                     }
                     tk->has_content = 1;
                     if (tk->xml_input && !tk->lax) {
@@ -841,6 +843,17 @@ int Scan(tokenise* tk, int limit) {
                     cached_kind = next_kind;
                     cached_len = next_len;
                     continue;
+                }
+                if (cut && pos - run.pos0 <= tk->context_size) {
+                    // The run waits for the next call, which sees whether
+                    // the "<" or "&" begins markup, so that it comes out as
+                    // it would from one call. A run longer than the context
+                    // is cut here instead, so the input held stays bounded.
+                    tk->out.resize(run.out_start);
+                    tk->char_total = run.c0;
+                    tk->byte_total = run.b0;
+                    run.open = false;
+                    return run.pos0;
                 }
             }
             CloseRun(tk, run);

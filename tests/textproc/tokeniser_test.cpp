@@ -365,10 +365,15 @@ TEST(TokeniserTest, LongTagAfterRunCrossingPieceBoundaryStaysMarkup) {
     while (japanese.size() < 4200) japanese += "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";
     const std::string audio = "<audio src='data:audio/wav;base64," + std::string(2450, 'A') + "'/>";
     const std::string titled = "<q title='" + std::string(5000, 't') + "'>";
+    std::string words;
+    while (words.size() < 1500) words += "word ";
     const std::string texts[] = {
         "<p>" + japanese + audio + "after</p>",
         "<p>" + std::string(4100, 'w') + titled + "z</q></p>",
         "<p>" + std::string(4100, 'w') + "&amp;" + japanese + audio + "</p>",
+        // A "<" near the end of a piece that turns out to be text stays in
+        // the run before it.
+        "<p>" + words + japanese.substr(0, 3000) + "<voice name='" + std::string(2000, 'v'),
     };
     for (const std::string& text : texts) {
         Channel whole(1);
@@ -379,7 +384,7 @@ TEST(TokeniserTest, LongTagAfterRunCrossingPieceBoundaryStaysMarkup) {
         QLTP_tpc_process(pieces.ch, "", 0, 1);
         EXPECT_TRUE(pieces.d.Text() == whole.d.Text()) << text.substr(0, 40);
         EXPECT_EQ(pieces.d.Tags(), whole.d.Tags());
-        EXPECT_EQ(whole.d.Text().find("&lt;"), std::string::npos);
+        EXPECT_EQ(whole.d.Text().find("&lt;"), &text == &texts[3] ? whole.d.Text().find("&lt;voice") : std::string::npos);
     }
 }
 
