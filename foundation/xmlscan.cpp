@@ -84,7 +84,9 @@ QLTP_regex* const* SharedTable() {
   return QLTP_regex_shared_set(specs, QLTP_XMLTOKEN_SLOTS);
 }
 
-bool IsWhitespace(unsigned char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+// Blanks between attributes: the tag patterns take form feed and vertical tab
+// too.
+bool IsWhitespace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool IsQuote(unsigned char c) { return c == '"' || c == '\''; }
 
 // The longest prefix of at most max bytes that ends on a character boundary.
