@@ -605,8 +605,8 @@ void Validate(tokenise* tk, int end, bool final) {
 
 // Close-tag check for the close tag at offset (len bytes) of the input; see
 // QLTP_tokenise_check_closetags. Returns 1 when the tag ends an application
-// element (the pass ends there), 2 when a repair ended one below it and the
-// tag itself is left for the next call, else 0.
+// element (the pass ends there), 2 when the element it forgot to close is
+// one (that one ends alone and the tag is left for the next call), else 0.
 int CheckCloseTag(tokenise* tk, int offset, int len, int* write_raw) {
     *write_raw = 1;
     std::string_view tag(InputData(tk) + offset, static_cast<size_t>(len));
