@@ -22,9 +22,9 @@
 #define NAME_START "[a-zA-Z_:" NAME_RANGES "]"
 #define NAME_CHAR "[-a-zA-Z0-9._:" NAME_RANGES "]"
 #define NAME NAME_START NAME_CHAR "*"
-// White space inside markup is what XML calls white space; form feed and
-// vertical tab (which \s admits) make a tag text.
-#define SP "[ \t\r\n]"
+// White space inside markup: what \s admits (form feed and vertical tab too)
+// and the line breaks.
+#define SP "[\n\r\\s]"
 #define HTML_NAME "[a-zA-Z_][-a-zA-Z0-9_]*"
 
 const char* const QLTP_XMLTOKEN_NAMES[14] = {
@@ -38,12 +38,14 @@ const char* const QLTP_XMLTOKEN_PATTERNS[QLTP_XMLTOKEN_SLOTS] = {
     "^(<!\\[CDATA\\[)",
     "^(\\]\\]>)",
     "^(<\\?([^?]*(\\?[^>])?)*\\?>)",
-    "^(<!DOCTYPE" SP "+(" NAME ")" SP "+(SYSTEM" SP "+(\"[^\"]*\"|'[^']*')|PUBLIC" SP
-    "+(\"[-\\s\r\na-zA-Z0-9'()+,./:=?;!*#@$_%]*\"|'[-\\s\r\na-zA-Z0-9()+,./:=?;!*#@$_%]*'|)" SP
-    "+(\"[^\"]*\"|'[^']*'))?" SP "*(\\[" SP "*(<![^>]*(\"[^\"]*\"|'[^']*')?" SP "*>" SP
+    // A doctype of any case, with or without an external identifier (a
+    // public one with or without its system literal).
+    "^(<!(?i:DOCTYPE)" SP "+(" NAME ")(?:" SP "+((?i:SYSTEM)" SP "+(\"[^\"]*\"|'[^']*')|(?i:PUBLIC)" SP
+    "+(\"[-\\s\r\na-zA-Z0-9'()+,./:=?;!*#@$_%]*\"|'[-\\s\r\na-zA-Z0-9()+,./:=?;!*#@$_%]*'|)(?:" SP
+    "+(\"[^\"]*\"|'[^']*'))?))?" SP "*(\\[" SP "*(<![^>]*(\"[^\"]*\"|'[^']*')?" SP "*>" SP
     "*|<\\?([^?]*(\\?[^>])?)*\\?>" SP "*|%\\w+;" SP "*)*\\])?" SP "*>)",
-    "(^<" NAME "(" SP "+" NAME SP "*=" SP "*[\\\"][^\\\"]*[\\\"]|" SP "+" NAME SP "*=" SP
-    "*[\\'][^\\']*[\\'])*" SP "*/>)",
+    "(^<" NAME "(\\s+" NAME SP "*=" SP "*[\\\"][^\\\"]*[\\\"]|\\s+" NAME SP "*=" SP
+    "*[\\'][^\\']*[\\'])*" SP "*/\\s*>)",
     "(^</" NAME SP "*>)",
     "(^<" NAME "(" SP "+" NAME SP "*=" SP "*[\\\"][^\\\"]*[\\\"]|" SP "+" NAME SP "*=" SP
     "*[\\'][^\\']*[\\'])*" SP "*>)",
@@ -82,7 +84,9 @@ QLTP_regex* const* SharedTable() {
   return QLTP_regex_shared_set(specs, QLTP_XMLTOKEN_SLOTS);
 }
 
-bool IsWhitespace(unsigned char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+// Blanks between attributes: the tag patterns take form feed and vertical tab
+// too.
+bool IsWhitespace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool IsQuote(unsigned char c) { return c == '"' || c == '\''; }
 
 // The longest prefix of at most max bytes that ends on a character boundary.

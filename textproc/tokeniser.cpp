@@ -30,9 +30,6 @@ namespace {
 constexpr int kDefaultContext = 4096;
 constexpr int kSlots = QLTP_XMLTOKEN_SLOTS;
 constexpr int kEntitySlot = QLTP_XMLENTITY;
-// Visible bytes a lone "<" or "&" needs behind it to be taken as text when a
-// run goes on past the scan limit.
-constexpr int kCutMargin = 1024;
 
 // Control characters and the two non-characters U+FFFE and U+FFFF. Surrogate
 // code points never reach it: the input is valid UTF-8 before it is scanned.
@@ -64,10 +61,13 @@ struct Run {
     int64_t nc = 0;     // characters and bytes of the run in the input
     int64_t nb = 0;
     size_t out_start = 0;  // where the run's output begins
+    int pos0 = 0;          // where the run begins in the input buffer
 };
 
 
 bool IsWspace(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+// Blanks inside markup also take form feed and vertical tab.
+bool IsMarkupBlank(char c) { return IsWspace(c) || c == '\v' || c == '\f'; }
 
 // Size of a bad sequence: the lead byte and the continuation bytes that could
 // still have belonged to it (so that a good byte after it is never lost).
@@ -76,20 +76,21 @@ int SequenceLength(const unsigned char* p, size_t n) {
     return p[0] == 0 ? 0 : QLTP_utf8_sequence(p, n);
 }
 
-// Name of a start tag as the stack keeps it: the bytes after "<" up to the
-// first control character, blank, "/" or ">", so that a repaired close tag
-// carries the element name only.
+// Name of a start or empty tag: the bytes after "<" up to the first control
+// character, blank or the final ">", so that a repaired close tag carries the
+// element name only. An empty tag without a blank keeps its "/": "<voice/>"
+// is named "voice/".
 std::string_view TagName(std::string_view tag) {
     if (tag.size() < 2) return std::string_view();
     size_t w = 1;
-    while (w < tag.size() && static_cast<unsigned char>(tag[w]) > 0x20 && tag[w] != '/' && tag[w] != '>') ++w;
+    while (w < tag.size() && static_cast<unsigned char>(tag[w]) > 0x20 && !(tag[w] == '>' && w + 1 == tag.size())) ++w;
     return tag.substr(1, w - 1);
 }
 
 // Name of a close tag: after "</" up to the first whitespace or ">".
 std::string_view CloseName(std::string_view tag) {
     size_t i = 2;
-    while (i < tag.size() && !IsWspace(tag[i]) && tag[i] != '>') ++i;
+    while (i < tag.size() && !IsMarkupBlank(tag[i]) && tag[i] != '>') ++i;
     return tag.size() >= 2 ? tag.substr(2, i - 2) : std::string_view();
 }
 
@@ -180,23 +181,42 @@ struct tokenise {
     int has_content = 0;
     QLTP_encoding_state encoding{};
     int pending = 0;
-    int app_nesting = 0;
-    int64_t inserted_chars = 0;
-    int64_t inserted_bytes = 0;
+    // After an application tag the elements open around it are reopened in
+    // the next call's output. Their start tags are written only when that
+    // output is handed on, so that a run of tags without text between them
+    // costs nothing per open element: reopen counts the open elements, from
+    // the outermost, whose start tags this call's output still lacks.
+    size_t reopen = 0;
+    // The pending application start tag waits at the front of the input and
+    // is passed through by the next scan.
+    bool resume_app = false;
+    // Server mode writes no repairs, but text outside every element is still
+    // put in a "parent" element, as in the other modes, so that later stages
+    // see it inside one.
+    bool server = false;
+    bool implicit_parent = false;
     std::string app_tag;
     const char* const* app_tags = QLTP_APPLICATION_TAGS;
     // Bytes at the front of the input buffer known to be well-formed UTF-8
     // without NUL, and where the bytes the scanner may see end.
     int valid = 0;
     int visible = 0;
+    // Bytes at the front of the input buffer already consumed; they are
+    // dropped in one go now and then rather than after every pass.
+    int head = 0;
     std::string tag_text;  // scratch for repaired tags
     std::string out;       // this call's output, copied to output at its end
 };
 
 namespace {
 
-char* InputData(tokenise* tk) { return QLTP_dystr_cstr(tk->input); }
-int InputSize(const tokenise* tk) { return QLTP_dystr_sz(tk->input); }
+char* InputData(tokenise* tk) { return QLTP_dystr_cstr(tk->input) + tk->head; }
+int InputSize(const tokenise* tk) { return QLTP_dystr_sz(tk->input) - tk->head; }
+
+void DropConsumed(tokenise* tk) {
+    if (tk->head > 0) QLTP_dystr_delete_upto(tk->input, tk->head);
+    tk->head = 0;
+}
 
 void Write(tokenise* tk, std::string_view s) {
     tk->out.append(s);
@@ -318,18 +338,20 @@ void WriteMarkup(tokenise* tk, std::string_view s, bool tag) {
     std::string& out = tk->tag_text;
     out.clear();
     std::vector<std::string_view> seen;
-    size_t i = 1;
-    while (i < s.size() && !IsWspace(s[i]) && s[i] != '/' && s[i] != '>' && s[i] != '\v' && s[i] != '\f') ++i;
+    size_t i = s.size() > 1 && s[1] == '/' ? 2 : 1;  // after "<" or "</"
+    while (i < s.size() && !IsMarkupBlank(s[i]) && s[i] != '/' && s[i] != '>') ++i;
     out.append(s.substr(0, i));
     while (i < s.size()) {
         size_t ws = i;
-        while (i < s.size() && (IsWspace(s[i]) || s[i] == '\v' || s[i] == '\f')) ++i;
+        while (i < s.size() && IsMarkupBlank(s[i])) ++i;
         if (i >= s.size() || s[i] == '/' || s[i] == '>') {
-            out.append(s.substr(ws));
+            // An empty tag ends "/>" with no blank between.
+            out.append(s.substr(ws, i - ws));
+            out.append(i < s.size() && s[i] == '/' ? "/>" : s.substr(i));
             break;
         }
         size_t name = i;
-        while (i < s.size() && s[i] != '=' && !IsWspace(s[i]) && s[i] != '\v' && s[i] != '\f') ++i;
+        while (i < s.size() && s[i] != '=' && !IsMarkupBlank(s[i])) ++i;
         std::string_view attr = s.substr(name, i - name);
         while (i < s.size() && s[i] != '"' && s[i] != '\'') ++i;
         if (i >= s.size()) {
@@ -367,6 +389,9 @@ void WriteMarkup(tokenise* tk, std::string_view s, bool tag) {
         }
         i = vend + 1;
     }
+    // Form feed and vertical tab cannot stand in a document: blanks.
+    for (char& c : out)
+        if (c == '\v' || c == '\f') c = ' ';
     Escape(tk, out.data(), static_cast<int>(out.size()), false);
     Write(tk, std::string_view(QLTP_dystr_cstr(tk->escape), static_cast<size_t>(QLTP_dystr_sz(tk->escape))));
 }
@@ -393,9 +418,9 @@ void CloseRun(tokenise* tk, Run& run) {
     char* p = mark;
     std::memcpy(p, kHead, sizeof kHead - 1);
     p += sizeof kHead - 1;
-    p = PutNumber(p, run.c0 - tk->inserted_chars);
+    p = PutNumber(p, run.c0);
     *p++ = '_';
-    p = PutNumber(p, run.b0 - tk->inserted_bytes);
+    p = PutNumber(p, run.b0);
     *p++ = '_';
     p = PutNumber(p, run.nc);
     *p++ = '_';
@@ -403,18 +428,6 @@ void CloseRun(tokenise* tk, Run& run) {
     std::memcpy(p, "\"/>", 3);
     p += 3;
     tk->out.insert(run.out_start, mark, static_cast<size_t>(p - mark));
-}
-
-// Inserts text into the input buffer at pos (a position the scanner has
-// validated) and counts it as re-inserted.
-void Reinsert(tokenise* tk, const std::string& text, int pos) {
-    if (text.empty()) return;
-    QLTP_dystr_insert_range(tk->input, text.data(), static_cast<int>(text.size()), pos);
-    int n = static_cast<int>(text.size());
-    tk->valid += n;
-    tk->visible += n;
-    tk->inserted_bytes += n;
-    tk->inserted_chars += QLTP_u8_count(text.data(), text.size());
 }
 
 // Classifies the token at p (n > 0 bytes, well-formed UTF-8): sets its kind
@@ -497,20 +510,53 @@ void AppendCloses(const std::vector<std::string>& stack, std::string& out) {
     }
 }
 
-// Stops the pass at an application start tag at pos: closes every open
-// element, re-inserts the open tags before it for the next call.
-void StopAtApplicationTag(tokenise* tk, std::string_view tag, int pos) {
-    std::string closes;
-    AppendCloses(tk->stack, closes);
-    WriteMarkup(tk, closes, false);
-    std::string again;
-    for (const std::string& open : tk->stack) {
-        again += open;
-        if (IsApplicationTag(tk, TagName(open))) ++tk->app_nesting;
+// Writes the start tags of the reopened elements in front of this call's
+// output.
+void Materialize(tokenise* tk) {
+    if (tk->reopen == 0) return;
+    std::string after;
+    after.swap(tk->out);
+    for (size_t i = 0; i < tk->reopen && i < tk->stack.size(); ++i) WriteMarkup(tk, tk->stack[i], true);
+    tk->reopen = 0;
+    tk->out += after;
+}
+
+// Output of a call that ends at an application tag is handed on only when it
+// has content; without, it is dropped here and the open elements need no
+// close tags. With content, the reopened start tags are written and marker
+// and the close tags of every open element follow.
+void CloseAllForApplicationTag(tokenise* tk, std::string_view marker, std::string& into) {
+    if (!tk->has_content) {
+        tk->out.clear();
+        tk->reopen = 0;
+        return;
     }
+    Materialize(tk);
+    into += marker;
+    AppendCloses(tk->stack, into);
+}
+
+// The element on top of the stack (and depth - 1 more below it, closed with
+// it) ends at an application close tag, written or repaired: every open
+// element is closed, the ones below it are reopened in the next call.
+void EndApplicationElement(tokenise* tk, std::string_view marker, size_t depth) {
+    std::string name(TagName(tk->stack[tk->stack.size() - depth]));
+    CloseAllForApplicationTag(tk, marker, tk->scratch);
+    tk->stack.resize(tk->stack.size() - depth);
+    tk->reopen = tk->stack.size();
+    tk->pending = 1;
+    tk->app_tag = "</" + name + ">";
+}
+
+// Stops the pass at an application start tag: closes every open element; the
+// next call reopens them and passes the tag through.
+void StopAtApplicationTag(tokenise* tk, std::string_view tag) {
+    std::string closes;
+    CloseAllForApplicationTag(tk, "", closes);
+    WriteMarkup(tk, closes, false);
     tk->app_tag.assign(tag.data(), tag.size());
-    Reinsert(tk, again, pos);
-    tk->stack.clear();
+    tk->reopen = tk->stack.size();
+    tk->resume_app = true;
     tk->pending = 1;
 }
 
@@ -549,8 +595,8 @@ void Validate(tokenise* tk, int end, bool final) {
     if (rewriting) {
         fixed.append(buf + copied, static_cast<size_t>(i - copied));
         int old = i - tk->valid;
-        QLTP_dystr_delete_range(tk->input, tk->valid, old);
-        QLTP_dystr_insert_range(tk->input, fixed.data(), static_cast<int>(fixed.size()), tk->valid);
+        QLTP_dystr_delete_range(tk->input, tk->head + tk->valid, old);
+        QLTP_dystr_insert_range(tk->input, fixed.data(), static_cast<int>(fixed.size()), tk->head + tk->valid);
         i = tk->valid + static_cast<int>(fixed.size());
     }
     tk->valid = i;
@@ -558,7 +604,9 @@ void Validate(tokenise* tk, int end, bool final) {
 }
 
 // Close-tag check for the close tag at offset (len bytes) of the input; see
-// QLTP_tokenise_check_closetags.
+// QLTP_tokenise_check_closetags. Returns 1 when the tag ends an application
+// element (the pass ends there), 2 when the element it forgot to close is
+// one (that one ends alone and the tag is left for the next call), else 0.
 int CheckCloseTag(tokenise* tk, int offset, int len, int* write_raw) {
     *write_raw = 1;
     std::string_view tag(InputData(tk) + offset, static_cast<size_t>(len));
@@ -569,34 +617,49 @@ int CheckCloseTag(tokenise* tk, int offset, int len, int* write_raw) {
         tk->scratch += n;
         tk->scratch += '>';
     };
+    auto app = [&](size_t from_top) { return IsApplicationTag(tk, TagName(stack[stack.size() - 1 - from_top])); };
     if (!stack.empty() && name == TagName(stack.back())) {
-        if (IsApplicationTag(tk, name)) {
-            AppendCloses(stack, tk->scratch);
-            std::string again;
-            for (size_t i = 0; i + 1 < stack.size(); ++i) again += stack[i];
-            stack.clear();
-            tk->pending = 1;
-            tk->app_tag = "</" + name + ">";
-            Reinsert(tk, again, offset + len);
+        if (app(0)) {
+            EndApplicationElement(tk, "", 1);
             *write_raw = 0;
             return 1;
         }
         tk->pending = 0;
         tk->app_tag.clear();
+        // Closing a reopened element needs its start tag written first.
+        if (stack.size() <= tk->reopen) Materialize(tk);
         stack.pop_back();
         return 0;
     }
     if (!tk->lax) return 0;
     if (stack.size() >= 2 && name == TagName(stack[stack.size() - 2])) {
+        if (app(0)) {
+            // The forgotten element is an application element: it ends
+            // alone, and the tag closes the next one in the next call.
+            EndApplicationElement(tk, "<xmlfixforgotclose/>", 1);
+            *write_raw = 0;
+            return 2;
+        }
+        if (app(1)) {
+            EndApplicationElement(tk, "<xmlfixforgotclose/>", 2);
+            *write_raw = 0;
+            return 1;
+        }
+        if (stack.size() - 1 <= tk->reopen) Materialize(tk);
         tk->scratch += "<xmlfixforgotclose/>";
         close(TagName(stack.back()));
         stack.pop_back();
         stack.pop_back();
     } else if (stack.size() >= 2) {
+        *write_raw = 0;
+        if (app(0)) {
+            EndApplicationElement(tk, "<xmlfixcloselastopen/>", 1);
+            return 1;
+        }
+        if (stack.size() <= tk->reopen) Materialize(tk);
         tk->scratch += "<xmlfixcloselastopen/>";
         close(TagName(stack.back()));
         stack.pop_back();
-        *write_raw = 0;
     } else if (stack.size() == 1) {
         tk->scratch += "<xmlfixbadclose/>";
         *write_raw = 0;
@@ -631,6 +694,8 @@ int Scan(tokenise* tk, int limit) {
             }
         }
         cached_kind = -1;
+        const bool resuming = tk->resume_app && pos == 0;
+        tk->resume_app = false;
         if (len == 0) {
             CloseRun(tk, run);
             break;
@@ -652,6 +717,12 @@ int Scan(tokenise* tk, int limit) {
             } else {
                 WriteEscaped(tk, tok.data(), len);
             }
+        } else if (!tk->xml_input && (kind == QLTP_XMLCOMMENTSTART || kind == QLTP_XMLHEADER ||
+                                      kind == QLTP_XMLDOCTYPE || kind == QLTP_HTMLOPEN)) {
+            // Plain text holds no markup: what looks like a comment,
+            // declaration or tag is the user's text, written as start tags
+            // are.
+            WriteEscaped(tk, tok.data(), len);
         } else {
             switch (kind) {
                 case QLTP_XMLENTITY:
@@ -665,8 +736,13 @@ int Scan(tokenise* tk, int limit) {
                         if (tk->xml_input && tk->lax && tk->stack.empty()) {
                             tk->stack.emplace_back("<parent>");
                             Write(tk, "<parent><xmlfixopen/>");
+                        } else if (tk->xml_input && tk->server && tk->stack.empty()) {
+                            tk->stack.emplace_back("<parent>");
+                            tk->implicit_parent = true;
+                            Write(tk, "<parent>");
                         }
                         run.out_start = tk->out.size();
+                        run.pos0 = pos;
                     }
                     tk->has_content = 1;
                     if (tk->xml_input && !tk->lax) {
@@ -708,15 +784,11 @@ int Scan(tokenise* tk, int limit) {
                     }
                     std::string_view name = TagName(tok);
                     if (IsApplicationTag(tk, name)) {
-                        if (tk->app_nesting == 0 && tk->app_tag != tok) {
-                            StopAtApplicationTag(tk, tok, pos);
+                        if (!resuming || tk->app_tag != tok) {
+                            StopAtApplicationTag(tk, tok);
                             return pos;
                         }
-                        if (tk->app_nesting == 0) {
-                            tk->app_tag.clear();
-                        } else {
-                            --tk->app_nesting;
-                        }
+                        tk->app_tag.clear();
                         tk->pending = 0;
                     }
                     if (kind == QLTP_XMLOPEN) {
@@ -733,11 +805,11 @@ int Scan(tokenise* tk, int limit) {
                         break;
                     }
                     int write_raw = 1;
-                    end_pass = CheckCloseTag(tk, pos, len, &write_raw) != 0;
-                    buf = InputData(tk);  // the check may have grown the buffer
-                    tok = std::string_view(buf + pos, static_cast<size_t>(len));
+                    int ended = CheckCloseTag(tk, pos, len, &write_raw);
                     WriteMarkup(tk, tk->scratch, false);
                     if (write_raw) WriteMarkup(tk, tok, true);
+                    if (ended == 2) return pos;
+                    end_pass = ended != 0;
                     break;
                 }
                 default:
@@ -762,14 +834,26 @@ int Scan(tokenise* tk, int limit) {
                 int next_kind = -1;
                 int next_len = Classify(tk, InputData(tk) + pos, end - pos, &next_kind);
                 // A lone "<" or "&" may be a tag or reference cut by the end
-                // of what is visible: it goes on only with room behind it.
+                // of what is visible: it goes on only when a whole context
+                // is visible behind it, as it would before the limit.
                 char c = InputData(tk)[pos];
-                bool cut = next_kind == QLTP_XMLCHAR && (c == '<' || c == '&') && end - pos < kCutMargin;
+                bool cut = next_kind == QLTP_XMLCHAR && (c == '<' || c == '&') && end - pos < tk->context_size;
                 bool whole = pos + next_len < end && IsRunKind(next_kind) && !cut;
                 if (whole) {
                     cached_kind = next_kind;
                     cached_len = next_len;
                     continue;
+                }
+                if (cut && pos - run.pos0 <= tk->context_size) {
+                    // The run waits for the next call, which sees whether
+                    // the "<" or "&" begins markup, so that it comes out as
+                    // it would from one call. A run longer than the context
+                    // is cut here instead, so the input held stays bounded.
+                    tk->out.resize(run.out_start);
+                    tk->char_total = run.c0;
+                    tk->byte_total = run.b0;
+                    run.open = false;
+                    return run.pos0;
                 }
             }
             CloseRun(tk, run);
@@ -788,6 +872,7 @@ void CloseSections(tokenise* tk) {
 }
 
 void CloseOffTags(tokenise* tk) {
+    Materialize(tk);
     CloseSections(tk);
     if (!tk->stack.empty()) {
         std::string closes = "<xmlfixcloseoffopen/>";
@@ -799,11 +884,32 @@ void CloseOffTags(tokenise* tk) {
 
 void Consume(tokenise* tk, int n) {
     if (n <= 0) return;
-    QLTP_dystr_delete_upto(tk->input, n);
+    tk->head += n;
     tk->valid -= n;
     tk->visible -= n;
     if (tk->valid < 0) tk->valid = 0;
     if (tk->visible < 0) tk->visible = 0;
+    if (tk->head >= InputSize(tk)) DropConsumed(tk);
+}
+
+// An application element left open at the end of the stream ends there as if
+// its close tag had been written: every open element is closed, the ones below
+// it are reopened for the next call, which ends the stream. Returns false when
+// no application element is open.
+bool EndOpenApplicationElement(tokenise* tk) {
+    size_t at = tk->stack.size();
+    while (at > 0 && !IsApplicationTag(tk, TagName(tk->stack[at - 1]))) --at;
+    if (at == 0) return false;
+    CloseSections(tk);
+    std::string name(TagName(tk->stack[at - 1]));
+    std::string closes;
+    CloseAllForApplicationTag(tk, "<xmlfixcloseoffopen/>", closes);
+    WriteMarkup(tk, closes, false);
+    tk->stack.resize(at - 1);
+    tk->reopen = tk->stack.size();
+    tk->pending = 1;
+    tk->app_tag = "</" + name + ">";
+    return true;
 }
 
 dystr* Process(tokenise* tk, const char* text, int len, int final) {
@@ -814,10 +920,14 @@ dystr* Process(tokenise* tk, const char* text, int len, int final) {
     if (!tk->xml_input && tk->stream_start) Write(tk, "<parent>");
     if (text == nullptr) len = 0;
     if (len < 0) len = static_cast<int>(std::strlen(text));
+    // Conversion sees the whole buffer; without new text it has nothing to do
+    // unless bytes wait for conversion.
+    const bool convert = tk->convert && (len > 0 || tk->encoding.unconverted > 0);
+    if (len > 0 || convert) DropConsumed(tk);
     if (len > 0) QLTP_dystr_append(tk->input, text, len);
     int size = InputSize(tk);
     int unconverted = 0;
-    if (tk->convert) {
+    if (convert) {
         QLTP_tokenise_convert_input(&tk->encoding, tk->input, tk->conversion, len, tk->iso, final != 0);
         size = InputSize(tk);
         unconverted = final ? 0 : tk->encoding.unconverted;
@@ -830,7 +940,10 @@ dystr* Process(tokenise* tk, const char* text, int len, int final) {
     if (is_final) {
         int consumed = Scan(tk, 0);
         Consume(tk, consumed);
-        if (InputSize(tk) == 0 && !tk->pending) {
+        if (InputSize(tk) == 0 && !tk->pending && tk->xml_input && tk->lax && EndOpenApplicationElement(tk)) {
+            is_final = false;
+        } else if (InputSize(tk) == 0 && !tk->pending) {
+            Materialize(tk);
             // An open CDATA section or comment is closed before the final
             // mark, which must stay markup.
             if (tk->xml_input && tk->lax) CloseSections(tk);
@@ -839,6 +952,11 @@ dystr* Process(tokenise* tk, const char* text, int len, int final) {
                 CloseOffTags(tk);
             } else if (!tk->xml_input) {
                 Write(tk, "</parent>");
+            } else if (tk->implicit_parent && !tk->stack.empty() && tk->stack[0] == "<parent>") {
+                std::string closes;
+                AppendCloses(tk->stack, closes);
+                WriteMarkup(tk, closes, false);
+                tk->stack.clear();
             }
         } else {
             is_final = false;
@@ -850,7 +968,10 @@ dystr* Process(tokenise* tk, const char* text, int len, int final) {
     // Output handed on since the last application tag counts as content, so
     // that the close tags written when the next one stops the stream are
     // handed on too.
-    if (!tk->pending && !tk->out.empty()) tk->has_content = 1;
+    if (!tk->pending && !tk->out.empty()) {
+        Materialize(tk);
+        tk->has_content = 1;
+    }
     QLTP_dystr_replace(tk->output, tk->out.data(), static_cast<int>(tk->out.size()));
     logger* lg = QLTP_tpc_get_logger(tk->ch);
     const char* out = QLTP_dystr_cstr(tk->output);
@@ -870,11 +991,12 @@ void ResetState(tokenise* tk) {
     tk->in_cdata = 0;
     tk->has_content = 0;
     QLTP_encoding_reset(&tk->encoding);
-    tk->app_nesting = 0;
-    tk->inserted_chars = 0;
-    tk->inserted_bytes = 0;
+    tk->reopen = 0;
+    tk->resume_app = false;
+    tk->implicit_parent = false;
     tk->valid = 0;
     tk->visible = 0;
+    tk->head = 0;
     tk->xml_input = tk->ch ? tk->ch->xml_input : 0;
 }
 
@@ -938,6 +1060,7 @@ void QLTP_tokenise_set_server_mode(tokenise* tk) {
     if (tk == nullptr) return;
     tk->lax = 0;
     tk->marks_on = 0;
+    tk->server = true;
     tk->app_tags = QLTP_APPLICATION_TAGS_SERVER;
 }
 

@@ -52,8 +52,9 @@ int QLTP_tokenise_setup_regex_fromnrules(tokenise* tk, int channel_type);
 void QLTP_tokenise_delete_regex(tokenise* tk, int channel_type);
 
 // Helpers: escaping of text (result in the tokeniser's escape buffer), close
-// tag matching and end-of-stream repair (into the output), tag name and
-// attribute text of a start tag.
+// tag matching (1: an application element ends, 2: one ends before the tag,
+// which waits for the next call) and end-of-stream repair (into the output),
+// tag name and attribute text of a start tag.
 const char* QLTP_tokenise_escaped_xml(tokenise* tk, const char* text, int len, int* outlen);
 int QLTP_tokenise_check_closetags(tokenise* tk, int offset, int len, int* write_raw);
 void QLTP_tokenise_close_off_tags(tokenise* tk);

@@ -288,6 +288,21 @@ void TokeniserSeeds() {
   }
   Seed("tokeniser_fuzz", "utf16le", Options(0x02, 3) + std::string("\xFF\xFE<\0a\0>\0H\0i\0<\0/\0a\0>\0", 20));
   Seed("tokeniser_fuzz", "latin1", Options(0x0B, 5) + "<p>caf\xE9 na\xEFve</p>");
+  // Long tags after runs that cross a 4,096-byte piece boundary, fed in such
+  // pieces (0x2E) and in small ones (0x0E).
+  std::string words, japanese;
+  while (words.size() < 1500) words += "word ";
+  while (japanese.size() < 3000) japanese += "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";
+  const std::string audio = "<audio src='data:audio/wav;base64," + std::string(2450, 'A') + "'/>";
+  const std::string voice = "<voice name='" + std::string(7000, 'v') + "'>";
+  const std::string long_texts[] = {
+      "<p>" + words + japanese + audio + "after</p>",
+      "<p>" + words + std::string(3000, 'w') + "<q title='" + std::string(3000, 't') + "'>z</q></p>",
+      words + japanese + voice + "spoken</voice>" + japanese,
+  };
+  for (const std::string& t : long_texts) {
+    for (int options : {0x2E, 0x0E}) Seed("tokeniser_fuzz", "long" + std::to_string(n++), Options(options, 9) + t);
+  }
 }
 
 // ---- normalisation and encoding conversion ----

@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/logger.h"
@@ -188,9 +189,12 @@ int Count(const std::vector<std::string>& log, const std::string& what) {
 TEST(PipelineTest, EveryTypeRunsTheChainToItsOutput) {
     tpdb* db = English();
     const std::vector<std::string> sprons = {"hello/hh+ax0|l+ow1|", "world/w+er1+l_d|"};
-    for (int type : {QLTP_TPC_FULL, QLTP_TPC_SENTENCE, QLTP_TPC_SERVER}) {
-        SCOPED_TRACE(type);
-        Channel c(db, type, 0);
+    // Bare text phrases alike with the markup flag on or off.
+    const std::pair<int, int> types[] = {
+        {QLTP_TPC_FULL, 0}, {QLTP_TPC_SENTENCE, 0}, {QLTP_TPC_SERVER, 0}, {QLTP_TPC_FULL, 1}, {QLTP_TPC_SERVER, 1}};
+    for (auto [type, markup] : types) {
+        SCOPED_TRACE(std::to_string(type) + " markup " + std::to_string(markup));
+        Channel c(db, type, markup);
         QLTP_tpc_process(c.ch, "Hello world.", -1, 1);
         EXPECT_EQ(c.events.words, sprons);
         // One spurt: the stream's first token is its leading pause.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -23,6 +25,13 @@ struct Deliveries {
     }
     static void App(void* u, const char* tag, int len) {
         static_cast<Deliveries*>(u)->items.push_back("A:" + std::string(tag, static_cast<size_t>(len)));
+    }
+    // The application tags alone.
+    std::vector<std::string> Tags() const {
+        std::vector<std::string> tags;
+        for (const std::string& s : items)
+            if (s[0] == 'A') tags.push_back(s.substr(0, 80));
+        return tags;
     }
     // Every text piece joined, application tags left out.
     std::string Text() const {
@@ -100,6 +109,13 @@ TEST(TokeniserTest, LaxRepairsBrokenMarkup) {
         {"<a><font size=3>x</a>", "<a>" + Mark(16, 16, 1, 1) + "x</a>" + kFinal},
         {"<?xml version='1.0'?><!DOCTYPE a SYSTEM 'a.dtd'><a/>", "<a/>" + kFinal},
         {"<a>&nbsp;&#233;&#1;&bad</a>", "<a>" + Mark(3, 3, 20, 20) + "&nbsp;&#233;&amp;#1;&amp;bad</a>" + kFinal},
+        // Doctypes of either case, with or without an identifier or subset.
+        {"<!DOCTYPE html><a/>", "<a/>" + kFinal},
+        {"<!doctype html>\n<a/>", "\n<a/>" + kFinal},
+        {"<!doctype html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" 'x.dtd'><a/>", "<a/>" + kFinal},
+        {"<!DocType a [<!ENTITY e 'f'>]><a/>", "<a/>" + kFinal},
+        // "voice/" names no application tag.
+        {"<a><voice/>x</a>", "<a><voice/>" + Mark(11, 11, 1, 1) + "x</a>" + kFinal},
     };
     for (const Case& k : cases) EXPECT_EQ(c.Run(k.in), k.out) << k.in;
 }
@@ -111,10 +127,38 @@ TEST(TokeniserTest, StrictModeLeavesMarkupAlone) {
     EXPECT_EQ(c.Run("<a>x &amp; y</c>"), "<a>" + Mark(3, 3, 1, 1) + "x " + Mark(5, 5, 5, 5) + "&amp; " + Mark(11, 11, 1, 1) + "y</c>" + kFinal);
 }
 
+// The ASCII words of a text, references to markup characters read first.
+std::vector<std::string> Words(std::string s) {
+    for (const char* ref : {"&lt;", "&gt;", "&amp;"})
+        for (size_t at; (at = s.find(ref)) != std::string::npos;) s.replace(at, std::string(ref).size(), ref[1] == 'l' ? "<" : ref[1] == 'g' ? ">" : "&");
+    std::vector<std::string> words;
+    std::string w;
+    for (char ch : s + " ") {
+        if (std::isalnum(static_cast<unsigned char>(ch))) {
+            w += ch;
+        } else if (!w.empty()) {
+            words.push_back(w);
+            w.clear();
+        }
+    }
+    return words;
+}
+
 TEST(TokeniserTest, CommentsAreDroppedButCounted) {
     Channel c(0);
     // Plain-text input escapes markup, comments included, as text.
     EXPECT_EQ(c.Run("<b>"), "<parent>&lt;b&gt;" + kFinal + "</parent>");
+    const char* plain[] = {
+        "a <!-- b --> c", "x <font size=3> y", "<!-- never closed", "p <?pi q?> r", "<!DOCTYPE s SYSTEM 't'> u",
+        "v <![CDATA[ w ]]> z", "</k> l <m/>", "n <b\fc='1'> o",
+    };
+    for (const char* in : plain) {
+        std::string out = c.Run(in);
+        for (const char* tag : {"<parent>", "</parent>", QLTP_FINAL_MARK})
+            out.erase(out.find(tag), std::string(tag).size());
+        for (size_t m; (m = out.find("<mark name=\"qltk_")) != std::string::npos;) out.erase(m, out.find("/>", m) + 2 - m);
+        EXPECT_EQ(Words(out), Words(in)) << in << "\n" << out;
+    }
     Channel m(1);
     EXPECT_EQ(m.Run("<!-- note -->Hi"), "<parent><xmlfixopen/>" + Mark(13, 13, 2, 2) + "Hi" + kFinal +
                                            "<xmlfixcloseoffopen/></parent>");
@@ -129,16 +173,31 @@ TEST(TokeniserTest, OffsetsCountCharactersAndBytesOfTheInput) {
 }
 
 TEST(TokeniserTest, VoiceTagSplitsDelivery) {
-    Channel c(1);
-    c.Run("<p>x<voice name='b'>y</voice>z</p>");
-    std::vector<std::string> want = {
-        "T:<p>" + Mark(3, 3, 1, 1) + "x</p>",
-        "A:<voice name='b'>",
-        "T:<p><voice name='b'>" + Mark(20, 20, 1, 1) + "y</voice></p>",
-        "A:</voice>",
-        "T:<p>" + Mark(29, 29, 1, 1) + "z</p>" + kFinal,
+    struct Case {
+        const char* in;
+        std::vector<std::string> want;
     };
-    EXPECT_EQ(c.d.items, want);
+    const Case cases[] = {
+        {"<p>x<voice name='b'>y</voice>z</p>",
+         {"T:<p>" + Mark(3, 3, 1, 1) + "x</p>", "A:<voice name='b'>",
+          "T:<p><voice name='b'>" + Mark(20, 20, 1, 1) + "y</voice></p>", "A:</voice>",
+          "T:<p>" + Mark(29, 29, 1, 1) + "z</p>" + kFinal}},
+        // An application element closed by a repair reports its end too.
+        {"<voice name='a'><b>x</voice>y",
+         {"A:<voice name='a'>", "T:<voice name='a'><b>" + Mark(19, 19, 1, 1) + "x<xmlfixforgotclose/></b></voice>",
+          "A:</voice>", "T:<parent><xmlfixopen/>" + Mark(28, 28, 1, 1) + "y" + kFinal + "<xmlfixcloseoffopen/></parent>"}},
+        {"<b><voice name='a'>x</c>y",
+         {"A:<voice name='a'>", "T:<b><voice name='a'>" + Mark(19, 19, 1, 1) + "x<xmlfixcloselastopen/></voice></b>",
+          "A:</voice>", "T:<b>" + Mark(24, 24, 1, 1) + "y" + kFinal + "<xmlfixcloseoffopen/></b>"}},
+        {"<p><voice name='a'>x",
+         {"A:<voice name='a'>", "T:<p><voice name='a'>" + Mark(19, 19, 1, 1) + "x<xmlfixcloseoffopen/></voice></p>",
+          "A:</voice>", "T:<p>" + kFinal + "<xmlfixcloseoffopen/></p>"}},
+    };
+    for (const Case& k : cases) {
+        Channel c(1);
+        c.Run(k.in);
+        EXPECT_EQ(c.d.items, k.want) << k.in;
+    }
 }
 
 TEST(TokeniserTest, OffsetsAfterReinsertedNonAsciiTagCountCharacters) {
@@ -180,6 +239,8 @@ TEST(TokeniserTest, ServerModeHasNoMarksAndNoRepairs) {
     channel* ch = QLTP_tpc_newtype(nullptr, nullptr, 1, "S", QLTP_TPC_TK);
     QLTP_tokenise_set_server_mode(ch->tokeniser);
     EXPECT_STREQ(QLTP_tpc_process(ch, "<a>x</c><voice name='v'>y", -1, 1), "<a>x</c><voice name='v'>y");
+    // Text outside every element is put in a parent element all the same.
+    EXPECT_STREQ(QLTP_tpc_process(ch, "Hi <b>x</b>", -1, 1), "<parent>Hi <b>x</b></parent>");
     QLTP_tpc_delete(ch);
 }
 
@@ -297,6 +358,71 @@ TEST(TokeniserTest, OneBytePerCallGivesTheSameOutputAsOneCall) {
     }
 }
 
+// A text run crossing a piece boundary, then a tag longer than the 1,024
+// bytes once thought enough: pieces of 4,096 bytes give what one call gives.
+TEST(TokeniserTest, LongTagAfterRunCrossingPieceBoundaryStaysMarkup) {
+    std::string japanese;
+    while (japanese.size() < 4200) japanese += "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";
+    const std::string audio = "<audio src='data:audio/wav;base64," + std::string(2450, 'A') + "'/>";
+    const std::string titled = "<q title='" + std::string(5000, 't') + "'>";
+    std::string words;
+    while (words.size() < 1500) words += "word ";
+    const std::string texts[] = {
+        "<p>" + japanese + audio + "after</p>",
+        "<p>" + std::string(4100, 'w') + titled + "z</q></p>",
+        "<p>" + std::string(4100, 'w') + "&amp;" + japanese + audio + "</p>",
+        // A "<" near the end of a piece that turns out to be text stays in
+        // the run before it.
+        "<p>" + words + japanese.substr(0, 3000) + "<voice name='" + std::string(2000, 'v'),
+    };
+    for (const std::string& text : texts) {
+        Channel whole(1);
+        whole.Run(text);
+        Channel pieces(1);
+        for (size_t at = 0; at < text.size(); at += 4096)
+            QLTP_tpc_process(pieces.ch, text.data() + at, static_cast<int>(std::min<size_t>(4096, text.size() - at)), 0);
+        QLTP_tpc_process(pieces.ch, "", 0, 1);
+        EXPECT_TRUE(pieces.d.Text() == whole.d.Text()) << text.substr(0, 40);
+        EXPECT_EQ(pieces.d.Tags(), whole.d.Tags());
+        EXPECT_EQ(whole.d.Text().find("&lt;"), &text == &texts[3] ? whole.d.Text().find("&lt;voice") : std::string::npos);
+    }
+}
+
+// Each application tag closes and reopens what is open; with thousands of
+// them nested, that must not make the time grow with the square.
+TEST(TokeniserTest, NestedApplicationTagsTakeLinearTime) {
+    auto seconds = [](int n) {
+        std::string text;
+        for (int i = 0; i < n; ++i) text += "<voice name='a'>";
+        Channel c(1);
+        auto start = std::chrono::steady_clock::now();
+        c.Run(text);
+        double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        int starts = 0, ends = 0;
+        for (const std::string& item : c.d.items) {
+            starts += item.rfind("A:<voice", 0) == 0;
+            ends += item == "A:</voice>";
+        }
+        EXPECT_EQ(starts, n);
+        EXPECT_EQ(ends, n);
+        EXPECT_EQ(c.d.items.back(), "T:" + kFinal);
+        return s;
+    };
+    // The best of three runs, so that a busy machine does not decide.
+    double small = 1e9, large = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        small = std::min(small, seconds(8000));
+        large = std::min(large, seconds(16000));
+    }
+    std::printf("8000 nested: %.3f s, 16000 nested: %.3f s\n", small, large);
+    EXPECT_LT(large, 2.5 * small + 0.05);
+#ifdef __SANITIZE_ADDRESS__
+    EXPECT_LT(large, 10.0);
+#else
+    EXPECT_LT(large, 1.0);
+#endif
+}
+
 // Random markup: never crashes, always ends with the final mark, and lax
 // output is well-formed.
 
@@ -373,9 +499,11 @@ TEST(TokeniserTest, HostileReferencesAndTagsGiveWellFormedOutput) {
     const Case cases[] = {
         {"AT&1;", "AT&amp;1;"},
         {"<a b='&1x;' c='&-y;' d='&#65;&amp;'>t</a>", "<a b='&amp;1x;' c='&amp;-y;' d='&#65;&amp;'>"},
-        {"<a b='1'\f>t", "&lt;a b='1'_&gt;t"},
-        {"<a\fb='1'>t", "&lt;a_b='1'&gt;t"},
-        {"<b/ >x", "&lt;b/ &gt;x"},
+        // Form feed and vertical tab are blanks in markup, written as spaces.
+        {"<a b='1'\f>t", "<a b='1' >t"},
+        {"<a\fb='1'>t", "<a b='1'>t"},
+        {"<b/ >x", "<b/><parent>"},
+        {"<c\v/\f>y<d>z</d\f>", "<c /><parent><xmlfixopen/>y<d>z</d >"},
         {"&#0;&#xD800;&#x110000;&#99999999999;&#65;&x\xC3\xA9;",
          "&amp;#0;&amp;#xD800;&amp;#x110000;&amp;#99999999999;&#65;&amp;x\xC3\xA9;"},
         {"<i j='1'\x01>u", "&lt;i j='1'_&gt;u"},
