@@ -318,9 +318,9 @@ void on_entity(void* user, const char* text, int len) {
             return;
         }
     if (const uint32_t cp = numeric_reference(name)) {
+        // The converter gives 1, not a byte count; its output ends in NUL.
         char buf[5];
-        const int n = QLTP_unicode2utf8(cp, buf);
-        QLTP_dystr_append(d, buf, n);
+        if (QLTP_unicode2utf8(cp, buf)) QLTP_dystr_append(d, buf, static_cast<int>(std::strlen(buf)));
         return;
     }
     add_error(r, "Unknown entity: ", name, "\n");

@@ -118,6 +118,10 @@ TEST(PlsTest, ReadsLexemesIntoLexiconLines) {
        {Line("at&tt", "t_a0")},
        "Unknown entity: foo\nUnknown entity: #0\nUnknown entity: #xD800\nUnknown entity: #x110000\n"
        "Unknown entity: #99999999999\nWARN: grapheme or phoneme skipped: q  r\n"},
+      {"references above U+007F give their whole UTF-8 sequence",
+       "<lexeme><grapheme>caf&#xE9;&#128512;</grapheme><phoneme>&#x2C8;k&#x251;</phoneme></lexeme>",
+       {Line("caf\xC3\xA9\xF0\x9F\x98\x80", "k_aa1")},
+       ""},
       {"refused nested elements do nothing at their end",
        "<lexeme><grapheme>k<grapheme>x</grapheme>t</grapheme><phoneme>k<phoneme>t</phoneme>a</phoneme>"
        "<lexeme><grapheme>no</grapheme></lexeme><phoneme>ta</phoneme></lexeme>",
