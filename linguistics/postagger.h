@@ -106,10 +106,10 @@ void QLTP_pos_load_ctxt(pos_ctxt* context, const voidparray* tokens, const std::
                         int use_token_text, int index);
 // The tag of the context's word in one mode (0 the word alone; 1 to 5 the
 // context keys above; above 5 the current tag), also stored as the
-// context's tag; scratch holds it. With a normaliser that has a rule set
-// (the pre-normalisation pass) the word is first mapped: characters through
-// the lookup table "utfpunc2ascii", then capture group 2 of the expression
-// "punc_strip" when it matches.
+// context's tag; scratch holds it. NULL words and tags read as "". With a
+// normaliser that has a rule set (the pre-normalisation pass) the word is
+// first mapped: characters through the lookup table "utfpunc2ascii", then
+// capture group 2 of the expression "punc_strip" when it matches.
 const char* QLTP_pos_getpos_ctxt(dystr* scratch, const normalise* normaliser, const pos* dictionary,
                                  pos_ctxt* context, int mode);
 

@@ -375,6 +375,28 @@ TEST(PosTest, RealLexiconTagsEveryWordWithItsMostProbableTag) {
   std::remove(db_path.c_str());
 }
 
+// Each mode on a zero-filled context with only the word set: the missing
+// neighbours and tag read as "".
+TEST(PosTest, ContextModesReadMissingNeighboursAsEmpty) {
+  Pos d(QLTP_deserialise_pos("D nn\n#\n#\n-\n#\n"
+                             "w 2:e1|_X 2:e2|X_[] 2:e3|()_X 2:e4|X_() 3:e5|_X_[]\n"));
+  const struct {
+    const char* word;
+    int mode;
+    const char* want;
+  } cases[] = {
+      {"w", 0, "nn"}, {"w", 1, "e1"}, {"w", 2, "e2"}, {"w", 3, "e3"}, {"w", 4, "e4"}, {"w", 5, "e5"},
+      {"w", 6, ""},   {"z", 1, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.word) + " mode " + std::to_string(c.mode));
+    pos_ctxt context{};
+    context.word = c.word;
+    EXPECT_STREQ(QLTP_pos_getpos_ctxt(nullptr, nullptr, d.d, &context, c.mode), c.want);
+    EXPECT_STREQ(context.tag, c.want);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The stage
 
