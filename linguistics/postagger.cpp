@@ -213,10 +213,14 @@ const char* word_tag(const pos* d, std::string_view word) {
       break;
     }
   }
-  // The word's own key is stored escaped, as every key.
-  std::string key;
-  escape_to(key, word);
-  int id = QLTP_dict_lookup_word(d->keys, key.data(), static_cast<int>(key.size()));
+  // The word as written; then its escaped form, which is how a text file
+  // writes the key of a word holding '_' and the like.
+  int id = QLTP_dict_lookup_word(d->keys, word.data(), static_cast<int>(word.size()));
+  if (!id) {
+    std::string key;
+    escape_to(key, word);
+    if (key != word) id = QLTP_dict_lookup_word(d->keys, key.data(), static_cast<int>(key.size()));
+  }
   if (id && id <= QLTP_strarray_sz(d->tags)) tag = QLTP_strarray_idx(d->tags, id - 1);
   return tag;
 }
