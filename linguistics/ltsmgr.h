@@ -58,7 +58,7 @@ int QLTP_ltsmgr_add_ltsentry(ltsmgr* mgr, ccart* model, const char* name, int32_
 // Adding a model file (type 1 binary form, 2 text form) to the
 // database and a manager; a model already stored under the name is retired
 // (kept alive for channel copies until the database is freed) and its entry
-// removed.
+// removed; the position counts among the entries left.
 int QLTP_ltsmgr_add_lts(tpdb* db, ltsmgr* mgr, const char* path, const char* name, int32_t position, int type);
 // The same for "TPOBJ_LTSMGR:DEFAULT"; type 3 detects the form from the
 // file's first 13 bytes ("Number_Trees:" is text).

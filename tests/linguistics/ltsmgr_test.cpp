@@ -220,6 +220,26 @@ TEST(LtsMgrTest, ReplacingAModelKeepsChannelCopiesWorking) {
   // The copy still runs the retired model.
   EXPECT_EQ(Lookup(channel_copy, "tat", "Main"), "t ey0 t");
   QLTP_ltsmgr_delete(channel_copy);
+
+  // The replaced entry goes first, then the new one is inserted before the
+  // position among those left.
+  const struct {
+    const char* name;
+    int position;
+    std::vector<std::string> names;
+  } cases[] = {
+      {"main", -1, {"extra", "rules", "main"}}, {"main", 0, {"main", "extra", "rules"}},
+      {"main", 1, {"extra", "main", "rules"}},  {"main", 2, {"extra", "rules", "main"}},
+      {"main", 7, {"extra", "rules", "main"}},  {"extra", 0, {"extra", "main", "rules"}},
+      {"extra", 1, {"main", "extra", "rules"}}, {"extra", 2, {"main", "rules", "extra"}},
+  };
+  orvelle_test::WriteFile(path, Bytes(kOtherTrees));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(c.position));
+    Fixture three("main:1 extra:1 rules:0");
+    ASSERT_EQ(QLTP_tpdb_add_lts(three.db, path.c_str(), c.name, c.position), 1);
+    EXPECT_EQ(Names(three.Manager()), c.names);
+  }
 }
 
 }  // namespace
