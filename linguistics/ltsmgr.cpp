@@ -233,12 +233,15 @@ const char* QLTP_ltsmgr_lookup(ltsmgr* mgr, const char* word, const char* model_
 
 int QLTP_ltsmgr_remove_ltsentry(ltsmgr* mgr, const char* name) {
   if (!mgr || !name) return 0;
-  const std::string lower = Lower(name);
-  for (int i = 0; i < QLTP_voidparray_sz(mgr->entries); ++i)
-    if (SameIgnoringCase(EntryAt(mgr, i)->name, lower)) {
-      RemoveAt(mgr, i);
-      return 1;
-    }
+  try {
+    const std::string lower = Lower(name);
+    for (int i = 0; i < QLTP_voidparray_sz(mgr->entries); ++i)
+      if (EntryAt(mgr, i)->name && lower == EntryAt(mgr, i)->name) {
+        RemoveAt(mgr, i);
+        return 1;
+      }
+  } catch (...) {
+  }
   return 0;
 }
 

@@ -94,7 +94,7 @@ TEST(LtsMgrTest, CopiesShareEntriesUntilTheLastRelease) {
   // The database's own release frees the entries (checked under ASan).
 }
 
-TEST(LtsMgrTest, EntriesAreInsertedAtTheirPositionAndRemovedWhateverTheCase) {
+TEST(LtsMgrTest, EntriesAreInsertedAtTheirPositionAndRemovedByTheLowerCasedName) {
   ltsmgr* mgr = QLTP_ltsmgr_new();
   EXPECT_EQ(QLTP_ltsmgr_add_ltsentry(mgr, nullptr, "One", -1), 1);
   EXPECT_EQ(QLTP_ltsmgr_add_ltsentry(mgr, nullptr, "TWO", 0), 1);
@@ -108,6 +108,20 @@ TEST(LtsMgrTest, EntriesAreInsertedAtTheirPositionAndRemovedWhateverTheCase) {
   EXPECT_EQ(Names(copy).size(), 4u);  // the copy still holds "one"
   QLTP_ltsmgr_delete(mgr);
   QLTP_ltsmgr_delete(copy);
+
+  // Names from database text keep their case; removal compares exactly with
+  // the lower-cased name.
+  Fixture f;
+  EXPECT_EQ(QLTP_ltsmgr_remove_ltsentry(f.Manager(), "Main"), 0);
+  EXPECT_EQ(QLTP_ltsmgr_remove_ltsentry(f.Manager(), "EXTRA"), 1);
+  EXPECT_EQ(Names(f.Manager()), (std::vector<std::string>{"Main", "rules", "missing"}));
+
+  // A new entry is held once: its first release frees it.
+  ltsmgr_entry* e = QLTP_ltsmgr_entry_new();
+  EXPECT_EQ(e->refs, 1);
+  EXPECT_EQ(QLTP_ltsmgr_entry_delete(QLTP_ltsmgr_entry_clone(e)), 1);
+  EXPECT_EQ(QLTP_ltsmgr_entry_delete(e), 0);
+  EXPECT_EQ(QLTP_ltsmgr_entry_delete(nullptr), -1);
 }
 
 TEST(LtsMgrTest, AddsModelFilesByTypeAndDetectsTheForm) {
