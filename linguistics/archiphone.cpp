@@ -136,10 +136,24 @@ const char* best_rule(const hashstrarray* rules, bool final, std::string_view ar
 // ---------------------------------------------------------------------------
 // Key patterns
 
+// Matches a rule's phone sequence against phonemes. match(pi, si), the end
+// of the first match of the sequence from si on at phoneme byte pi ('?'
+// runs shortest first), depends on nothing else: a sequence with '?' fills
+// a table of it once, so a search costs phonemes x sequence steps however
+// many '?' there are.
 class PhoneMatcher {
  public:
     PhoneMatcher(std::string_view phonemes, std::string_view sequence)
-        : ph_(phonemes), seq_(sequence), step_digits_(sequence.find_first_of("0123456789") == std::string_view::npos) {}
+        : ph_(phonemes), seq_(sequence), step_digits_(sequence.find_first_of("0123456789") == std::string_view::npos) {
+        after_digits_.resize(ph_.size() + 1);
+        after_boundaries_.resize(ph_.size() + 1);
+        after_digits_[ph_.size()] = after_boundaries_[ph_.size()] = ph_.size();
+        for (size_t i = ph_.size(); i-- > 0;) {
+            after_digits_[i] = step_digits_ && digit(ph_[i]) ? after_digits_[i + 1] : i;
+            after_boundaries_[i] = boundary(ph_[i]) ? after_boundaries_[i + 1] : i;
+        }
+        if (seq_.find('?') != std::string_view::npos) fill_table();
+    }
 
     // The first match from the start (forward) or the end; false when none.
     bool find(bool forward, Span& out) const {
@@ -158,40 +172,56 @@ class PhoneMatcher {
     }
 
  private:
-    size_t skip_digits(size_t pi) const {
-        while (step_digits_ && pi < ph_.size() && digit(ph_[pi])) ++pi;
-        return pi;
+    size_t match(size_t pi, size_t si) const {
+        if (!table_.empty()) return table_[si * (ph_.size() + 1) + pi];
+        return step(pi, si, [this](size_t p, size_t s) { return match(p, s); });
     }
 
-    size_t match(size_t pi, size_t si) const {
+    // Rows of later sequence positions come first, and within a row later
+    // phoneme positions: every step reads only entries already made.
+    void fill_table() {
+        const size_t width = ph_.size() + 1;
+        std::vector<size_t> table((seq_.size() + 1) * width, kNoMatch);
+        auto at = [&table, width](size_t p, size_t s) { return table[s * width + p]; };
+        for (size_t si = seq_.size() + 1; si-- > 0;)
+            for (size_t pi = width; pi-- > 0;) table[si * width + pi] = step(pi, si, at);
+        table_ = std::move(table);
+    }
+
+    // One step of the match at (pi, si); next(p, s) gives the match from a
+    // later position.
+    template <typename Next>
+    size_t step(size_t pi, size_t si, const Next& next) const {
         if (si == seq_.size()) {
-            pi = skip_digits(pi);
+            pi = after_digits_[pi];
             return pi == ph_.size() || boundary(ph_[pi]) ? pi : kNoMatch;
         }
         const char c = seq_[si];
         if (c == '?') {
-            // A run of at least one phone character, shortest first.
-            for (size_t k = pi; k < ph_.size() && !boundary(ph_[k]); ++k) {
-                const size_t e = match(k + 1, si + 1);
-                if (e != kNoMatch) return e;
-            }
-            return kNoMatch;
+            // A run of at least one phone character, shortest first: this
+            // character ends the run, or the run goes on.
+            if (pi >= ph_.size() || boundary(ph_[pi])) return kNoMatch;
+            const size_t e = next(pi + 1, si + 1);
+            return e != kNoMatch ? e : next(pi + 1, si);
         }
         if (boundary(c)) {
-            pi = skip_digits(pi);
+            pi = after_digits_[pi];
             if (pi >= ph_.size() || !boundary(ph_[pi])) return kNoMatch;
-            while (pi < ph_.size() && boundary(ph_[pi])) ++pi;
+            pi = after_boundaries_[pi];
             while (si < seq_.size() && boundary(seq_[si])) ++si;
-            return match(pi, si);
+            return next(pi, si);
         }
-        if (pi > 0 && !digit(c)) pi = skip_digits(pi);
+        if (pi > 0 && !digit(c)) pi = after_digits_[pi];
         if (pi >= ph_.size() || ph_[pi] != c) return kNoMatch;
-        return match(pi + 1, si + 1);
+        return next(pi + 1, si + 1);
     }
 
     std::string_view ph_;
     std::string_view seq_;
     bool step_digits_;
+    std::vector<size_t> after_digits_;      // first position from i that is no stress digit
+    std::vector<size_t> after_boundaries_;  // first position from i that is no boundary
+    std::vector<size_t> table_;             // match(pi, si), only for sequences with '?'
 };
 
 bool alternative_matches(std::string_view alt, std::string_view value, const std::vector<std::string>& seen) {

@@ -9,7 +9,12 @@
 // and the longest matching form wins. Every key is also tried as a pattern
 // over the neighbouring tokens: "(" norms ")", "[" POSes "]", "|" phones "|",
 // '^' negating a condition, '+' and '-' stepping to the next token; a
-// pattern that holds replaces the phones it matched in this token.
+// pattern that holds replaces the phones it matched in this token. '?' in a
+// phone sequence stands for a run of phone characters; matching costs the
+// phonemes' length times the sequence's, however many '?' it holds. A
+// replacement that leaves an archiphone starts the scan again at the first
+// key. A one-phone archiphone (both the first and the last phone) is
+// replaced once, by the word-final rules.
 
 #include <cstdint>
 #include <string>

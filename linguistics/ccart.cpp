@@ -185,7 +185,7 @@ bool ParseText(std::string_view text, std::vector<TextTree>& trees) {
     at = stop + eol.size();
     if (line.empty() || line[0] == '#') continue;
     auto f = Fields(line);
-    if (f.empty()) return false;
+    if (f.empty()) continue;  // blank: a trailing line end, or only white space
     constexpr std::string_view kTrees = "Number_Trees:";
     if (line.substr(0, kTrees.size()) == kTrees) {
       auto rest = Fields(line.substr(kTrees.size()));
@@ -214,9 +214,8 @@ bool ParseText(std::string_view text, std::vector<TextTree>& trees) {
       n.question = f[1];
       n.value = f[2];
       t.nodes.push_back(std::move(n));
-    } else {
-      return false;
     }
+    // Any other line is none of the model's and is skipped.
   }
   if (declared < 0 || static_cast<int64_t>(trees.size()) != declared) return false;
   if (!trees.empty() && (static_cast<int64_t>(trees.back().outputs.size()) != trees.back().terminals ||

@@ -17,8 +17,9 @@
 //
 // Text form: "Number_Trees: N", then per tree a line
 // "Letter: <letter> <label> <nA> <label> <nB>" followed by nA lines
-// "T <output>" and nB lines "N <question> <value> <yes> <no>"; empty lines
-// and lines beginning with "#" are skipped.
+// "T <output>" and nB lines "N <question> <value> <yes> <no>"; blank lines
+// (empty or white space only), lines beginning with "#" and lines of no
+// other kind are skipped. Counts that do not match refuse the text.
 #pragma once
 
 #include <cstdint>

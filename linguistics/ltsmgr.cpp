@@ -233,12 +233,15 @@ const char* QLTP_ltsmgr_lookup(ltsmgr* mgr, const char* word, const char* model_
 
 int QLTP_ltsmgr_remove_ltsentry(ltsmgr* mgr, const char* name) {
   if (!mgr || !name) return 0;
-  const std::string lower = Lower(name);
-  for (int i = 0; i < QLTP_voidparray_sz(mgr->entries); ++i)
-    if (SameIgnoringCase(EntryAt(mgr, i)->name, lower)) {
-      RemoveAt(mgr, i);
-      return 1;
-    }
+  try {
+    const std::string lower = Lower(name);
+    for (int i = 0; i < QLTP_voidparray_sz(mgr->entries); ++i)
+      if (EntryAt(mgr, i)->name && lower == EntryAt(mgr, i)->name) {
+        RemoveAt(mgr, i);
+        return 1;
+      }
+  } catch (...) {
+  }
   return 0;
 }
 
@@ -279,15 +282,19 @@ int QLTP_ltsmgr_add_lts(tpdb* db, ltsmgr* mgr, const char* path, const char* nam
       QLTP_ltsmgr_entry_delete(e);
       return 0;
     }
-    if (!Insert(mgr, e, position)) {
+    // The new entry must stand at the position it would have once the old
+    // one is gone: past the old one, that is one further on now.
+    int held_at = -1;
+    for (int i = 0; held && i < QLTP_voidparray_sz(mgr->entries); ++i)
+      if (EntryAt(mgr, i) == held) held_at = i;
+    const int left = QLTP_voidparray_sz(mgr->entries) - (held_at >= 0 ? 1 : 0);
+    int at = position < 0 || position > left ? left : position;
+    if (held_at >= 0 && at > held_at) ++at;
+    if (!Insert(mgr, e, at)) {
       QLTP_tpdb_retire_object(db, object.c_str());
       return 0;
     }
-    for (int i = 0; held && i < QLTP_voidparray_sz(mgr->entries); ++i)
-      if (EntryAt(mgr, i) == held) {
-        RemoveAt(mgr, i);
-        break;
-      }
+    if (held_at >= 0) RemoveAt(mgr, held_at < at ? held_at : held_at + 1);
     if (old) QLTP_tpdb_retire_object(db, object.c_str(), old);
     return 1;
   } catch (...) {

@@ -39,7 +39,8 @@ ltsmgr* QLTP_ltsmgr_clone(const ltsmgr* mgr);
 void QLTP_ltsmgr_delete(ltsmgr* mgr);
 ltsmgr* QLTP_deserialise_ltsmgr(const char* text);
 
-// Entries; delete gives the count left (-1 for none) and frees at 0
+// Entries: a new entry counts 1 (its maker's hold); delete gives the count
+// left (-1 for none) and frees at 0
 ltsmgr_entry* QLTP_ltsmgr_entry_new();
 ltsmgr_entry* QLTP_ltsmgr_entry_clone(ltsmgr_entry* entry);
 int32_t QLTP_ltsmgr_entry_delete(ltsmgr_entry* entry);
@@ -50,15 +51,15 @@ const char* QLTP_ltsmgr_lookup(ltsmgr* mgr, const char* word, const char* model_
                                dystr* out, lexmgr* lexicons, complkp_lkp* cursor, const char* language);
 
 // Editing. Names are lower-cased and cut to 64 characters; a position
-// inserts before that index, -1 (or past the end) appends. Removing finds
-// the name whatever its case.
+// inserts before that index, -1 (or past the end) appends. Removing takes
+// the first entry named exactly by the lower-cased name.
 int QLTP_ltsmgr_remove_ltsentry(ltsmgr* mgr, const char* name);
 int QLTP_ltsmgr_add_ltsentry(ltsmgr* mgr, ccart* model, const char* name, int32_t position);
 
 // Adding a model file (type 1 binary form, 2 text form) to the
 // database and a manager; a model already stored under the name is retired
 // (kept alive for channel copies until the database is freed) and its entry
-// removed.
+// removed; the position counts among the entries left.
 int QLTP_ltsmgr_add_lts(tpdb* db, ltsmgr* mgr, const char* path, const char* name, int32_t position, int type);
 // The same for "TPOBJ_LTSMGR:DEFAULT"; type 3 detects the form from the
 // file's first 13 bytes ("Number_Trees:" is text).

@@ -809,8 +809,9 @@ int QLTP_phoneset_parse(phoneset* ps, dystr* text, int start, int len) {
     convert(ps, std::string_view(QLTP_dystr_cstr(ps->input), QLTP_dystr_sz(ps->input)), debug ? &lookups : nullptr);
     QLTP_dystr_asciireplace(ps->output, '_', ' ');
     int out_len = QLTP_dystr_sz(ps->output);
-    // Only the separating blank after the last phone goes.
-    if (out_len > 0 && QLTP_dystr_cstr(ps->output)[out_len - 1] == ' ') --out_len;
+    // The output ends in the blank after its last phone or in a syllable
+    // mark; either goes.
+    if (out_len > 0) --out_len;
     QLTP_dystr_delete_range(text, start, len);
     QLTP_dystr_insert_range(text, QLTP_dystr_cstr(ps->output), out_len, start);
     if (debug) {

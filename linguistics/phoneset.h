@@ -100,7 +100,9 @@ int QLTP_phoneset_nr_stresses(const phoneset* ps);
 int QLTP_phoneset_find_one_modifier(const phoneset* ps, const char* s, int len);
 void QLTP_phoneset_modifier_apply(const phoneset_modifier* m, unsigned char* vector);
 
-// Conversion of a span of text (len < 0: to the end) in place into qrln phones
+// Conversion of a span of text (len < 0: to the end) in place into qrln
+// phones, each followed by a blank, syllable breaks written as '.'; the
+// output's last character (that blank or a final '.') is cut.
 int QLTP_phoneset_parse(phoneset* ps, dystr* text, int start, int len);
 void QLTP_phoneset_printf(const phoneset* ps);
 

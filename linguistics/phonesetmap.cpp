@@ -8,6 +8,7 @@
 
 #include "foundation/dict.h"
 #include "foundation/dystr.h"
+#include "foundation/logger.h"
 #include "foundation/numarray.h"
 #include "foundation/strutil.h"
 #include "foundation/tpdb.h"
@@ -59,16 +60,19 @@ std::vector<std::string_view> fields(std::string_view line) {
     return out;
 }
 
-// A whole decimal integer (optional sign) that fits an int.
-bool decimal(std::string_view s, int& value) {
-    bool negative = !s.empty() && s[0] == '-';
+// The decimal integer a field begins with (optional sign, then at least one
+// digit; what follows the digits is not read); false when there is none or
+// it does not fit an int.
+bool leading_number(std::string_view s, int& value) {
+    const bool negative = !s.empty() && s[0] == '-';
     if (!s.empty() && (s[0] == '-' || s[0] == '+')) s.remove_prefix(1);
-    if (s.empty() || s.size() > 10) return false;
     long long n = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        n = n * 10 + (c - '0');
+    size_t digits = 0;
+    for (; digits < s.size() && s[digits] >= '0' && s[digits] <= '9'; ++digits) {
+        n = n * 10 + (s[digits] - '0');
+        if (n > INT32_MAX + 1LL) return false;
     }
+    if (digits == 0) return false;
     if (negative) n = -n;
     if (n > INT32_MAX || n < INT32_MIN) return false;
     value = static_cast<int>(n);
@@ -96,7 +100,12 @@ bool add_phone(phonesetmap* m, std::string_view phone, int value) {
     return true;
 }
 
-bool parse(phonesetmap* m, std::string_view text) {
+// Reads the text form into m; false when the text is no map. Lines that
+// cannot be read (a key without a value, a count or value that is no
+// number, a phone line of fewer than three fields) are refused: they go to
+// `refused` and the rest is read. A refused phone line still takes its
+// place among the announced ones.
+bool parse(phonesetmap* m, std::string_view text, std::vector<std::string>& refused) {
     int wanted = 0;     // phones the NR_PHONES line announced
     int pending = 0;    // phone lines still to read
     while (!text.empty()) {
@@ -107,9 +116,13 @@ bool parse(phonesetmap* m, std::string_view text) {
         std::vector<std::string_view> f = fields(line);
         if (f.empty()) continue;
         if (pending > 0) {
-            int value = 0;
-            if (f.size() < 3 || !decimal(f[2], value) || !add_phone(m, f[0], value)) return false;
             --pending;
+            int value = 0;
+            if (f.size() < 3 || !leading_number(f[2], value)) {
+                refused.emplace_back(line);
+                continue;
+            }
+            if (!add_phone(m, f[0], value)) return false;
             continue;
         }
         for (size_t i = 0; i < f.size(); ++i) {
@@ -119,10 +132,12 @@ bool parse(phonesetmap* m, std::string_view text) {
                                                           : nullptr;
             bool count = iequals(f[i], "NR_PHONES");
             if (!target && !count) continue;
-            if (i + 1 >= f.size()) return false;
-            if (count) {
-                if (wanted > 0 || !decimal(f[i + 1], wanted) || wanted < 1) return false;
-                pending = wanted;
+            int n = 0;
+            if (i + 1 >= f.size() || (count && !leading_number(f[i + 1], n))) {
+                refused.emplace_back(line);
+            } else if (count) {
+                if (wanted > 0 || n < 1) return false;
+                wanted = pending = n;
             } else {
                 QLTP_free(*target);
                 if (!(*target = owned_copy(f[i + 1]))) return false;
@@ -130,7 +145,18 @@ bool parse(phonesetmap* m, std::string_view text) {
             break;
         }
     }
-    return wanted > 0 && m->count == wanted;
+    return wanted > 0 && pending == 0 && m->count > 0;
+}
+
+phonesetmap* read_map(const char* text, int len, std::vector<std::string>& refused) {
+    if (!text) return nullptr;
+    phonesetmap* m = empty_map();
+    if (!m) return nullptr;
+    if (!parse(m, std::string_view(text, static_cast<size_t>(QLTP_strnlen(text, len))), refused)) {
+        QLTP_phonesetmap_delete(m);
+        return nullptr;
+    }
+    return m;
 }
 
 void append(dystr* out, std::string_view s) { QLTP_dystr_append(out, s.data(), static_cast<int>(s.size())); }
@@ -170,14 +196,12 @@ const int maintained = [] {
 }  // namespace
 
 phonesetmap* QLTP_phonesetmap_new(const char* text, int len) {
-    if (!text) return nullptr;
-    phonesetmap* m = empty_map();
-    if (!m) return nullptr;
-    if (!parse(m, std::string_view(text, static_cast<size_t>(QLTP_strnlen(text, len))))) {
-        QLTP_phonesetmap_delete(m);
+    try {
+        std::vector<std::string> refused;
+        return read_map(text, len, refused);
+    } catch (...) {
         return nullptr;
     }
-    return m;
 }
 
 phonesetmap* QLTP_phonesetmap_new_default(const char* name) {
@@ -193,7 +217,7 @@ phonesetmap* QLTP_phonesetmap_new_default(const char* name) {
         for (std::string_view pair : fields(b.phones)) {
             size_t eq = pair.rfind('=');
             int value = 0;
-            decimal(pair.substr(eq + 1), value);
+            leading_number(pair.substr(eq + 1), value);
             if (!add_phone(m, pair.substr(0, eq), value)) {
                 QLTP_phonesetmap_delete(m);
                 return nullptr;
@@ -216,9 +240,20 @@ void QLTP_phonesetmap_delete(phonesetmap* map) {
 
 phonesetmap* QLTP_tpdb_get_phonesetmapping(tpdb* db, const char* name) {
     if (!db || !name) return nullptr;
-    std::string object = std::string("TPOBJ_PHONESETMAP:") + name;
-    if (auto* text = static_cast<const char*>(QLTP_tpdb_get_tpdata(db, object.c_str())))
-        if (phonesetmap* m = QLTP_phonesetmap_new(text, -1)) return m;
+    try {
+        std::string object = std::string("TPOBJ_PHONESETMAP:") + name;
+        if (auto* text = static_cast<const char*>(QLTP_tpdb_get_tpdata(db, object.c_str()))) {
+            std::vector<std::string> refused;
+            phonesetmap* m = read_map(text, -1, refused);
+            for (const std::string& line : refused)
+                QLTP_logger_set_error(db->log, QLTP_MESSAGE_WARN, "Phone-set map line refused",
+                                      (object + ": " + line).c_str());
+            if (m) return m;
+            QLTP_logger_set_error(db->log, QLTP_MESSAGE_WARN, "Stored phone-set map invalid",
+                                  object.c_str());
+        }
+    } catch (...) {
+    }
     return QLTP_phonesetmap_new_default(name);
 }
 

@@ -24,13 +24,20 @@ struct phonesetmap {
 
 // Create and free. new reads the text form (len < 0: up to the NUL) and
 // gives NULL for an invalid text; new_default gives a built-in map by name
-// (ASCII case ignored), NULL for other names.
+// (ASCII case ignored), NULL for other names. Counts and values are the
+// decimal number a field begins with ("12x" is 12). A line that cannot be
+// read (a key without a value, no number where one is needed, a phone line
+// of fewer than three fields) is refused and the rest is read; a refused
+// phone line still counts among the announced ones. A text is invalid when
+// its announced phone lines are not all there, a phone comes twice, a second
+// count or one below 1 is given, or no phone was read.
 phonesetmap* QLTP_phonesetmap_new(const char* text, int len);
 phonesetmap* QLTP_phonesetmap_new_default(const char* name);
 void QLTP_phonesetmap_delete(phonesetmap* map);
 
 // The stored map of that name, else the built-in one; NULL without a
-// database. The caller owns the result.
+// database. Refused lines and a stored map that is invalid are logged on
+// the database's logger (code 15). The caller owns the result.
 phonesetmap* QLTP_tpdb_get_phonesetmapping(tpdb* db, const char* name);
 
 // Queries (phone len < 0: up to the NUL). lookup gives -1 for an unknown

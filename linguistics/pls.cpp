@@ -86,9 +86,16 @@ void start_lexicon(pls* r, const char** atts) {
     r->in_lexicon = 1;
 }
 
+void end_lexeme(pls* r);
+
 void start_lexeme(pls* r, const char** atts) {
     if (!r->in_lexicon) return refuse(r, kLexeme, "ERROR: lexeme not in lexicon tag\n");
-    if (r->in_lexeme) return refuse(r, kLexeme, "ERROR: lexemes cannot be nested\n");
+    if (r->in_lexeme) {
+        // Most often the open lexeme's end tag is missing: ending it here
+        // keeps every later lexeme.
+        add_error(r, "ERROR: lexemes cannot be nested\n");
+        end_lexeme(r);
+    }
     QLTP_dystr_clear(r->roles);
     for (int i = 0; atts && atts[i] && atts[i + 1]; i += 2) {
         if (std::strcmp(atts[i], "role") != 0) continue;
@@ -202,6 +209,13 @@ bool usable_grapheme(std::string_view g) {
 
 void end_lexeme(pls* r) {
     r->in_lexeme = 0;
+    // A grapheme or phoneme still open lost its end tag: what it holds may
+    // run into what followed, so it is dropped, and it cannot reach the
+    // next lexeme.
+    if (r->in_grapheme) add_error(r, "ERROR: grapheme not closed\n");
+    if (r->in_phoneme) add_error(r, "ERROR: phoneme not closed\n");
+    r->in_grapheme = r->in_phoneme = 0;
+    r->refused[kGrapheme] = r->refused[kPhoneme] = 0;
     // Pairs that cannot form a lexicon line are reported once each.
     strarray* graphemes = QLTP_strarray_new();
     strarray* phonemes = QLTP_strarray_new();
@@ -239,6 +253,13 @@ void end_lexeme(pls* r) {
     QLTP_strarray_delete(phonemes);
 }
 
+// A lexeme left open at the lexicon's or the document's end.
+void end_open_lexeme(pls* r) {
+    if (!r->in_lexeme) return;
+    add_error(r, "ERROR: lexeme not closed\n");
+    end_lexeme(r);
+}
+
 void on_end(void* user, const char* name) {
     auto* r = static_cast<pls*>(user);
     const Element e = element_of(name);
@@ -257,6 +278,7 @@ void on_end(void* user, const char* name) {
             if (r->in_lexeme) end_lexeme(r);
             break;
         case kLexicon:
+            end_open_lexeme(r);
             r->in_lexicon = 0;
             break;
         case kMetadata:
@@ -318,9 +340,9 @@ void on_entity(void* user, const char* text, int len) {
             return;
         }
     if (const uint32_t cp = numeric_reference(name)) {
+        // The converter gives 1, not a byte count; its output ends in NUL.
         char buf[5];
-        const int n = QLTP_unicode2utf8(cp, buf);
-        QLTP_dystr_append(d, buf, n);
+        if (QLTP_unicode2utf8(cp, buf)) QLTP_dystr_append(d, buf, static_cast<int>(std::strlen(buf)));
         return;
     }
     add_error(r, "Unknown entity: ", name, "\n");
@@ -446,6 +468,7 @@ lexhash* QLTP_pls_load_pls(pls* r, const char* text) {
     // swallow the next.
     QLTP_tpxml_reset(r->scanner);
     const int parsed = QLTP_tpxml_parse(r->scanner, text, static_cast<int>(std::strlen(text)), 1);
+    if (parsed) end_open_lexeme(r);
     lexhash* lex = r->result;
     r->result = nullptr;
     if (!parsed) {

@@ -4,7 +4,10 @@
 // and pronunciation, converting pronunciations written in a phone set's
 // alphabet into qrln phones. Problems are collected as text in `errors`,
 // never logged; they do not stop the scan. A grapheme holding white space
-// cannot be a lexicon line's headword: it is skipped with a warning.
+// cannot be a lexicon line's headword: it is skipped with a warning. A
+// lexeme whose end tag is missing ends where the next lexeme starts or where
+// the lexicon or the document ends; a grapheme or phoneme left open in it is
+// dropped. So a missing end tag costs at most its own lexeme.
 
 #include <cstdint>
 #include <cstdio>

@@ -213,10 +213,14 @@ const char* word_tag(const pos* d, std::string_view word) {
       break;
     }
   }
-  // The word's own key is stored escaped, as every key.
-  std::string key;
-  escape_to(key, word);
-  int id = QLTP_dict_lookup_word(d->keys, key.data(), static_cast<int>(key.size()));
+  // The word as written; then its escaped form, which is how a text file
+  // writes the key of a word holding '_' and the like.
+  int id = QLTP_dict_lookup_word(d->keys, word.data(), static_cast<int>(word.size()));
+  if (!id) {
+    std::string key;
+    escape_to(key, word);
+    if (key != word) id = QLTP_dict_lookup_word(d->keys, key.data(), static_cast<int>(key.size()));
+  }
   if (id && id <= QLTP_strarray_sz(d->tags)) tag = QLTP_strarray_idx(d->tags, id - 1);
   return tag;
 }
@@ -419,22 +423,25 @@ const char* lookup_key(const pos* d, const std::string& key) {
   return id && id <= QLTP_strarray_sz(d->tags) ? QLTP_strarray_idx(d->tags, id - 1) : nullptr;
 }
 
-// The context key of a mode (1 to 5) from escaped parts.
+const char* text_or(const char* s, const char* otherwise) { return s ? s : otherwise; }
+
+// The context key of a mode (1 to 5) from escaped parts; a NULL neighbour
+// reads as "".
 std::string context_key(const pos_ctxt* c, std::string_view word, int mode) {
+  const char* previous_tag = text_or(c->previous_tag, "");
+  const char* next_tag = text_or(c->next_tag, "");
   std::string key;
   switch (mode) {
-    case 1: escape_to(key, c->previous_tag); key += '_'; escape_to(key, word); break;
-    case 2: escape_to(key, word); key += "_["; escape_to(key, c->next_tag); key += ']'; break;
-    case 3: key += '('; escape_to(key, c->previous_word); key += ")_"; escape_to(key, word); break;
-    case 4: escape_to(key, word); key += "_("; escape_to(key, c->next_word); key += ')'; break;
+    case 1: escape_to(key, previous_tag); key += '_'; escape_to(key, word); break;
+    case 2: escape_to(key, word); key += "_["; escape_to(key, next_tag); key += ']'; break;
+    case 3: key += '('; escape_to(key, text_or(c->previous_word, "")); key += ")_"; escape_to(key, word); break;
+    case 4: escape_to(key, word); key += "_("; escape_to(key, text_or(c->next_word, "")); key += ')'; break;
     default:
-      escape_to(key, c->previous_tag); key += '_'; escape_to(key, word); key += "_[";
-      escape_to(key, c->next_tag); key += ']';
+      escape_to(key, previous_tag); key += '_'; escape_to(key, word); key += "_[";
+      escape_to(key, next_tag); key += ']';
   }
   return key;
 }
-
-const char* text_or(const char* s, const char* otherwise) { return s ? s : otherwise; }
 
 }  // namespace
 

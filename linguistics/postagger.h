@@ -56,9 +56,12 @@ void QLTP_pos_delete(pos* dictionary);
 pos* QLTP_deserialise_pos(const char* text);
 pos* QLTP_postags_readtxt(const char* path);
 
+// The word alone (mode 0) takes the default tag, then that of the first
+// matching affix rule, then that of its own key: the word as written, or
+// failing that its escaped form (the form a text file gives such keys).
+//
 // Lookups that work on a word and its left tag: getpos gives the tag of the
-// word alone through out (default tag, then the first matching affix rule,
-// then the word's own entry) and returns the tag of «<previous tag>_<word>»
+// word alone through out and returns the tag of «<previous tag>_<word>»
 // when that key is there, else the same tag. regexpostagger_match returns
 // the tag of the first pattern the word matches (kind 2 whole word, 0
 // prefix, 1 suffix shorter than the word), else "".
@@ -106,10 +109,10 @@ void QLTP_pos_load_ctxt(pos_ctxt* context, const voidparray* tokens, const std::
                         int use_token_text, int index);
 // The tag of the context's word in one mode (0 the word alone; 1 to 5 the
 // context keys above; above 5 the current tag), also stored as the
-// context's tag; scratch holds it. With a normaliser that has a rule set
-// (the pre-normalisation pass) the word is first mapped: characters through
-// the lookup table "utfpunc2ascii", then capture group 2 of the expression
-// "punc_strip" when it matches.
+// context's tag; scratch holds it. NULL words and tags read as "". With a
+// normaliser that has a rule set (the pre-normalisation pass) the word is
+// first mapped: characters through the lookup table "utfpunc2ascii", then
+// capture group 2 of the expression "punc_strip" when it matches.
 const char* QLTP_pos_getpos_ctxt(dystr* scratch, const normalise* normaliser, const pos* dictionary,
                                  pos_ctxt* context, int mode);
 

@@ -50,12 +50,23 @@ std::string insert_before_vowels(const spron& s, const char* insert) {
 
 // Empty when the spron has phones but no vowel: such a word has no place to
 // move its consonants to.
+// A spron written without syllable marks ends in no separator: what is put
+// after it starts a syllable of its own.
+void end_syllable(std::string& out) {
+    if (!out.empty() && !is_separator(out.back())) out += '|';
+}
+
 std::string piglatin(const spron& s, int column) {
-    if (s.nphone == 0 || is_vowel(s.phone[0], s.phone_len[0])) return std::string(s.text) + QRLN_SLANG_WAY[column];
+    if (s.nphone == 0 || is_vowel(s.phone[0], s.phone_len[0])) {
+        std::string out(s.text);
+        end_syllable(out);
+        return out + QRLN_SLANG_WAY[column];
+    }
     int v = 1;
     while (v < s.nphone && !is_vowel(s.phone[v], s.phone_len[v])) ++v;
     if (v == s.nphone) return {};
     std::string out(s.phone[v]);
+    end_syllable(out);
     out.append(s.text, static_cast<size_t>(s.phone[v] - s.text));
     return out + QRLN_SLANG_AY[column];
 }

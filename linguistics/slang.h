@@ -36,4 +36,6 @@ int QLTP_spron_fill(spron* record, const char* text);
 // Applies "piglatin", "ubbidubbi" or "gibberish" (exact names) to the token.
 // With a NULL or empty name the "slang" attribute of the token's "voice" tag
 // is used. 1 when the token was transformed, else 0 (and it is unchanged).
+// Pig latin ends the word's syllable with '|' before what it appends when
+// the spron (one written without syllable marks) ends in no separator.
 int QLTP_slang(const char* accent, const char* name, toxtoken* token);

@@ -243,7 +243,8 @@ int QLTP_maxonset_syllabify(const maxonset* data, dystr* scratch, phonearray* ph
         first->role = 2;
         if (n > 1) first->syllable_end = 0;
     }
-    bool ahead = first->role != 1;
+    // A first word of one nucleus ("a") puts the next word's first nucleus ahead.
+    bool ahead = first->role != 1 || first->word_end;
     for (int j = 1; j < n; ++j) {
         phone_slot* p = at(j);
         const bool nucleus = p->role == 1;

@@ -32,12 +32,15 @@ struct maxonset {
 maxonset* QLTP_maxonset_new();
 void QLTP_maxonset_delete(maxonset* data);
 
-// Text form: one key a line, "N_<key>" for a nucleus, '#' comment lines.
-// readtxt prints "Can't open file: <path>" and gives NULL when it cannot read.
+// Text form: one key a line, "N_<key>" for a nucleus, '#' comment lines; a
+// bare "N_" line (a nucleus without a key) is skipped. readtxt prints
+// "Can't open file: <path>" and gives NULL when it cannot read.
 maxonset* QLTP_deserialise_maxonset(const char* text);
 maxonset* QLTP_maxonset_readtxt(const char* path);
 
 // Stored form. The readers give NULL for bytes a writer did not produce.
+// The writer gives the size without a destination, sizes a destination
+// without a buffer, and gives 0 (writing nothing) for a buffer too small.
 maxonset* QLTP_maxonset_load(FILE* file, int swap);
 maxonset* QLTPPy_maxonset_load(const char* path);
 int QLTPPy_maxonset_write(const maxonset* data, QLTP_fixedbuf* destination);

@@ -33,6 +33,9 @@ enum FrontendReader : int {
   kLtsMgrText,      // letter-to-sound manager text
   kSlang,           // spron for the slang transforms
   kStored,          // one database object of a kind from kStoredKinds
+  kPlsLexemes,      // lexemes that a PLS document is written from
+  kPhoneSetMapPhones,  // phones that a phone-set map is written from
+  kArchiphone,      // an archiphone rule, its value and phonemes
   kFrontendReaders
 };
 

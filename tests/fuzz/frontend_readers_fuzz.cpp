@@ -6,14 +6,20 @@
 // byte 1 picks the stored kind.
 // Where a writer exists, what was read is written, read again and written
 // again: the two writes give the same bytes, and a written database object
-// loads.
+// loads. PLS documents and phone-set maps are also written from lexemes and
+// phones made of the bytes and must read back whole; archiphone rules run
+// over phonemes. An input slower than a budget linear in its length fails.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <cstdio>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "foundation/bpcomp.h"
 #include "foundation/complkp.h"
@@ -25,6 +31,7 @@
 #include "foundation/toxtoken.h"
 #include "fuzz/frontend_readers.h"
 #include "fuzz/fuzz.h"
+#include "linguistics/archiphone.h"
 #include "linguistics/ccart.h"
 #include "linguistics/disambiguation.h"
 #include "linguistics/lexicon.h"
@@ -43,6 +50,7 @@
 #include "linguistics/test_phoneset.h"
 #include "test_db.h"
 #include "textproc/abbrev.h"
+#include "textproc/channel.h"
 #include "textproc/nrules.h"
 
 using orvelle_fuzz::Check;
@@ -261,6 +269,134 @@ void CheckSlang(const orvelle_fuzz::Input& in) {
   }
 }
 
+// Lexemes made from the bytes, each with its own grapheme and one
+// pronunciation in the voice's alphabet, characters written as they are, as
+// decimal or as hex references: the document reads back every lexeme, and
+// without a message. Per byte: bits 0-4 a character, bits 5-6 where it goes
+// (grapheme, phone, a new phone, a new lexeme), bit 7 written as a reference.
+void CheckPlsLexemes(const std::string& bytes) {
+  static const uint32_t kChars[] = {'a', 'b', 'k', 't', 'z', 'Q', 'X', '&', '<', '"', '\'', ';', '#', '1', '0', '-',
+                                    0xE9, 0xDF, 0x2C8, 0x251, 0x4E2D, 0x1F600, 0x259, 0x2D0, '?', 'y', 'e', 'W',
+                                    0x10FFFF, 0x80, 0x7FF, 0xFFFD};
+  struct Lexeme {
+    std::string doc_grapheme, grapheme, doc_phoneme;
+    std::vector<std::string> phones{std::string("p")};
+  };
+  std::vector<Lexeme> lexemes(1);
+  auto add = [&](bool to_grapheme, uint32_t cp, bool reference, bool hex) {
+    std::string plain;
+    orvelle_fuzz::AppendUtf8(plain, cp);
+    Lexeme& l = lexemes.back();
+    std::string& doc = to_grapheme ? l.doc_grapheme : l.doc_phoneme;
+    if (reference) doc += (hex ? "&#x" : "&#") + (hex ? orvelle_fuzz::Hex(cp) : std::to_string(cp)) + ";";
+    else doc += cp == '&' ? "&amp;" : cp == '<' ? "&lt;" : plain;
+    if (to_grapheme) {
+      if (cp >= 'A' && cp <= 'Z') plain[0] = static_cast<char>(cp + 32);
+      l.grapheme += plain;
+    } else {
+      l.phones.back() += plain;
+    }
+  };
+  for (size_t i = 0; i < bytes.size() && lexemes.size() <= 64; ++i) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    const uint32_t cp = kChars[b & 31];
+    switch ((b >> 5) & 3) {
+      case 0: add(true, cp, b & 0x80, i & 1); break;
+      case 1: add(false, cp, b & 0x80, i & 1); break;
+      case 2: lexemes.back().doc_phoneme += " p"; lexemes.back().phones.emplace_back("p"); break;
+      default: lexemes.emplace_back(); break;
+    }
+  }
+  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<lexicon version=\"1.0\" alphabet=\"qrln\" xml:lang=\"en\">\n";
+  for (size_t i = 0; i < lexemes.size(); ++i)
+    doc += "<lexeme><grapheme>g" + std::to_string(i) + "-" + lexemes[i].doc_grapheme + "</grapheme><phoneme>p" +
+           lexemes[i].doc_phoneme + "</phoneme></lexeme>\n";
+  doc += "</lexicon>\n";
+  pls* reader = QLTP_pls_new();
+  lexhash* lex = QLTP_pls_load_pls(reader, doc.c_str());
+  Check(lex != nullptr, "a written PLS document loads", doc);
+  Check(QLTP_dystr_sz(reader->errors) == 0, "a written PLS document reads without a message", doc);
+  for (size_t i = 0; i < lexemes.size(); ++i) {
+    std::string pron;
+    for (const std::string& p : lexemes[i].phones) pron += (pron.empty() ? "" : "_") + p;
+    const std::string grapheme = "g" + std::to_string(i) + "-" + lexemes[i].grapheme;
+    const char* entry = QLTP_lexhash_lookup(lex, grapheme.c_str(), nullptr);
+    Check(entry != nullptr, "every written lexeme reads back", doc);
+    const std::string got(entry, std::strcspn(entry, " "));
+    Check(got == pron, "a lexeme reads back with its pronunciation", doc + "\n" + grapheme + " " + pron);
+  }
+  QLTP_lexhash_delete(lex);
+  QLTP_pls_delete(reader);
+}
+
+// A map written from phones made of the bytes (fields split at bytes below
+// '!' and '#' never first; each name's value from its bytes) reads back
+// whole: every phone at its id with its value.
+void CheckPhoneSetMapPhones(const std::string& bytes) {
+  std::vector<std::pair<std::string, int>> phones;
+  std::set<std::string> seen;
+  std::string name;
+  auto flush = [&] {
+    if (name.empty() || name[0] == '#' || name.size() > 40 || !seen.insert(name).second) {
+      name.clear();
+      return;
+    }
+    uint32_t h = 2166136261u;
+    for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    phones.emplace_back(name, static_cast<int>(h));
+    name.clear();
+  };
+  for (char c : bytes) {
+    if (static_cast<unsigned char>(c) <= ' ') flush();
+    else name += c;
+  }
+  flush();
+  if (phones.empty()) return;
+  std::string text = "MAPPING_NAME fuzz\nVERSION 1\nVAL_TYPES int\nNR_PHONES " + std::to_string(phones.size()) + "\n";
+  for (const auto& [phone, value] : phones) text += phone + " x " + std::to_string(value) + "\n";
+  phonesetmap* m = QLTP_phonesetmap_new(text.c_str(), -1);
+  Check(m != nullptr && QLTP_phonesetmap_sz(m) == static_cast<int>(phones.size()), "a written map reads back whole",
+        text);
+  for (size_t i = 0; i < phones.size(); ++i) {
+    const char* phone = QLTP_phonesetmap_phone_idx(m, static_cast<int>(i) + 1);
+    Check(phone && phones[i].first == phone && QLTP_phonesetmap_val_idx(m, static_cast<int>(i) + 1) == phones[i].second &&
+              QLTP_phonesetmap_lookup(m, phone, -1) == phones[i].second,
+          "a map's phone reads back at its id with its value", text);
+  }
+  QLTP_phonesetmap_delete(m);
+}
+
+// The first line is a rule key, the second its value, the rest the
+// phonemes of a word followed by another word.
+void CheckArchiphone(const std::string& bytes) {
+  const size_t key_end = std::min(bytes.find('\n'), bytes.size());
+  const size_t value_end = std::min(bytes.find('\n', std::min(key_end + 1, bytes.size())), bytes.size());
+  const std::string key = bytes.substr(0, key_end);
+  const std::string value = key_end < bytes.size() ? bytes.substr(key_end + 1, value_end - key_end - 1) : "";
+  const std::string phonemes = value_end < bytes.size() ? bytes.substr(value_end + 1) : "";
+  if (key.empty() || key.find('\0') != std::string::npos || value.find('\0') != std::string::npos) return;
+  static const std::string path = orvelle_fuzz::TempPath("archis.tpdb");
+  hashstrarray* rules = QLTP_hashstrarray_new(4);
+  QLTP_hashstrarray_add(rules, key.c_str(), -1, value.c_str(), -1);
+  orvelle_test::WriteTestDb(path, {{"TPOBJ_ARCHIS:DEFAULT", rules}});
+  QLTP_hashstrarray_delete(rules);
+  tpdb* db = QLTP_tpdb_new(nullptr);
+  QLTP_logger_set_store(db->log);
+  if (QLTP_tpdb_load(db, path.c_str()) == 1) {
+    channel* ch = QLTP_tpc_newtype(db, nullptr, 0, "FUZZ", QLTP_TPC_TK);
+    QLTP_logger_set_store(QLTP_tpc_get_logger(ch));
+    archiphone* stage = QLTP_archiphone_new(ch);
+    orvelle_test::SpurtBuilder b;
+    toxtoken* word = b.Word("w", phonemes.c_str());
+    b.Word("next", "p a N");
+    QLTP_archiphone_process(stage, b.stream(), 1);
+    Check(QLTP_toxtoken_tagval(word, "lex", "phonemes") != nullptr, "a resolved word keeps its phonemes");
+    QLTP_archiphone_delete(stage);
+    QLTP_tpc_delete(ch);
+  }
+  QLTP_tpdb_delete(db);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -273,6 +409,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace orvelle_fuzz;
+  const auto start = std::chrono::steady_clock::now();
   const Input in{data, size};
   const int reader = (in.Byte(0) & 0x3F) % kFrontendReaders, swap = in.Byte(0) >> 7;
   const std::string bytes = in.Payload(2);
@@ -411,6 +548,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case kLtsMgrText: CheckTextKind("TPOBJ_LTSMGR", QLTP_deserialise_ltsmgr, QLTP_ltsmgr_delete, text, swap); break;
     case kSlang: CheckSlang(in); break;
     case kStored: CheckStoredObject(kStoredKinds[in.Byte(1) % kStoredKindCount], bytes, swap); break;
+    case kPlsLexemes: CheckPlsLexemes(bytes); break;
+    case kPhoneSetMapPhones: CheckPhoneSetMapPhones(bytes); break;
+    case kArchiphone: CheckArchiphone(bytes); break;
   }
+  // Every reader's work grows with its input at most linearly, apart from a
+  // start-up cost: a slower input is a finding. (A disambiguation table is
+  // sized by its first number, not by the bytes, and so has no such bound.)
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (reader != kDisamText && !(reader == kStored && std::strcmp(kStoredKinds[in.Byte(1) % kStoredKindCount],
+                                                                   "TPOBJ_DISAMCTXT") == 0))
+    Check(seconds <= 1.0 + 0.001 * static_cast<double>(size), "time linear in the input's length",
+          std::to_string(seconds) + " s for " + std::to_string(size) + " bytes");
   return 0;
 }

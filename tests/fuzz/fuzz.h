@@ -79,6 +79,22 @@ inline bool ValidUtf8(std::string_view s) {
   return true;
 }
 
+// The UTF-8 form of a code point (at most U+10FFFF), appended.
+inline void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+    return;
+  }
+  const int n = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+  out += static_cast<char>(((0xF00u >> n) & 0xFF) | (cp >> (6 * (n - 1))));
+  for (int k = n - 2; k >= 0; --k) out += static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3F));
+}
+inline std::string Hex(uint32_t v) {
+  char buf[9];
+  std::snprintf(buf, sizeof buf, "%X", v);
+  return buf;
+}
+
 // Frames between client and server: 16-bit type, 32-bit stream id (0 here),
 // 32-bit length, the data and the closing length, all big-endian.
 inline uint32_t Load32(std::string_view s, size_t at) {

@@ -185,6 +185,10 @@ void FrontendReaderSeeds() {
   Reader("ltsmgr", kLtsMgrText, "main:1 extra:1 rules:0");
   Reader("slang", kSlang, "gak+a1+t|", 0, 0);
   Reader("slang_gibberish", kSlang, "itk+a1|t_aa1|", 0, 2);
+  Reader("pls_lexemes", kPlsLexemes, std::string("\x00\x81\x30\x50\x40\x60\x92\xB3\x75\x20", 10));
+  Reader("phone_set_map_phones", kPhoneSetMapPhones, "aa b sil k\t@@ #x ng");
+  Reader("archiphone", kArchiphone, "|?a?a|\nm\nN a a1 k");
+  Reader("archiphone_next", kArchiphone, "N+(next)\nn_g\ni N");
 
   ccart* cart = QLTP_deserialise_ccart(cart_text.c_str());
   doublematrix* m = QLTP_doublematrix_new(2, 3);

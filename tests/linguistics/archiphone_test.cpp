@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -171,6 +172,19 @@ TEST(ArchiphoneTest, RuleMapRoundTripsThroughDatabase) {
     EXPECT_EQ(WriteTestDb(path, {{"TPOBJ_ARCHIS:DEFAULT", again.Get<hashstrarray>("TPOBJ_ARCHIS:DEFAULT")}}, swapped),
               first);
     std::remove(path.c_str());
+  }
+}
+
+// Phones that long come from user text: several '?' must not cost more than
+// the phone's length times the sequence's.
+TEST(ArchiphoneTest, QuestionMarkRunsTakeTimeLinearInThePhone) {
+  for (size_t len : {200, 400, 20000}) {
+    SCOPED_TRACE(len);
+    const std::string phone = "N" + std::string(len - 2, 'a');
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Resolve({{"|?a?a?a?a?z|", "m"}}, {{"w", phone + "a"}, {"v", "N " + phone + "z"}}),
+              (std::vector<std::string>{"", "m"}));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 2.0);
   }
 }
 

@@ -299,11 +299,28 @@ TEST(CcartTest, RefusesTextWhoseCountsOrNodesDoNotMatch) {
       {"node number out of range", replaced("N p.name t 2 1", "N p.name t 5 1")},
       {"letter given twice", replaced("Letter: t", "Letter: b")},
       {"no tree count", replaced("Number_Trees: 3\n", "")},
-      {"unknown line", replaced("T b\n", "T b\nX y\n")},
       {"non-terminal among terminals", replaced("T ey1\n", "N n.name b 0 4\n")},
   };
   for (const auto& [what, text] : bad) EXPECT_FALSE(FromText(text)) << what;
   EXPECT_EQ(QLTP_ccart_readtxt("/nonexistent/cart.txt"), nullptr);
+
+  // Blank lines and lines of no listed kind are skipped: the same model.
+  std::string crlf = good;
+  for (size_t at = 0; (at = crlf.find('\n', at)) != std::string::npos; at += 2) crlf.insert(at, "\r");
+  const std::pair<const char*, std::string> skipped[] = {
+      {"unknown line", replaced("T b\n", "T b\nX y\n")},
+      {"whitespace-only line", replaced("T b\n", "T b\n \t \n")},
+      {"trailing blank lines", good + "\n  \n"},
+      {"trailing blank line, CRLF", crlf + " \r\n"},
+  };
+  ccart* want = QLTP_deserialise_ccart(good.c_str());
+  for (const auto& [what, text] : skipped) {
+    ccart* got = QLTP_deserialise_ccart(text.c_str());
+    ASSERT_NE(got, nullptr) << what;
+    EXPECT_EQ(orvelle_test::CartBytes(got), orvelle_test::CartBytes(want)) << what;
+    QLTP_ccart_delete(got);
+  }
+  QLTP_ccart_delete(want);
 }
 
 TEST(CcartTest, RefusesShortAndInconsistentBinaryForms) {

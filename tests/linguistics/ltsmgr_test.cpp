@@ -94,7 +94,7 @@ TEST(LtsMgrTest, CopiesShareEntriesUntilTheLastRelease) {
   // The database's own release frees the entries (checked under ASan).
 }
 
-TEST(LtsMgrTest, EntriesAreInsertedAtTheirPositionAndRemovedWhateverTheCase) {
+TEST(LtsMgrTest, EntriesAreInsertedAtTheirPositionAndRemovedByTheLowerCasedName) {
   ltsmgr* mgr = QLTP_ltsmgr_new();
   EXPECT_EQ(QLTP_ltsmgr_add_ltsentry(mgr, nullptr, "One", -1), 1);
   EXPECT_EQ(QLTP_ltsmgr_add_ltsentry(mgr, nullptr, "TWO", 0), 1);
@@ -108,6 +108,20 @@ TEST(LtsMgrTest, EntriesAreInsertedAtTheirPositionAndRemovedWhateverTheCase) {
   EXPECT_EQ(Names(copy).size(), 4u);  // the copy still holds "one"
   QLTP_ltsmgr_delete(mgr);
   QLTP_ltsmgr_delete(copy);
+
+  // Names from database text keep their case; removal compares exactly with
+  // the lower-cased name.
+  Fixture f;
+  EXPECT_EQ(QLTP_ltsmgr_remove_ltsentry(f.Manager(), "Main"), 0);
+  EXPECT_EQ(QLTP_ltsmgr_remove_ltsentry(f.Manager(), "EXTRA"), 1);
+  EXPECT_EQ(Names(f.Manager()), (std::vector<std::string>{"Main", "rules", "missing"}));
+
+  // A new entry is held once: its first release frees it.
+  ltsmgr_entry* e = QLTP_ltsmgr_entry_new();
+  EXPECT_EQ(e->refs, 1);
+  EXPECT_EQ(QLTP_ltsmgr_entry_delete(QLTP_ltsmgr_entry_clone(e)), 1);
+  EXPECT_EQ(QLTP_ltsmgr_entry_delete(e), 0);
+  EXPECT_EQ(QLTP_ltsmgr_entry_delete(nullptr), -1);
 }
 
 TEST(LtsMgrTest, AddsModelFilesByTypeAndDetectsTheForm) {
@@ -220,6 +234,26 @@ TEST(LtsMgrTest, ReplacingAModelKeepsChannelCopiesWorking) {
   // The copy still runs the retired model.
   EXPECT_EQ(Lookup(channel_copy, "tat", "Main"), "t ey0 t");
   QLTP_ltsmgr_delete(channel_copy);
+
+  // The replaced entry goes first, then the new one is inserted before the
+  // position among those left.
+  const struct {
+    const char* name;
+    int position;
+    std::vector<std::string> names;
+  } cases[] = {
+      {"main", -1, {"extra", "rules", "main"}}, {"main", 0, {"main", "extra", "rules"}},
+      {"main", 1, {"extra", "main", "rules"}},  {"main", 2, {"extra", "rules", "main"}},
+      {"main", 7, {"extra", "rules", "main"}},  {"extra", 0, {"extra", "main", "rules"}},
+      {"extra", 1, {"main", "extra", "rules"}}, {"extra", 2, {"main", "rules", "extra"}},
+  };
+  orvelle_test::WriteFile(path, Bytes(kOtherTrees));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(c.position));
+    Fixture three("main:1 extra:1 rules:0");
+    ASSERT_EQ(QLTP_tpdb_add_lts(three.db, path.c_str(), c.name, c.position), 1);
+    EXPECT_EQ(Names(three.Manager()), c.names);
+  }
 }
 
 }  // namespace

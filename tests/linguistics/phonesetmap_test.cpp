@@ -10,6 +10,7 @@
 
 #include "cmudict.h"
 #include "foundation/dystr.h"
+#include "foundation/logger.h"
 #include "test_db.h"
 
 namespace {
@@ -95,9 +96,13 @@ TEST(PhoneSetMapTest, TextFormRules) {
         {"zero phones", "NR_PHONES 0\n", -1, ""},
         {"count not a number", "NR_PHONES many\na x 1\n", -1, ""},
         {"huge count", "NR_PHONES 2147483647\na x 1\n", -1, ""},
-        {"phone line of two fields", "NR_PHONES 1\na 1\n", -1, ""},
+        {"phone line of two fields, the only one", "NR_PHONES 1\na 1\n", -1, ""},
+        {"phone line of two fields refused, its place taken", "NR_PHONES 2\na 1\nb x 2\nc x 3\n", 1,
+         "Mapping:\n       b : 2\n"},
         {"value not a number", "NR_PHONES 1\na x one\n", -1, ""},
-        {"key without value", "VERSION\nNR_PHONES 1\na x 1\n", -1, ""},
+        {"leading numbers", "NR_PHONES 2x\na x 12x\nb x -3.5\n", 2, "Mapping:\n       a : 12\n       b : -3\n"},
+        {"key without value refused", "VERSION\nNR_PHONES 1\na x 1\n", 1, "Mapping:\n       a : 1\n"},
+        {"count key without value", "NR_PHONES\na x 1\n", -1, ""},
         {"no phones at all", "MAPPING_NAME x\n", -1, ""},
     };
     for (const Case& c : cases) {
@@ -133,8 +138,11 @@ TEST(PhoneSetMapTest, DatabaseMapOrBuiltInFallback) {
     orvelle_test::LoadedDb loaded("phonesetmaps.tpdb",
                                   {{"TPOBJ_PHONESETMAP:SAPI_VISEMES", orvelle_test::TextObject(own)},
                                    {"TPOBJ_PHONESETMAP:DISNEY_VISEMES", orvelle_test::TextObject("NR_PHONES 3\na x 1\n")},
-                                   {"TPOBJ_PHONESETMAP:OTHER", orvelle_test::TextObject(own)}});
+                                   {"TPOBJ_PHONESETMAP:OTHER", orvelle_test::TextObject(own)},
+                                   {"TPOBJ_PHONESETMAP:SAPI_PHONEIDS",
+                                    orvelle_test::TextObject("VERSION\nNR_PHONES 2\nsil 7\nk x 8x\n")}});
     ASSERT_TRUE(loaded.loaded());
+    QLTP_logger_set_store(loaded.db->log);
     EXPECT_EQ(loaded.Get<char>("TPOBJ_PHONESETMAP:SAPI_VISEMES"), own);
     Map sapi(QLTP_tpdb_get_phonesetmapping(loaded.db, "SAPI_VISEMES"));
     ASSERT_NE(sapi, nullptr);
@@ -143,6 +151,18 @@ TEST(PhoneSetMapTest, DatabaseMapOrBuiltInFallback) {
     Map disney(QLTP_tpdb_get_phonesetmapping(loaded.db, "DISNEY_VISEMES"));
     ASSERT_NE(disney, nullptr);
     EXPECT_EQ(QLTP_phonesetmap_sz(disney.get()), 61);
+    // Refused lines and a map replaced by the built-in one are reported.
+    Map ids(QLTP_tpdb_get_phonesetmapping(loaded.db, "SAPI_PHONEIDS"));
+    ASSERT_NE(ids, nullptr);
+    EXPECT_EQ(QLTP_phonesetmap_sz(ids.get()), 1);
+    EXPECT_EQ(QLTP_phonesetmap_lookup(ids.get(), "k", -1), 8);
+    std::string log;
+    for (int i = 0; QLTP_logger_msg(loaded.db->log, i); ++i) log += QLTP_logger_msg(loaded.db->log, i) + std::string("\n");
+    for (const char* want : {"Stored phone-set map invalid", "TPOBJ_PHONESETMAP:DISNEY_VISEMES",
+                             "TPOBJ_PHONESETMAP:SAPI_PHONEIDS: VERSION", "TPOBJ_PHONESETMAP:SAPI_PHONEIDS: sil 7"})
+        EXPECT_NE(log.find(want), std::string::npos) << want << "\n" << log;
+    EXPECT_EQ(log.find("[WARN] Message : Stored phone-set map invalid : TPOBJ_PHONESETMAP:SAPI_VISEMES"),
+              std::string::npos) << log;
     Map mac(QLTP_tpdb_get_phonesetmapping(loaded.db, "MAC_PHONEIDS"));
     EXPECT_EQ(QLTP_phonesetmap_sz(mac.get()), 150);
     Map other(QLTP_tpdb_get_phonesetmapping(loaded.db, "OTHER"));

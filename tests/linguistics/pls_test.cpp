@@ -73,6 +73,9 @@ const std::string kOpen =
 const std::string kClose = "</lexicon>\n";
 
 TEST(PlsTest, ReadsLexemesIntoLexiconLines) {
+  const std::string kLater =
+      "<lexeme><grapheme>ta</grapheme><phoneme>ta</phoneme></lexeme>"
+      "<lexeme><grapheme>kat</grapheme><phoneme>kat</phoneme></lexeme>";
   struct Case {
     const char* what;
     std::string body;
@@ -118,12 +121,32 @@ TEST(PlsTest, ReadsLexemesIntoLexiconLines) {
        {Line("at&tt", "t_a0")},
        "Unknown entity: foo\nUnknown entity: #0\nUnknown entity: #xD800\nUnknown entity: #x110000\n"
        "Unknown entity: #99999999999\nWARN: grapheme or phoneme skipped: q  r\n"},
-      {"refused nested elements do nothing at their end",
+      {"references above U+007F give their whole UTF-8 sequence",
+       "<lexeme><grapheme>caf&#xE9;&#128512;</grapheme><phoneme>&#x2C8;k&#x251;</phoneme></lexeme>",
+       {Line("caf\xC3\xA9\xF0\x9F\x98\x80", "k_aa1")},
+       ""},
+      {"refused nested elements do nothing at their end; a lexeme start ends the open lexeme",
        "<lexeme><grapheme>k<grapheme>x</grapheme>t</grapheme><phoneme>k<phoneme>t</phoneme>a</phoneme>"
-       "<lexeme><grapheme>no</grapheme></lexeme><phoneme>ta</phoneme></lexeme>",
-       {Line("kxt", "k_t_a0", "  default_1"), Line("kxt", "t_a0", "  default_0"),
-        Line("no", "k_t_a0", "  default_1"), Line("no", "t_a0", "  default_0")},
-       "ERROR: graphemes cannot be nested\nERROR: phonemes cannot be nested\nERROR: lexemes cannot be nested\n"},
+       "<lexeme><grapheme>no</grapheme><phoneme>ta</phoneme></lexeme><phoneme>ta</phoneme></lexeme>",
+       {Line("kxt", "k_t_a0"), Line("no", "t_a0")},
+       "ERROR: graphemes cannot be nested\nERROR: phonemes cannot be nested\nERROR: lexemes cannot be nested\n"
+       "ERROR: phoneme not in lexeme tag\n"},
+      {"a missing lexeme end tag",
+       "<lexeme><grapheme>ka</grapheme><phoneme>ka</phoneme>" + kLater,
+       {Line("ka", "k_a0"), Line("ta", "t_a0"), Line("kat", "k_a0_t")},
+       "ERROR: lexemes cannot be nested\n"},
+      {"a missing grapheme end tag loses only its lexeme",
+       "<lexeme><grapheme>ka<phoneme>ka</phoneme></lexeme>" + kLater,
+       {Line("ta", "t_a0"), Line("kat", "k_a0_t")},
+       "ERROR: grapheme not closed\n"},
+      {"a missing phoneme end tag loses only its lexeme",
+       "<lexeme><grapheme>ka</grapheme><phoneme>ka<phoneme>k</phoneme></lexeme>" + kLater,
+       {Line("ta", "t_a0"), Line("kat", "k_a0_t")},
+       "ERROR: phonemes cannot be nested\nERROR: phoneme not closed\n"},
+      {"a lexeme open at the lexicon's end",
+       kLater + "<lexeme><grapheme>ka</grapheme><phoneme>ka</phoneme>",
+       {Line("ta", "t_a0"), Line("kat", "k_a0_t"), Line("ka", "k_a0")},
+       "ERROR: lexeme not closed\n"},
       {"blank graphemes and empty phonemes are skipped",
        "<lexeme><grapheme> new york </grapheme><grapheme>  </grapheme><grapheme>\tny\n</grapheme>"
        "<phoneme> . </phoneme><phoneme>xyz</phoneme><phoneme alphabet='qrln'>\tk  a </phoneme></lexeme>",

@@ -88,7 +88,7 @@ void ExpectPos(const pos* d) {
       {"jj", "walk", "vbp", "vbp"},
       {"dt", "a_b", "nn", "sym"},           // '_' escaped in every key, the word's own too
       {"^", "a_b", "nn", "nn"},
-      {"^", "a&#95;b", "nnp", "nnp"},       // an escape written in the text is not one
+      {"^", "a&#95;b", "nn", "nn"},         // the word as written first: the key itself
       {"^", "y&#95;x", "_sfx", "_sfx"},    // affixes are kept as written
       {"^", "quoted", "\"<AB>'&", "\"<AB>'&"},
       {"^", "bad", "nnp", "nnp"},
@@ -373,6 +373,30 @@ TEST(PosTest, RealLexiconTagsEveryWordWithItsMostProbableTag) {
   QLTP_tpc_delete(ch);
   std::remove(text_path.c_str());
   std::remove(db_path.c_str());
+}
+
+// Each mode on a zero-filled context with only the word set: the missing
+// neighbours and tag read as "". Mode 0 tries the word as written before
+// its escaped form.
+TEST(PosTest, ContextModesReadMissingNeighboursAsEmpty) {
+  Pos d(QLTP_deserialise_pos("D nn\n#\n#\n-\n#\n"
+                             "w 2:e1|_X 2:e2|X_[] 2:e3|()_X 2:e4|X_() 3:e5|_X_[]\n"
+                             "x_y 1:plain|X\nx&#95;y 1:escaped|X\nu&#95;v 1:only-escaped|X\n"));
+  const struct {
+    const char* word;
+    int mode;
+    const char* want;
+  } cases[] = {
+      {"w", 0, "nn"}, {"w", 1, "e1"}, {"w", 2, "e2"}, {"w", 3, "e3"}, {"w", 4, "e4"}, {"w", 5, "e5"},
+      {"w", 6, ""},   {"z", 1, ""},   {"x_y", 0, "plain"}, {"u_v", 0, "only-escaped"}, {"x&#95;y", 0, "escaped"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.word) + " mode " + std::to_string(c.mode));
+    pos_ctxt context{};
+    context.word = c.word;
+    EXPECT_STREQ(QLTP_pos_getpos_ctxt(nullptr, nullptr, d.d, &context, c.mode), c.want);
+    EXPECT_STREQ(context.tag, c.want);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -41,6 +41,8 @@ TEST(SlangTest, TransformsSpronsByAccent) {
       {"it", "gibberish", "y+@1|", "y+u1+v+a0|g+@1|"},
       {"ga", "piglatin", "y2+e1|", "y2+e1|w+ey1|"},
       {"ga", "piglatin", "", "w+ey1|"},
+      {"ga", "piglatin", "k_a1_t", "a1_t|k_ey1|"},  // unsyllabified: a syllable end is put in
+      {"ga", "piglatin", "a1_t", "a1_t|w+ey1|"},
       {"ga", "gibberish", long_word, Repeat("ah1+v+ax0|g+a1_", 42) + "t"},
       // Left unchanged.
       {"ga", "PigLatin", "k+a1+t|", ""},

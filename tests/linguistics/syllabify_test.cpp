@@ -89,6 +89,8 @@ TEST(SyllabifyTest, SplitsSpurtsByMaximumOnset) {
       {"codas stay in their word", within, {"i1 t", "a1 k"}, {"i1+t|", "a1+k|"}},
       {"joined pronunciations are one word", within, {"i1 t +", "a1 k"}, {"i1|t+", "a1+k|"}},
       {"no nucleus is one syllable", kat, {"s t r"}, {"s_t_r|"}},
+      {"illegal cluster opening a spurt", "N_a0\nN_i1\nw\n", {"b l w i1 n"}, {"b_l_w+i1+n|"}},
+      {"the same after a one-vowel word", "N_a0\nN_i1\nw\n", {"a0", "b l w i1 n"}, {"a0|", "b_l_w+i1+n|"}},
       {"no data", nullptr, {"k a1 t"}, {"k_a1_t"}},
       {"long names and stress-free data", "N_aa\nN_ow\nstr\n", {"aa1 str ow0"}, {"aa1|str+ow0|"}},
   };
@@ -263,8 +265,9 @@ TEST(SyllabifyTest, CmuDictionaryWordsSplitIntoOneVowelSyllablesWithLegalOnsets)
   const auto entries = ReadCmuDict();
   ASSERT_EQ(entries.size(), 105901u);
   const auto& vowels = CmuVowels();
-  std::string text;
-  for (const auto& v : vowels) text += "N_" + v + "0\nN_" + v + "1\n";
+  std::string nuclei;
+  for (const auto& v : vowels) nuclei += "N_" + v + "0\nN_" + v + "1\n";
+  std::string text = nuclei;
   std::set<std::string> onsets;
   for (const auto& e : entries) {
     std::string cluster;
@@ -335,10 +338,27 @@ TEST(SyllabifyTest, CmuDictionaryWordsSplitIntoOneVowelSyllablesWithLegalOnsets)
     return static_cast<int>(syllables.size());
   };
 
+  // After the one-vowel word "a" every word splits as it does alone, also
+  // with data that makes its opening clusters illegal onsets.
+  std::string single = nuclei;
+  for (const auto& o : onsets)
+    if (o.find('_') == std::string::npos) single += o + "\n";
+  Maxonset single_onsets(QLTP_deserialise_maxonset(single.c_str()));
+  ASSERT_TRUE(single_onsets);
+  ASSERT_EQ(single_onsets->max_onset, 1);
+  const CmuEntry* article = nullptr;
+  for (const auto& e : entries)
+    if (e.word == "a" && e.syllables.size() == 1 && e.syllables[0].phones.size() == 1) article = &e;
+  ASSERT_NE(article, nullptr);
   int same_count = 0;
   for (const auto& e : entries) {
-    const int n = check(e, CmuSprons(data.get(), a.get(), key.get(), out.get(), {&e})[0]);
+    const std::string alone = CmuSprons(data.get(), a.get(), key.get(), out.get(), {&e})[0];
+    const int n = check(e, alone);
     same_count += n == static_cast<int>(e.syllables.size());
+    ASSERT_EQ(CmuSprons(data.get(), a.get(), key.get(), out.get(), {article, &e})[1], alone) << e.word;
+    ASSERT_EQ(CmuSprons(single_onsets.get(), a.get(), key.get(), out.get(), {article, &e})[1],
+              CmuSprons(single_onsets.get(), a.get(), key.get(), out.get(), {&e})[0])
+        << e.word;
     if (HasFailure()) return;
   }
   std::mt19937 rng(143);
