@@ -96,6 +96,11 @@ void text_callback(void* user, const char* text, int length) {
   auto* context = static_cast<TokeniserContext*>(user);
   if (!context || !context->connection) return;
   Connection& connection = *context->connection;
+  // Once the quit flag is seen nothing more of the request is sent.
+  if (connection.GetQuitFlag()) {
+    StopRequest(connection);
+    return;
+  }
   std::string_view piece = Bounded(text, length);
   // A plain substring test: the final mark anywhere makes the final frame.
   const bool final = piece.find(final_mark) != std::string_view::npos;
@@ -105,13 +110,17 @@ void text_callback(void* user, const char* text, int length) {
     SendFailed(connection);
     return;
   }
-  if (!connection.WaitForEndPacket()) StopRequest(connection);
+  if (!connection.WaitForEndPacket() || connection.GetQuitFlag()) StopRequest(connection);
 }
 
 void application_callback(void* user, const char* tag, int length) {
   auto* context = static_cast<TokeniserContext*>(user);
   if (!context || !context->connection) return;
   Connection& connection = *context->connection;
+  if (connection.GetQuitFlag()) {
+    StopRequest(connection);
+    return;
+  }
   std::string_view text = Bounded(tag, length);
   const bool starts = text.find(voice_start) != std::string_view::npos;
   const bool ends = text.find(voice_end) != std::string_view::npos;
@@ -122,7 +131,7 @@ void application_callback(void* user, const char* tag, int length) {
       SendFailed(connection);
       return;
     }
-    if (!connection.WaitForEndPacket()) {
+    if (!connection.WaitForEndPacket() || connection.GetQuitFlag()) {
       StopRequest(connection);
       return;
     }
@@ -132,7 +141,8 @@ void application_callback(void* user, const char* tag, int length) {
     if (ReadVoiceName(text.data(), static_cast<int>(text.size()), &name)) {
       // A refusal by the application's callback while the switch is
       // answered stops the request like any other.
-      if (connection.SendQuery(VoiceSelectQuery(name).c_str()) && !connection.WaitForEndPacket()) {
+      if (connection.SendQuery(VoiceSelectQuery(name).c_str()) &&
+          (!connection.WaitForEndPacket() || connection.GetQuitFlag())) {
         StopRequest(connection);
       }
       return;

@@ -14,6 +14,10 @@
 namespace {
 
 constexpr int tokeniser_channel_type = 3;
+
+// The connections whose requests the calling thread is inside, innermost
+// last.
+thread_local std::vector<const ThreadedConnection*> requests_of_this_thread;
 constexpr char final_text_empty[] = "";
 
 // Waits at most milliseconds for the socket to have bytes (or to fail), so
@@ -85,15 +89,15 @@ void Connection::DrainBeforeClose() {
   // Closing a socket with unread bytes resets the connection, and the
   // server may then lose the CLOSE frame just sent. While answers are owed
   // (or bytes wait), read and drop them until the server closes its end,
-  // falls silent or the time is up.
+  // falls silent or the time is up. The receive buffer is left alone: the
+  // close may come from a callback that still reads an event there.
   constexpr int silence_ms = 20;
   constexpr long long limit_ms = 500;
   const long long start = GetCurrentTicks();
-  char sink[4096];
   bool expect_more = replies_owed_ > 0;
   for (;;) {
     unsigned long received = 0;
-    if (!socket_->ReceiveBytes(sink, sizeof sink, &received)) return;  // closed
+    if (!socket_->Discard(&received)) return;  // closed
     if (received > 0) {
       expect_more = true;
       if (GetTickDifference(start, GetCurrentTicks()) > limit_ms) return;
@@ -125,6 +129,10 @@ void Connection::SetTokeniserCallBack(TokeniserTextCallback text_callback,
                                       TokeniserApplicationCallback application_callback,
                                       TokeniserContext* context) {
   if (tokeniser_context_.get() != context) tokeniser_context_.reset(context);
+  // A request that stopped left its held-back text in the channel; none of
+  // it may reach the next request, whose marks start again at offset 0.
+  if (stopped_) QLTP_tpc_reset(channel_, 1, "CLIENT");
+  stopped_ = false;
   bridge_text_ = text_callback;
   bridge_application_ = application_callback;
   QLTP_tpc_set_text_callback(channel_, text_callback, context);
@@ -136,6 +144,7 @@ void Connection::ClearTokeniserCallBack() {
   QLTP_tpc_set_text_callback(channel_, nullptr, nullptr);
   QLTP_tpc_set_application_callback(channel_, nullptr, nullptr);
   bridge_installed_ = false;
+  stopped_ = true;
 }
 
 bool Connection::RestoreTokeniserCallBack() {
@@ -164,8 +173,21 @@ bool Connection::SendText(const char* text, bool xml, bool flush) {
   piece_send_failed_ = false;
   // Without the bridge the channel would keep the text to itself.
   if (text && *text && !bridge_installed_) return false;
-  if (channel_) QLTP_tpc_process(channel_, text ? text : final_text_empty, -1, flush ? 1 : 0);
-  if (piece_send_failed_) return false;
+  // The channel gets the text in the slices it would cut it into itself,
+  // so that nothing more of a request that stopped (the quit flag is set)
+  // goes through it or to the server.
+  std::string_view rest(text ? text : final_text_empty);
+  do {
+    const std::size_t n = rest.size() < static_cast<std::size_t>(QLTP_TPC_PIECE) ? rest.size() : QLTP_TPC_PIECE;
+    const bool last = n == rest.size();
+    if (channel_) QLTP_tpc_process(channel_, rest.data(), static_cast<int>(n), last && flush ? 1 : 0);
+    rest.remove_prefix(n);
+    if (piece_send_failed_) return false;
+    if (quit_.load()) {
+      ClearTokeniserCallBack();
+      return true;
+    }
+  } while (!rest.empty());
   const std::string& out = inline_.tokenised_out();
   return SendData(out.data(), out.size(), xml, flush);
 }
@@ -284,10 +306,7 @@ bool Connection::WaitForEndPacket() {
       AbandonOwedReplies();
       return true;
     }
-    if (!socket_) {
-      AbandonOwedReplies();
-      return false;
-    }
+    if (!socket_) return Failed(WaitFailure::connection_lost);
     if (replies_owed_ <= 0) return true;
 
     // Frames are read in bulk and in place; every frame already here is
@@ -299,14 +318,12 @@ bool Connection::WaitForEndPacket() {
       // goes.
       FILE_LOG(logERROR) << "orvelle receive error, packet too big for packet type " << frame.type
                          << " length is " << frame.length;
-      DropSocket();
-      return false;
+      return Failed(WaitFailure::malformed);
     }
     if (status == FrameStatus::complete) {
       if (frame.closing_length != frame.length) {
         FILE_LOG(logERROR) << "orvelle packet receive error";
-        DropSocket();
-        return false;
+        return Failed(WaitFailure::malformed);
       }
       // The frame's bytes stay where they are until the next Fill, which
       // comes only after the callback has returned.
@@ -321,10 +338,8 @@ bool Connection::WaitForEndPacket() {
     }
 
     unsigned long received = 0;
-    if (!socket_->Fill(max_frame_size, &received)) {
-      AbandonOwedReplies();
-      return false;
-    }
+    // A server that closed or reset the connection ends the wait silently.
+    if (!socket_->Fill(max_frame_size, &received)) return Failed(WaitFailure::connection_lost);
     if (received != 0) {
       start = GetCurrentTicks();
       continue;
@@ -335,12 +350,50 @@ bool Connection::WaitForEndPacket() {
       // A server that went silent may have lost an END: the stream can no
       // longer be trusted to be in step, so the socket goes and later calls
       // fail at once instead of waiting for a reply that never comes.
-      DropSocket();
-      return false;
+      return Failed(WaitFailure::timed_out);
     }
     if (wait <= 999) wait *= 2;
     WaitReadable(socket_, wait / 100);
   }
+}
+
+bool Connection::Failed(WaitFailure why) {
+  last_failure_ = why;
+  AbandonOwedReplies();
+  // After a malformed frame or a silence nothing can be read in step, and a
+  // closed or reset connection can never be read again: the socket goes, so
+  // that later requests fail at once.
+  if (why == WaitFailure::malformed || why == WaitFailure::timed_out || why == WaitFailure::connection_lost) {
+    DropSocket();
+  }
+  return false;
+}
+
+void Connection::SettleAfterServerClose() {
+  // The server may still send the END of the request its CLOSE cut off:
+  // what comes within a short silence belongs to that request and is
+  // dropped. After that nothing is owed, so the next request on a socket
+  // the server left open gets its own answers and its own END.
+  constexpr int silence_ms = 20;
+  constexpr long long limit_ms = 200;
+  const long long start = GetCurrentTicks();
+  while (socket_ && replies_owed_ > 0 && GetTickDifference(start, GetCurrentTicks()) <= limit_ms) {
+    Frame frame;
+    const FrameStatus status = DecodeFrame(socket_->Pending(), socket_->PendingSize(), &frame);
+    if (status == FrameStatus::complete) {
+      socket_->Consume(frame.Size());
+      if (frame.closing_length != frame.length) break;
+      if (frame.type == PACKET_END) --replies_owed_;
+      continue;
+    }
+    if (status == FrameStatus::too_long || WaitReadable(socket_, silence_ms) <= 0) break;
+    unsigned long received = 0;
+    if (!socket_->Fill(max_frame_size, &received)) {
+      DropSocket();
+      break;
+    }
+  }
+  replies_owed_ = replies_dropped_ = 0;
 }
 
 bool Connection::HandleFrame(unsigned type, unsigned char* data, std::uint32_t length) {
@@ -373,7 +426,8 @@ bool Connection::HandleFrame(unsigned type, unsigned char* data, std::uint32_t l
       break;
     case PACKET_CLOSE:
       FILE_LOG(logWARNING) << "the server has closed the connection to the orvelle client";
-      AbandonOwedReplies();
+      SettleAfterServerClose();
+      last_failure_ = WaitFailure::server_closed;
       return false;
     default:
       FILE_LOG(logWARNING) << "unhandled packet type " << type;
@@ -381,8 +435,8 @@ bool Connection::HandleFrame(unsigned type, unsigned char* data, std::uint32_t l
   }
   if (result != OV_SUCCESS) {
     FILE_LOG(logWARNING) << "callback did not return OV_SUCCESS, skipping remaining packets";
-    AbandonOwedReplies();
-    return false;
+    // The callback may have closed the connection.
+    return Failed(socket_ ? WaitFailure::refused : WaitFailure::connection_lost);
   }
   return true;
 }
@@ -396,8 +450,41 @@ ThreadedConnection::ThreadedConnection(const ThreadedConnection& other) : Connec
 }
 
 ThreadedConnection::~ThreadedConnection() {
-  SetQuitFlag(true);
+  Stop();
   WaitForWorker();
+}
+
+bool ThreadedConnection::IsRequestThread() const {
+  for (const ThreadedConnection* c : requests_of_this_thread) {
+    if (c == this) return true;
+  }
+  return false;
+}
+
+RequestScope::RequestScope(ThreadedConnection& connection) : connection_(connection), lock_(connection.Lock()) {
+  requests_of_this_thread.push_back(&connection_);
+}
+
+RequestScope::~RequestScope() {
+  for (auto it = requests_of_this_thread.end(); it != requests_of_this_thread.begin();) {
+    if (*--it == &connection_) {
+      requests_of_this_thread.erase(it);
+      break;
+    }
+  }
+}
+
+void ThreadedConnection::Retire() {
+  retired_.store(true);
+  if (IsWorkerThread() || IsRequestThread()) return;
+  // A start under way has its worker once it lets go of the start lock.
+  { std::lock_guard<std::mutex> starting(start_lock_); }
+  WaitForWorker();
+}
+
+void ThreadedConnection::Stop() {
+  stopping_.store(true);
+  SetQuitFlag(true);
 }
 
 void ThreadedConnection::SetStarted(bool started) {
@@ -413,6 +500,7 @@ bool ThreadedConnection::StartWorker(void (*procedure)(void*), void* argument) {
   } catch (...) {
     return false;
   }
+  worker_id_.store(worker_.get_id());
   thread_running_.store(true);
   return true;
 }
@@ -428,10 +516,6 @@ void ThreadedConnection::WaitForWorker() {
       worker_.join();
     }
   }
+  worker_id_.store(std::thread::id());
   thread_running_.store(false);
-}
-
-bool ThreadedConnection::IsWorkerThread() const {
-  std::lock_guard<std::mutex> guard(worker_lock_);
-  return worker_.joinable() && worker_.get_id() == std::this_thread::get_id();
 }

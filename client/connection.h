@@ -99,6 +99,10 @@ class Connection {
   // malformed (the socket is then closed), the silence lasted longer than
   // the receive time-out or the callback did not return OV_SUCCESS.
   bool WaitForEndPacket();
+  // Why the last wait that returned false ended.
+  enum class WaitFailure { none, refused, server_closed, connection_lost, timed_out, malformed };
+  WaitFailure LastWaitFailure() const { return last_failure_; }
+  void ClearWaitFailure() { last_failure_ = WaitFailure::none; }
   // A data-less event; the thread-finished event carries the render's
   // return code as its length (0 on success).
   void FireEvent(PACKET_TYPE type, long length = 0);
@@ -130,6 +134,8 @@ class Connection {
   void AbandonOwedReplies() { replies_dropped_ = replies_owed_; }
   void DropSocket();
   void DrainBeforeClose();
+  void SettleAfterServerClose();
+  bool Failed(WaitFailure why);
   bool HandleFrame(unsigned type, unsigned char* data, std::uint32_t length);
 
   Socket* socket_ = nullptr;
@@ -150,6 +156,7 @@ class Connection {
   TokeniserTextCallback bridge_text_ = nullptr;
   TokeniserApplicationCallback bridge_application_ = nullptr;
   bool bridge_installed_ = false;
+  bool stopped_ = false;  // the bridge was taken down by a stopped request
   bool piece_send_failed_ = false;
   // ENDs the server still owes, and how many of the oldest of them belong
   // to requests whose events are dropped
@@ -159,6 +166,7 @@ class Connection {
   // reading an event there.
   std::unique_ptr<unsigned char[]> dropped_buffer_;
   bool end_reached_ = false;
+  WaitFailure last_failure_ = WaitFailure::none;
 };
 
 // A connection with its lock and one worker thread. The render core, the
@@ -177,6 +185,7 @@ class ThreadedConnection : public Connection {
   // makes asynchronous starts on one connection take turns.
   std::recursive_mutex& Lock() { return lock_; }
   std::mutex& StartLock() { return start_lock_; }
+  bool Retired() const { return retired_.load(); }
 
   // Render state
   bool IsBusy() const { return busy_.load(); }
@@ -188,40 +197,51 @@ class ThreadedConnection : public Connection {
   // Whether the calling thread is inside a request of this connection (its
   // callback runs there); such a thread must not start another request on
   // the same socket.
-  bool IsRequestThread() const { return request_thread_.load() == std::this_thread::get_id(); }
-  std::thread::id SetRequestThread(std::thread::id id) { return request_thread_.exchange(id); }
+  bool IsRequestThread() const;
 
   // The worker thread: started with a procedure; waited for (never by
   // itself); ThreadRunning stays true until someone waited.
   bool StartWorker(void (*procedure)(void*), void* argument);
   void WaitForWorker();
   bool ThreadRunning() const { return thread_running_.load(); }
-  bool IsWorkerThread() const;
+  bool IsWorkerThread() const { return worker_id_.load() == std::this_thread::get_id(); }
+
+  // Set for good when the connection goes (its destructor, the library's
+  // teardown): the quit flag is set, and no request clears it any more.
+  void Stop();
+  bool Stopping() const { return stopping_.load(); }
+  // Once its handle no longer names it (destroyed, or replaced by a
+  // cancel): no worker starts on it any more, and the running one is waited
+  // for, except from inside one of its own requests.
+  void Retire();
 
  private:
   std::atomic<bool> busy_{false};
   std::atomic<bool> started_{false};
   std::recursive_mutex lock_;
   std::atomic<bool> thread_running_{false};
-  std::atomic<std::thread::id> request_thread_{};
+  std::atomic<std::thread::id> worker_id_{};
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> retired_{false};
   std::mutex start_lock_;
+  // Guards the thread object; the worker itself never takes it while it
+  // runs, so waiting for the worker under it cannot hold the worker up.
   mutable std::mutex worker_lock_;
   std::thread worker_;
 };
 
-// Holds the connection lock and marks the calling thread as the request
-// thread for the lifetime of one request.
+// Holds the connection lock and marks the calling thread as inside a
+// request of the connection for the lifetime of one request. The mark is
+// the thread's own, so it stays right while the lock is let go and taken
+// again in the middle of the request.
 class RequestScope {
  public:
-  explicit RequestScope(ThreadedConnection& connection)
-      : connection_(connection), lock_(connection.Lock()),
-        previous_(connection.SetRequestThread(std::this_thread::get_id())) {}
-  ~RequestScope() { connection_.SetRequestThread(previous_); }
+  explicit RequestScope(ThreadedConnection& connection);
+  ~RequestScope();
   RequestScope(const RequestScope&) = delete;
   RequestScope& operator=(const RequestScope&) = delete;
 
  private:
   ThreadedConnection& connection_;
   std::lock_guard<std::recursive_mutex> lock_;
-  std::thread::id previous_;
 };

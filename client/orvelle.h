@@ -37,24 +37,40 @@
  * own: a send blocks while the server does not read. Closing reads and drops
  * what the server still sends for at most about 500 ms.
  *
- * Failed requests. A wait also ends when the server sends PACKET_CLOSE or
- * closes the connection, when a frame is malformed (its two lengths differ,
- * or it announces more than 64000 bytes) and when the callback returns anything
- * but OV_SUCCESS. The request then stops: none of its remaining text is
- * sent, and its remaining answers are read and dropped, never delivered to a
- * later request. The call returns
- *   OV_CANCELLED   when it stopped while a piece of text was being answered
- *                  (a request stopped by ovCancelRequest returns it too),
- *   OV_ERROR       when it stopped while the end of the whole request or of a
- *                  query was awaited,
- *   OV_SEND_FAILED when a frame could not be sent.
- * After a time-out or a malformed frame the library closes the socket, so a
- * render stopped so while a piece was being answered returns OV_SEND_FAILED:
- * its closing frame cannot be sent. A render that gets no answer at all
- * therefore returns OV_SEND_FAILED after the 60 s. From then on, and once the
- * server has gone away, every request fails with OV_SEND_FAILED at once and
- * ovCancelRequest cannot reconnect; ovOpenConnection opens the handle again.
- * After PACKET_CLOSE from the server the socket stays open.
+ * Failed requests. A wait also ends when the server fails or when the
+ * callback returns anything but OV_SUCCESS. The request then stops: none of
+ * its remaining text is sent (nor the closing empty PACKET_TEXT), nothing
+ * of its text is kept for a later request, and its remaining answers are
+ * read and dropped, never delivered to a later request. Render, push and
+ * flush return the same code for the same failure; it depends on what was
+ * awaited:
+ *
+ *   failure                      piece of text   end of request   line on
+ *                                answered        or query         standard error
+ *   callback refusal             OV_CANCELLED    OV_ERROR         WARNING: callback did not
+ *                                                                 return OV_SUCCESS, ...
+ *   PACKET_CLOSE, socket open    OV_CANCELLED    OV_ERROR         WARNING: the server has
+ *                                                                 closed the connection ...
+ *   server closes the TCP        OV_CANCELLED    OV_ERROR         none
+ *   connection, or resets it
+ *   no byte for 60000 ms         OV_SEND_FAILED  OV_ERROR         WARNING: orvelle packet
+ *                                                                 receive from server timed
+ *                                                                 out after 60000ms
+ *   malformed frame (lengths     OV_SEND_FAILED  OV_ERROR         ERROR: orvelle packet
+ *   differ, or above 64000)                                       receive error (or: ERROR:
+ *                                                                 orvelle receive error,
+ *                                                                 packet too big ...)
+ *
+ * A request stopped by ovCancelRequest returns OV_CANCELLED; a frame that
+ * cannot be sent gives OV_SEND_FAILED. After a time-out, a malformed frame,
+ * or a server that closed or reset the TCP connection (PACKET_CLOSE
+ * followed by a close included), the library closes the socket: from then on
+ * every request fails with OV_SEND_FAILED at once and ovCancelRequest
+ * cannot reconnect; ovOpenConnection opens the handle again. After
+ * PACKET_CLOSE alone the socket stays open: what the server sends within
+ * about 20 ms after it belongs to the request it cut off and is dropped,
+ * and the next request gets its own answers and ends at its own end of
+ * request.
  *
  * Standard output. The functions print these complete lines; the function
  * comments below say when:
@@ -66,27 +82,28 @@
  *   "WARNING: voice was not found. Using default instead\n"  ovSetVoice
  *   "WARNING: failed to close voice enumerator\n"            ovSetVoice
  *
- * Standard error. Connections log their failures there, one line each: the
- * UTC time "yyyymmdd hh:mm:ss.mmm", a blank, the level, ": " and the text.
- * Only ERROR and WARNING lines are written:
- *   WARNING orvelle packet receive from server timed out after 60000ms
- *   WARNING the server has closed the connection to the orvelle client
- *   WARNING callback did not return OV_SUCCESS, skipping remaining packets
- *   WARNING unhandled packet type <type>
- *   WARNING malformed phoneme packet of length <n>, skipping it
- *   WARNING Input is too big for text packet, splitting tokeniser output into
- *           chunks                        (a piece over 63999 bytes)
- *   ERROR   error sending text chunk
- *   ERROR   error processing connection data or callback cancelled
- *   ERROR   orvelle packet receive error  (the two lengths of a frame differ)
- *   ERROR   orvelle receive error, packet too big for packet type <type>
- *           length is <n>
- *   ERROR   orvelle send error, packet too big for packet type 13 length is <n>
- *   ERROR   error sending <field> for packet of type <type>
+ * Standard error. Connections log most of their failures there (a server
+ * that closes or resets the connection ends the wait without a line), one
+ * line each: the UTC time "yyyymmdd hh:mm:ss.mmm", a blank, then the text
+ * below as printed. Only ERROR and WARNING lines are written:
+ *   WARNING: orvelle packet receive from server timed out after 60000ms
+ *   WARNING: the server has closed the connection to the orvelle client
+ *   WARNING: callback did not return OV_SUCCESS, skipping remaining packets
+ *   WARNING: unhandled packet type <type>
+ *   WARNING: malformed phoneme packet of length <n>, skipping it
+ *   WARNING: Input is too big for text packet, splitting tokeniser output
+ *            into chunks                  (a piece over 63999 bytes)
+ *   ERROR: error sending text chunk
+ *   ERROR: error processing connection data or callback cancelled
+ *   ERROR: orvelle packet receive error   (the two lengths of a frame differ)
+ *   ERROR: orvelle receive error, packet too big for packet type <type>
+ *          length is <n>
+ *   ERROR: orvelle send error, packet too big for packet type 13 length is <n>
+ *   ERROR: error sending <field> for packet of type <type>
  *                                         (a send failed, e.g. to a server
  *                                         that has gone away)
- *   ERROR   orvelle socket closed, cannot receive bytes
- *   ERROR   orvelle socket cannot receive, out of memory
+ *   ERROR: orvelle socket closed, cannot receive bytes
+ *   ERROR: orvelle socket cannot receive, out of memory
  * The text-processing library inside each connection writes to standard
  * error only when memory runs out. */
 #ifndef ORVELLE_H
@@ -113,7 +130,10 @@ extern "C" {
  * process, not to a thread; ovCancelRequest keeps the handle. An unknown
  * handle gives OV_BAD_HANDLE (NULL where a string is returned) and changes
  * nothing; ovDestroyConnection and ovCloseEnumerator return OV_SUCCESS for
- * it. Whatever is not freed goes when the library is unloaded. */
+ * it. Whatever is not freed goes when the library is unloaded (or the
+ * process exits): an asynchronous render still running then is told to
+ * stop and waited for, so its PACKET_THREAD_FINISHED event comes first and
+ * no callback runs afterwards. */
 typedef int32_t CONNECTION_HANDLE;
 typedef int32_t ENUMERATOR_HANDLE;
 
@@ -270,7 +290,9 @@ OV_EXPORT int ovSetUserData(CONNECTION_HANDLE handle, void* user_data);
  * whose answer is awaited. A voice element, <voice name='NAME'> (the quote
  * right after '=', no blank around it), ends the text before it as a request
  * of its own and has the server switch to voice NAME; its end tag ends the
- * text again and switches nothing back.
+ * text again and switches nothing back. A voice start tag with a blank
+ * before or after the '=' of name also ends the text so far, but switches
+ * nothing.
  *
  * ovRenderSpeech, ovRenderSpeechXML: one request. The pieces go out, the
  * last with the final mark, then an empty PACKET_TEXT, and the call waits
@@ -300,8 +322,9 @@ OV_EXPORT int ovSetUserData(CONNECTION_HANDLE handle, void* user_data);
  * ovRenderSpeechAsync first ends the pushed text as a request of its own,
  * while ovRenderSpeechXMLAsync, like ovRenderSpeech, ends it with its text;
  * otherwise the two are the same. Return OV_SUCCESS once the worker has
- * begun; OV_BAD_HANDLE; OV_ERROR for NULL text or when no thread can be
- * started; OV_BUSY while an earlier asynchronous render of the connection
+ * begun; OV_BAD_HANDLE; OV_ERROR for NULL text, when no thread can be
+ * started, or when the call reached a connection that a destroy or a
+ * cancel on another thread is taking away; OV_BUSY while an earlier asynchronous render of the connection
  * is running, and inside this connection's callback. Block until the worker
  * has taken the connection, so also while another thread's synchronous
  * request holds it.
@@ -309,11 +332,12 @@ OV_EXPORT int ovSetUserData(CONNECTION_HANDLE handle, void* user_data);
  * ovCancelRequest stops the request running on the connection: it sets the
  * quit flag, and the request delivers no more events and returns
  * OV_CANCELLED (an asynchronous one in its PACKET_THREAD_FINISHED event);
- * the rest of its text may still be sent, its answers dropped. Inside this
+ * no more of its text is sent, its answers are dropped. Inside this
  * connection's callback that is all: it returns OV_SUCCESS at once, the
  * connection stays, and the flag stays set until the next render, push,
  * flush or asynchronous start. On any other thread it waits for the request
- * to end, closes the connection as ovCloseConnection does, puts a new
+ * to end (an asynchronous one with its PACKET_THREAD_FINISHED event),
+ * closes the connection as ovCloseConnection does, puts a new
  * connection under the same handle with the same callbacks and user data
  * (text pushed and not flushed is dropped) and connects it to the same host
  * and port; it blocks for all of that. Returns OV_SUCCESS, also when nothing
@@ -393,8 +417,9 @@ OV_EXPORT int ovSetVoice(CONNECTION_HANDLE handle, const char* voice);
  *   when the voice element lacks it; NULL for an unknown handle, without a
  *   current voice or for another key.
  * ovGetVoiceIntegerValue: the current voice's sample rate (key 1) or sample
- *   bits (key 2), read as leading decimal digits with an optional sign (0
- *   when there are none or the value is outside 32 bits); OV_BAD_HANDLE;
+ *   bits (key 2), read as decimal digits with an optional sign after any
+ *   leading white space (" 42" gives 42; 0 when there are no digits or the
+ *   value is outside 32 bits); OV_BAD_HANDLE;
  *   OV_NO_VOICE without a current voice, whatever the key; OV_BAD_KEY for
  *   another key.
  * ovCloseEnumerator frees the enumerator and its handle; OV_SUCCESS, also

@@ -1,5 +1,7 @@
 #include "client/registry.h"
 
+#include "client/connection.h"
+
 namespace {
 
 // One object holds both registries so that they are torn down in a fixed
@@ -7,6 +9,18 @@ namespace {
 struct Registries {
   HandleRegistry<ThreadedConnection> connections;
   HandleRegistry<NameEnumerator> enumerators;
+
+  ~Registries() {
+    enumerators.Clear();
+    // A worker still rendering at exit stops at its next pass and is waited
+    // for, so that its last events (the thread-finished one included) come
+    // while everything its callback may call still stands.
+    for (const auto& connection : connections.Objects()) {
+      connection->Stop();
+      if (!connection->IsWorkerThread()) connection->WaitForWorker();
+    }
+    connections.Clear();
+  }
 };
 
 Registries& registries() {

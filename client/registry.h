@@ -71,8 +71,14 @@ class HandleRegistry {
     return object;
   }
 
-  // Size and teardown: Clear releases every object in handle order, outside
+  // Every object, size and teardown: Clear releases every object in handle order, outside
   // the lock, and forgets the free stack
+  std::vector<std::shared_ptr<T>> Objects() const {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::vector<std::shared_ptr<T>> objects;
+    for (const auto& entry : by_handle_) objects.push_back(entry.second);
+    return objects;
+  }
   std::size_t Size() const {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     return by_handle_.size();
@@ -97,6 +103,7 @@ class ThreadedConnection;
 class NameEnumerator;
 
 // The two registries, built before any exported function runs; at unload
-// the enumerators go first, then the connections.
+// the enumerators go first, then the connections, each running render being
+// told to stop and waited for first.
 HandleRegistry<ThreadedConnection>& connections();
 HandleRegistry<NameEnumerator>& enumerators();

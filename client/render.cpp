@@ -27,9 +27,21 @@ int Finish(ThreadedConnection& connection, int code) {
   return code;
 }
 
+// How a request whose text stopped while a piece was answered ends: after
+// a silence or a malformed frame the socket is gone, as after a failed send.
+int StoppedCode(const ThreadedConnection& connection) {
+  const Connection::WaitFailure why = connection.LastWaitFailure();
+  if (why == Connection::WaitFailure::timed_out || why == Connection::WaitFailure::malformed) {
+    return OV_SEND_FAILED;
+  }
+  return OV_CANCELLED;
+}
+
 void BeginRequest(ThreadedConnection& connection) {
   connection.SetBusy(true);
-  connection.SetQuitFlag(false);
+  // A connection that is going keeps its quit flag.
+  connection.SetQuitFlag(connection.Stopping());
+  connection.ClearWaitFailure();
   connection.SetStarted(true);
   // A request that stopped earlier took the bridge down; this one needs it.
   connection.RestoreTokeniserCallBack();
@@ -40,6 +52,8 @@ void ThreadProcedure(void* argument) {
   ThreadedConnection& connection = *job->connection;
   try {
     RequestScope scope(connection);
+    // The starter returns once the worker holds the connection.
+    connection.SetStarted(true);
     int code = OV_ERROR;
     try {
       code = _RenderSpeech(connection, job->text.c_str(), false, job->xml, job->flush);
@@ -62,19 +76,12 @@ void ThreadProcedure(void* argument) {
 
 int _RenderSpeech(ThreadedConnection& connection, const char* text, bool wait_for_worker, bool xml, bool flush) {
   if (!text) return OV_ERROR;
-  if (connection.ThreadRunning() && !connection.IsWorkerThread()) {
-    if (connection.IsBusy()) {
-      connection.SetStarted(true);
-      return OV_BUSY;
-    }
-    if (wait_for_worker) {
-      // The worker needs the lock to finish; let go of it meanwhile.
-      connection.Lock().unlock();
-      connection.SetStarted(true);
-      connection.WaitForWorker();
-      connection.SetBusy(false);
-      connection.Lock().lock();
-    }
+  if (wait_for_worker && connection.ThreadRunning() && !connection.IsWorkerThread()) {
+    // A worker that was started (and may not yet hold the connection)
+    // renders first: it needs the lock, so let go of it meanwhile.
+    connection.Lock().unlock();
+    connection.WaitForWorker();
+    connection.Lock().lock();
   }
 
   // Close an open stream of the other kind first.
@@ -82,11 +89,13 @@ int _RenderSpeech(ThreadedConnection& connection, const char* text, bool wait_fo
   if ((mode == 1 && !xml) || (mode == 2 && xml)) {
     BeginRequest(connection);
     if (!connection.SendText("", mode == 1, true)) return Finish(connection, OV_SEND_FAILED);
-    if (connection.GetQuitFlag()) return Finish(connection, OV_CANCELLED);
+    if (connection.GetQuitFlag()) return Finish(connection, StoppedCode(connection));
   }
 
   BeginRequest(connection);
   if (!connection.SendText(text, xml, flush)) return Finish(connection, OV_SEND_FAILED);
+  // A push gives the code a render gives for the same failure.
+  if (connection.GetQuitFlag()) return Finish(connection, StoppedCode(connection));
   if (connection.LastLength() != 0 || flush) {
     if (!connection.WaitForEndPacket()) return Finish(connection, OV_ERROR);
   }
@@ -112,6 +121,8 @@ int _RenderSpeechAsync(CONNECTION_HANDLE handle, const char* text, bool xml) {
   if (connection->IsRequestThread()) return OV_BUSY;
 
   std::lock_guard<std::mutex> starting(connection->StartLock());
+  // A call that found the connection just before its destroy or cancel.
+  if (connection->Retired()) return OV_ERROR;
   if (connection->ThreadRunning()) {
     if (connection->IsBusy()) return OV_BUSY;
     connection->WaitForWorker();
@@ -195,6 +206,8 @@ int CancelRequest(CONNECTION_HANDLE handle) {
     if (!busy) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  // An asynchronous render ends with its thread-finished event.
+  if (!connection->IsWorkerThread()) connection->WaitForWorker();
 
   int code = CloseConnection(handle);
   if (code != OV_SUCCESS) {
@@ -202,13 +215,26 @@ int CancelRequest(CONNECTION_HANDLE handle) {
     return code;
   }
 
-  std::string host = connection->Host();
-  int port = connection->Port();
-  auto fresh = std::make_shared<ThreadedConnection>(*connection);
+  // The server and the settings are read under the lock that an open of
+  // the old connection writes them under.
+  std::string host;
+  int port = 0;
+  std::shared_ptr<ThreadedConnection> fresh;
+  {
+    std::lock_guard<std::recursive_mutex> guard(connection->Lock());
+    host = connection->Host();
+    port = connection->Port();
+    fresh = std::make_shared<ThreadedConnection>(*connection);
+    // Pushed text is not carried over, nor the stream it opened.
+    fresh->SetStreamMode(0);
+  }
   if (!connections().Replace(handle, fresh)) return OV_BAD_HANDLE;
+  // A call that found the old connection while this cancel ran may have
+  // started a worker on it: that one stops too, and is waited for.
+  connection->Stop();
+  connection->Retire();
   // The old connection goes now (or with its worker's last share of it).
   connection.reset();
-  fresh->SetStreamMode(0);
 
   std::shared_ptr<ThreadedConnection> again = connections().Find(handle);
   if (!again) return OV_BAD_HANDLE;

@@ -121,6 +121,20 @@ bool Socket::Fill(std::size_t room, unsigned long* received) {
   return false;
 }
 
+bool Socket::Discard(unsigned long* discarded) {
+  *discarded = static_cast<unsigned long>(PendingSize());
+  begin_ = end_ = 0;
+  char sink[4096];
+  platform::byte_range space{sink, sizeof sink};
+  long n = platform::receive_parts(handle_, &space, 1, false);
+  if (n > 0) {
+    *discarded += static_cast<unsigned long>(n);
+    return true;
+  }
+  if (n == 0) return false;  // the peer closed the connection
+  return platform::is_would_block(platform::last_error());
+}
+
 std::unique_ptr<unsigned char[]> Socket::TakeBuffer() {
   begin_ = end_ = 0;
   return std::move(buffer_);

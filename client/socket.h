@@ -52,6 +52,10 @@ class Socket {
   unsigned char* Pending() const { return buffer_.get() + begin_; }
   std::size_t PendingSize() const { return end_ - begin_; }
   void Consume(std::size_t n);
+  // Drops the pending bytes and what has arrived, without waiting and
+  // without writing into the receive buffer (whose bytes a callback may
+  // still be reading); false once the connection is closed or broken.
+  bool Discard(unsigned long* discarded);
   // Hands the receive buffer's memory over (the socket forgets its bytes).
   std::unique_ptr<unsigned char[]> TakeBuffer();
 

@@ -42,8 +42,12 @@ Script (JSON object; every key optional):
   "sample_rate": HZ             rate of generated audio (default 16000)
 
 ACTIONs (objects; one key each unless noted):
-  {"audio": {"ms": 1000} | {"bytes": N} | {"hex": "..."}}
+  {"audio": {"ms": 1000} | {"bytes": N} | {"hex": "..."} | {"number": N}}
         16-bit little-endian samples of a 440 Hz tone (or the given bytes);
+        "number": N bytes (rounded down to whole 4-byte words) that repeat,
+        as a 32-bit big-endian word, the number written "req<digits>" in the
+        text of the frame being answered (0 when it has none), so that a
+        test sees which request an answer belongs to;
         "frame_bytes": N (default 32000) cuts long audio into several frames
   {"phoneme": {"phoneme": "ae", "next": "t", "phone_length": 640,
                "sample_rate": 16000, "sapi_viseme": 1, "disney_viseme": 2,
@@ -78,6 +82,7 @@ import argparse
 import functools
 import json
 import math
+import re
 import select
 import socket
 import struct
@@ -88,6 +93,7 @@ import xml.dom.minidom
 from xml.sax.saxutils import quoteattr
 
 MAX_LENGTH = 64000
+REQUEST_NUMBER = re.compile(rb"req(\d+)")
 TEXT, PHONEME, SPURT, WORD, BOOKMARK, AUDIO, END, CLOSE, XML, TEXT_STREAM = (
     1, 3, 6, 8, 9, 10, 11, 12, 13, 15)
 
@@ -178,6 +184,7 @@ class Connection:
         self.pending = b""
         self.closed_by_client = False
         self.request_text = b""
+        self.answering = b""
 
     # ---- reading ----
 
@@ -282,6 +289,10 @@ class Connection:
             fields = a["audio"]
             if "hex" in fields:
                 data = bytes.fromhex(fields["hex"])
+            elif "number" in fields:
+                found = REQUEST_NUMBER.search(self.answering)
+                word = struct.pack(">I", int(found.group(1)) % (1 << 32) if found else 0)
+                data = word * (fields["number"] // 4)
             elif "bytes" in fields:
                 data = tone(fields["bytes"], rate)
             else:
@@ -377,6 +388,7 @@ class Connection:
         return None
 
     def answer(self, ftype, data):
+        self.answering = data
         if ftype in (TEXT, TEXT_STREAM, XML):
             rule = self.find_rule(ftype, data)
             if rule is not None:

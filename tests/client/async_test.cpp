@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -339,4 +340,24 @@ TEST(AsyncTest, PlainAsyncRenderClosesAnOpenMarkupStreamFirst) {
   EXPECT_TRUE(closed_first);
   EXPECT_EQ(frames.back().type, static_cast<unsigned>(PACKET_TEXT));
   EXPECT_EQ(frames.back().length, 1u);
+}
+
+TEST(AsyncTest, CancelDuringALongRenderIsPromptAndSendsNoMoreText) {
+  // Every piece of a 1 MB text is answered at once with a little audio.
+  Opened c(R"({"text_reply": [{"audio": {"bytes": 64}}, {"end": true}]})");
+  std::string text;
+  while (text.size() < 1000000) text += "many words of a long text ";
+  ASSERT_EQ(ovRenderSpeechAsync(c.handle, text.c_str()), OV_SUCCESS);
+  ASSERT_TRUE(c.recorder.WaitFor(PACKET_AUDIO, 5));
+  auto start = Clock::now();
+  EXPECT_EQ(ovCancelRequest(c.handle), OV_SUCCESS);
+  long long cancel_ms = ElapsedMs(start);
+  EXPECT_LT(cancel_ms, 500);
+  std::fprintf(stderr, "ovCancelRequest during a 1 MB render took %lld ms\n", cancel_ms);
+  EXPECT_EQ(c.recorder.Count(PACKET_THREAD_FINISHED), 1);
+  // At most the piece being answered when the cancel came went out after
+  // the audio seen so far: far from the 250 pieces of the text.
+  std::size_t text_frames = 0;
+  for (const auto& f : c.server.frames()) text_frames += f.conn == 1 && f.type != PACKET_CLOSE;
+  EXPECT_LT(text_frames, 50u);
 }

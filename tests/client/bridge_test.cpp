@@ -169,8 +169,16 @@ TEST(BridgeTest, RefusedPieceDuringPushIsNotReportedAsSuccess) {
   std::string text(6000, 'a');  // more than one tokeniser slice
   for (std::size_t i = 5; i < text.size(); i += 6) text[i] = ' ';
   EXPECT_EQ(ovPushSpeechStream(c.handle, text.c_str()), OV_CANCELLED);
+  const std::size_t stopped = Frames(c.server).size();
   EXPECT_EQ(ovPushSpeechStream(c.handle, "more"), OV_SUCCESS);
   EXPECT_EQ(ovFlushSpeechStream(c.handle), OV_SUCCESS);
+  // Nothing of the stopped push is spoken: the next request sends exactly
+  // its own text, with marks from offset 0.
+  auto after = Frames(c.server);
+  std::string sent;
+  for (std::size_t i = stopped; i < after.size(); ++i) sent += after[i].text;
+  EXPECT_EQ(sent.find("aaaaa"), std::string::npos) << sent;
+  EXPECT_NE(sent.find("<mark name=\"qltk_0_0_4_4\"/>more"), std::string::npos) << sent;
 }
 
 TEST(BridgeTest, RefusalWhileVoiceSwitchIsAnsweredStopsTheRequest) {

@@ -2,7 +2,9 @@
 // speech server: what reaches the callback, and what reaches the server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -10,7 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "client/connection.h"
 #include "client/orvelle.h"
+#include "client/registry.h"
 #include "client/speech_server.h"
 
 using orvelle_test::ServerFrame;
@@ -382,4 +386,79 @@ TEST(RenderTest, ServerReceivesWellFormedMarkupForHostileInput) {
   }
   // Voice switches and the final mark may end a request's text early.
   EXPECT_GE(checked, requests);
+}
+
+// Each way a server can fail while a piece of text (or a query) is being
+// answered: the code of a render, a push and a query, the line on standard
+// error, and what the next request on the connection gets.
+TEST(RenderTest, ServerFailuresGiveTheHeadersCodesAndLines) {
+  struct Row {
+    const char* name;
+    const char* reply;     // the answer to anything holding "bad"
+    int timeout_ms;        // the connection's receive time-out
+    int render, push, query;
+    const char* line;      // on standard error ("" for none)
+    int next;              // code of the next render on the connection
+  } rows[] = {
+      {"close", R"([{"audio": {"number": 8}}, {"close": true}])", 60000, OV_CANCELLED, OV_CANCELLED, OV_ERROR,
+       "WARNING: the server has closed the connection to the orvelle client", OV_SUCCESS},
+      {"close and drop", R"([{"close": true}, {"drop": true}])", 60000, OV_CANCELLED, OV_CANCELLED, OV_ERROR,
+       "WARNING: the server has closed the connection to the orvelle client", OV_SEND_FAILED},
+      {"drop", R"([{"audio": {"number": 8}}, {"drop": true}])", 60000, OV_CANCELLED, OV_CANCELLED, OV_ERROR, "",
+       OV_SEND_FAILED},
+      {"reset", R"([{"audio": {"number": 8}}, {"reset": true}])", 60000, OV_CANCELLED, OV_CANCELLED, OV_ERROR, "",
+       OV_SEND_FAILED},
+      {"time-out", R"([{"stall_ms": 400}, {"end": true}])", 100, OV_SEND_FAILED, OV_SEND_FAILED, OV_ERROR,
+       "WARNING: orvelle packet receive from server timed out after 100ms", OV_SEND_FAILED},
+      {"lengths differ", R"([{"frame": {"type": 10, "hex": "0102", "trailer": 3}}, {"end": true}])", 60000,
+       OV_SEND_FAILED, OV_SEND_FAILED, OV_ERROR, "ERROR: orvelle packet receive error", OV_SEND_FAILED},
+      {"too long", R"([{"frame": {"type": 10, "hex": "", "length": 64001}}])", 60000, OV_SEND_FAILED,
+       OV_SEND_FAILED, OV_ERROR, "ERROR: orvelle receive error, packet too big for packet type 10 length is 64001",
+       OV_SEND_FAILED},
+  };
+  enum Kind { render, push, query };
+  for (const Row& row : rows) {
+    for (Kind kind : {render, push, query}) {
+      SCOPED_TRACE(std::string(row.name) + (kind == render ? " render" : kind == push ? " push" : " query"));
+      Session s(std::string(R"({"rules": [{"when": {"contains": "bad"}, "reply": )") + row.reply +
+                R"(}], "text_reply": [{"audio": {"number": 8}}, {"end": true}], "query_reply": [{"end": true}]})");
+      ASSERT_TRUE(s.server.running()) << s.server.error();
+      connections().Find(s.handle)->SetReceiveTimeout(row.timeout_ms);
+      // A push long enough to send a piece of its own.
+      std::string pushed;
+      while (pushed.size() < 6000) pushed += "req7 bad words ";
+      testing::internal::CaptureStderr();
+      auto start = std::chrono::steady_clock::now();
+      int code = kind == render ? ovRenderSpeech(s.handle, "req7 bad words")
+                 : kind == push ? ovPushSpeechStream(s.handle, pushed.c_str())
+                                : ovQueryServer(s.handle, "<req7 bad/>");
+      std::string err = testing::internal::GetCapturedStderr();
+      EXPECT_EQ(code, kind == render ? row.render : kind == push ? row.push : row.query);
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+      if (*row.line) {
+        EXPECT_NE(err.find(row.line), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+      } else {
+        EXPECT_EQ(err, "");
+      }
+      // The next request gets its own answers only, as soon as they come.
+      s.recorder.events.clear();
+      start = std::chrono::steady_clock::now();
+      EXPECT_EQ(ovRenderSpeech(s.handle, "req8 fine"), row.next);
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+      // Its text frame's answer carries 8; the closing empty frame's, 0.
+      int own = 0;
+      for (const Event& e : s.recorder.Events()) {
+        ASSERT_EQ(e.type, PACKET_AUDIO);
+        ASSERT_EQ(e.data.size(), 8u);
+        EXPECT_TRUE(e.data[3] == 8 || e.data[3] == 0) << static_cast<int>(e.data[3]);
+        own += e.data[3] == 8;
+      }
+      EXPECT_EQ(own, row.next == OV_SUCCESS ? 1 : 0);
+      // Nothing of the stopped text went out after the failure.
+      std::size_t bad_frames = 0;
+      for (const ServerFrame& f : s.Frames()) bad_frames += f.data.find("bad") != std::string::npos;
+      EXPECT_EQ(bad_frames, 1u);
+    }
+  }
 }
