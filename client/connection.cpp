@@ -370,23 +370,37 @@ bool Connection::Failed(WaitFailure why) {
 }
 
 void Connection::SettleAfterServerClose() {
-  // The server may still send the END of the request its CLOSE cut off:
-  // what comes within a short silence belongs to that request and is
-  // dropped. After that nothing is owed, so the next request on a socket
-  // the server left open gets its own answers and its own END.
-  constexpr int silence_ms = 20;
-  constexpr long long limit_ms = 200;
+  // The CLOSE answers the oldest frame owed. The answers to the frames sent
+  // after it (each ending in an END or a CLOSE) still come and belong to the
+  // request the CLOSE cut off: they are read and dropped, waiting as long
+  // as a loaded server may take, so that none reaches the next request. An
+  // END right after a CLOSE ends that same answer. Once nothing is owed, a
+  // short silence takes such a trailing END; after that the next request on
+  // a socket the server left open gets its own answers and its own END.
+  constexpr int trailing_silence_ms = 20;
+  constexpr int owed_silence_ms = 1000;
+  constexpr long long limit_ms = 3000;
   const long long start = GetCurrentTicks();
-  while (socket_ && replies_owed_ > 0 && GetTickDifference(start, GetCurrentTicks()) <= limit_ms) {
+  if (replies_owed_ > 0) --replies_owed_;
+  bool after_close = true;
+  while (socket_ && GetTickDifference(start, GetCurrentTicks()) <= limit_ms) {
     Frame frame;
     const FrameStatus status = DecodeFrame(socket_->Pending(), socket_->PendingSize(), &frame);
     if (status == FrameStatus::complete) {
       socket_->Consume(frame.Size());
       if (frame.closing_length != frame.length) break;
-      if (frame.type == PACKET_END) --replies_owed_;
+      if (frame.type == PACKET_END && after_close) {
+        after_close = false;
+        if (replies_owed_ == 0) break;
+        continue;
+      }
+      after_close = frame.type == PACKET_CLOSE;
+      if ((frame.type == PACKET_END || frame.type == PACKET_CLOSE) && replies_owed_ > 0) --replies_owed_;
       continue;
     }
-    if (status == FrameStatus::too_long || WaitReadable(socket_, silence_ms) <= 0) break;
+    if (status == FrameStatus::too_long) break;
+    if (replies_owed_ == 0 && !after_close) break;
+    if (WaitReadable(socket_, replies_owed_ > 0 ? owed_silence_ms : trailing_silence_ms) <= 0) break;
     unsigned long received = 0;
     if (!socket_->Fill(max_frame_size, &received)) {
       DropSocket();

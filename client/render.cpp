@@ -228,11 +228,19 @@ int CancelRequest(CONNECTION_HANDLE handle) {
     // Pushed text is not carried over, nor the stream it opened.
     fresh->SetStreamMode(0);
   }
-  if (!connections().Replace(handle, fresh)) return OV_BAD_HANDLE;
+  std::shared_ptr<ThreadedConnection> replaced = connections().Replace(handle, fresh);
+  if (!replaced) return OV_BAD_HANDLE;
   // A call that found the old connection while this cancel ran may have
-  // started a worker on it: that one stops too, and is waited for.
+  // started a worker on it: that one stops too, and is waited for. A cancel
+  // on another thread may have put its own fresh connection in between, and
+  // a worker may run on that one too: it goes the same way.
   connection->Stop();
   connection->Retire();
+  if (replaced != connection) {
+    replaced->Stop();
+    replaced->Retire();
+  }
+  replaced.reset();
   // The old connection goes now (or with its worker's last share of it).
   connection.reset();
 
