@@ -1,10 +1,14 @@
 // Asynchronous renders, cancellation and calls back into the library from
 // inside the application's callback, against the loopback speech server.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -13,6 +17,7 @@
 
 #include "client/orvelle.h"
 #include "client/speech_server.h"
+#include "scratch_dir.h"
 
 using orvelle_test::SpeechServer;
 using Clock = std::chrono::steady_clock;
@@ -360,4 +365,48 @@ TEST(AsyncTest, CancelDuringALongRenderIsPromptAndSendsNoMoreText) {
   std::size_t text_frames = 0;
   for (const auto& f : c.server.frames()) text_frames += f.conn == 1 && f.type != PACKET_CLOSE;
   EXPECT_LT(text_frames, 50u);
+}
+
+namespace {
+
+// What the callback of a render that the process's exit cuts short sees:
+// each event's type and whether its connection was still known then.
+int exit_log_fd = -1;
+CONNECTION_HANDLE exit_handle = 0;
+
+int LogAtExit(void*, int type, void*, long) {
+  const int known = ovSetUserData(exit_handle, nullptr);
+  const std::string line = std::to_string(type) + " " + std::to_string(known) + "\n";
+  if (::write(exit_log_fd, line.data(), line.size()) < 0) return OV_ERROR;
+  return OV_SUCCESS;
+}
+
+}  // namespace
+
+TEST(AsyncTest, ExitDuringAnAsynchronousRenderWaitsForItsWorker) {
+  SpeechServer server(kNamedReplies);
+  orvelle_test::ScratchDir scratch;
+  const std::string log = scratch.Path("events");
+  // The child is a fork of this process: it renders against this server
+  // and leaves by exit() while the server still stalls its answer.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(
+      {
+        exit_log_fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        exit_handle = ovCreateConnection();
+        ovSetCallBack(exit_handle, LogAtExit);
+        if (exit_log_fd < 0 || ovOpenConnection(exit_handle, "127.0.0.1", server.port()) != OV_SUCCESS ||
+            ovRenderSpeechAsync(exit_handle, "slow") != OV_SUCCESS)
+          std::_Exit(3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  std::ifstream in(log);
+  int type = 0, known = 0, finished = 0;
+  while (in >> type >> known) {
+    EXPECT_EQ(known, OV_SUCCESS) << "an event of type " << type << " ran after its connection was gone";
+    finished += type == PACKET_THREAD_FINISHED;
+  }
+  EXPECT_EQ(finished, 1);
 }
