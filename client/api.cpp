@@ -52,13 +52,10 @@ int ovDestroyConnection(CONNECTION_HANDLE handle) {
     // Its destructor waits for a running worker; it runs outside the
     // registry lock, or later on a thread that still uses the connection.
     std::shared_ptr<ThreadedConnection> connection = connections().Unregister(handle);
-    // A worker keeps its connection alive; it stops, and its render ends
-    // (its thread-finished event included) before the destroy returns,
-    // unless the destroy comes from its own callback.
-    if (connection) {
-      connection->Stop();
-      connection->Retire();
-    }
+    // A worker keeps its connection alive; its render still ends (its
+    // thread-finished event included) before the destroy returns, unless
+    // the destroy comes from its own callback.
+    if (connection) connection->Retire();
     connection.reset();
     return static_cast<int>(OV_SUCCESS);
   });
