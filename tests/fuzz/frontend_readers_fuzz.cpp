@@ -555,10 +555,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every reader's work grows with its input at most linearly, apart from a
   // start-up cost: a slower input is a finding. (A disambiguation table is
   // sized by its first number, not by the bytes, and so has no such bound.)
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (reader != kDisamText && !(reader == kStored && std::strcmp(kStoredKinds[in.Byte(1) % kStoredKindCount],
                                                                    "TPOBJ_DISAMCTXT") == 0))
-    Check(seconds <= 1.0 + 0.001 * static_cast<double>(size), "time linear in the input's length",
-          std::to_string(seconds) + " s for " + std::to_string(size) + " bytes");
+    CheckLinearTime(start, size, 1.0, 1.024, "time linear in the input's length");
   return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +45,16 @@ struct Input {
 }
 inline void Check(bool ok, const char* what, std::string_view detail = {}) {
   if (!ok) Fail(what, detail);
+}
+
+// A budget linear in the input's length: more than base seconds plus per_kb
+// seconds for every KB of it since start is a finding, so that a path slower
+// than linear shows up rather than passing as a slow run.
+inline void CheckLinearTime(std::chrono::steady_clock::time_point start, size_t bytes, double base, double per_kb,
+                            const char* what, const std::string& label = {}) {
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  Check(seconds <= base + per_kb * static_cast<double>(bytes) / 1024.0, what,
+        label + (label.empty() ? "" : " ") + std::to_string(seconds) + " s for " + std::to_string(bytes) + " bytes");
 }
 
 // The payload cut into pieces of 1 to max bytes; seed picks the cuts.

@@ -144,13 +144,6 @@ Run Process(const Setup& setup, std::string_view text, const std::vector<std::st
   return run;
 }
 
-double Seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-// Seconds allowed for `bytes` of input on top of a fixed start.
-double Budget(double base, size_t bytes) { return base + 0.05 * static_cast<double>(bytes) / 1024.0; }
-
 // Every expansion rule of the table on the text (up to a NUL) repeated to
 // 64 KB, with the English rule set: each in time linear in the text.
 void ExpandLongText(const std::string& payload) {
@@ -169,9 +162,7 @@ void ExpandLongText(const std::string& payload) {
     QLTP_dystrarray_clear(out, 0);
     const auto start = std::chrono::steady_clock::now();
     QLTP_nrules_apply_component(rules, in, spec.c_str(), in->ovector, out, nullptr, text.c_str());
-    const double seconds = Seconds(start);
-    Check(seconds < Budget(1.0, text.size()), "an expansion rule takes time linear in its text",
-          spec + " " + std::to_string(seconds) + " s on " + std::to_string(text.size()) + " bytes");
+    orvelle_fuzz::CheckLinearTime(start, text.size(), 1.0, 0.05, "an expansion rule takes time linear in its text", spec);
   }
   QLTP_dystrarray_delete(out);
   QLTP_rinterp_delete(in);
@@ -225,9 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const auto start = std::chrono::steady_clock::now();
   const Run whole = Process(setup, text);
-  const double seconds = Seconds(start);
-  Check(seconds < Budget(2.0, text.size()), "an input is processed in time linear in its length",
-        std::to_string(seconds));
+  orvelle_fuzz::CheckLinearTime(start, text.size(), 2.0, 0.05, "an input is processed in time linear in its length");
 
   const bool xml = setup.type == QLTP_TPC_SPURT || setup.type == QLTP_TPC_BUILD;
   const std::vector<std::string> words = xml ? XmlWords(whole.out.text) : whole.out.words;
