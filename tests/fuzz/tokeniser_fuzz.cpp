@@ -78,9 +78,7 @@ Output Tokenise(int options, const std::string& text, bool pieces, uint32_t seed
   } else {
     QLTP_tpc_process(ch, text.data(), static_cast<int>(text.size()), 1);
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  Check(seconds < 1.0 + 0.05 * static_cast<double>(text.size()) / 1024, "time grows linearly with the input",
-        std::to_string(seconds) + " s for " + std::to_string(text.size()) + " bytes");
+  CheckLinearTime(start, text.size(), 1.0, 0.05, "time grows linearly with the input");
   QLTP_tpc_delete(ch);
   return out;
 }
@@ -89,7 +87,7 @@ Output Tokenise(int options, const std::string& text, bool pieces, uint32_t seed
 // (tag, declaration, doctype) that the patterns find at a "<", or a text run
 // with its references and markup characters (taken as ending only at an
 // ASCII blank, so never shorter than the scanner's).
-size_t LongestToken(const std::string& text) {
+size_t LongestToken(const std::string& text, size_t* longest_run) {
   struct Patterns {
     std::vector<QLTP_regex*> all;
     Patterns() {
@@ -107,6 +105,7 @@ size_t LongestToken(const std::string& text) {
     run = c == ' ' || (c >= '\t' && c <= '\r') ? 0 : run + 1;
     longest = std::max(longest, run);
   }
+  *longest_run = longest;
   int ov[QLTP_REGEX_OVECSIZE];
   for (size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1))
     for (QLTP_regex* re : patterns.all)
@@ -165,9 +164,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Output out = Tokenise(options, text, pieces, in.Byte(1));
   // Where no encoding is guessed and no token outgrows the context (a tiny
   // one, or a tag longer than the default, rightly cuts long tags into
-  // text), pieces change nothing.
+  // text), pieces change nothing. Text runs over 1 KB that cross a piece
+  // boundary can still be cut where one call does not cut them, so they are
+  // left out of the comparison.
+  size_t longest_run = 0;
   if (pieces && !(options & 16) && ValidUtf8(text) && text.find('\0') == std::string::npos &&
-      LongestToken(text) <= 4096) {
+      LongestToken(text, &longest_run) <= 4096 && longest_run <= 1024) {
     const Output whole = Tokenise(options, text, false, 0);
     Check(out.text == whole.text, "pieces give the output of one call", Difference(out.text, whole.text));
     Check(out.tags == whole.tags, "pieces give the application tags of one call", out.tags + "\n---\n" + whole.tags);
