@@ -501,11 +501,6 @@ void ThreadedConnection::Stop() {
   SetQuitFlag(true);
 }
 
-void ThreadedConnection::SetStarted(bool started) {
-  started_.store(started);
-  if (started) started_.notify_all();
-}
-
 bool ThreadedConnection::StartWorker(void (*procedure)(void*), void* argument) {
   std::lock_guard<std::mutex> guard(worker_lock_);
   if (worker_.joinable()) return false;  // the previous worker was not waited for

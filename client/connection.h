@@ -190,9 +190,6 @@ class ThreadedConnection : public Connection {
   // Render state
   bool IsBusy() const { return busy_.load(); }
   void SetBusy(bool busy) { busy_.store(busy); }
-  bool IsStarted() const { return started_.load(); }
-  void SetStarted(bool started);
-  void WaitStarted() { started_.wait(false); }
 
   // Whether the calling thread is inside a request of this connection (its
   // callback runs there); such a thread must not start another request on
@@ -217,7 +214,6 @@ class ThreadedConnection : public Connection {
 
  private:
   std::atomic<bool> busy_{false};
-  std::atomic<bool> started_{false};
   std::recursive_mutex lock_;
   std::atomic<bool> thread_running_{false};
   std::atomic<std::thread::id> worker_id_{};

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +20,10 @@ struct RenderJob {
   std::shared_ptr<ThreadedConnection> connection;
   bool flush = true;
   bool xml = false;
+  // The starter's signal, set only by the worker once it holds the
+  // connection and its request has begun; broken (so the starter goes on
+  // all the same) when the job goes before that.
+  std::promise<void> holds_connection;
 };
 
 // Ends a request: busy is clear at every return of the render core.
@@ -37,12 +42,14 @@ int StoppedCode(const ThreadedConnection& connection) {
   return OV_CANCELLED;
 }
 
+// Once per request, before anything of it is sent. The quit flag is
+// cleared here and nowhere later in the request, so a cancel made at any
+// time after this stops the request.
 void BeginRequest(ThreadedConnection& connection) {
   connection.SetBusy(true);
   // A connection that is going keeps its quit flag.
   connection.SetQuitFlag(connection.Stopping());
   connection.ClearWaitFailure();
-  connection.SetStarted(true);
   // A request that stopped earlier took the bridge down; this one needs it.
   connection.RestoreTokeniserCallBack();
 }
@@ -52,11 +59,15 @@ void ThreadProcedure(void* argument) {
   ThreadedConnection& connection = *job->connection;
   try {
     RequestScope scope(connection);
-    // The starter returns once the worker holds the connection.
-    connection.SetStarted(true);
+    // The request begins before the starter returns: a request the
+    // starter's thread makes next waits for this one, and a cancel made
+    // after the start returned is not undone by the render clearing the
+    // quit flag.
+    BeginRequest(connection);
+    job->holds_connection.set_value();
     int code = OV_ERROR;
     try {
-      code = _RenderSpeech(connection, job->text.c_str(), false, job->xml, job->flush);
+      code = _RenderSpeech(connection, job->text.c_str(), false, job->xml, job->flush, true);
     } catch (...) {
     }
     // The application learns how the render ended from the event's length,
@@ -65,16 +76,16 @@ void ThreadProcedure(void* argument) {
   } catch (...) {
   }
   connection.SetBusy(false);
-  // Whatever happened, the starter must not wait for ever.
-  connection.SetStarted(true);
-  // The job may hold the last share of the connection; its destructor then
-  // runs here and lets this thread go.
+  // Whatever happened, the starter must not wait for ever: a signal not
+  // yet given breaks with the job. The job may also hold the last share of
+  // the connection; its destructor then runs here and lets this thread go.
   job.reset();
 }
 
 }  // namespace
 
-int _RenderSpeech(ThreadedConnection& connection, const char* text, bool wait_for_worker, bool xml, bool flush) {
+int _RenderSpeech(ThreadedConnection& connection, const char* text, bool wait_for_worker, bool xml, bool flush,
+                  bool begun) {
   if (!text) return OV_ERROR;
   if (wait_for_worker && connection.ThreadRunning() && !connection.IsWorkerThread()) {
     // A worker that was started (and may not yet hold the connection)
@@ -83,16 +94,15 @@ int _RenderSpeech(ThreadedConnection& connection, const char* text, bool wait_fo
     connection.WaitForWorker();
     connection.Lock().lock();
   }
+  if (!begun) BeginRequest(connection);
 
   // Close an open stream of the other kind first.
   const int mode = connection.StreamMode();
   if ((mode == 1 && !xml) || (mode == 2 && xml)) {
-    BeginRequest(connection);
     if (!connection.SendText("", mode == 1, true)) return Finish(connection, OV_SEND_FAILED);
     if (connection.GetQuitFlag()) return Finish(connection, StoppedCode(connection));
   }
 
-  BeginRequest(connection);
   if (!connection.SendText(text, xml, flush)) return Finish(connection, OV_SEND_FAILED);
   // A push gives the code a render gives for the same failure.
   if (connection.GetQuitFlag()) return Finish(connection, StoppedCode(connection));
@@ -138,10 +148,10 @@ int _RenderSpeechAsync(CONNECTION_HANDLE handle, const char* text, bool xml) {
     job->flush = true;
     job->xml = xml;
   }
-  connection->SetStarted(false);
+  std::future<void> holds_connection = job->holds_connection.get_future();
   if (!connection->StartWorker(ThreadProcedure, job.get())) return OV_ERROR;
   job.release();
-  connection->WaitStarted();
+  holds_connection.wait();
   return OV_SUCCESS;
 }
 

@@ -12,8 +12,10 @@
 #include "client/connection.h"
 #include "client/orvelle.h"
 
-// The render core; the caller holds the connection lock
-int _RenderSpeech(ThreadedConnection& connection, const char* text, bool wait_for_worker, bool xml, bool flush);
+// The render core; the caller holds the connection lock. begun: the caller
+// (the worker) has begun the request already.
+int _RenderSpeech(ThreadedConnection& connection, const char* text, bool wait_for_worker, bool xml, bool flush,
+                  bool begun = false);
 
 // Synchronous requests by handle: render (flush on) or push (flush off), in
 // markup mode
