@@ -185,11 +185,22 @@ bool Connection::SendText(const char* text, bool xml, bool flush) {
     if (piece_send_failed_) return false;
     if (quit_.load()) {
       ClearTokeniserCallBack();
+      EndStoppedText(xml, flush);
       return true;
     }
   } while (!rest.empty());
   const std::string& out = inline_.tokenised_out();
   return SendData(out.data(), out.size(), xml, flush);
+}
+
+void Connection::EndStoppedText(bool xml, bool flush) {
+  // The server holds the pieces of a stopped text that went out as stream
+  // frames, and would speak them as part of the next request's text: the
+  // empty final text frame ends them before anything else goes on the
+  // socket (a render ends with it anyway). Its answers are dropped with the
+  // stopped request's.
+  if (!socket_ || (!flush && stream_mode_ == 0)) return;
+  if (SendData(final_text_empty, 0, xml, true)) AbandonOwedReplies();
 }
 
 void Connection::TokeniseText(const char* text, bool xml, bool flush) {
@@ -235,6 +246,8 @@ bool Connection::SendData(const char* text, std::size_t length, bool xml, bool f
         FILE_LOG(logERROR) << "error processing connection data or callback cancelled";
         return false;
       }
+      // A request that stopped sends nothing more of its text.
+      if (quit_.load()) return true;
       rest.remove_prefix(text_piece_length);
     }
     last_length_ = static_cast<std::uint32_t>(rest.size());

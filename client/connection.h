@@ -130,6 +130,7 @@ class Connection {
 
  private:
   bool SendFrame(PACKET_TYPE type, const char* data, std::uint32_t length);
+  void EndStoppedText(bool xml, bool flush);
   int Deliver(PACKET_TYPE type, void* data, long length);
   void AbandonOwedReplies() { replies_dropped_ = replies_owed_; }
   void DropSocket();

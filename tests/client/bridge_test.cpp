@@ -2,6 +2,7 @@
 // and how a refused piece stops a request without breaking the next one.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
@@ -162,23 +163,83 @@ TEST(BridgeTest, RefusedPieceCancelsRenderAndNextRenderSendsItsText) {
   EXPECT_EQ(after.back(), (Frame{PACKET_TEXT, ""}));
 }
 
-TEST(BridgeTest, RefusedPieceDuringPushIsNotReportedAsSuccess) {
-  Opened c(R"({"text_reply": [{"word": "w"}, {"end": true}]})");
-  ovSetCallBack(c.handle, RefuseOnce);
-  refusals_left = 1;
-  std::string text(6000, 'a');  // more than one tokeniser slice
-  for (std::size_t i = 5; i < text.size(); i += 6) text[i] = ' ';
-  EXPECT_EQ(ovPushSpeechStream(c.handle, text.c_str()), OV_CANCELLED);
-  const std::size_t stopped = Frames(c.server).size();
-  EXPECT_EQ(ovPushSpeechStream(c.handle, "more"), OV_SUCCESS);
-  EXPECT_EQ(ovFlushSpeechStream(c.handle), OV_SUCCESS);
-  // Nothing of the stopped push is spoken: the next request sends exactly
-  // its own text, with marks from offset 0.
-  auto after = Frames(c.server);
-  std::string sent;
-  for (std::size_t i = stopped; i < after.size(); ++i) sent += after[i].text;
-  EXPECT_EQ(sent.find("aaaaa"), std::string::npos) << sent;
-  EXPECT_NE(sent.find("<mark name=\"qltk_0_0_4_4\"/>more"), std::string::npos) << sent;
+// How the callback stops a request at the first audio of its answers.
+enum class Stop { refuse, cancel };
+struct Stopper {
+  CONNECTION_HANDLE handle = 0;
+  Stop how = Stop::refuse;
+  int stops_left = 0;
+  std::vector<std::uint32_t> audio;  // the request number each audio names
+};
+
+int StopAtFirstAudio(void* user, int type, void* data, long length) {
+  auto* s = static_cast<Stopper*>(user);
+  if (type != PACKET_AUDIO) return OV_SUCCESS;
+  std::uint32_t number = 0;
+  for (long i = 0; i < 4 && i < length; ++i) number = number << 8 | static_cast<const unsigned char*>(data)[i];
+  s->audio.push_back(number);
+  if (s->stops_left <= 0) return OV_SUCCESS;
+  --s->stops_left;
+  if (s->how == Stop::refuse) return 1;
+  EXPECT_EQ(ovCancelRequest(s->handle), OV_SUCCESS);
+  return OV_SUCCESS;
+}
+
+// A push or a render of 20,000 bytes stopped by its callback at the first
+// audio: the server's open text is ended with the empty final text frame
+// before anything else goes on the socket, nothing more of the stopped text
+// goes out, the answers to the stopped request never reach the next one,
+// and the next request sends exactly its own text with marks from 0.
+TEST(BridgeTest, StoppedRequestIsEndedBeforeTheNextOne) {
+  std::string stopped_text;
+  while (stopped_text.size() < 20000) stopped_text += "req1 stopped ";
+  stopped_text.resize(20000);
+  struct Row {
+    const char* name;
+    bool push;
+    Stop how;
+  } rows[] = {{"push refused", true, Stop::refuse},
+              {"render refused", false, Stop::refuse},
+              {"push cancelled in the callback", true, Stop::cancel},
+              {"render cancelled in the callback", false, Stop::cancel}};
+  const char* script = R"({"text_reply": [{"audio": {"number": 8}}, {"audio": {"number": 8}}, {"end": true}]})";
+  std::vector<Frame> fresh;
+  {
+    Opened c(script);
+    ASSERT_EQ(ovRenderSpeech(c.handle, "req2 next"), OV_SUCCESS);
+    fresh = Frames(c.server);
+    ASSERT_FALSE(fresh.empty());
+    EXPECT_NE(fresh.front().text.find("<mark name=\"qltk_0_0_4_4\"/>req2"), std::string::npos) << fresh.front();
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Opened c(script);
+    Stopper stopper{c.handle, row.how, 1, {}};
+    ovSetCallBack(c.handle, StopAtFirstAudio);
+    ovSetUserData(c.handle, &stopper);
+    EXPECT_EQ(row.push ? ovPushSpeechStream(c.handle, stopped_text.c_str())
+                       : ovRenderSpeech(c.handle, stopped_text.c_str()),
+              OV_CANCELLED);
+    stopper.audio.clear();
+    EXPECT_EQ(ovRenderSpeech(c.handle, "req2 next"), OV_SUCCESS);
+    // Its own answers only: its text frame's (2) and its closing frame's (0).
+    EXPECT_EQ(stopper.audio, (std::vector<std::uint32_t>{2, 2, 0, 0}));
+
+    auto frames = Frames(c.server);
+    std::size_t last_stopped = 0, stopped_frames = 0;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      if (frames[i].text.find("stopped") == std::string::npos) continue;
+      last_stopped = i;
+      ++stopped_frames;
+    }
+    // Only the piece being answered when the stop came went out.
+    EXPECT_EQ(stopped_frames, 1u);
+    ASSERT_GE(frames.size(), last_stopped + 3) << testing::PrintToString(frames);
+    EXPECT_EQ(frames[last_stopped + 1], (Frame{PACKET_TEXT, ""}));
+    // The next request's frames are those it sends on a fresh connection.
+    const std::vector<Frame> next(frames.begin() + static_cast<std::ptrdiff_t>(last_stopped) + 2, frames.end());
+    EXPECT_EQ(next, fresh) << testing::PrintToString(next);
+  }
 }
 
 TEST(BridgeTest, RefusalWhileVoiceSwitchIsAnsweredStopsTheRequest) {
