@@ -383,44 +383,48 @@ bool Connection::Failed(WaitFailure why) {
 }
 
 void Connection::SettleAfterServerClose() {
-  // The CLOSE answers the oldest frame owed. The answers to the frames sent
-  // after it (each ending in an END or a CLOSE) still come and belong to the
-  // request the CLOSE cut off: they are read and dropped, waiting as long
-  // as a loaded server may take, so that none reaches the next request. An
-  // END right after a CLOSE ends that same answer. Once nothing is owed, a
-  // short silence takes such a trailing END; after that the next request on
-  // a socket the server left open gets its own answers and its own END.
-  constexpr int trailing_silence_ms = 20;
+  // The CLOSE cut off the answer to the oldest frame owed. The rest of that
+  // answer (up to its END) and the answers to the frames sent after it
+  // belong to the request the CLOSE cut off: they are read and dropped. The
+  // rest is awaited for 20 ms of silence once nothing else is owed; an
+  // answer owed for a later frame, for up to 1 s of silence; all of it for
+  // 3 s at most. Only when every one of them came is the socket in step
+  // and kept. Otherwise a part of the cut-off answer may still be on its
+  // way, and a later request would take it for its own: the socket goes,
+  // as after a malformed frame.
+  constexpr int rest_silence_ms = 20;
   constexpr int owed_silence_ms = 1000;
   constexpr long long limit_ms = 3000;
   const long long start = GetCurrentTicks();
   if (replies_owed_ > 0) --replies_owed_;
-  bool after_close = true;
-  while (socket_ && GetTickDifference(start, GetCurrentTicks()) <= limit_ms) {
+  bool rest_owed = true;  // the END of the answer that the CLOSE cut off
+  while (socket_ && (rest_owed || replies_owed_ > 0) && GetTickDifference(start, GetCurrentTicks()) <= limit_ms) {
     Frame frame;
     const FrameStatus status = DecodeFrame(socket_->Pending(), socket_->PendingSize(), &frame);
     if (status == FrameStatus::complete) {
       socket_->Consume(frame.Size());
       if (frame.closing_length != frame.length) break;
-      if (frame.type == PACKET_END && after_close) {
-        after_close = false;
-        if (replies_owed_ == 0) break;
-        continue;
+      if (frame.type == PACKET_END) {
+        if (rest_owed) {
+          rest_owed = false;
+        } else {
+          --replies_owed_;
+        }
+      } else if (frame.type == PACKET_CLOSE && !rest_owed) {
+        // A later answer was cut off as well.
+        --replies_owed_;
+        rest_owed = true;
       }
-      after_close = frame.type == PACKET_CLOSE;
-      if ((frame.type == PACKET_END || frame.type == PACKET_CLOSE) && replies_owed_ > 0) --replies_owed_;
       continue;
     }
     if (status == FrameStatus::too_long) break;
-    if (replies_owed_ == 0 && !after_close) break;
-    if (WaitReadable(socket_, replies_owed_ > 0 ? owed_silence_ms : trailing_silence_ms) <= 0) break;
+    if (WaitReadable(socket_, replies_owed_ > 0 ? owed_silence_ms : rest_silence_ms) <= 0) break;
     unsigned long received = 0;
-    if (!socket_->Fill(max_frame_size, &received)) {
-      DropSocket();
-      break;
-    }
+    if (!socket_->Fill(max_frame_size, &received)) break;
   }
+  const bool in_step = !rest_owed && replies_owed_ == 0;
   replies_owed_ = replies_dropped_ = 0;
+  if (!in_step) DropSocket();
 }
 
 bool Connection::HandleFrame(unsigned type, unsigned char* data, std::uint32_t length) {

@@ -401,7 +401,17 @@ TEST(RenderTest, ServerFailuresGiveTheHeadersCodesAndLines) {
     int next;              // code of the next render on the connection
   } rows[] = {
       {"close", R"([{"audio": {"number": 8}}, {"close": true}])", 60000, OV_CANCELLED, OV_CANCELLED, OV_ERROR,
-       "WARNING: the server has closed the connection to the orvelle client", OV_SUCCESS},
+       "WARNING: the server has closed the connection to the orvelle client", OV_SEND_FAILED},
+      {"close, then its end at once", R"([{"audio": {"number": 8}}, {"close": true}, {"end": true}])", 60000,
+       OV_CANCELLED, OV_CANCELLED, OV_ERROR, "WARNING: the server has closed the connection to the orvelle client",
+       OV_SUCCESS},
+      {"close, its end later", R"([{"audio": {"number": 8}}, {"close": true}, {"stall_ms": 100}, {"end": true}])",
+       60000, OV_CANCELLED, OV_CANCELLED, OV_ERROR,
+       "WARNING: the server has closed the connection to the orvelle client", OV_SEND_FAILED},
+      {"close, the rest later", R"([{"audio": {"number": 8}}, {"close": true}, {"stall_ms": 100},
+                                     {"audio": {"number": 8}}, {"end": true}])",
+       60000, OV_CANCELLED, OV_CANCELLED, OV_ERROR,
+       "WARNING: the server has closed the connection to the orvelle client", OV_SEND_FAILED},
       {"close and drop", R"([{"close": true}, {"drop": true}])", 60000, OV_CANCELLED, OV_CANCELLED, OV_ERROR,
        "WARNING: the server has closed the connection to the orvelle client", OV_SEND_FAILED},
       {"drop", R"([{"audio": {"number": 8}}, {"drop": true}])", 60000, OV_CANCELLED, OV_CANCELLED, OV_ERROR, "",
@@ -441,20 +451,24 @@ TEST(RenderTest, ServerFailuresGiveTheHeadersCodesAndLines) {
       } else {
         EXPECT_EQ(err, "");
       }
-      // The next request gets its own answers only, as soon as they come.
-      s.recorder.events.clear();
-      start = std::chrono::steady_clock::now();
-      EXPECT_EQ(ovRenderSpeech(s.handle, "req8 fine"), row.next);
-      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-      // Its text frame's answer carries 8; the closing empty frame's, 0.
-      int own = 0;
-      for (const Event& e : s.recorder.Events()) {
-        ASSERT_EQ(e.type, PACKET_AUDIO);
-        ASSERT_EQ(e.data.size(), 8u);
-        EXPECT_TRUE(e.data[3] == 8 || e.data[3] == 0) << static_cast<int>(e.data[3]);
-        own += e.data[3] == 8;
+      // The next requests get their own answers only, as soon as they come.
+      for (int number : {8, 9, 10}) {
+        SCOPED_TRACE("req" + std::to_string(number));
+        s.recorder.events.clear();
+        start = std::chrono::steady_clock::now();
+        EXPECT_EQ(ovRenderSpeech(s.handle, ("req" + std::to_string(number) + " fine").c_str()), row.next);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        // Its text frame's answer carries its number; the closing empty
+        // frame's, 0; in that order.
+        std::vector<int> numbers;
+        for (const Event& e : s.recorder.Events()) {
+          ASSERT_EQ(e.type, PACKET_AUDIO);
+          ASSERT_EQ(e.data.size(), 8u);
+          numbers.push_back(e.data[3]);
+        }
+        const std::vector<int> own = {number, 0};
+        EXPECT_EQ(numbers, row.next == OV_SUCCESS ? own : std::vector<int>());
       }
-      EXPECT_EQ(own, row.next == OV_SUCCESS ? 1 : 0);
       // Nothing of the stopped text went out after the failure.
       std::size_t bad_frames = 0;
       for (const ServerFrame& f : s.Frames()) bad_frames += f.data.find("bad") != std::string::npos;
