@@ -55,9 +55,11 @@ inline std::string log_field(const std::string& line, const std::string& key) {
 }
 
 inline std::string from_hex(const std::string& hex) {
+  auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
   std::string out;
+  out.reserve(hex.size() / 2);
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    out.push_back(static_cast<char>(digit(hex[i]) << 4 | digit(hex[i + 1])));
   }
   return out;
 }

@@ -9,7 +9,12 @@
 // the seed, then ends the process), returns a code the header does not give
 // for it, receives another request's audio, sees an event's data change
 // during its callback, or gets an event after its connection's destroy
-// returned. ORVELLE_STRESS_SEED repeats a run.
+// returned; and, from the server's frame log, when one thread's requests
+// reach the server out of the order it made them, when a stopped request's
+// text is not ended with the empty final text frame before anything else
+// goes on its socket, or when a cancel made right after an asynchronous
+// start returned does not stop that render. ORVELLE_STRESS_SEED repeats a
+// run.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -62,6 +68,8 @@ const char* const kBehaviours[] = {"normal", "normal", "normal", "normal", "norm
 const char* kScript = R"({"rules": [
   {"when": {"contains": "normal"}, "reply": [{"audio": {"number": 64}}, {"word": "w"},
                                              {"audio": {"number": 8}}, {"end": true}]},
+  {"when": {"contains": "slow"}, "reply": [{"audio": {"number": 16}}, {"stall_ms": 4000},
+                                           {"audio": {"number": 16}}, {"end": true}]},
   {"when": {"contains": "stall"}, "reply": [{"audio": {"number": 16}}, {"stall_ms": 40},
                                             {"audio": {"number": 16}}, {"end": true}]},
   {"when": {"contains": "closeopen"}, "reply": [{"audio": {"number": 16}}, {"close": true}]},
@@ -83,6 +91,20 @@ void Fail(const std::string& what) {
   if (failures.size() < 20) failures.push_back(what);
 }
 
+// What the server's frame log is checked against at the end: the numbers
+// of each thread's requests whose text or query goes out within the call
+// (or on the worker the call started), in the order the thread made them;
+// and the numbers of synchronous requests that their callback or a cancel
+// stopped.
+std::vector<std::uint32_t> made_in_order[kThreads];
+std::mutex stopped_lock;
+std::vector<std::uint32_t> stopped_requests;
+std::set<std::uint32_t> closed_by_callback;  // their socket went with them
+std::atomic<int> cancels_after_start{0};
+// How often each property of the frame log failed (all messages are not
+// kept).
+std::atomic<int> lost_cancels{0}, out_of_order{0}, stops_not_ended{0};
+
 // One created connection; kept until the test ends, so its address names it
 // even after its handle number was given to another.
 struct Conn {
@@ -92,6 +114,11 @@ struct Conn {
   // Something happened that may leave the connection failing (a server
   // misbehaviour, a refusal or a call made inside the callback).
   std::atomic<bool> disturbed{false};
+  // The callback leaves the request alone (no refusal, no call back in).
+  std::atomic<bool> quiet{false};
+  // The code carried by the latest thread-finished event, and their count.
+  std::atomic<long> finished_code{0};
+  std::atomic<int> finished{0};
   std::mutex lock;
   std::set<std::uint32_t> streamed;  // numbers of pushes
   std::set<std::uint32_t> dropped;   // numbers of pushes that stopped
@@ -155,6 +182,8 @@ int Callback(void* user, int type, void* data, long length) {
   if (type == PACKET_THREAD_FINISHED) {
     ExpectCode("the thread-finished event's code", static_cast<int>(length),
                {OV_SUCCESS, OV_ERROR, OV_SEND_FAILED, OV_CANCELLED});
+    c->finished_code = length;
+    ++c->finished;
   }
   if (current.conn && current.conn != c) Fail("an event of one connection arrived during a call on another");
   if (type == PACKET_AUDIO && copy.size() >= 4) {
@@ -181,8 +210,13 @@ int Callback(void* user, int type, void* data, long length) {
   int result = OV_SUCCESS;
   std::mt19937_64* random = thread_random;
   unsigned roll = random ? static_cast<unsigned>((*random)() % 400) : static_cast<unsigned>(NowMs() % 400);
-  if (type != PACKET_THREAD_FINISHED && roll < 8) {
+  if (type != PACKET_THREAD_FINISHED && roll < 8 && !c->quiet.load()) {
     c->disturbed = true;
+    if (roll >= 5 && current.conn == c) {
+      // The request's socket goes with it: nothing is owed to the server.
+      std::lock_guard<std::mutex> g(stopped_lock);
+      closed_by_callback.insert(current.number);
+    }
     if (roll < 3) {
       result = 1;
     } else if (roll < 5) {
@@ -240,21 +274,54 @@ std::string RequestText(std::mt19937_64& random, std::uint32_t number, const cha
   return text;
 }
 
+// An asynchronous render of a request the server answers only after 4 s,
+// cancelled as soon as its start returned: the cancel must stop it, so its
+// thread-finished event (delivered before the cancel returns) carries
+// OV_CANCELLED. On a connection of this thread's own, made fresh first by a
+// cancel, with a callback that leaves the request alone.
+void CancelRightAfterStart(std::mt19937_64& random, Conn* c, int thread) {
+  const CONNECTION_HANDLE h = c->handle;
+  c->quiet = true;
+  if (Timed("ovCancelRequest", kCallBoundMs, [&] { return ovCancelRequest(h); }) == OV_SUCCESS) {
+    c->disturbed = false;
+    const std::uint32_t number = next_number++;
+    {
+      std::lock_guard<std::mutex> g(c->lock);
+      c->async.insert(number);
+    }
+    const std::string text = RequestText(random, number, "slow");
+    const int before = c->finished.load();
+    int code = Timed("ovRenderSpeechAsync", kCallBoundMs, [&] { return ovRenderSpeechAsync(h, text.c_str()); });
+    ExpectCode("ovRenderSpeechAsync on a fresh connection", code, {OV_SUCCESS});
+    if (code == OV_SUCCESS) {
+      made_in_order[thread].push_back(number);
+      code = Timed("ovCancelRequest", kCallBoundMs, [&] { return ovCancelRequest(h); });
+      ExpectCode("ovCancelRequest right after a start", code, {OV_SUCCESS});
+      ++cancels_after_start;
+      if (c->finished.load() != before + 1 || c->finished_code.load() != OV_CANCELLED) {
+        ++lost_cancels;
+        Fail("a cancel right after the start of req" + std::to_string(number) + " left " +
+             std::to_string(c->finished.load() - before) + " thread-finished events, the last with code " +
+             std::to_string(c->finished_code.load()));
+      }
+    }
+  }
+  c->quiet = false;
+}
+
 // One random call on c; the caller holds what keeps c alive.
-void OneCall(std::mt19937_64& random, Conn* c, int port) {
+void OneCall(std::mt19937_64& random, Conn* c, int port, int thread) {
   const char* behaviour = kBehaviours[random() % (sizeof kBehaviours / sizeof *kBehaviours)];
   const bool answered = std::strcmp(behaviour, "normal") == 0 || std::strcmp(behaviour, "stall") == 0;
-  // A CLOSE that leaves the socket open stops only the request it answers.
-  const bool normal = answered || std::strcmp(behaviour, "closeopen") == 0;
   const std::uint32_t number = next_number++;
   const std::string text = RequestText(random, number, behaviour);
   // A render on a connection of this thread's own that nothing disturbed
   // must succeed.
   const bool must_succeed = !c->shared && answered && !c->disturbed.load();
   const unsigned op = static_cast<unsigned>(random() % 14);
-  // Pushed text may wait in the connection for the next request.
-  const bool is_push = op == 2 || op == 3;
-  if (!normal || (is_push && !answered)) c->disturbed = true;
+  // Any other answer (a CLOSE without the rest of its answer included)
+  // takes the socket down.
+  if (!answered) c->disturbed = true;
   current = {c, number};
   const CONNECTION_HANDLE h = c->handle;
   const std::initializer_list<int> render_codes = {OV_SUCCESS, OV_ERROR, OV_SEND_FAILED, OV_CANCELLED};
@@ -266,6 +333,11 @@ void OneCall(std::mt19937_64& random, Conn* c, int port) {
       code = Timed("ovRenderSpeech", kCallBoundMs,
                    [&] { return xml ? ovRenderSpeechXML(h, text.c_str()) : ovRenderSpeech(h, text.c_str()); });
       ExpectCode("ovRenderSpeech", code, render_codes);
+      made_in_order[thread].push_back(number);
+      if (code == OV_CANCELLED) {
+        std::lock_guard<std::mutex> g(stopped_lock);
+        stopped_requests.push_back(number);
+      }
       if (must_succeed && !c->disturbed.load() && code != OV_SUCCESS) {
         std::lock_guard<std::mutex> g(c->lock);
         Fail("the normal render req" + std::to_string(number) + " on an undisturbed connection returned " +
@@ -288,6 +360,10 @@ void OneCall(std::mt19937_64& random, Conn* c, int port) {
         std::lock_guard<std::mutex> g(c->lock);
         c->dropped.insert(number);
       }
+      if (code == OV_CANCELLED) {
+        std::lock_guard<std::mutex> g(stopped_lock);
+        stopped_requests.push_back(number);
+      }
       break;
     }
     case 4:
@@ -308,6 +384,19 @@ void OneCall(std::mt19937_64& random, Conn* c, int port) {
       // OV_ERROR: the call reached a connection that a cancel on another thread replaced.
       ExpectCode("ovRenderSpeechAsync", code, {OV_SUCCESS, OV_BUSY, OV_ERROR});
       c->disturbed = true;  // its callback runs on the worker
+      if (code == OV_SUCCESS) {
+        made_in_order[thread].push_back(number);
+        // A query right after the start reaches the server after the
+        // render's text.
+        if (random() % 2) {
+          const std::uint32_t next = next_number++;
+          current.number = next;
+          std::string query = "<query id='req" + std::to_string(next) + "' how='normal'/>";
+          int q = Timed("ovQueryServer", kCallBoundMs, [&] { return ovQueryServer(h, query.c_str()); });
+          ExpectCode("ovQueryServer after an asynchronous start", q, render_codes);
+          made_in_order[thread].push_back(next);
+        }
+      }
       break;
     }
     case 7:
@@ -319,6 +408,7 @@ void OneCall(std::mt19937_64& random, Conn* c, int port) {
       std::string query = "<query id='req" + std::to_string(number) + "' how='" + behaviour + "'/>";
       code = Timed("ovQueryServer", kCallBoundMs, [&] { return ovQueryServer(h, query.c_str()); });
       ExpectCode("ovQueryServer", code, render_codes);
+      made_in_order[thread].push_back(number);
       break;
     }
     case 9:
@@ -358,14 +448,76 @@ void OneCall(std::mt19937_64& random, Conn* c, int port) {
       ExpectCode("ovSetUserData", Timed("ovSetUserData", kSetterBoundMs, [&] { return ovSetUserData(h, c); }),
                  {OV_SUCCESS});
       break;
+    case 13:
+      if (!c->shared) CancelRightAfterStart(random, c, thread);
+      break;
     default:
-      // Destroy and create: handled by the caller.
       break;
   }
   current = {};
   std::lock_guard<std::mutex> g(c->lock);
   c->history += " req" + std::to_string(number) + ":" + behaviour + "=" + std::to_string(code);
   if (c->history.size() > 300) c->history.erase(0, c->history.size() - 300);
+}
+
+// Where the server met request numbers: the socket (the log's connection
+// number) and the positions in the log of the first and the last frame
+// naming it.
+struct Seen {
+  int conn = 0;
+  std::size_t first = 0, last = 0;
+};
+
+void CheckFramesTheServerReceived(const SpeechServer& server) {
+  const std::vector<orvelle_test::ServerFrame> frames = server.frames();
+  std::map<std::uint32_t, Seen> seen;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    const std::string& d = frames[i].data;
+    for (std::size_t at = d.find("req"); at != std::string::npos; at = d.find("req", at + 3)) {
+      std::size_t end = at + 3;
+      std::uint32_t number = 0;
+      while (end < d.size() && d[end] >= '0' && d[end] <= '9') number = number * 10 + (d[end++] - '0');
+      if (end == at + 3) continue;
+      auto [it, fresh] = seen.try_emplace(number, Seen{frames[i].conn, i, i});
+      if (!fresh && it->second.conn == frames[i].conn) it->second.last = i;
+    }
+  }
+
+  // One thread's requests reach each socket in the order the thread made
+  // them.
+  for (int t = 0; t < kThreads; ++t) {
+    std::map<int, std::pair<std::uint32_t, std::size_t>> latest;  // per socket
+    for (std::uint32_t number : made_in_order[t]) {
+      auto it = seen.find(number);
+      if (it == seen.end()) continue;
+      auto [before, fresh] = latest.try_emplace(it->second.conn, number, it->second.first);
+      if (!fresh) {
+        if (before->second.second > it->second.first) {
+          ++out_of_order;
+          Fail("thread " + std::to_string(t) + " made req" + std::to_string(before->second.first) +
+               " before req" + std::to_string(number) + ", but the server received them the other way round");
+        }
+        before->second = {number, it->second.first};
+      }
+    }
+  }
+
+  // After a stopped request, the next frame on its socket is the empty
+  // final text frame.
+  for (std::uint32_t number : stopped_requests) {
+    auto it = seen.find(number);
+    if (it == seen.end() || closed_by_callback.count(number)) continue;
+    for (std::size_t i = it->second.last + 1; i < frames.size(); ++i) {
+      if (frames[i].conn != it->second.conn) continue;
+      if (frames[i].type != PACKET_TEXT || frames[i].data != std::string(1, '\0')) {
+        ++stops_not_ended;
+        std::string data = frames[i].data.substr(0, 60);
+        Fail("after the stopped req" + std::to_string(number) + " the server received a frame of type " +
+             std::to_string(frames[i].type) + " [" + data + "] before the empty final text frame");
+      }
+      break;
+    }
+  }
 }
 
 struct SharedSlot {
@@ -431,7 +583,7 @@ TEST(StressTest, ThreadsOnSharedAndOwnConnectionsAgainstAMisbehavingServer) {
             if (!own->destroyed.load()) Destroy(own);
             own = NewConn(all, all_lock, port, false);
           } else {
-            OneCall(random, own, port);
+            OneCall(random, own, port, t);
           }
           continue;
         }
@@ -442,7 +594,7 @@ TEST(StressTest, ThreadsOnSharedAndOwnConnectionsAgainstAMisbehavingServer) {
           s.conn = NewConn(all, all_lock, port, true);
         } else {
           std::shared_lock<std::shared_mutex> together(s.use);
-          OneCall(random, s.conn, port);
+          OneCall(random, s.conn, port, t);
         }
       }
       if (!own->destroyed.load()) Destroy(own);
@@ -457,7 +609,15 @@ TEST(StressTest, ThreadsOnSharedAndOwnConnectionsAgainstAMisbehavingServer) {
   std::fprintf(stderr, "stress: %ld calls in %.1f s, %.0f calls per second\n", calls_done.load(), seconds,
                calls_done.load() / seconds);
 
+  CheckFramesTheServerReceived(server);
+  std::fprintf(stderr,
+               "stress: %d of %d cancels right after a start lost, %d requests out of their thread's order, "
+               "%d of %zu stopped requests not ended first\n",
+               lost_cancels.load(), cancels_after_start.load(), out_of_order.load(), stops_not_ended.load(),
+               stopped_requests.size());
+
   std::lock_guard<std::mutex> g(failure_lock);
   for (const std::string& f : failures) ADD_FAILURE() << f << " (seed " << seed << ")";
   EXPECT_GT(calls_done.load(), 100) << "seed " << seed;
+  EXPECT_GT(cancels_after_start.load(), 10) << "seed " << seed;
 }
