@@ -85,8 +85,10 @@ class Connection {
   bool RestoreTokeniserCallBack();
 
   // Sending. SendText runs the text through the channel (whose callbacks send
-  // and await every piece) and then sends tokenised_out; SendData sends one
-  // text, split into awaited pieces of 63,999 bytes when it is longer.
+  // and await every piece) and then sends tokenised_out; once the request
+  // stops it sends nothing more of the text but the empty final text frame
+  // that ends what went out. SendData sends one text, split into awaited
+  // pieces of 63,999 bytes when it is longer.
   bool SendText(const char* text, bool xml, bool flush);
   bool SendData(const char* text, std::size_t length, bool xml, bool flush);
   bool SendData(const char* text, bool xml, bool flush);

@@ -39,9 +39,12 @@
  *
  * Failed requests. A wait also ends when the server fails or when the
  * callback returns anything but OV_SUCCESS. The request then stops: none of
- * its remaining text is sent (nor the closing empty PACKET_TEXT), nothing
- * of its text is kept for a later request, and its remaining answers are
- * read and dropped, never delivered to a later request. Render, push and
+ * its remaining text is sent, nothing of its text is kept for a later
+ * request, and, while the socket is open, the text it already sent is ended
+ * with the empty final PACKET_TEXT (a stopped push too) before anything
+ * else is sent, so that the server does not speak it as part of the next
+ * request. Its remaining answers, those to that frame included, are read
+ * and dropped, never delivered to a later request. Render, push and
  * flush return the same code for the same failure; it depends on what was
  * awaited:
  *
@@ -61,16 +64,25 @@
  *                                                                 orvelle receive error,
  *                                                                 packet too big ...)
  *
- * A request stopped by ovCancelRequest returns OV_CANCELLED; a frame that
- * cannot be sent gives OV_SEND_FAILED. After a time-out, a malformed frame,
- * or a server that closed or reset the TCP connection (PACKET_CLOSE
- * followed by a close included), the library closes the socket: from then on
- * every request fails with OV_SEND_FAILED at once and ovCancelRequest
- * cannot reconnect; ovOpenConnection opens the handle again. After
- * PACKET_CLOSE alone the socket stays open: what the server sends within
- * about 20 ms after it belongs to the request it cut off and is dropped,
- * and the next request gets its own answers and ends at its own end of
- * request.
+ * A request stopped by ovCancelRequest returns OV_CANCELLED (and is ended
+ * on the server as above); a frame that cannot be sent gives
+ * OV_SEND_FAILED. After a time-out, a malformed frame, or a server that
+ * closed or reset the TCP connection, the library closes the socket: from
+ * then on every request fails with OV_SEND_FAILED at once and
+ * ovCancelRequest cannot reconnect; ovOpenConnection opens the handle
+ * again.
+ *
+ * PACKET_CLOSE on an open socket cuts off the answer being read; what
+ * follows it belongs to the request it cut off and is read and dropped
+ * before the wait returns. The wait reads the rest of the cut-off answer up
+ * to its PACKET_END for as long as frames keep coming with gaps under
+ * 20 ms; while answers to frames sent after that one are still owed, it
+ * waits up to 1 s of silence for each; it gives up after 3 s in all. When
+ * all of them came, the socket stays open and the next request gets its own
+ * answers. Otherwise a part of the cut-off answer may still be on its way,
+ * and the library closes the socket as after a malformed frame (later
+ * requests fail with OV_SEND_FAILED at once): so after a PACKET_CLOSE
+ * without a PACKET_END within 20 ms the connection must be opened again.
  *
  * Standard output. The functions print these complete lines; the function
  * comments below say when:
@@ -322,7 +334,10 @@ OV_EXPORT int ovSetUserData(CONNECTION_HANDLE handle, void* user_data);
  * ovRenderSpeechAsync first ends the pushed text as a request of its own,
  * while ovRenderSpeechXMLAsync, like ovRenderSpeech, ends it with its text;
  * otherwise the two are the same. Return OV_SUCCESS once the worker has
- * begun; OV_BAD_HANDLE; OV_ERROR for NULL text, when no thread can be
+ * taken the connection and begun the render: a request the calling thread
+ * makes next reaches the server after it, and an ovCancelRequest made from
+ * then on stops it (OV_CANCELLED in its PACKET_THREAD_FINISHED event);
+ * OV_BAD_HANDLE; OV_ERROR for NULL text, when no thread can be
  * started, or when the call reached a connection that a destroy or a
  * cancel on another thread is taking away; OV_BUSY while an earlier asynchronous render of the connection
  * is running, and inside this connection's callback. Block until the worker
