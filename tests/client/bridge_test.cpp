@@ -185,8 +185,7 @@ int StopAtFirstAudio(void* user, int type, void* data, long length) {
   return OV_SUCCESS;
 }
 
-// A push or a render of 20,000 bytes stopped by its callback at the first
-// audio: the server's open text is ended with the empty final text frame
+// A push or a render stopped by its callback at the first audio: the server's open text is ended with the empty final text frame
 // before anything else goes on the socket, nothing more of the stopped text
 // goes out, the answers to the stopped request never reach the next one,
 // and the next request sends exactly its own text with marks from 0.
@@ -198,10 +197,13 @@ TEST(BridgeTest, StoppedRequestIsEndedBeforeTheNextOne) {
     const char* name;
     bool push;
     Stop how;
-  } rows[] = {{"push refused", true, Stop::refuse},
-              {"render refused", false, Stop::refuse},
-              {"push cancelled in the callback", true, Stop::cancel},
-              {"render cancelled in the callback", false, Stop::cancel}};
+    const char* text;
+  } rows[] = {{"push refused", true, Stop::refuse, stopped_text.c_str()},
+              {"render refused", false, Stop::refuse, stopped_text.c_str()},
+              {"push cancelled in the callback", true, Stop::cancel, stopped_text.c_str()},
+              {"render cancelled in the callback", false, Stop::cancel, stopped_text.c_str()},
+              // Stopped while its final text frame is answered.
+              {"short render refused", false, Stop::refuse, "req1 stopped"}};
   const char* script = R"({"text_reply": [{"audio": {"number": 8}}, {"audio": {"number": 8}}, {"end": true}]})";
   std::vector<Frame> fresh;
   {
@@ -217,9 +219,7 @@ TEST(BridgeTest, StoppedRequestIsEndedBeforeTheNextOne) {
     Stopper stopper{c.handle, row.how, 1, {}};
     ovSetCallBack(c.handle, StopAtFirstAudio);
     ovSetUserData(c.handle, &stopper);
-    EXPECT_EQ(row.push ? ovPushSpeechStream(c.handle, stopped_text.c_str())
-                       : ovRenderSpeech(c.handle, stopped_text.c_str()),
-              OV_CANCELLED);
+    EXPECT_EQ(row.push ? ovPushSpeechStream(c.handle, row.text) : ovRenderSpeech(c.handle, row.text), OV_CANCELLED);
     stopper.audio.clear();
     EXPECT_EQ(ovRenderSpeech(c.handle, "req2 next"), OV_SUCCESS);
     // Its own answers only: its text frame's (2) and its closing frame's (0).

@@ -101,8 +101,7 @@ std::mutex stopped_lock;
 std::vector<std::uint32_t> stopped_requests;
 std::set<std::uint32_t> closed_by_callback;  // their socket went with them
 std::atomic<int> cancels_after_start{0};
-// How often each property of the frame log failed (all messages are not
-// kept).
+// How often each property failed (not every message is kept).
 std::atomic<int> lost_cancels{0}, out_of_order{0}, stops_not_ended{0};
 
 // One created connection; kept until the test ends, so its address names it
