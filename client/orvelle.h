@@ -346,7 +346,8 @@ OV_EXPORT int ovSetUserData(CONNECTION_HANDLE handle, void* user_data);
  * connection under the same handle with the same callbacks and user data
  * (text pushed and not flushed is dropped) and connects it to the same host
  * and port; it blocks for all of that. Returns OV_SUCCESS, also when nothing
- * was running; OV_BAD_HANDLE, printing "WARNING: bad handle.\n";
+ * was running; OV_BAD_HANDLE, printing "WARNING: bad handle.\n", also
+ * when another thread destroys the handle while the cancel runs;
  * OV_SEND_FAILED when the connection is not open or the close frame cannot
  * be sent, printing "WARNING: could not close the connection!\n", without
  * reconnecting; OV_CONNECT_FAILED when the new connection cannot connect
