@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -16,6 +15,7 @@
 
 #include "client/orvelle.h"
 #include "client/speech_server.h"
+#include "cpu_time.h"
 #include "scratch_dir.h"
 
 using orvelle_test::SpeechServer;
@@ -113,6 +113,8 @@ const char* kNamedReplies = R"({
 
 const std::string kFirst("first", 6);
 
+const int kPromptMs = static_cast<int>(std::chrono::milliseconds(orvelle_test::prompt_return_limit).count());
+
 long long ElapsedMs(Clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
@@ -187,7 +189,8 @@ TEST(AsyncTest, CancelWhileServerStreamsReconnectsAndKeepsCallback) {
   ASSERT_TRUE(c.recorder.WaitFor(PACKET_AUDIO, 3));
   auto start = Clock::now();
   EXPECT_EQ(ovCancelRequest(c.handle), OV_SUCCESS);
-  EXPECT_LT(ElapsedMs(start), 2000);
+  // The stream never ends by itself.
+  EXPECT_LT(ElapsedMs(start), kPromptMs);
   EXPECT_EQ(c.recorder.Count(PACKET_THREAD_FINISHED), 1);
 
   // The server saw CLOSE on the first connection, then a second connection.
@@ -240,9 +243,10 @@ TEST(AsyncTest, CancelFromCallbackOnCallersThreadStopsRenderAndNextIsClean) {
   });
   auto start = Clock::now();
   EXPECT_EQ(ovRenderSpeech(c.handle, "first"), OV_CANCELLED);
-  EXPECT_LT(ElapsedMs(start), 1000);
+  EXPECT_LT(ElapsedMs(start), kPromptMs);
+  // Waiting for its own render to end would never return.
   EXPECT_GE(cancel_ms, 0);
-  EXPECT_LT(cancel_ms, 1000);
+  EXPECT_LT(cancel_ms, kPromptMs);
   // Nothing of the first request arrives after the cancel.
   int words = 0;
   for (const Event& e : c.recorder.Events()) words += e.type == PACKET_WORD;
@@ -264,9 +268,9 @@ TEST(AsyncTest, CancelFromCallbackOnWorkerThreadEndsRenderAndNextIsClean) {
     return 0;
   });
   ASSERT_EQ(ovRenderSpeechAsync(c.handle, "first"), OV_SUCCESS);
-  ASSERT_TRUE(c.recorder.WaitFor(PACKET_THREAD_FINISHED, 1, 1000));
+  ASSERT_TRUE(c.recorder.WaitFor(PACKET_THREAD_FINISHED, 1, kPromptMs));
   EXPECT_GE(cancel_ms.load(), 0);
-  EXPECT_LT(cancel_ms.load(), 1000);
+  EXPECT_LT(cancel_ms.load(), kPromptMs);
 
   ExpectNextRenderIsClean(c);
 }
@@ -347,23 +351,31 @@ TEST(AsyncTest, PlainAsyncRenderClosesAnOpenMarkupStreamFirst) {
 }
 
 TEST(AsyncTest, CancelDuringALongRenderIsPromptAndSendsNoMoreText) {
-  // Every piece of a 1 MB text is answered at once with a little audio.
-  Opened c(R"({"text_reply": [{"audio": {"bytes": 64}}, {"end": true}]})");
+  // Every piece of a 1 MB text is answered a little later with a little
+  // audio: the whole render would take over ten seconds.
+  Opened c(R"({"text_reply": [{"stall_ms": 40}, {"audio": {"bytes": 64}}, {"end": true}]})");
   std::string text;
   while (text.size() < 1000000) text += "many words of a long text ";
   ASSERT_EQ(ovRenderSpeechAsync(c.handle, text.c_str()), OV_SUCCESS);
   ASSERT_TRUE(c.recorder.WaitFor(PACKET_AUDIO, 5));
   auto start = Clock::now();
   EXPECT_EQ(ovCancelRequest(c.handle), OV_SUCCESS);
-  long long cancel_ms = ElapsedMs(start);
-  EXPECT_LT(cancel_ms, 500);
-  std::fprintf(stderr, "ovCancelRequest during a 1 MB render took %lld ms\n", cancel_ms);
+  // How fast the cancel is, bench/render_bench measures; here it must not
+  // wait for the render's end.
+  EXPECT_LT(ElapsedMs(start), kPromptMs);
+  auto events = c.recorder.Events();
+  ASSERT_FALSE(events.empty());
   EXPECT_EQ(c.recorder.Count(PACKET_THREAD_FINISHED), 1);
-  // At most the piece being answered when the cancel came went out after
-  // the audio seen so far: far from the 250 pieces of the text.
+  EXPECT_EQ(events.back().type, PACKET_THREAD_FINISHED);
+  EXPECT_EQ(events.back().length, OV_CANCELLED);
+  // Each piece's answer carries one audio event. Beyond the pieces whose
+  // audio was delivered, at most the piece being answered when the cancel
+  // came and the frame that ends the stopped text went out.
+  const std::size_t answered = static_cast<std::size_t>(c.recorder.Count(PACKET_AUDIO));
   std::size_t text_frames = 0;
   for (const auto& f : c.server.frames()) text_frames += f.conn == 1 && f.type != PACKET_CLOSE;
-  EXPECT_LT(text_frames, 50u);
+  EXPECT_LE(text_frames, answered + 2);
+  EXPECT_LT(answered, 200u);
 }
 
 TEST(AsyncTest, ExitDuringAnAsynchronousRenderEndsItBeforeTheApplicationsGlobals) {
