@@ -168,6 +168,11 @@ TEST(ApiTest, CancelOfUnknownHandlePrintsBadHandle) {
   race.canceller.join();
   EXPECT_EQ(race.code.load(), OV_BAD_HANDLE);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "WARNING: bad handle.\n");
+  // The destroy closed the connection; the cancel neither closed nor
+  // connected again.
+  ASSERT_TRUE(server.wait_for("close", 1));
+  EXPECT_FALSE(server.wait_for("close", 2, 0));
+  EXPECT_FALSE(server.wait_for("connect", 2, 0));
 }
 
 TEST(ApiTest, QueryAfterCancelledRenderReportsCancelled) {
