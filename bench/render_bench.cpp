@@ -5,6 +5,8 @@
 //   BM_PlainRecv/<frame bytes>     the yardstick: recv() of the reply bytes
 //   BM_RenderAudio/<frame bytes>   the same replies through ovRenderSpeech
 //   BM_RenderOneWord               one word answered by one audio frame + END
+//   BM_CancelLongRender            ovCancelRequest while an asynchronous
+//                                  render of 1 MB of text is under way
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -191,10 +193,38 @@ void BM_RenderOneWord(benchmark::State& state) {
   ovDestroyConnection(h);
 }
 
+// Every piece of the text is answered at once with a little audio; the
+// iteration's time is that of the cancel alone.
+void BM_CancelLongRender(benchmark::State& state) {
+  std::string text;
+  while (text.size() < 1000000) text += "many words of a long text ";
+  for (auto _ : state) {
+    Peer peer(Frame(PACKET_AUDIO, std::string(64, '\x33')) + Frame(PACKET_END, ""), false);
+    Tally tally;
+    CONNECTION_HANDLE h = ovCreateConnection();
+    ovSetCallBack(h, CountAudio);
+    ovSetUserData(h, &tally);
+    if (ovOpenConnection(h, "127.0.0.1", peer.port()) != OV_SUCCESS ||
+        ovRenderSpeechAsync(h, text.c_str()) != OV_SUCCESS) {
+      state.SkipWithError("cannot start the render");
+      ovDestroyConnection(h);
+      break;
+    }
+    while (tally.audio < 5 * 64) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    auto start = std::chrono::steady_clock::now();
+    const int code = ovCancelRequest(h);
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    // The peer took one connection only: the cancel's new one finds nobody.
+    if (code != OV_SUCCESS && code != OV_CONNECT_FAILED) state.SkipWithError("cancel failed");
+    ovDestroyConnection(h);
+  }
+}
+
 }  // namespace
 
 BENCHMARK(BM_PlainRecv)->Arg(64000)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RenderAudio)->Arg(64000)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RenderOneWord)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_CancelLongRender)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(20);
 
 BENCHMARK_MAIN();

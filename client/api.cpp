@@ -29,8 +29,10 @@ int WithConnection(CONNECTION_HANDLE handle, Store store) noexcept {
 extern "C" {
 
 CONNECTION_HANDLE ovCreateConnection(void) {
-  return orvelle::Guarded(-1,
-                 [] { return connections().Register(std::make_shared<ThreadedConnection>()); });
+  return orvelle::Guarded(-1, [] {
+    TearDownConnectionsBeforeExit();
+    return connections().Register(std::make_shared<ThreadedConnection>());
+  });
 }
 
 int ovOpenConnection(CONNECTION_HANDLE handle, const char* host, int port) {

@@ -210,9 +210,9 @@ class ThreadedConnection : public Connection {
   // teardown): the quit flag is set, and no request clears it any more.
   void Stop();
   bool Stopping() const { return stopping_.load(); }
-  // Once its handle no longer names it (destroyed, or replaced by a
-  // cancel): no worker starts on it any more, and the running one is waited
-  // for, except from inside one of its own requests.
+  // Once its handle no longer names it (destroyed, replaced by a cancel, or
+  // let go at exit): no worker starts on it any more, and the running one is
+  // waited for, except from inside one of its own requests.
   void Retire();
 
  private:

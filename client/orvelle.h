@@ -142,10 +142,15 @@ extern "C" {
  * process, not to a thread; ovCancelRequest keeps the handle. An unknown
  * handle gives OV_BAD_HANDLE (NULL where a string is returned) and changes
  * nothing; ovDestroyConnection and ovCloseEnumerator return OV_SUCCESS for
- * it. Whatever is not freed goes when the library is unloaded (or the
- * process exits): an asynchronous render still running then is told to
- * stop and waited for, so its PACKET_THREAD_FINISHED event comes first and
- * no callback runs afterwards. */
+ * it. Connections not destroyed go when the process exits (or the library
+ * is unloaded first), before the static objects that the application built
+ * before its first ovCreateConnection are destroyed: an asynchronous render
+ * still running is told to stop and waited for, its PACKET_THREAD_FINISHED
+ * event comes then, and no callback runs afterwards; their handles are
+ * unknown from then on. Enumerators not closed go when the library is
+ * unloaded. Objects built after the first ovCreateConnection (a function's
+ * static built later, say) are destroyed before that: their destructors may
+ * still use the connections. */
 typedef int32_t CONNECTION_HANDLE;
 typedef int32_t ENUMERATOR_HANDLE;
 
@@ -356,7 +361,8 @@ OV_EXPORT int ovSetUserData(CONNECTION_HANDLE handle, void* user_data);
  * connection under the same handle with the same callbacks and user data
  * (text pushed and not flushed is dropped) and connects it to the same host
  * and port; it blocks for all of that. Returns OV_SUCCESS, also when nothing
- * was running; OV_BAD_HANDLE, printing "WARNING: bad handle.\n";
+ * was running; OV_BAD_HANDLE, printing "WARNING: bad handle.\n", also
+ * when another thread destroys the handle while the cancel runs;
  * OV_SEND_FAILED when the connection is not open or the close frame cannot
  * be sent, printing "WARNING: could not close the connection!\n", without
  * reconnecting; OV_CONNECT_FAILED when the new connection cannot connect

@@ -107,3 +107,9 @@ class NameEnumerator;
 // told to stop and waited for first.
 HandleRegistry<ThreadedConnection>& connections();
 HandleRegistry<NameEnumerator>& enumerators();
+
+// Called by every ovCreateConnection. From the first call on, the process's
+// exit stops every running render, waits for it and lets the connections go
+// before it destroys the objects the application built before that call;
+// the enumerators stay until unload.
+void TearDownConnectionsBeforeExit();

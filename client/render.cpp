@@ -197,11 +197,14 @@ int CloseConnection(CONNECTION_HANDLE handle) {
 }
 
 int CancelRequest(CONNECTION_HANDLE handle) {
-  std::shared_ptr<ThreadedConnection> connection = connections().Find(handle);
-  if (!connection) {
+  // Also when the handle is destroyed on another thread while the cancel
+  // runs: nothing is left to close or connect again.
+  auto bad_handle = [] {
     orvelle::PrintLine("WARNING: bad handle.\n");
-    return OV_BAD_HANDLE;
-  }
+    return static_cast<int>(OV_BAD_HANDLE);
+  };
+  std::shared_ptr<ThreadedConnection> connection = connections().Find(handle);
+  if (!connection) return bad_handle();
   connection->SetQuitFlag(true);
   // On the thread that renders this connection (inside its callback) the
   // render cannot end before we return: it stops at its next pass.
@@ -220,6 +223,7 @@ int CancelRequest(CONNECTION_HANDLE handle) {
   if (!connection->IsWorkerThread()) connection->WaitForWorker();
 
   int code = CloseConnection(handle);
+  if (code == OV_BAD_HANDLE) return bad_handle();
   if (code != OV_SUCCESS) {
     orvelle::PrintLine("WARNING: could not close the connection!\n");
     return code;
@@ -239,7 +243,7 @@ int CancelRequest(CONNECTION_HANDLE handle) {
     fresh->SetStreamMode(0);
   }
   std::shared_ptr<ThreadedConnection> replaced = connections().Replace(handle, fresh);
-  if (!replaced) return OV_BAD_HANDLE;
+  if (!replaced) return bad_handle();
   // A call that found the old connection while this cancel ran may have
   // started a worker on it: that one stops too, and is waited for. A cancel
   // on another thread may have put its own fresh connection in between, and
@@ -255,7 +259,7 @@ int CancelRequest(CONNECTION_HANDLE handle) {
   connection.reset();
 
   std::shared_ptr<ThreadedConnection> again = connections().Find(handle);
-  if (!again) return OV_BAD_HANDLE;
+  if (!again) return bad_handle();
   std::lock_guard<std::recursive_mutex> guard(again->Lock());
   if (!again->Connect(host.c_str(), port)) return OV_CONNECT_FAILED;
   InstallTokeniserBridge(*again, handle);

@@ -8,9 +8,16 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 
 namespace orvelle_test {
+
+// The one bound on wall time a test may use: it tells a prompt return from
+// a wait of a minute (the client's 60 s receive time-out, a server that
+// stalls that long, a call that blocks), with seconds to spare on a loaded,
+// sanitized run.
+inline constexpr std::chrono::seconds prompt_return_limit{20};
 
 // CPU seconds the calling thread has used so far.
 inline double ThreadCpuSeconds() {

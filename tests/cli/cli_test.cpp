@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "client/speech_server.h"
+#include "cpu_time.h"
 #include "scratch_dir.h"
 
 using orvelle_test::SpeechServer;
@@ -525,7 +526,7 @@ TEST_F(CliTest, RefusedVoiceSwitchIsAWarning) {
     auto start = std::chrono::steady_clock::now();
     Result r = RunWith(server, {"-V", "Torvald", "-o", "out", "in.xml"});
 
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, orvelle_test::prompt_return_limit);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, std::string(kConnected) +
                          "WARNING: failed to set voice to Torvald. Using default instead\n"

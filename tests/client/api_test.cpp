@@ -2,7 +2,10 @@
 // handling of bad arguments.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "client/orvelle.h"
 #include "client/speech_server.h"
@@ -136,6 +139,40 @@ TEST(ApiTest, CancelOfUnknownHandlePrintsBadHandle) {
   EXPECT_EQ(ovCancelRequest(h), OV_SEND_FAILED);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "WARNING: could not close the connection!\n");
   ovDestroyConnection(h);
+
+  // A handle destroyed while its cancel waits for the running render is
+  // unknown by the time the cancel would close it.
+  SpeechServer server(R"({"text_reply": [{"word": "w"}, {"stall_ms": 100}, {"end": true}]})");
+  ASSERT_TRUE(server.running());
+  struct Race {
+    CONNECTION_HANDLE handle;
+    std::thread canceller;
+    std::atomic<int> code{-100};
+  } race;
+  race.handle = ovCreateConnection();
+  ASSERT_EQ(ovOpenConnection(race.handle, "127.0.0.1", server.port()), OV_SUCCESS);
+  ovSetUserData(race.handle, &race);
+  ovSetCallBack(race.handle, [](void* user, int type, void*, long) {
+    auto* r = static_cast<Race*>(user);
+    if (type == PACKET_WORD && !r->canceller.joinable()) {
+      r->canceller = std::thread([r] { r->code = ovCancelRequest(r->handle); });
+      // The cancel now waits for this render to end.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ovDestroyConnection(r->handle);
+    }
+    return static_cast<int>(OV_SUCCESS);
+  });
+  testing::internal::CaptureStdout();
+  ovRenderSpeech(race.handle, "words");
+  ASSERT_TRUE(race.canceller.joinable());
+  race.canceller.join();
+  EXPECT_EQ(race.code.load(), OV_BAD_HANDLE);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "WARNING: bad handle.\n");
+  // The destroy closed the connection; the cancel neither closed nor
+  // connected again.
+  ASSERT_TRUE(server.wait_for("close", 1));
+  EXPECT_FALSE(server.wait_for("close", 2, 0));
+  EXPECT_FALSE(server.wait_for("connect", 2, 0));
 }
 
 TEST(ApiTest, QueryAfterCancelledRenderReportsCancelled) {

@@ -1,12 +1,10 @@
 // Asynchronous renders, cancellation and calls back into the library from
 // inside the application's callback, against the loopback speech server.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -17,6 +15,7 @@
 
 #include "client/orvelle.h"
 #include "client/speech_server.h"
+#include "cpu_time.h"
 #include "scratch_dir.h"
 
 using orvelle_test::SpeechServer;
@@ -114,6 +113,8 @@ const char* kNamedReplies = R"({
 
 const std::string kFirst("first", 6);
 
+const int kPromptMs = static_cast<int>(std::chrono::milliseconds(orvelle_test::prompt_return_limit).count());
+
 long long ElapsedMs(Clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
@@ -188,7 +189,8 @@ TEST(AsyncTest, CancelWhileServerStreamsReconnectsAndKeepsCallback) {
   ASSERT_TRUE(c.recorder.WaitFor(PACKET_AUDIO, 3));
   auto start = Clock::now();
   EXPECT_EQ(ovCancelRequest(c.handle), OV_SUCCESS);
-  EXPECT_LT(ElapsedMs(start), 2000);
+  // The stream never ends by itself.
+  EXPECT_LT(ElapsedMs(start), kPromptMs);
   EXPECT_EQ(c.recorder.Count(PACKET_THREAD_FINISHED), 1);
 
   // The server saw CLOSE on the first connection, then a second connection.
@@ -241,9 +243,10 @@ TEST(AsyncTest, CancelFromCallbackOnCallersThreadStopsRenderAndNextIsClean) {
   });
   auto start = Clock::now();
   EXPECT_EQ(ovRenderSpeech(c.handle, "first"), OV_CANCELLED);
-  EXPECT_LT(ElapsedMs(start), 1000);
+  EXPECT_LT(ElapsedMs(start), kPromptMs);
+  // Waiting for its own render to end would never return.
   EXPECT_GE(cancel_ms, 0);
-  EXPECT_LT(cancel_ms, 1000);
+  EXPECT_LT(cancel_ms, kPromptMs);
   // Nothing of the first request arrives after the cancel.
   int words = 0;
   for (const Event& e : c.recorder.Events()) words += e.type == PACKET_WORD;
@@ -265,9 +268,9 @@ TEST(AsyncTest, CancelFromCallbackOnWorkerThreadEndsRenderAndNextIsClean) {
     return 0;
   });
   ASSERT_EQ(ovRenderSpeechAsync(c.handle, "first"), OV_SUCCESS);
-  ASSERT_TRUE(c.recorder.WaitFor(PACKET_THREAD_FINISHED, 1, 1000));
+  ASSERT_TRUE(c.recorder.WaitFor(PACKET_THREAD_FINISHED, 1, kPromptMs));
   EXPECT_GE(cancel_ms.load(), 0);
-  EXPECT_LT(cancel_ms.load(), 1000);
+  EXPECT_LT(cancel_ms.load(), kPromptMs);
 
   ExpectNextRenderIsClean(c);
 }
@@ -348,65 +351,63 @@ TEST(AsyncTest, PlainAsyncRenderClosesAnOpenMarkupStreamFirst) {
 }
 
 TEST(AsyncTest, CancelDuringALongRenderIsPromptAndSendsNoMoreText) {
-  // Every piece of a 1 MB text is answered at once with a little audio.
-  Opened c(R"({"text_reply": [{"audio": {"bytes": 64}}, {"end": true}]})");
+  // Every piece of a 1 MB text is answered a little later with a little
+  // audio: the whole render would take over ten seconds.
+  Opened c(R"({"text_reply": [{"stall_ms": 40}, {"audio": {"bytes": 64}}, {"end": true}]})");
   std::string text;
   while (text.size() < 1000000) text += "many words of a long text ";
   ASSERT_EQ(ovRenderSpeechAsync(c.handle, text.c_str()), OV_SUCCESS);
   ASSERT_TRUE(c.recorder.WaitFor(PACKET_AUDIO, 5));
   auto start = Clock::now();
   EXPECT_EQ(ovCancelRequest(c.handle), OV_SUCCESS);
-  long long cancel_ms = ElapsedMs(start);
-  EXPECT_LT(cancel_ms, 500);
-  std::fprintf(stderr, "ovCancelRequest during a 1 MB render took %lld ms\n", cancel_ms);
+  // How fast the cancel is, bench/render_bench measures; here it must not
+  // wait for the render's end.
+  EXPECT_LT(ElapsedMs(start), kPromptMs);
+  auto events = c.recorder.Events();
+  ASSERT_FALSE(events.empty());
   EXPECT_EQ(c.recorder.Count(PACKET_THREAD_FINISHED), 1);
-  // At most the piece being answered when the cancel came went out after
-  // the audio seen so far: far from the 250 pieces of the text.
+  EXPECT_EQ(events.back().type, PACKET_THREAD_FINISHED);
+  EXPECT_EQ(events.back().length, OV_CANCELLED);
+  // Each piece's answer carries one audio event. Beyond the pieces whose
+  // audio was delivered, at most the piece being answered when the cancel
+  // came and the frame that ends the stopped text went out.
+  const std::size_t answered = static_cast<std::size_t>(c.recorder.Count(PACKET_AUDIO));
   std::size_t text_frames = 0;
   for (const auto& f : c.server.frames()) text_frames += f.conn == 1 && f.type != PACKET_CLOSE;
-  EXPECT_LT(text_frames, 50u);
+  EXPECT_LE(text_frames, answered + 2);
+  EXPECT_LT(answered, 200u);
 }
 
-namespace {
-
-// What the callback of a render that the process's exit cuts short sees:
-// each event's type and whether its connection was still known then.
-int exit_log_fd = -1;
-CONNECTION_HANDLE exit_handle = 0;
-
-int LogAtExit(void*, int type, void*, long) {
-  const int known = ovSetUserData(exit_handle, nullptr);
-  const std::string line = std::to_string(type) + " " + std::to_string(known) + "\n";
-  if (::write(exit_log_fd, line.data(), line.size()) < 0) return OV_ERROR;
-  return OV_SUCCESS;
-}
-
-}  // namespace
-
-TEST(AsyncTest, ExitDuringAnAsynchronousRenderWaitsForItsWorker) {
+TEST(AsyncTest, ExitDuringAnAsynchronousRenderEndsItBeforeTheApplicationsGlobals) {
   SpeechServer server(kNamedReplies);
   orvelle_test::ScratchDir scratch;
   const std::string log = scratch.Path("events");
-  // The child is a fork of this process: it renders against this server
-  // and leaves by exit() while the server still stalls its answer.
-  GTEST_FLAG_SET(death_test_style, "fast");
-  EXPECT_EXIT(
-      {
-        exit_log_fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        exit_handle = ovCreateConnection();
-        ovSetCallBack(exit_handle, LogAtExit);
-        if (exit_log_fd < 0 || ovOpenConnection(exit_handle, "127.0.0.1", server.port()) != OV_SUCCESS ||
-            ovRenderSpeechAsync(exit_handle, "slow") != OV_SUCCESS)
-          std::_Exit(3);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        std::exit(0);
-      },
-      ::testing::ExitedWithCode(0), "");
+  // The application returns from main while the server stalls its answer;
+  // its event log is a global object built before its first connection.
+  const std::string command = std::string(EXIT_ORDER_APP) + " " + std::to_string(server.port()) + " " + log;
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
   std::ifstream in(log);
+  std::string word, text;
   int type = 0, known = 0, finished = 0;
-  while (in >> type >> known) {
+  long long ms = 0;
+  bool destroyed = false;
+  while (in >> word) {
+    if (word == "log") {
+      in >> text >> ms;
+      destroyed = true;
+      continue;
+    }
+    ASSERT_TRUE(in >> type >> known >> ms);
+    EXPECT_EQ(word, "event") << "an event of type " << type << " came after the application's log was destroyed";
     EXPECT_EQ(known, OV_SUCCESS) << "an event of type " << type << " ran after its connection was gone";
     finished += type == PACKET_THREAD_FINISHED;
   }
+  EXPECT_TRUE(destroyed);
   EXPECT_EQ(finished, 1);
+  if (HasFailure()) {
+    std::ifstream again(log);
+    for (std::string line; std::getline(again, line);) ADD_FAILURE() << line;
+  }
 }

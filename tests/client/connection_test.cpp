@@ -9,6 +9,7 @@
 
 #include "client/connection.h"
 #include "client/speech_server.h"
+#include "cpu_time.h"
 
 using orvelle_test::ServerFrame;
 using orvelle_test::SpeechServer;
@@ -144,20 +145,20 @@ TEST(ConnectionTest, FramesArrivingByteByByteAreAssembled) {
 }
 
 TEST(ConnectionTest, SilenceLongerThanTimeoutClosesTheConnection) {
-  Connected c(R"({"rules": [{"when": {"text": "late"}, "reply": [{"stall_ms": 300}, {"word": "late"},
+  Connected c(R"({"rules": [{"when": {"text": "late"}, "reply": [{"stall_ms": 60000}, {"word": "late"},
                                                                   {"end": true}]}],
                   "query_reply": [{"word": "on time"}, {"end": true}]})");
   c.connection.SetReceiveTimeout(50);
   ASSERT_TRUE(c.connection.SendQuery("late"));
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(c.connection.WaitForEndPacket());
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, orvelle_test::prompt_return_limit);
   // A silent server may have lost its END: the stream is not trusted any
   // more, so the next request fails at once instead of waiting again.
   EXPECT_FALSE(c.connection.IsConnected());
   start = std::chrono::steady_clock::now();
   EXPECT_FALSE(c.connection.SendQuery("next"));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, orvelle_test::prompt_return_limit);
   EXPECT_EQ(c.counter.events, 0);
   // Connecting again gives a connection in step.
   c.connection.SetReceiveTimeout(5000);
@@ -260,7 +261,7 @@ TEST(ConnectionTest, RandomAnswerBytesNeverCrashOrHang) {
     ASSERT_TRUE(connection.SendQuery(("q" + std::to_string(i)).c_str()));
     auto start = std::chrono::steady_clock::now();
     (connection.WaitForEndPacket() ? ended : failed)++;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << i;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, orvelle_test::prompt_return_limit) << i;
     EXPECT_LE(counter.events, 3) << i;
   }
   // Both outcomes occur: changed bytes that still frame correctly end with
