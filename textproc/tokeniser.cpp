@@ -46,9 +46,13 @@ const Patterns& SharedPatterns() {
     static Patterns patterns;
     static std::once_flag once;
     std::call_once(once, [] {
+        // Anchored patterns tried at every token: no search ahead for the
+        // ">" or ";" a match needs, which a lone "<" or "&" would pay for
+        // with the rest of the buffer.
         for (int i = 0; i < kSlots; ++i)
-            patterns.token[i] = QLTP_regex_compile(QLTP_XMLTOKEN_PATTERNS[i], -1,
-                                                   i == QLTP_XMLDOCTYPE ? QLTP_REGEX_DOTALL : 0);
+            patterns.token[i] = QLTP_regex_compile(
+                QLTP_XMLTOKEN_PATTERNS[i], -1,
+                QLTP_REGEX_NO_START_SCAN | (i == QLTP_XMLDOCTYPE ? QLTP_REGEX_DOTALL : 0));
         patterns.bad = QLTP_regex_compile(kBadXMLChar, -1, 0);
     });
     return patterns;
