@@ -333,6 +333,24 @@ TEST(TokeniserTest, CraftedMarkupCannotBacktrackForLong) {
     }
 }
 
+// A lone markup character is one token, as a one-letter word is: long runs
+// of them in one call cost about what as many one-letter words cost, with
+// no search ahead of each for a ">" or ";" that never comes.
+TEST(TokeniserTest, RunsOfMarkupCharactersCostLikeOneLetterWords) {
+    std::string words;
+    while (words.size() < 65536) words += "a ";
+    auto run = [](const std::string& text) {
+        Channel c(1);
+        c.Run(text);
+    };
+    for (char m : {'<', '&', '-', ']'}) {
+        const std::string chars(words.size(), m);
+        const double ratio = orvelle_test::CpuTimeRatio([&] { run(words); }, [&] { run(chars); });
+        std::printf("64 KB of '%c': %.2f times as many one-letter words\n", m, ratio);
+        EXPECT_LT(ratio, 2.0) << m;
+    }
+}
+
 // Streaming: how the input is cut into calls does not change the output.
 
 std::string LongMarkup() {
