@@ -158,6 +158,47 @@ void BM_AscharsRun(benchmark::State& state) {
 }
 BENCHMARK(BM_AscharsRun)->Arg(40000)->Arg(80000)->Unit(benchmark::kMillisecond);
 
+// The same line through a whole rule, as the normaliser applies it: matched,
+// spelt and written into a chain of one token per character.
+void BM_AscharsRule(benchmark::State& state) {
+  nrules* set = quiet_rules(
+      "<regex name='any'><![CDATA[.+]]></regex>"
+      "<rule name='chars' type='chars'><match><com name='R:any' in='T+00'/></match>"
+      "<replace><com name='H:aschars' in='C00' out='T+00000X'/></replace></rule>");
+  toxpool* pool = QLTP_toxpool_new(2, 8, 8);
+  dystr* scratch = QLTP_dystr_new("", 0);
+  voidparray* stream = QLTP_voidparray_new();
+  rinterp_context ctx{};
+  ctx.pool = pool;
+  ctx.scratch = scratch;
+  ctx.rules = set;
+  rinterp* in = QLTP_rinterp_new(&ctx, 2, 0, 0, 0, nullptr);
+  auto* group = static_cast<voidparray*>(QLTP_voidparray_idx(set->groups, 0));
+  const std::string line(static_cast<size_t>(state.range(0)), '=');
+  for (auto _ : state) {
+    toxtoken* t = QLTP_toxpool_token(pool);
+    QLTP_toxtoken_setparent(t, stream);
+    QLTP_toxtoken_set(t, line.c_str(), -1);
+    QLTP_toxtoken_set_norm(t, line.c_str(), -1);
+    QLTP_voidparray_replace(in->window, 0, t);
+    if (QLTP_rinterp_apply_rules(in, set, group) != 1) state.SkipWithError("the rule did not apply");
+    state.PauseTiming();
+    while (t) {
+      toxtoken* next = t->next;
+      QLTP_toxtoken_clear(t);
+      t = next;
+    }
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+  QLTP_rinterp_delete(in);
+  QLTP_voidparray_delete(stream);
+  QLTP_dystr_delete(scratch);
+  QLTP_toxpool_delete(pool);
+  QLTP_nrules_delete(set);
+}
+BENCHMARK(BM_AscharsRule)->Arg(40000)->Arg(80000)->Arg(160000)->Unit(benchmark::kMillisecond);
+
 #ifdef ORVELLE_BENCH_ICU
 void BM_IcuSpellout(benchmark::State& state) {
   UErrorCode status = U_ZERO_ERROR;

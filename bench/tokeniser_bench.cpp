@@ -1,10 +1,14 @@
 // Tokeniser throughput through a tk channel (as the speech server client
 // drives it: one final call, output to a text callback) on plain text and on
 // markup of 1 MB and 10 MB, against libxml2's xmlReadMemory of the same
-// markup. Bytes per second are those of the input.
+// markup; then inputs that once cost more than they should: runs of markup
+// characters, text fed in small calls and application tags inside elements
+// never closed, at sizes that double. Bytes per second are those of the
+// input.
 #include <benchmark/benchmark.h>
 #include <libxml/parser.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -89,8 +93,75 @@ void BM_Libxml2ReadMemory(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
 }
 
+// Markup characters alone, in one final call of markup input: every "<"
+// and "&" tries the tag and reference patterns. Arguments: the character
+// (0 "<", 1 "&") and MB.
+void BM_TokeniseMarkupCharacters(benchmark::State& state) {
+    const std::string text(static_cast<size_t>(state.range(1)) * MB, state.range(0) == 0 ? '<' : '&');
+    channel* ch = QLTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", QLTP_TPC_TK);
+    int64_t out = 0;
+    QLTP_tpc_set_text_callback(ch, CountBytes, &out);
+    for (auto _ : state) QLTP_tpc_process(ch, text.data(), static_cast<int>(text.size()), 1);
+    QLTP_tpc_delete(ch);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+}
+
+// Text fed as it arrives, in calls of 1 or 7 bytes: plain words against
+// blank-free runs of 2,000 bytes with a "<" every 100 bytes, which wait for
+// the next call to tell whether the "<" begins markup. Arguments: input
+// (0 words, 1 runs), call size, KB.
+void BM_TokeniseSmallCalls(benchmark::State& state) {
+    const size_t bytes = static_cast<size_t>(state.range(2)) * 1024;
+    std::string text;
+    if (state.range(0) == 0) {
+        while (text.size() < bytes) text += "plain words ";
+    } else {
+        while (text.size() < bytes) {
+            for (int i = 0; i < 20; ++i) text += std::string(99, 'r') + "<";
+            text += ' ';
+        }
+    }
+    text.resize(bytes);
+    const size_t call = static_cast<size_t>(state.range(1));
+    channel* ch = QLTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", QLTP_TPC_TK);
+    int64_t out = 0;
+    QLTP_tpc_set_text_callback(ch, CountBytes, &out);
+    for (auto _ : state) {
+        for (size_t at = 0; at < text.size(); at += call)
+            QLTP_tpc_process(ch, text.data() + at, static_cast<int>(std::min(call, text.size() - at)), 0);
+        QLTP_tpc_process(ch, "", 0, 1);
+    }
+    QLTP_tpc_delete(ch);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+}
+
+// Application tags with text between them inside elements never closed, in
+// one final call of markup input. Arguments: the repeated unit (0
+// "<metadata>x", 1 "<voice name='a'>x ", 2 "<p><voice name='a'>x</voice>")
+// and KB.
+void BM_TokeniseApplicationTags(benchmark::State& state) {
+    static const char* const kUnits[] = {"<metadata>x", "<voice name='a'>x ", "<p><voice name='a'>x</voice>"};
+    const size_t bytes = static_cast<size_t>(state.range(1)) * 1024;
+    std::string text;
+    while (text.size() < bytes) text += kUnits[state.range(0)];
+    channel* ch = QLTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", QLTP_TPC_TK);
+    int64_t out = 0;
+    QLTP_tpc_set_text_callback(ch, CountBytes, &out);
+    QLTP_tpc_set_application_callback(ch, [](void*, const char*, int) {}, &out);
+    for (auto _ : state) QLTP_tpc_process(ch, text.data(), static_cast<int>(text.size()), 1);
+    QLTP_tpc_delete(ch);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+    state.counters["out_per_in"] =
+        static_cast<double>(out) / (static_cast<double>(state.iterations()) * static_cast<double>(text.size()));
+}
+
 BENCHMARK(BM_TokenisePlain)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TokeniseMarkup)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TokeniseMarkupCharacters)
+    ->Args({0, 1})->Args({0, 2})->Args({1, 1})->Args({1, 2})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TokeniseSmallCalls)
+    ->ArgsProduct({{0, 1}, {1, 7}, {100, 200}})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TokeniseApplicationTags)->ArgsProduct({{0, 1, 2}, {16, 32, 64}})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Libxml2ReadMemory)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 
 }  // namespace

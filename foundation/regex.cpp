@@ -174,6 +174,7 @@ QLTP_regex* QLTP_regex_compile(const char* pattern, int len, int options, char* 
   PCRE2_SIZE length = len < 0 ? std::strlen(pattern) : static_cast<PCRE2_SIZE>(len);
   uint32_t flags = PCRE2_UTF;
   if (options & QLTP_REGEX_DOTALL) flags |= PCRE2_DOTALL;
+  if (options & QLTP_REGEX_NO_START_SCAN) flags |= PCRE2_NO_START_OPTIMIZE;
   int code = 0;
   PCRE2_SIZE offset = 0;
   pcre2_code* compiled = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), length, flags, &code,

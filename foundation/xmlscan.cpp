@@ -71,16 +71,18 @@ constexpr int kTableSlots = QLTP_XMLTOKEN_SLOTS + 1;  // the patterns and a NULL
 
 // The scanner's 17 patterns, compiled once per process and shared.
 QLTP_regex* const* SharedTable() {
+  // Every pattern is anchored and tried at each token of the text.
+  constexpr int kScan = QLTP_REGEX_NO_START_SCAN;
   static const QLTP_regex_spec specs[QLTP_XMLTOKEN_SLOTS] = {
-      {QLTP_XMLTOKEN_PATTERNS[0], 0},  {QLTP_XMLTOKEN_PATTERNS[1], 0},
-      {QLTP_XMLTOKEN_PATTERNS[2], 0},  {QLTP_XMLTOKEN_PATTERNS[3], 0},
-      {QLTP_XMLTOKEN_PATTERNS[4], 0},  {QLTP_XMLTOKEN_PATTERNS[5], QLTP_REGEX_DOTALL},
-      {QLTP_XMLTOKEN_PATTERNS[6], 0},  {QLTP_XMLTOKEN_PATTERNS[7], 0},
-      {QLTP_XMLTOKEN_PATTERNS[8], 0},  {QLTP_XMLTOKEN_PATTERNS[9], 0},
-      {QLTP_XMLTOKEN_PATTERNS[10], 0}, {QLTP_XMLTOKEN_PATTERNS[11], 0},
-      {QLTP_XMLTOKEN_PATTERNS[12], 0}, {QLTP_XMLTOKEN_PATTERNS[13], 0},
-      {QLTP_XMLTOKEN_PATTERNS[14], 0}, {QLTP_XMLTOKEN_PATTERNS[15], 0},
-      {QLTP_TPXML_SEPARATOR_PATTERN, 0}};
+      {QLTP_XMLTOKEN_PATTERNS[0], kScan},  {QLTP_XMLTOKEN_PATTERNS[1], kScan},
+      {QLTP_XMLTOKEN_PATTERNS[2], kScan},  {QLTP_XMLTOKEN_PATTERNS[3], kScan},
+      {QLTP_XMLTOKEN_PATTERNS[4], kScan},  {QLTP_XMLTOKEN_PATTERNS[5], kScan | QLTP_REGEX_DOTALL},
+      {QLTP_XMLTOKEN_PATTERNS[6], kScan},  {QLTP_XMLTOKEN_PATTERNS[7], kScan},
+      {QLTP_XMLTOKEN_PATTERNS[8], kScan},  {QLTP_XMLTOKEN_PATTERNS[9], kScan},
+      {QLTP_XMLTOKEN_PATTERNS[10], kScan}, {QLTP_XMLTOKEN_PATTERNS[11], kScan},
+      {QLTP_XMLTOKEN_PATTERNS[12], kScan}, {QLTP_XMLTOKEN_PATTERNS[13], kScan},
+      {QLTP_XMLTOKEN_PATTERNS[14], kScan}, {QLTP_XMLTOKEN_PATTERNS[15], kScan},
+      {QLTP_TPXML_SEPARATOR_PATTERN, kScan}};
   return QLTP_regex_shared_set(specs, QLTP_XMLTOKEN_SLOTS);
 }
 

@@ -358,18 +358,44 @@ toxtag* inline_tag_from_attribute(toxpool* pool, std::string_view text) {
   return tag;
 }
 
+// The first place at or after a position where a text occurs in an entry.
+// Positions only grow while an entry is read, so a search is made again only
+// past the last place found, and a long entry is searched once in all.
+class NextOf {
+ public:
+  NextOf(std::string_view s, std::string_view what) : s_(s), what_(what) {}
+  size_t at(size_t i) {
+    if (!searched_ || i < from_ || (found_ != std::string_view::npos && i > found_)) {
+      found_ = s_.find(what_, i);
+      from_ = i;
+      searched_ = true;
+    }
+    return found_;
+  }
+
+ private:
+  std::string_view s_, what_;
+  bool searched_ = false;
+  size_t from_ = 0, found_ = std::string_view::npos;
+};
+
+struct TagEnds {
+  NextOf empty_end, end;
+  explicit TagEnds(std::string_view s) : empty_end(s, "/>"), end(s, ">") {}
+};
+
 // An inline tag written in a replace value: "<name k='v' .../>" or "<name ...>".
 // Gives the position after it, or 0 when the text at `at` ends no tag.
-size_t parse_inline_tag(toxpool* pool, std::string_view s, size_t at, toxtag** out) {
+size_t parse_inline_tag(toxpool* pool, std::string_view s, size_t at, TagEnds& ends, toxtag** out) {
   *out = nullptr;
   size_t i = at + 1;
   while (i < s.size() && !is_ws(s[i]) && s[i] != '/' && s[i] != '<' && s[i] != '>') ++i;
   std::string_view name = s.substr(at + 1, i - at - 1);
   if (name.empty()) return 0;
-  size_t close = s.find("/>", i);
+  size_t close = ends.empty_end.at(i);
   size_t body_end = close, after = close + 2;
   if (close == std::string_view::npos) {
-    body_end = s.find('>', i);
+    body_end = ends.end.at(i);
     if (body_end == std::string_view::npos) return 0;
     after = body_end + 1;
   }
@@ -467,6 +493,7 @@ class Writer {
 
   // One entry; false when the pool ran out.
   bool parse(std::string_view s) {
+    TagEnds ends(s);
     toxtag* pending = nullptr;
     size_t pending_from = 0;
     size_t i = 0;
@@ -478,7 +505,7 @@ class Writer {
         continue;
       }
       if (c == '<' && i + 1 < s.size() && s[i + 1] == '/') {
-        size_t gt = s.find('>', i);
+        size_t gt = ends.end.at(i);
         if (gt != std::string_view::npos) {
           // A closing tag ends the pending tag's span: later words go without it.
           close(pending, pending_from);
@@ -489,7 +516,7 @@ class Writer {
       }
       if (c == '<') {
         toxtag* tag = nullptr;
-        size_t after = parse_inline_tag(pool(), s, i, &tag);
+        size_t after = parse_inline_tag(pool(), s, i, ends, &tag);
         if (after) {
           if (pending) QLTP_toxtag_clear(pending);
           pending = tag;
@@ -528,11 +555,15 @@ class Writer {
   std::vector<toxtoken*> written_;
 };
 
+// Walked record by record: indexing each entry would walk the packed array
+// from its start every time, quadratic in a long rule output.
 std::vector<std::string> entries_of(const dystrarray* out, int chosen) {
   std::vector<std::string> v;
-  int n = QLTP_dystrarray_sz(out);
-  for (int i = 0; i < n; ++i)
-    if (chosen < 0 || i == chosen) v.emplace_back(QLTP_dystrarray_idx(out, i));
+  if (chosen >= 0) {
+    if (const char* entry = QLTP_dystrarray_idx(out, chosen)) v.emplace_back(entry);
+    return v;
+  }
+  for (const char* p = QLTP_dystrarray_idx(out, 0); p; p = QLTP_dystrarray_next(out, p)) v.emplace_back(p);
   return v;
 }
 
@@ -838,8 +869,8 @@ void QLTP_rinterp_trace_com_match(rinterp* in, const char* spec, const char* tex
   QLTP_dystr_clear(t);
   if (!in->failed) {
     QLTP_dystr_append3(t, text, -1, " MATCHED ", -1, spec, -1);
-    for (int i = 0, n = QLTP_dystrarray_sz(output); i < n; ++i)
-      QLTP_dystr_append3(t, "(", 1, QLTP_dystrarray_idx(output, i), -1, ")", 1);
+    for (const char* p = QLTP_dystrarray_idx(output, 0); p; p = QLTP_dystrarray_next(output, p))
+      QLTP_dystr_append3(t, "(", 1, p, -1, ")", 1);
     QLTP_logger_set_error(in->log, QLTP_MESSAGE_INFO, "", QLTP_dystr_cstr(t));
   } else if (QLTP_logger_loglevel(in->log) == QLTP_LOGGER_DEBUG) {
     QLTP_dystr_append3(t, text, -1, " FAILED ", -1, spec, -1);
@@ -853,8 +884,8 @@ void QLTP_rinterp_trace_com_replace(rinterp* in, const char* spec, const char* t
   dystr* t = in->trace;
   QLTP_dystr_clear(t);
   QLTP_dystr_append3(t, text, -1, " REPLACED ", -1, spec, -1);
-  for (int i = 0, n = QLTP_dystrarray_sz(output); i < n; ++i)
-    QLTP_dystr_append3(t, "(", 1, QLTP_dystrarray_idx(output, i), -1, ")", 1);
+  for (const char* p = QLTP_dystrarray_idx(output, 0); p; p = QLTP_dystrarray_next(output, p))
+    QLTP_dystr_append3(t, "(", 1, p, -1, ")", 1);
   QLTP_dystr_append(t, "RESULT=\"", -1);
   for (const toxtoken* k = token; k; k = k->next) QLTP_dystr_append2(t, " ", 1, QLTP_toxtoken_getnorm(k), -1);
   QLTP_dystr_append(t, "\"", 1);

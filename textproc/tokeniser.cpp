@@ -1,6 +1,7 @@
 #include "foundation/utf8.h"
 #include "textproc/tokeniser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +29,11 @@ const char* const QLTP_APPLICATION_TAGS_SERVER[3] = {"lexicon", "audio", ""};
 namespace {
 
 constexpr int kDefaultContext = 4096;
+// Open elements carried into the piece after an application tag, at most;
+// deeper ones are dropped from later pieces, as the pipeline drops elements
+// nested deeper than this, so that a piece never costs more than this many
+// start and end tags.
+constexpr size_t kMaxCarried = 256;
 constexpr int kSlots = QLTP_XMLTOKEN_SLOTS;
 constexpr int kEntitySlot = QLTP_XMLENTITY;
 
@@ -46,9 +52,13 @@ const Patterns& SharedPatterns() {
     static Patterns patterns;
     static std::once_flag once;
     std::call_once(once, [] {
+        // Anchored patterns tried at every token: no search ahead for the
+        // ">" or ";" a match needs, which a lone "<" or "&" would pay for
+        // with the rest of the buffer.
         for (int i = 0; i < kSlots; ++i)
-            patterns.token[i] = QLTP_regex_compile(QLTP_XMLTOKEN_PATTERNS[i], -1,
-                                                   i == QLTP_XMLDOCTYPE ? QLTP_REGEX_DOTALL : 0);
+            patterns.token[i] = QLTP_regex_compile(
+                QLTP_XMLTOKEN_PATTERNS[i], -1,
+                QLTP_REGEX_NO_START_SCAN | (i == QLTP_XMLDOCTYPE ? QLTP_REGEX_DOTALL : 0));
         patterns.bad = QLTP_regex_compile(kBadXMLChar, -1, 0);
     });
     return patterns;
@@ -206,6 +216,19 @@ struct tokenise {
     int head = 0;
     std::string tag_text;  // scratch for repaired tags
     std::string out;       // this call's output, copied to output at its end
+    // Stack entries from kMaxCarried up to here were open at an application
+    // tag: they stay on the stack, so that their end tags are known, but they
+    // and their end tags are written no more.
+    size_t dropped_end = 0;
+    // A text run at the front of the input that waits for the next call (see
+    // Scan): how much of it was scanned and what it wrote, so that the next
+    // call goes on from there rather than scanning it again.
+    struct {
+        bool active = false;
+        int bytes = 0;
+        int64_t chars = 0;
+        std::string out;
+    } held;
 };
 
 namespace {
@@ -501,13 +524,38 @@ int Classify(const tokenise* tk, const char* p, int n, int* kind) {
 
 bool IsRunKind(int kind) { return kind == QLTP_XMLENTITY || kind == QLTP_TEXT || kind == QLTP_XMLCHAR; }
 
-// Close tags for every open element, innermost first.
-void AppendCloses(const std::vector<std::string>& stack, std::string& out) {
-    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+bool IsDropped(const tokenise* tk, size_t i) { return i >= kMaxCarried && i < tk->dropped_end; }
+
+void ShrinkStack(tokenise* tk, size_t n) {
+    tk->stack.resize(n);
+    tk->dropped_end = std::min(tk->dropped_end, n);
+}
+
+// Close tags for every open element still written, innermost first.
+void AppendCloses(const tokenise* tk, std::string& out) {
+    for (size_t i = tk->stack.size(); i > 0;) {
+        --i;
+        if (IsDropped(tk, i)) {
+            i = kMaxCarried;
+            continue;
+        }
         out += "</";
-        out += TagName(*it);
+        out += TagName(tk->stack[i]);
         out += '>';
     }
+}
+
+// After an application tag: the outermost open elements are reopened in the
+// next piece, the ones deeper than kMaxCarried are dropped.
+void CarryOpenElements(tokenise* tk) {
+    tk->reopen = std::min(tk->stack.size(), kMaxCarried);
+    if (tk->stack.size() <= kMaxCarried) return;
+    if (tk->dropped_end <= kMaxCarried) {
+        std::string name(TagName(tk->stack[kMaxCarried]));
+        QLTP_logger_set_error(QLTP_tpc_get_logger(tk->ch), QLTP_MESSAGE_WARN,
+                              "Markup nested too deeply, element dropped", name.c_str());
+    }
+    tk->dropped_end = tk->stack.size();
 }
 
 // Writes the start tags of the reopened elements in front of this call's
@@ -533,7 +581,7 @@ void CloseAllForApplicationTag(tokenise* tk, std::string_view marker, std::strin
     }
     Materialize(tk);
     into += marker;
-    AppendCloses(tk->stack, into);
+    AppendCloses(tk, into);
 }
 
 // The element on top of the stack (and depth - 1 more below it, closed with
@@ -542,8 +590,8 @@ void CloseAllForApplicationTag(tokenise* tk, std::string_view marker, std::strin
 void EndApplicationElement(tokenise* tk, std::string_view marker, size_t depth) {
     std::string name(TagName(tk->stack[tk->stack.size() - depth]));
     CloseAllForApplicationTag(tk, marker, tk->scratch);
-    tk->stack.resize(tk->stack.size() - depth);
-    tk->reopen = tk->stack.size();
+    ShrinkStack(tk, tk->stack.size() - depth);
+    CarryOpenElements(tk);
     tk->pending = 1;
     tk->app_tag = "</" + name + ">";
 }
@@ -555,7 +603,7 @@ void StopAtApplicationTag(tokenise* tk, std::string_view tag) {
     CloseAllForApplicationTag(tk, "", closes);
     WriteMarkup(tk, closes, false);
     tk->app_tag.assign(tag.data(), tag.size());
-    tk->reopen = tk->stack.size();
+    CarryOpenElements(tk);
     tk->resume_app = true;
     tk->pending = 1;
 }
@@ -628,7 +676,8 @@ int CheckCloseTag(tokenise* tk, int offset, int len, int* write_raw) {
         tk->app_tag.clear();
         // Closing a reopened element needs its start tag written first.
         if (stack.size() <= tk->reopen) Materialize(tk);
-        stack.pop_back();
+        if (IsDropped(tk, stack.size() - 1)) *write_raw = 0;
+        ShrinkStack(tk, stack.size() - 1);
         return 0;
     }
     if (!tk->lax) return 0;
@@ -647,9 +696,9 @@ int CheckCloseTag(tokenise* tk, int offset, int len, int* write_raw) {
         }
         if (stack.size() - 1 <= tk->reopen) Materialize(tk);
         tk->scratch += "<xmlfixforgotclose/>";
-        close(TagName(stack.back()));
-        stack.pop_back();
-        stack.pop_back();
+        if (!IsDropped(tk, stack.size() - 1)) close(TagName(stack.back()));
+        if (IsDropped(tk, stack.size() - 2)) *write_raw = 0;
+        ShrinkStack(tk, stack.size() - 2);
     } else if (stack.size() >= 2) {
         *write_raw = 0;
         if (app(0)) {
@@ -658,8 +707,8 @@ int CheckCloseTag(tokenise* tk, int offset, int len, int* write_raw) {
         }
         if (stack.size() <= tk->reopen) Materialize(tk);
         tk->scratch += "<xmlfixcloselastopen/>";
-        close(TagName(stack.back()));
-        stack.pop_back();
+        if (!IsDropped(tk, stack.size() - 1)) close(TagName(stack.back()));
+        ShrinkStack(tk, stack.size() - 1);
     } else if (stack.size() == 1) {
         tk->scratch += "<xmlfixbadclose/>";
         *write_raw = 0;
@@ -668,6 +717,49 @@ int CheckCloseTag(tokenise* tk, int offset, int len, int* write_raw) {
         *write_raw = 0;
     }
     return 0;
+}
+
+enum class AtLimit { kGoesOn, kEnds, kWaits };
+
+// A run open at pos, past the scan limit: whether it goes on with the token
+// at pos (classified into cached), ends at pos, or waits for the next call.
+AtLimit RunAtLimit(tokenise* tk, Run& run, int pos, int* cached_kind, int* cached_len) {
+    // A run that goes on past the limit is finished here, so that how the
+    // input was cut into calls does not change where runs end. Only tokens
+    // that cannot grow with more input qualify.
+    if (!run.open) return AtLimit::kEnds;
+    const int end = tk->visible;
+    int next_kind = -1;
+    int next_len = Classify(tk, InputData(tk) + pos, end - pos, &next_kind);
+    // As in the scan: a section end outside its section is text.
+    if (next_kind == QLTP_XMLCOMMENTEND && !tk->in_comment) next_kind = QLTP_TEXT;
+    if (next_kind == QLTP_XMLCDATAEND && !tk->in_cdata) next_kind = QLTP_TEXT;
+    // A lone "<" or "&" may be a tag or reference cut by the end of what is
+    // visible: it goes on only when a whole context is visible behind it, as
+    // it would before the limit.
+    char c = InputData(tk)[pos];
+    bool cut = next_kind == QLTP_XMLCHAR && (c == '<' || c == '&') && end - pos < tk->context_size;
+    bool whole = pos + next_len < end && IsRunKind(next_kind) && !cut;
+    if (whole) {
+        *cached_kind = next_kind;
+        *cached_len = next_len;
+        return AtLimit::kGoesOn;
+    }
+    if (!cut || pos - run.pos0 > tk->context_size) return AtLimit::kEnds;
+    // The run waits for the next call, which sees whether the "<" or "&"
+    // begins markup, so that it comes out as it would from one call. A run
+    // longer than the context is cut here instead, so the input held stays
+    // bounded. What was scanned of it is kept, and the next call goes on
+    // from there: text fed in small calls is not scanned again at each.
+    tk->held.active = true;
+    tk->held.bytes = pos - run.pos0;
+    tk->held.chars = run.nc;
+    tk->held.out.assign(tk->out, run.out_start, std::string::npos);
+    tk->out.resize(run.out_start);
+    tk->char_total = run.c0;
+    tk->byte_total = run.b0;
+    run.open = false;
+    return AtLimit::kWaits;
 }
 
 // One pass over the visible input with a byte limit (0: none). Returns the
@@ -679,6 +771,32 @@ int Scan(tokenise* tk, int limit) {
     // whether a run may continue past the limit.
     int cached_kind = -1;
     int cached_len = 0;
+    // A run held by the last call, at the front of the input, goes on where
+    // that call left it.
+    if (tk->held.active) {
+        tk->held.active = false;
+        if (tk->held.bytes > 0 && tk->held.bytes < tk->visible) {
+            run.open = true;
+            run.c0 = tk->char_total;
+            run.b0 = tk->byte_total;
+            run.nc = tk->held.chars;
+            run.nb = tk->held.bytes;
+            run.pos0 = 0;
+            run.out_start = tk->out.size();
+            tk->out += tk->held.out;
+            tk->char_total += tk->held.chars;
+            tk->byte_total += tk->held.bytes;
+            pos = tk->held.bytes;
+            if (limit >= 1 && pos >= limit) {
+                const AtLimit next = RunAtLimit(tk, run, pos, &cached_kind, &cached_len);
+                if (next == AtLimit::kWaits) return run.pos0;
+                if (next == AtLimit::kEnds) {
+                    CloseRun(tk, run);
+                    return pos;
+                }
+            }
+        }
+    }
     for (;;) {
         tk->scratch.clear();
         const char* buf = InputData(tk);
@@ -827,35 +945,9 @@ int Scan(tokenise* tk, int limit) {
         }
         if (end_pass) break;
         if (limit >= 1 && pos >= limit) {
-            // A run that goes on past the limit is finished here, so that how
-            // the input was cut into calls does not change where runs end.
-            // Only tokens that cannot grow with more input qualify.
-            if (run.open) {
-                int next_kind = -1;
-                int next_len = Classify(tk, InputData(tk) + pos, end - pos, &next_kind);
-                // A lone "<" or "&" may be a tag or reference cut by the end
-                // of what is visible: it goes on only when a whole context
-                // is visible behind it, as it would before the limit.
-                char c = InputData(tk)[pos];
-                bool cut = next_kind == QLTP_XMLCHAR && (c == '<' || c == '&') && end - pos < tk->context_size;
-                bool whole = pos + next_len < end && IsRunKind(next_kind) && !cut;
-                if (whole) {
-                    cached_kind = next_kind;
-                    cached_len = next_len;
-                    continue;
-                }
-                if (cut && pos - run.pos0 <= tk->context_size) {
-                    // The run waits for the next call, which sees whether
-                    // the "<" or "&" begins markup, so that it comes out as
-                    // it would from one call. A run longer than the context
-                    // is cut here instead, so the input held stays bounded.
-                    tk->out.resize(run.out_start);
-                    tk->char_total = run.c0;
-                    tk->byte_total = run.b0;
-                    run.open = false;
-                    return run.pos0;
-                }
-            }
+            const AtLimit next = RunAtLimit(tk, run, pos, &cached_kind, &cached_len);
+            if (next == AtLimit::kGoesOn) continue;
+            if (next == AtLimit::kWaits) return run.pos0;
             CloseRun(tk, run);
             break;
         }
@@ -876,10 +968,10 @@ void CloseOffTags(tokenise* tk) {
     CloseSections(tk);
     if (!tk->stack.empty()) {
         std::string closes = "<xmlfixcloseoffopen/>";
-        AppendCloses(tk->stack, closes);
+        AppendCloses(tk, closes);
         WriteMarkup(tk, closes, false);
     }
-    tk->stack.clear();
+    ShrinkStack(tk, 0);
 }
 
 void Consume(tokenise* tk, int n) {
@@ -905,8 +997,8 @@ bool EndOpenApplicationElement(tokenise* tk) {
     std::string closes;
     CloseAllForApplicationTag(tk, "<xmlfixcloseoffopen/>", closes);
     WriteMarkup(tk, closes, false);
-    tk->stack.resize(at - 1);
-    tk->reopen = tk->stack.size();
+    ShrinkStack(tk, at - 1);
+    CarryOpenElements(tk);
     tk->pending = 1;
     tk->app_tag = "</" + name + ">";
     return true;
@@ -954,9 +1046,9 @@ dystr* Process(tokenise* tk, const char* text, int len, int final) {
                 Write(tk, "</parent>");
             } else if (tk->implicit_parent && !tk->stack.empty() && tk->stack[0] == "<parent>") {
                 std::string closes;
-                AppendCloses(tk->stack, closes);
+                AppendCloses(tk, closes);
                 WriteMarkup(tk, closes, false);
-                tk->stack.clear();
+                ShrinkStack(tk, 0);
             }
         } else {
             is_final = false;
@@ -985,6 +1077,9 @@ void ResetState(tokenise* tk) {
     tk->stream_start = 1;
     QLTP_dystr_clear(tk->input);
     tk->stack.clear();
+    tk->dropped_end = 0;
+    tk->held.active = false;
+    tk->held.out.clear();
     tk->char_total = 0;
     tk->byte_total = 0;
     tk->in_comment = 0;

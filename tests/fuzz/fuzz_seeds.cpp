@@ -307,6 +307,23 @@ void TokeniserSeeds() {
   for (const std::string& t : long_texts) {
     for (int options : {0x2E, 0x0E}) Seed("tokeniser_fuzz", "long" + std::to_string(n++), Options(options, 9) + t);
   }
+  // Blank-free runs of 1 to 4 KB with a "<" and section ends every 100
+  // bytes, in small pieces;
+  // markup nested 300 deep; an application tag whose attribute holds a line
+  // break; application tags with text between them inside elements never
+  // closed.
+  std::string runs;
+  for (size_t length : {1000, 2500, 4000}) {
+    for (size_t at = 0; at < length; at += 100) runs += std::string(93, 'r') + "]]>-->" + "<";
+    runs += ' ';
+  }
+  std::string deep, metadata;
+  for (int i = 0; i < 300; ++i) deep += "<a>";
+  while (metadata.size() < 8192) metadata += "<metadata>x";
+  Seed("tokeniser_fuzz", "runs", Options(0x0E, 9) + runs);
+  Seed("tokeniser_fuzz", "deep", Options(0x06, 0) + deep + "x");
+  Seed("tokeniser_fuzz", "tagline", Options(0x06, 0) + "<voice name='a\nb'>x</voice>");
+  Seed("tokeniser_fuzz", "apptext", Options(0x06, 0) + metadata);
 }
 
 // ---- normalisation and encoding conversion ----

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -12,6 +13,7 @@
 #include "foundation/toxspurt.h"
 #include "foundation/toxtoken.h"
 #include "foundation/voidparray.h"
+#include "cpu_time.h"
 #include "rules_fixture.h"
 
 using namespace orvelle_test;
@@ -58,6 +60,8 @@ const std::string kRules = R"(<rules>
   <replace><com val='p q' attribute='@sub alias=x y' out='T+00'/></replace></rule>
 <rule name='atlist' type='atlist'><match><com name='R:any' in='T+00'/></match>
   <replace><com val='p' attribute='@prosody rate=fast pitch=high' out='T+00'/></replace></rule>
+<rule name='chars' type='chars'><match><com name='R:any' in='T+00'/></match>
+  <replace><com name='H:aschars' in='C00' out='T+00000X'/></replace></rule>
 <rule name='atcut' type='atcut'><match><com name='R:any' in='T+00'/></match>
   <replace><com val='p' attribute='@prosody rate=a b pitch=c' out='T+00'/></replace></rule>
 </rules>)";
@@ -355,4 +359,21 @@ TEST(RinterpTest, MutatedReplaceValuesWriteWellFormedWords) {
     QLTP_toxtoken_truncate(t);
     QLTP_nrule_delete(rule);
   }
+}
+
+// A rule that writes a word per character of a long run takes time linear in
+// the run through the whole rule application, not only in the rule function.
+TEST(RinterpTest, ManyWordsFromOneRuleTakeLinearTime) {
+  Fixture f;
+  auto spell = [&f](size_t n) {
+    const std::string run(n, '=');
+    toxtoken* t = f.Token(run.c_str());
+    EXPECT_EQ(f.Apply("chars"), 1);
+    size_t words = 0;
+    for (const toxtoken* k = t; k; k = k->next) words += std::strcmp(QLTP_toxtoken_getnorm(k), "=") == 0;
+    EXPECT_EQ(words, n);
+  };
+  const double ratio = CpuTimeRatio([&] { spell(20000); }, [&] { spell(40000); });
+  std::printf("40,000 words from one rule cost %.2f times 20,000\n", ratio);
+  EXPECT_LT(ratio, 2.5);
 }
