@@ -2,7 +2,8 @@
 // word by word (phone array, syllabification, spron), against libhyphen
 // hyphenating the same words with its US English patterns. Then the
 // syllabify and archiphone stages over the GPL-3 text, pronounced from the
-// dictionary and repeated to 1 and 10 MB, to show they grow linearly.
+// dictionary and repeated to 1 and 10 MB, to show they grow linearly, and
+// an archiphone '?' rule against phones of 256 KB and 1 MB.
 
 #include <benchmark/benchmark.h>
 
@@ -269,6 +270,45 @@ void BM_ArchiphoneStageGpl(benchmark::State& state) {
   std::remove(path.c_str());
 }
 BENCHMARK(BM_ArchiphoneStageGpl)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
+
+// One word whose phone runs to state.range(0) KB against a rule of
+// state.range(1) '?': time grows with the phone, memory with neither.
+void BM_ArchiphoneQuestionMarkRule(benchmark::State& state) {
+  hashstrarray* rules = QLTP_hashstrarray_new(16);
+  const std::string key = "|" + std::string(static_cast<size_t>(state.range(1)), '?') + "z|";
+  QLTP_hashstrarray_add(rules, key.c_str(), -1, "m", -1);
+  const std::string path = write_db({{"TPOBJ_ARCHIS:DEFAULT", image("TPOBJ_ARCHIS", rules)}});
+  QLTP_hashstrarray_delete(rules);
+  tpdb* db = QLTP_tpdb_new(nullptr);
+  QLTP_tpdb_load(db, path.c_str());
+  channel* ch = QLTP_tpc_newtype(db, nullptr, 1, "", 99);
+  archiphone* stage = QLTP_archiphone_new(ch);
+  const std::string phonemes = "N " + std::string(static_cast<size_t>(state.range(0)) << 10, 'a') + "y";
+  toxpool* pool = QLTP_toxpool_new(1, 16, 32);
+  toxspurt* spurt = QLTP_toxpool_spurt(pool);
+  QLTP_toxspurt_setparent(spurt, pool);
+  toxtoken* token = QLTP_toxpool_token(pool);
+  QLTP_toxtoken_setparent(token, spurt);
+  QLTP_toxtoken_set_norm(token, "w", -1);
+  toxtag* lex = QLTP_toxpool_tag(pool);
+  QLTP_toxtag_init(lex, token, "lex", -1, QLTP_TAG_CLOSED);
+  QLTP_toxtoken_addtag(token, lex);
+  QLTP_toxspurt_add(spurt, token);
+  voidparray* stream = QLTP_voidparray_new();
+  QLTP_voidparray_add(stream, spurt);
+  for (auto _ : state) {
+    QLTP_toxtag_set_attrib(lex, "phonemes", -1, phonemes.c_str(), -1);
+    benchmark::DoNotOptimize(QLTP_archiphone_process(stage, stream, 1));
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * phonemes.size()));
+  QLTP_voidparray_delete(stream);
+  QLTP_toxpool_delete(pool);
+  QLTP_archiphone_delete(stage);
+  QLTP_tpc_delete(ch);
+  QLTP_tpdb_delete(db);
+  std::remove(path.c_str());
+}
+BENCHMARK(BM_ArchiphoneQuestionMarkRule)->ArgsProduct({{256, 1024}, {1, 17}})->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 #include "foundation/bpcomp.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -37,23 +38,33 @@ size_t replace_pair(uchar* p, size_t len, uchar l, uchar r, uchar s) {
     return w;
 }
 
-uchar* buffer(bpcomp* table, char* out) {
+// The output buffer: the caller's, or the work buffer grown to `need` bytes.
+// A stored table may claim any maximum length, so the work buffer holds what
+// the input needs, never what the table claims.
+uchar* buffer(bpcomp* table, char* out, size_t need) {
     if (out) return reinterpret_cast<uchar*>(out);
-    if (!table->work || table->work_size < table->maxlen + 1) {
+    if (!table->work || static_cast<size_t>(table->work_size) < need) {
         QLTP_free(table->work);
         table->work_size = 0;
-        table->work = static_cast<uchar*>(QLTP_malloc(static_cast<size_t>(table->maxlen) + 1));
+        table->work = static_cast<uchar*>(QLTP_malloc(need));
         if (!table->work) return nullptr;
-        table->work_size = table->maxlen + 1;
+        table->work_size = static_cast<int32_t>(need);
     }
     return table->work;
 }
 
-// The input as a string of its own when it lies in the output buffer (as the
-// result of the other operation on the work buffer does).
-bool detach(const char*& input, size_t len, const uchar* out, size_t out_size, std::string& copy) {
-    auto in = reinterpret_cast<uintptr_t>(input), at = reinterpret_cast<uintptr_t>(out);
-    if (in + len < at || in >= at + out_size) return true;
+// The input as a string of its own when it lies in the work buffer (as the
+// result of the other operation does) or in the caller's output buffer
+// (maximum length + 1 bytes): writing, or growing the work buffer, would
+// spoil it.
+bool detach(const bpcomp* table, const char*& input, size_t len, const char* out, std::string& copy) {
+    auto inside = [&](const void* at, size_t size) {
+        auto in = reinterpret_cast<uintptr_t>(input), from = reinterpret_cast<uintptr_t>(at);
+        return at && in + len >= from && in < from + size;
+    };
+    const bool overlaps = out ? inside(out, static_cast<size_t>(table->maxlen) + 1)
+                              : inside(table->work, static_cast<size_t>(table->work_size));
+    if (!overlaps) return true;
     try {
         copy.assign(input, len);
     } catch (...) {
@@ -61,6 +72,19 @@ bool detach(const char*& input, size_t len, const uchar* out, size_t out_size, s
     }
     input = copy.c_str();
     return true;
+}
+
+// Bytes each symbol expands to, counted up to `cap`.
+void expansion_lengths(const bpcomp* table, size_t cap, size_t lengths[kSymbols]) {
+    lengths[0] = 0;
+    for (int s = 1; s < kSymbols; ++s) {
+        if (s < table->nterminals)
+            lengths[s] = 1;
+        else if (s < table->nterminals + table->npairs)
+            lengths[s] = std::min(cap, lengths[table->left[s]] + lengths[table->right[s]]);
+        else
+            lengths[s] = 0;
+    }
 }
 
 int64_t total_length(const voidparray* strings) { return QLTP_bpcomp_strings_sz(strings); }
@@ -187,17 +211,18 @@ char* QLTP_bpcomp_encode(bpcomp* table, const char* text, char* out) {
     if (!table || !text) return nullptr;
     size_t len = strnlen(text, static_cast<size_t>(table->maxlen) + 1);
     if (len > static_cast<size_t>(table->maxlen)) return nullptr;
-    uchar* p = buffer(table, out);
     std::string copy;
-    if (!p || !detach(text, len, p, static_cast<size_t>(table->maxlen) + 1, copy)) return nullptr;
+    if (!detach(table, text, len, out, copy)) return nullptr;
+    uchar* p = buffer(table, out, len + 1);
+    if (!p) return nullptr;
     uchar map[kSymbols];
     terminal_map(table, map);
-    std::memset(p, 0, static_cast<size_t>(table->maxlen) + 1);
     for (size_t i = 0; i < len; ++i) {
         uchar s = map[static_cast<uchar>(text[i])];
         if (!s) return nullptr;
         p[i] = s;
     }
+    p[len] = 0;
     for (int s = table->nterminals; s < table->nterminals + table->npairs; ++s)
         len = replace_pair(p, len, table->left[s], table->right[s], static_cast<uchar>(s));
     return reinterpret_cast<char*>(p);
@@ -210,18 +235,25 @@ char* QLTP_bpcomp_decode(bpcomp* table, const char* symbols, char* out) {
     int defined = table->nterminals + table->npairs;
     for (size_t i = 0; i < len; ++i)
         if (static_cast<uchar>(symbols[i]) >= defined) return nullptr;
-    uchar* p = buffer(table, out);
-    std::string copy;
-    if (!p || !detach(symbols, len, p, static_cast<size_t>(table->maxlen) + 1, copy)) return nullptr;
+    // The text is at most the maximum length: the output takes what the
+    // symbols expand to, up to that.
     const size_t limit = static_cast<size_t>(table->maxlen);
-    std::memset(p, 0, limit + 1);
+    size_t lengths[kSymbols];
+    expansion_lengths(table, limit, lengths);
+    size_t expanded = 0;
+    for (size_t i = 0; i < len && expanded < limit; ++i)
+        expanded = std::min(limit, expanded + lengths[static_cast<uchar>(symbols[i])]);
+    std::string copy;
+    if (!detach(table, symbols, len, out, copy)) return nullptr;
+    uchar* p = buffer(table, out, expanded + 1);
+    if (!p) return nullptr;
     size_t w = 0;
     // Halves lie below their symbol, so the stack holds at most 256 entries.
     uchar stack[kSymbols + 1];
-    for (size_t i = 0; i < len && w < limit; ++i) {
+    for (size_t i = 0; i < len && w < expanded; ++i) {
         int depth = 0;
         stack[depth++] = static_cast<uchar>(symbols[i]);
-        while (depth > 0 && w < limit) {
+        while (depth > 0 && w < expanded) {
             uchar s = stack[--depth];
             if (s < table->nterminals) {
                 p[w++] = table->left[s];

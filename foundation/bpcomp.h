@@ -35,7 +35,9 @@ int32_t QLTP_bpcomp_maxlen(const bpcomp* table);
 // prints the total length after each step to standard output.
 bpcomp* QLTP_bpcomp_create_table(voidparray* strings);
 
-// Code and decode into out (maxlen + 1 bytes) or the table's work buffer.
+// Code and decode into out (maxlen + 1 bytes) or the table's work buffer,
+// which grows to what the input needs; either writes only the result and
+// its NUL.
 // Encode gives NULL for a text longer than maxlen or holding a character
 // that is not a terminal; decode gives NULL for a symbol string longer than
 // maxlen or holding an unknown symbol, and never writes more than maxlen + 1 bytes.

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,11 +50,10 @@ class Stream {
         close();
         f_ = path ? std::fopen(path, mode) : nullptr;
         if (!f_) return false;
-        try {
-            buffer_.resize(kStreamBuffer);
-            std::setvbuf(f_, buffer_.data(), _IOFBF, buffer_.size());
-        } catch (...) {
-        }
+        // Left uncleared: stdio writes before it reads, and a call that
+        // reads a few lines must not pay for clearing a megabyte.
+        if (!buffer_) buffer_.reset(new (std::nothrow) char[kStreamBuffer]);
+        if (buffer_) std::setvbuf(f_, buffer_.get(), _IOFBF, kStreamBuffer);
         return true;
     }
     // False when the data could not all be written out.
@@ -67,7 +67,7 @@ class Stream {
 
   private:
     FILE* f_ = nullptr;
-    std::vector<char> buffer_;
+    std::unique_ptr<char[]> buffer_;
 };
 
 // Removes an output that a failed tool made; only ever a regular file.

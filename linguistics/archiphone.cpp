@@ -1,6 +1,7 @@
 #include "linguistics/archiphone.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
@@ -138,32 +139,37 @@ const char* best_rule(const hashstrarray* rules, bool final, std::string_view ar
 
 // Matches a rule's phone sequence against phonemes. match(pi, si), the end
 // of the first match of the sequence from si on at phoneme byte pi ('?'
-// runs shortest first), depends on nothing else: a sequence with '?' fills
-// a table of it once, so a search costs phonemes x sequence steps however
-// many '?' there are.
+// runs shortest first), depends on nothing else. A run of boundaries in the
+// sequence is stepped over as one, so match(., si) reads only match(., si)
+// at later phoneme bytes and match(., si + 1): a sequence with '?' fills its
+// rows from the last to the first keeping two of them, and a search costs
+// phonemes x sequence steps and two rows of memory however many '?' there
+// are.
 class PhoneMatcher {
  public:
     PhoneMatcher(std::string_view phonemes, std::string_view sequence)
-        : ph_(phonemes), seq_(sequence), step_digits_(sequence.find_first_of("0123456789") == std::string_view::npos) {
+        : ph_(phonemes), step_digits_(sequence.find_first_of("0123456789") == std::string_view::npos) {
+        for (size_t i = 0; i < sequence.size(); ++i)
+            if (!boundary(sequence[i]) || i == 0 || !boundary(sequence[i - 1])) seq_ += sequence[i];
+        const auto size = static_cast<Pos>(ph_.size());
         after_digits_.resize(ph_.size() + 1);
         after_boundaries_.resize(ph_.size() + 1);
-        after_digits_[ph_.size()] = after_boundaries_[ph_.size()] = ph_.size();
-        for (size_t i = ph_.size(); i-- > 0;) {
+        after_digits_[size] = after_boundaries_[size] = size;
+        for (Pos i = size; i-- > 0;) {
             after_digits_[i] = step_digits_ && digit(ph_[i]) ? after_digits_[i + 1] : i;
             after_boundaries_[i] = boundary(ph_[i]) ? after_boundaries_[i + 1] : i;
         }
-        if (seq_.find('?') != std::string_view::npos) fill_table();
+        if (seq_.find('?') != std::string::npos) fill_first_row();
     }
 
     // The first match from the start (forward) or the end; false when none.
     bool find(bool forward, Span& out) const {
-        std::vector<size_t> starts;
-        for (size_t b = 0; b < ph_.size(); ++b)
-            if (!boundary(ph_[b]) && (b == 0 || boundary(ph_[b - 1]))) starts.push_back(b);
-        if (!forward) std::reverse(starts.begin(), starts.end());
-        for (size_t b : starts) {
-            const size_t e = match(b, 0);
-            if (e != kNoMatch) {
+        const size_t n = ph_.size();
+        for (size_t k = 0; k < n; ++k) {
+            const size_t b = forward ? k : n - 1 - k;
+            if (boundary(ph_[b]) || (b > 0 && !boundary(ph_[b - 1]))) continue;
+            const Pos e = match(static_cast<Pos>(b), 0);
+            if (e != kNone) {
                 out = {b, e};
                 return true;
             }
@@ -172,56 +178,61 @@ class PhoneMatcher {
     }
 
  private:
-    size_t match(size_t pi, size_t si) const {
-        if (!table_.empty()) return table_[si * (ph_.size() + 1) + pi];
-        return step(pi, si, [this](size_t p, size_t s) { return match(p, s); });
+    // Phoneme positions; a token's phonemes stay far below 4 GB.
+    using Pos = uint32_t;
+    static constexpr Pos kNone = UINT32_MAX;
+
+    Pos match(Pos pi, size_t si) const {
+        if (!first_row_.empty()) return first_row_[pi];
+        return step(pi, si, [this](Pos p, size_t s) { return match(p, s); });
     }
 
     // Rows of later sequence positions come first, and within a row later
     // phoneme positions: every step reads only entries already made.
-    void fill_table() {
+    void fill_first_row() {
         const size_t width = ph_.size() + 1;
-        std::vector<size_t> table((seq_.size() + 1) * width, kNoMatch);
-        auto at = [&table, width](size_t p, size_t s) { return table[s * width + p]; };
-        for (size_t si = seq_.size() + 1; si-- > 0;)
-            for (size_t pi = width; pi-- > 0;) table[si * width + pi] = step(pi, si, at);
-        table_ = std::move(table);
+        std::vector<Pos> row(width, kNone), later(width, kNone);
+        for (size_t si = seq_.size() + 1; si-- > 0;) {
+            auto at = [&](Pos p, size_t s) { return s == si ? row[p] : later[p]; };
+            for (size_t pi = width; pi-- > 0;) row[pi] = step(static_cast<Pos>(pi), si, at);
+            std::swap(row, later);
+        }
+        first_row_ = std::move(later);
     }
 
     // One step of the match at (pi, si); next(p, s) gives the match from a
     // later position.
     template <typename Next>
-    size_t step(size_t pi, size_t si, const Next& next) const {
+    Pos step(Pos pi, size_t si, const Next& next) const {
+        const auto size = static_cast<Pos>(ph_.size());
         if (si == seq_.size()) {
             pi = after_digits_[pi];
-            return pi == ph_.size() || boundary(ph_[pi]) ? pi : kNoMatch;
+            return pi == size || boundary(ph_[pi]) ? pi : kNone;
         }
         const char c = seq_[si];
         if (c == '?') {
             // A run of at least one phone character, shortest first: this
             // character ends the run, or the run goes on.
-            if (pi >= ph_.size() || boundary(ph_[pi])) return kNoMatch;
-            const size_t e = next(pi + 1, si + 1);
-            return e != kNoMatch ? e : next(pi + 1, si);
+            if (pi >= size || boundary(ph_[pi])) return kNone;
+            const Pos e = next(pi + 1, si + 1);
+            return e != kNone ? e : next(pi + 1, si);
         }
         if (boundary(c)) {
             pi = after_digits_[pi];
-            if (pi >= ph_.size() || !boundary(ph_[pi])) return kNoMatch;
-            pi = after_boundaries_[pi];
-            while (si < seq_.size() && boundary(seq_[si])) ++si;
-            return next(pi, si);
+            if (pi >= size || !boundary(ph_[pi])) return kNone;
+            return next(after_boundaries_[pi], si + 1);
         }
         if (pi > 0 && !digit(c)) pi = after_digits_[pi];
-        if (pi >= ph_.size() || ph_[pi] != c) return kNoMatch;
+        if (pi >= size || ph_[pi] != c) return kNone;
         return next(pi + 1, si + 1);
     }
 
     std::string_view ph_;
-    std::string_view seq_;
+    std::string seq_;  // the rule's sequence, each run of boundaries one byte
     bool step_digits_;
-    std::vector<size_t> after_digits_;      // first position from i that is no stress digit
-    std::vector<size_t> after_boundaries_;  // first position from i that is no boundary
-    std::vector<size_t> table_;             // match(pi, si), only for sequences with '?'
+    std::vector<Pos> after_digits_;      // first position from i that is no stress digit
+    std::vector<Pos> after_boundaries_;  // first position from i that is no boundary
+    std::vector<Pos> first_row_;         // match(pi, 0), only for sequences with '?'
 };
 
 bool alternative_matches(std::string_view alt, std::string_view value, const std::vector<std::string>& seen) {

@@ -199,14 +199,14 @@ bool ParseText(std::string_view text, std::vector<TextTree>& trees) {
       t.letter = f[1];
       trees.push_back(std::move(t));
       if (static_cast<int64_t>(trees.size()) > declared) return false;
-    } else if (line[0] == 'T') {
-      if (trees.empty() || f.size() < 2 || !trees.back().nodes.empty() ||
+    } else if (line[0] == 'T' && f[0] == "T" && f.size() == 2) {
+      if (trees.empty() || !trees.back().nodes.empty() ||
           static_cast<int64_t>(trees.back().outputs.size()) >= trees.back().terminals)
         return false;
       trees.back().outputs.emplace_back(f[1]);
-    } else if (line[0] == 'N') {
+    } else if (line[0] == 'N' && f[0] == "N" && f.size() == 5) {
       TextNode n;
-      if (trees.empty() || f.size() < 5 || !Count(f[3], n.yes) || !Count(f[4], n.no)) return false;
+      if (trees.empty() || !Count(f[3], n.yes) || !Count(f[4], n.no)) return false;
       TextTree& t = trees.back();
       if (static_cast<int64_t>(t.outputs.size()) != t.terminals || static_cast<int64_t>(t.nodes.size()) >= t.nonterminals ||
           n.yes >= t.terminals + t.nonterminals || n.no >= t.terminals + t.nonterminals)
@@ -215,7 +215,9 @@ bool ParseText(std::string_view text, std::vector<TextTree>& trees) {
       n.value = f[2];
       t.nodes.push_back(std::move(n));
     }
-    // Any other line is none of the model's and is skipped.
+    // Any other line is none of the model's and is skipped, also one that
+    // only begins with 'T' or 'N' ("Trained on ...", "Notes: ..."): a node
+    // line left out this way still fails its tree's counts.
   }
   if (declared < 0 || static_cast<int64_t>(trees.size()) != declared) return false;
   if (!trees.empty() && (static_cast<int64_t>(trees.back().outputs.size()) != trees.back().terminals ||

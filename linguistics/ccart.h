@@ -17,9 +17,11 @@
 //
 // Text form: "Number_Trees: N", then per tree a line
 // "Letter: <letter> <label> <nA> <label> <nB>" followed by nA lines
-// "T <output>" and nB lines "N <question> <value> <yes> <no>"; blank lines
+// "T <output>" and nB lines "N <question> <value> <yes> <no>", told by that
+// exact form (a first field "T" or "N" and two or five fields); blank lines
 // (empty or white space only), lines beginning with "#" and lines of no
-// other kind are skipped. Counts that do not match refuse the text.
+// other kind, such as "Trained on ..." or "Notes: ...", are skipped. Counts
+// that do not match refuse the text.
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/dystr.h"
 #include "foundation/numarray.h"
@@ -137,10 +138,140 @@ void start_phoneme(pls* r, const char** atts) {
     QLTP_dystr_clear(r->phoneme_text);
 }
 
-void on_start(void* user, const char* name, const char** atts) {
+// A numeric reference: the code point, or 0 when it is none a character
+// can have (zero, a surrogate, beyond U+10FFFF, too many digits).
+uint32_t numeric_reference(std::string_view name) {
+    if (name.size() < 2 || name[0] != '#') return 0;
+    int base = 10;
+    name.remove_prefix(1);
+    if (name[0] == 'x' || name[0] == 'X') {
+        base = 16;
+        name.remove_prefix(1);
+    }
+    if (name.empty()) return 0;
+    uint32_t cp = 0;
+    for (char c : name) {
+        int digit = -1;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        if (digit < 0) return 0;
+        cp = cp * base + digit;
+        if (cp > 0x10FFFF) return 0;
+    }
+    if (cp >= 0xD800 && cp <= 0xDFFF) return 0;
+    return cp;
+}
+
+void start_metadata(pls* r) {
+    r->in_metadata = 1;
+    r->metadata_trial = !r->in_lexeme;
+    r->metadata_errors = QLTP_dystr_sz(r->errors);
+    std::memcpy(r->metadata_refused, r->refused, sizeof r->refused);
+    QLTP_strarray_clear(r->pending);
+}
+
+// The end tag of a metadata element: whatever it held is none of the
+// lexicon's.
+void end_metadata(pls* r) {
+    r->in_metadata = 0;
+    if (!r->metadata_trial) return;
+    QLTP_dystr_truncate(r->errors, r->metadata_errors);
+    std::memcpy(r->refused, r->metadata_refused, sizeof r->refused);
+    r->in_lexeme = r->in_grapheme = r->in_phoneme = 0;
+    QLTP_strarray_clear(r->pending);
+}
+
+// The lexicon or the document ends inside a metadata element: its end tag is
+// missing, and the lexemes read after its start are the lexicon's.
+void end_open_metadata(pls* r) {
+    if (!r->in_metadata) return;
+    add_error(r, "ERROR: metadata not closed\n");
+    r->in_metadata = 0;
+    for (int i = 0; i < QLTP_strarray_sz(r->pending); ++i) {
+        const char* line = QLTP_strarray_idx(r->pending, i);
+        QLTP_lexhash_loadline(r->result, line, static_cast<int>(std::strlen(line)));
+    }
+    QLTP_strarray_clear(r->pending);
+}
+
+// A lexicon line of the lexeme being ended.
+void add_line(pls* r) {
+    if (r->in_metadata)
+        QLTP_strarray_add(r->pending, QLTP_dystr_cstr(r->line), QLTP_dystr_sz(r->line));
+    else
+        QLTP_lexhash_loadline(r->result, QLTP_dystr_cstr(r->line), QLTP_dystr_sz(r->line));
+}
+
+// A reference's text (the name without '&' and ';'): an unknown one is
+// reported and stands as a blank.
+std::string reference_text(pls* r, std::string_view name) {
+    static constexpr std::pair<std::string_view, const char*> kNamed[] = {
+        {"quot", "\""}, {"apos", "'"}, {"lt", "<"}, {"gt", ">"}, {"amp", "&"}};
+    for (const auto& [entity, value] : kNamed)
+        if (name == entity) return value;
+    if (const uint32_t cp = numeric_reference(name)) {
+        // The converter gives 1, not a byte count; its output ends in NUL.
+        char buf[5] = {};
+        if (QLTP_unicode2utf8(cp, buf)) return buf;
+        return {};
+    }
+    add_error(r, "Unknown entity: ", name, "\n");
+    return " ";
+}
+
+// An attribute value with its references decoded; an '&' that starts none
+// stays as it is.
+std::string decode_value(pls* r, std::string_view value) {
+    std::string out;
+    for (size_t i = 0; i < value.size();) {
+        if (value[i] == '&') {
+            const size_t end = value.find_first_of("; \t\r\n&<\"'", i + 1);
+            if (end != std::string_view::npos && value[end] == ';' && end > i + 1) {
+                out += reference_text(r, value.substr(i + 1, end - i - 1));
+                i = end + 1;
+                continue;
+            }
+        }
+        out += value[i++];
+    }
+    return out;
+}
+
+// The attributes of an element the reader reads, references decoded.
+struct Attributes {
+    std::vector<std::string> values;
+    std::vector<const char*> list;
+    const char** Of(pls* r, const char** atts) {
+        bool any = false;
+        for (int i = 0; atts && atts[i] && atts[i + 1]; i += 2) any = any || std::strchr(atts[i + 1], '&');
+        if (!any) return atts;
+        for (int i = 0; atts[i] && atts[i + 1]; i += 2) values.push_back(decode_value(r, atts[i + 1]));
+        for (int i = 0; atts[i] && atts[i + 1]; i += 2) {
+            list.push_back(atts[i]);
+            list.push_back(values[static_cast<size_t>(i / 2)].c_str());
+        }
+        list.push_back(nullptr);
+        return list.data();
+    }
+};
+
+void on_start(void* user, const char* name, const char** raw) {
     auto* r = static_cast<pls*>(user);
     const Element e = element_of(name);
-    if (r->in_metadata) return refuse(r, e, nullptr);
+    // Inside a metadata element read on trial, lexemes are read for the case
+    // that its end tag is missing; nothing else is.
+    if (r->in_metadata && (!r->metadata_trial || (e != kLexeme && e != kGrapheme && e != kPhoneme)))
+        return refuse(r, e, nullptr);
+    Attributes decoded;
+    const char** atts = raw;
+    if (e == kLexicon || e == kLexeme || e == kPhoneme) {
+        try {
+            atts = decoded.Of(r, raw);
+        } catch (...) {
+            atts = raw;
+        }
+    }
     switch (e) {
         case kLexicon: return start_lexicon(r, atts);
         case kLexeme: return start_lexeme(r, atts);
@@ -152,8 +283,7 @@ void on_start(void* user, const char* name, const char** atts) {
             return;
         case kPhoneme: return start_phoneme(r, atts);
         case kMetadata:
-            r->in_metadata = 1;
-            return;
+            return start_metadata(r);
         case kOther:
             if (std::strcmp(name, "meta") != 0 && std::strcmp(name, "alias") != 0 && std::strcmp(name, "example") != 0)
                 add_error(r, "WARNING: unknown tag ", name, "\n");
@@ -246,7 +376,7 @@ void end_lexeme(pls* r) {
             if (nr_phonemes > 1) QLTP_dystr_append(r->line, p == 0 ? "  default_1" : "  default_0", -1);
             if (QLTP_dystr_sz(r->roles) > 0)
                 QLTP_dystr_append2(r->line, "  ", 2, QLTP_dystr_cstr(r->roles), QLTP_dystr_sz(r->roles));
-            QLTP_lexhash_loadline(r->result, QLTP_dystr_cstr(r->line), QLTP_dystr_sz(r->line));
+            add_line(r);
         }
     }
     QLTP_strarray_delete(graphemes);
@@ -278,11 +408,12 @@ void on_end(void* user, const char* name) {
             if (r->in_lexeme) end_lexeme(r);
             break;
         case kLexicon:
+            end_open_metadata(r);
             end_open_lexeme(r);
             r->in_lexicon = 0;
             break;
         case kMetadata:
-            r->in_metadata = 0;
+            if (r->in_metadata) end_metadata(r);
             break;
         case kOther:
             break;
@@ -300,31 +431,6 @@ void on_text(void* user, const char* text, int len) {
     if (dystr* d = current_text(r)) QLTP_dystr_append(d, text, len);
 }
 
-// A numeric reference: the code point, or 0 when it is none a character
-// can have (zero, a surrogate, beyond U+10FFFF, too many digits).
-uint32_t numeric_reference(std::string_view name) {
-    if (name.size() < 2 || name[0] != '#') return 0;
-    int base = 10;
-    name.remove_prefix(1);
-    if (name[0] == 'x' || name[0] == 'X') {
-        base = 16;
-        name.remove_prefix(1);
-    }
-    if (name.empty()) return 0;
-    uint32_t cp = 0;
-    for (char c : name) {
-        int digit = -1;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        if (digit < 0) return 0;
-        cp = cp * base + digit;
-        if (cp > 0x10FFFF) return 0;
-    }
-    if (cp >= 0xD800 && cp <= 0xDFFF) return 0;
-    return cp;
-}
-
 void on_entity(void* user, const char* text, int len) {
     auto* r = static_cast<pls*>(user);
     dystr* d = current_text(r);
@@ -332,21 +438,11 @@ void on_entity(void* user, const char* text, int len) {
     std::string_view name(text, static_cast<size_t>(len));
     if (!name.empty() && name.front() == '&') name.remove_prefix(1);
     if (!name.empty() && name.back() == ';') name.remove_suffix(1);
-    static constexpr std::pair<std::string_view, const char*> kNamed[] = {
-        {"quot", "\""}, {"apos", "'"}, {"lt", "<"}, {"gt", ">"}, {"amp", "&"}};
-    for (const auto& [entity, value] : kNamed)
-        if (name == entity) {
-            QLTP_dystr_append(d, value, 1);
-            return;
-        }
-    if (const uint32_t cp = numeric_reference(name)) {
-        // The converter gives 1, not a byte count; its output ends in NUL.
-        char buf[5];
-        if (QLTP_unicode2utf8(cp, buf)) QLTP_dystr_append(d, buf, static_cast<int>(std::strlen(buf)));
-        return;
+    try {
+        const std::string value = reference_text(r, name);
+        QLTP_dystr_append(d, value.data(), static_cast<int>(value.size()));
+    } catch (...) {
     }
-    add_error(r, "Unknown entity: ", name, "\n");
-    QLTP_dystr_append(d, " ", 1);
 }
 
 }  // namespace
@@ -364,7 +460,8 @@ pls* QLTP_pls_new() {
     r->line = QLTP_dystr_new(nullptr, 0);
     r->phoneme_text = QLTP_dystr_new(nullptr, 0);
     r->grapheme_text = QLTP_dystr_new(nullptr, 0);
-    if (!r->errors || !r->scanner || !r->phonesets || !r->owned || !r->roles || !r->graphemes ||
+    r->pending = QLTP_strarray_new();
+    if (!r->pending || !r->errors || !r->scanner || !r->phonesets || !r->owned || !r->roles || !r->graphemes ||
         !r->phonemes || !r->line || !r->phoneme_text || !r->grapheme_text) {
         QLTP_pls_delete(r);
         return nullptr;
@@ -404,6 +501,7 @@ void QLTP_pls_clear(pls* r) {
     r->language = nullptr;
     QLTP_strarray_clear(r->graphemes);
     QLTP_strarray_clear(r->phonemes);
+    QLTP_strarray_clear(r->pending);
 }
 
 void QLTP_pls_delete(pls* r) {
@@ -419,6 +517,7 @@ void QLTP_pls_delete(pls* r) {
     QLTP_dystr_delete(r->grapheme_text);
     QLTP_strarray_delete(r->graphemes);
     QLTP_strarray_delete(r->phonemes);
+    QLTP_strarray_delete(r->pending);
     QLTP_free(r->language);
     delete r;
 }
@@ -460,7 +559,9 @@ lexhash* QLTP_pls_load_pls(pls* r, const char* text) {
     r->phoneme_alphabet = nullptr;
     r->in_metadata = r->in_lexicon = r->in_lexeme = r->in_grapheme = r->in_phoneme = 0;
     r->prefer_count = 0;
+    r->metadata_trial = 0;
     std::memset(r->refused, 0, sizeof r->refused);
+    QLTP_strarray_clear(r->pending);
     QLTP_dystr_clear(r->grapheme_text);
     QLTP_dystr_clear(r->phoneme_text);
     QLTP_dystr_clear(r->errors);
@@ -468,7 +569,10 @@ lexhash* QLTP_pls_load_pls(pls* r, const char* text) {
     // swallow the next.
     QLTP_tpxml_reset(r->scanner);
     const int parsed = QLTP_tpxml_parse(r->scanner, text, static_cast<int>(std::strlen(text)), 1);
-    if (parsed) end_open_lexeme(r);
+    if (parsed) {
+        end_open_metadata(r);
+        end_open_lexeme(r);
+    }
     lexhash* lex = r->result;
     r->result = nullptr;
     if (!parsed) {

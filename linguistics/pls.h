@@ -7,7 +7,9 @@
 // cannot be a lexicon line's headword: it is skipped with a warning. A
 // lexeme whose end tag is missing ends where the next lexeme starts or where
 // the lexicon or the document ends; a grapheme or phoneme left open in it is
-// dropped. So a missing end tag costs at most its own lexeme.
+// dropped. So a missing end tag costs at most its own lexeme; a metadata
+// element never closed costs none. Attribute values decode references as
+// text does.
 
 #include <cstdint>
 #include <cstdio>
@@ -45,6 +47,13 @@ struct pls {
     int32_t in_phoneme;
     int32_t prefer_count;
     int32_t refused[5];  // refused start tags still open, per element
+    // A metadata element between lexemes is read on trial: the lexemes in it
+    // go to `pending` and are dropped with its messages at its end tag, or
+    // kept when it turns out never to be closed.
+    int32_t metadata_trial;
+    int32_t metadata_errors;      // size of the messages when it began
+    int32_t metadata_refused[5];  // refused counts when it began
+    strarray* pending;            // lexicon lines read inside it
     lexhash* result;     // the lexicon being filled; the caller's once a load returns
 };
 

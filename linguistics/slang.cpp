@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "foundation/toxtoken.h"
 
@@ -48,12 +49,34 @@ std::string insert_before_vowels(const spron& s, const char* insert) {
     return out;
 }
 
-// Empty when the spron has phones but no vowel: such a word has no place to
-// move its consonants to.
-// A spron written without syllable marks ends in no separator: what is put
-// after it starts a syllable of its own.
+bool holds_vowel(std::string_view text) {
+    for (size_t at = 0; at < text.size();) {
+        size_t end = at;
+        while (end < text.size() && !is_separator(text[end])) ++end;
+        if (is_vowel(text.data() + at, static_cast<int>(end - at))) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+// Ends the last syllable of a new spron, before the game's syllable goes
+// after it. A spron written without syllable marks ends in no separator:
+// its end becomes a syllable end. A word that goes on in the next token
+// ends in an open syllable, most often its next syllable's first consonants:
+// with no vowel of its own it joins the syllable before it as its coda.
 void end_syllable(std::string& out) {
-    if (!out.empty() && !is_separator(out.back())) out += '|';
+    if (out.empty() || out.back() == '|') return;
+    const size_t bar = out.rfind('|');
+    if (bar == std::string::npos || holds_vowel(std::string_view(out).substr(bar + 1))) {
+        if (!is_separator(out.back())) out += '|';
+        return;
+    }
+    while (out.size() > bar + 1 && is_separator(out.back())) out.pop_back();
+    if (out.size() == bar + 1) return;
+    size_t last = bar;
+    while (last > 0 && !is_separator(out[last - 1])) --last;
+    out[bar] = is_vowel(out.data() + last, static_cast<int>(bar - last)) ? '+' : '_';
+    out += '|';
 }
 
 std::string piglatin(const spron& s, int column) {
@@ -64,6 +87,8 @@ std::string piglatin(const spron& s, int column) {
     }
     int v = 1;
     while (v < s.nphone && !is_vowel(s.phone[v], s.phone_len[v])) ++v;
+    // Empty when the spron has phones but no vowel: such a word has no
+    // place to move its consonants to.
     if (v == s.nphone) return {};
     std::string out(s.phone[v]);
     end_syllable(out);

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "foundation/strutil.h"
+#include "cpu_time.h"
+#include "peak_memory.h"
 
 namespace {
 
@@ -132,6 +134,34 @@ TEST(BpcompTest, TableOfAStringOverOneMiBReadsBack) {
         QLTP_bpcomp_delete(back);
     }
     QLTP_bpcomp_delete(t);
+}
+
+// A table built from one long string may claim any length: the calls must
+// take what their input needs, not what the table claims.
+TEST(BpcompTest, CallsOnATableClaimingTheLargestLengthTakeWhatTheirInputNeeds) {
+    Built b({"hello world", "yellow", "low"});
+    std::string stored = Stored(b.table, 0);
+    const int32_t largest = INT32_MAX - 1;
+    std::memcpy(stored.data(), &largest, 4);
+    bpcomp* huge = Read(stored, 0);
+    ASSERT_NE(huge, nullptr);
+    // The coded text lies in the work buffer that decoding writes to.
+    auto round_trip = [](bpcomp* t) {
+        const char* coded = QLTP_bpcomp_encode(t, "hello world", nullptr);
+        const char* text = coded ? QLTP_bpcomp_decode(t, coded, nullptr) : nullptr;
+        return std::string(text ? text : "(none)");
+    };
+    const int64_t grown = orvelle_test::PeakGrowthBytes([&] { round_trip(huge); });
+    ASSERT_GE(grown, 0);
+    EXPECT_LT(grown, 64 << 20);
+    EXPECT_EQ(round_trip(huge), "hello world");
+    char out[16];
+    EXPECT_STREQ(QLTP_bpcomp_decode(huge, QLTP_bpcomp_encode(huge, "low", out), out), "low");
+
+    const double ratio = orvelle_test::CpuTimeRatio([&] { for (int i = 0; i < 100; ++i) round_trip(b.table); },
+                                                    [&] { for (int i = 0; i < 100; ++i) round_trip(huge); });
+    EXPECT_LT(ratio, 10.0) << "the table claiming 2 GB took " << ratio << " times the CPU time";
+    QLTP_bpcomp_delete(huge);
 }
 
 TEST(BpcompTest, CorruptTablesAreRefused) {

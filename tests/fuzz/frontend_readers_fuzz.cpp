@@ -307,7 +307,12 @@ void CheckPlsLexemes(const std::string& bytes) {
       default: lexemes.emplace_back(); break;
     }
   }
-  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<lexicon version=\"1.0\" alphabet=\"qrln\" xml:lang=\"en\">\n";
+  // The alphabet may be written with references, and a metadata element
+  // left open before the lexemes costs none of them.
+  const bool open_metadata = !bytes.empty() && (bytes[0] & 1);
+  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<lexicon version=\"1.0\" alphabet=\"" +
+                    std::string(bytes.size() & 1 ? "q&#x72;&#108;n" : "qrln") + "\" xml:lang=\"en\">\n";
+  if (open_metadata) doc += "<metadata><dc:title>t</dc:title>\n";
   for (size_t i = 0; i < lexemes.size(); ++i)
     doc += "<lexeme><grapheme>g" + std::to_string(i) + "-" + lexemes[i].doc_grapheme + "</grapheme><phoneme>p" +
            lexemes[i].doc_phoneme + "</phoneme></lexeme>\n";
@@ -315,7 +320,8 @@ void CheckPlsLexemes(const std::string& bytes) {
   pls* reader = QLTP_pls_new();
   lexhash* lex = QLTP_pls_load_pls(reader, doc.c_str());
   Check(lex != nullptr, "a written PLS document loads", doc);
-  Check(QLTP_dystr_sz(reader->errors) == 0, "a written PLS document reads without a message", doc);
+  Check(std::string(QLTP_dystr_cstr(reader->errors)) == (open_metadata ? "ERROR: metadata not closed\n" : ""),
+        "a written PLS document reads without a message but the open metadata's", doc);
   for (size_t i = 0; i < lexemes.size(); ++i) {
     std::string pron;
     for (const std::string& p : lexemes[i].phones) pron += (pron.empty() ? "" : "_") + p;
@@ -515,21 +521,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       bpcomp* table = f ? QLTP_bpcomp_read(f, swap) : nullptr;
       if (f) std::fclose(f);
       if (!table) break;
-      // Stored maximum lengths run to 2 GiB; the round trip's buffers stay small.
-      if (QLTP_bpcomp_maxlen(table) > (1 << 20)) {
-        QLTP_bpcomp_delete(table);
-        break;
-      }
-      // Whatever the table decodes encodes to symbols that decode the same.
+      // Stored maximum lengths run to 2 GiB and a symbol may expand to all
+      // of it, so symbols from the bytes are decoded only under small
+      // lengths; a text of the table's own characters round-trips under any,
+      // in work buffers that take what the text needs.
       const std::string symbols = bytes.substr(bytes.size() / 2);
-      std::string decoded(static_cast<size_t>(QLTP_bpcomp_maxlen(table)) + 1, '\0');
-      std::string encoded = decoded;
-      if (QLTP_bpcomp_decode(table, symbols.c_str(), decoded.data())) {
-        const std::string plain = decoded.c_str();
-        if (QLTP_bpcomp_encode(table, plain.c_str(), encoded.data())) {
-          Check(QLTP_bpcomp_decode(table, encoded.c_str(), decoded.data()) != nullptr && plain == decoded.c_str(),
-                "encoded text decodes to itself", plain);
-        }
+      std::string plain;
+      if (QLTP_bpcomp_maxlen(table) <= (1 << 20)) {
+        if (const char* decoded = QLTP_bpcomp_decode(table, symbols.c_str(), nullptr)) plain = decoded;
+        Check(plain.size() <= static_cast<size_t>(QLTP_bpcomp_maxlen(table)), "a decoded text fits the table", plain);
+      } else {
+        for (int t = 1; t < table->nterminals && plain.size() < 64; ++t)
+          if (table->left[t]) plain += static_cast<char>(table->left[t]);
+      }
+      if (const char* encoded = QLTP_bpcomp_encode(table, plain.c_str(), nullptr)) {
+        const char* again = QLTP_bpcomp_decode(table, encoded, nullptr);
+        Check(again != nullptr && plain == again, "encoded text decodes to itself", plain);
       }
       QLTP_bpcomp_delete(table);
       break;

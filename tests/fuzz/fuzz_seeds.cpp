@@ -3,6 +3,7 @@
 // target. Each seed carries the option bytes its target reads in front.
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -214,8 +215,15 @@ void FrontendReaderSeeds() {
     Reader("matrix" + order, kMatrix, Written(m, swap, QLTP_doublematrix_write_sz, QLTP_doublematrix_write), swap);
     Reader("paramdbs" + order, kParamDbs, Written(mgr, swap, QLTP_paramdbmgr_write_sz, QLTP_paramdbmgr_write), swap);
     Reader("paramdb" + order, kParamDb, Written(one, swap, QLTP_paramdbset_write_sz, QLTP_paramdbset_write), swap);
-    if (pairs_table)
+    if (pairs_table) {
       Reader("byte_pairs" + order, kBytePairs, Written(pairs_table, swap, QLTP_bpcomp_write_sz, QLTP_bpcomp_write), swap);
+      // The same table claiming the largest maximum length.
+      const int32_t longest = pairs_table->maxlen;
+      pairs_table->maxlen = INT32_MAX - 1;
+      Reader("byte_pairs_longest" + order, kBytePairs,
+             Written(pairs_table, swap, QLTP_bpcomp_write_sz, QLTP_bpcomp_write), swap);
+      pairs_table->maxlen = longest;
+    }
     if (table) {
       std::string image(static_cast<size_t>(QLTP_tpobj_complkp_write(table, nullptr, swap)), '\0');
       QLTP_tpobj_complkp_write(table, image.data(), swap);

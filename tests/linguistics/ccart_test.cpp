@@ -310,6 +310,8 @@ TEST(CcartTest, RefusesTextWhoseCountsOrNodesDoNotMatch) {
   const std::pair<const char*, std::string> skipped[] = {
       {"unknown line", replaced("T b\n", "T b\nX y\n")},
       {"whitespace-only line", replaced("T b\n", "T b\n \t \n")},
+      {"unknown lines beginning with T or N",
+       replaced("T b\n", "Trained on cmudict\nT b\nNotes: none\nTab\nN-best 2\nTAB\tx\n")},
       {"trailing blank lines", good + "\n  \n"},
       {"trailing blank line, CRLF", crlf + " \r\n"},
   };

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "foundation/config.h"
 #include "foundation/logger.h"
+#include "cpu_time.h"
 #include "spurt_stage.h"
 #include "textproc/channel.h"
 
@@ -429,34 +429,38 @@ TEST(PhrasingTest, RandomStreamsKeepEveryTokenOnceAndInOrder) {
   }
 }
 
-// Hostile input stays cheap: 100,000 unpunctuated words in calls of 700
-// tokens, and one token with 4,000 "!" after it.
-TEST(PhrasingTest, HostileInputFinishesQuickly) {
-  Phraser p(kPlain, "", 1024);
-  auto start = std::chrono::steady_clock::now();
-  int spurts = 0, words = 0;
-  std::vector<std::string> chunk;
-  for (int call = 0; words < 100000; ++call) {
-    chunk.clear();
-    for (int i = 0; i < 700 && words < 100000; ++i, ++words) chunk.push_back("w");
-    bool final = words == 100000;
-    voidparray* stream = p.Stream(chunk, final);
-    voidparray* out = p.Process(stream, final ? 1 : 0);
-    spurts += QLTP_voidparray_sz(out);
-    // Spurts handed on go back to the pool, as at the end of a channel.
-    QLTP_toxspstream_release_tox(out);
-    QLTP_voidparray_delete(p.streams.back());
-    p.streams.pop_back();
-  }
-  EXPECT_GE(spurts, 100000 / 30);
-  voidparray* out = p.Process(p.Stream({"x" + std::string(4000, '!')}), 1);
-  EXPECT_EQ(QLTP_voidparray_sz(out), 1);
-#ifdef __SANITIZE_ADDRESS__
-  const auto limit = std::chrono::seconds(10);
-#else
-  const auto limit = std::chrono::seconds(1);
-#endif
-  EXPECT_LT(std::chrono::steady_clock::now() - start, limit);
+// Hostile input stays cheap: unpunctuated words in calls of 700 tokens, and
+// one token with a run of "!" after it, take time linear in their length.
+TEST(PhrasingTest, HostileInputTakesLinearTime) {
+  auto words = [](int total) {
+    Phraser p(kPlain, "", 1024);
+    int spurts = 0;
+    std::vector<std::string> chunk;
+    for (int words = 0; words < total;) {
+      chunk.clear();
+      for (int i = 0; i < 700 && words < total; ++i, ++words) chunk.push_back("w");
+      bool final = words == total;
+      voidparray* stream = p.Stream(chunk, final);
+      voidparray* out = p.Process(stream, final ? 1 : 0);
+      spurts += QLTP_voidparray_sz(out);
+      // Spurts handed on go back to the pool, as at the end of a channel.
+      QLTP_toxspstream_release_tox(out);
+      QLTP_voidparray_delete(p.streams.back());
+      p.streams.pop_back();
+    }
+    return spurts;
+  };
+  auto bangs = [](size_t n) {
+    Phraser p(kPlain, "", 1024);
+    return QLTP_voidparray_sz(p.Process(p.Stream({"x" + std::string(n, '!')}), 1));
+  };
+  EXPECT_GE(words(100000), 100000 / 30);
+  EXPECT_EQ(bangs(4000), 1);
+  // Eight times the input, at most about eight times the time.
+  double ratio = orvelle_test::CpuTimeRatio([&] { words(12500); }, [&] { words(100000); });
+  EXPECT_LT(ratio, 24.0) << "100,000 words took " << ratio << " times the CPU time of 12,500";
+  ratio = orvelle_test::CpuTimeRatio([&] { bangs(500); }, [&] { bangs(4000); });
+  EXPECT_LT(ratio, 24.0) << "4,000 '!' took " << ratio << " times the CPU time of 500";
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "spurt_builder.h"
@@ -43,6 +44,11 @@ TEST(SlangTest, TransformsSpronsByAccent) {
       {"ga", "piglatin", "", "w+ey1|"},
       {"ga", "piglatin", "k_a1_t", "a1_t|k_ey1|"},  // unsyllabified: a syllable end is put in
       {"ga", "piglatin", "a1_t", "a1_t|w+ey1|"},
+      // The word goes on in the next token: its open last syllable joins the one before.
+      {"ga", "piglatin", "k+e1|s", "e1+s|k+ey1|"},
+      {"ga", "piglatin", "s_t+r+e1|s", "e1+s|s_t+r+ey1|"},
+      {"ga", "piglatin", "k+a1+t|s_t", "a1+t_s_t|k+ey1|"},
+      {"ga", "piglatin", "a1|s", "a1+s|w+ey1|"},
       {"ga", "gibberish", long_word, Repeat("ah1+v+ax0|g+a1_", 42) + "t"},
       // Left unchanged.
       {"ga", "PigLatin", "k+a1+t|", ""},
@@ -60,6 +66,17 @@ TEST(SlangTest, TransformsSpronsByAccent) {
     EXPECT_EQ(QLTP_slang(c.accent, c.name, t), c.want.empty() ? 0 : 1);
     EXPECT_EQ(TagVal(t, "lex", "spron"), c.want.empty() ? c.spron : c.want);
     EXPECT_EQ(TagVal(t, "lex", "phonemes"), c.want.empty() ? "orig" : PhonemesOf(c.want));
+    if (c.want.empty() || std::string(c.name) != "piglatin") continue;
+    // Every syllable the game makes holds a vowel.
+    spron made;
+    const std::string spron_made = TagVal(t, "lex", "spron");
+    ASSERT_EQ(QLTP_spron_fill(&made, spron_made.c_str()), 1);
+    for (int syl = 0, phone = 0; syl < made.nsyl; ++syl) {
+      bool vowel = false;
+      for (; phone < made.nphone && made.phone[phone] < made.syl[syl] + made.syl_len[syl]; ++phone)
+        vowel = vowel || std::strchr("aeiou@", made.phone[phone][0]) || (made.phone[phone][0] == 'y' && made.phone_len[phone] > 1);
+      EXPECT_TRUE(vowel) << "syllable " << std::string(made.syl[syl], static_cast<size_t>(made.syl_len[syl]));
+    }
   }
 }
 
