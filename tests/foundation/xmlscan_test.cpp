@@ -358,6 +358,7 @@ TEST(TpxmlTest, HostileMarkupIsScannedInLinearTimeOnA1MBStack) {
     while (attrs.size() < size) attrs += " b = \"c\" d='e'";
     out.push_back(attrs);
     out.push_back("<!--" + std::string(size, '-'));
+    out.push_back(std::string(size, '<'));
     return out;
   };
   const std::vector<std::string> small = inputs(10000), large = inputs(40000);
@@ -372,11 +373,6 @@ TEST(TpxmlTest, HostileMarkupIsScannedInLinearTimeOnA1MBStack) {
       const double ratio = orvelle_test::CpuTimeRatio([&] { Scanner().Run(small[i]); }, [&] { Scanner().Run(large[i]); });
       EXPECT_LT(ratio, 12.0) << "four times the input took " << ratio << " times the CPU time";
     }
-    // A run of '<' in one call is scanned completely.
-    Scanner s;
-    const std::string run(10000, '<');
-    s.Run(run);
-    EXPECT_EQ(QLTP_tpxml_byte_total(s.x), static_cast<int64_t>(run.size()));
   });
 }
 
