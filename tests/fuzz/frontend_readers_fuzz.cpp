@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <cstdlib>
@@ -415,7 +414,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace orvelle_fuzz;
-  const auto start = std::chrono::steady_clock::now();
+  const double start = orvelle_test::ThreadCpuSeconds();
   const Input in{data, size};
   const int reader = (in.Byte(0) & 0x3F) % kFrontendReaders, swap = in.Byte(0) >> 7;
   const std::string bytes = in.Payload(2);

@@ -5,7 +5,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "cpu_time.h"
 
 namespace orvelle_fuzz {
 
@@ -48,11 +49,13 @@ inline void Check(bool ok, const char* what, std::string_view detail = {}) {
 }
 
 // A budget linear in the input's length: more than base seconds plus per_kb
-// seconds for every KB of it since start is a finding, so that a path slower
-// than linear shows up rather than passing as a slow run.
-inline void CheckLinearTime(std::chrono::steady_clock::time_point start, size_t bytes, double base, double per_kb,
-                            const char* what, const std::string& label = {}) {
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+// seconds for every KB of it since start (this thread's CPU time, from
+// orvelle_test::ThreadCpuSeconds, so that other work on the machine does not
+// count) is a finding, so that a path slower than linear shows up rather than
+// passing as a slow run.
+inline void CheckLinearTime(double start, size_t bytes, double base, double per_kb, const char* what,
+                            const std::string& label = {}) {
+  const double seconds = orvelle_test::ThreadCpuSeconds() - start;
   Check(seconds <= base + per_kb * static_cast<double>(bytes) / 1024.0, what,
         label + (label.empty() ? "" : " ") + std::to_string(seconds) + " s for " + std::to_string(bytes) + " bytes");
 }
