@@ -428,7 +428,7 @@ bool WellFormed(const std::string& fragment) {
 // carried into the next piece.
 TEST(TokeniserTest, NestedApplicationTagsTakeLinearTime) {
     struct Case {
-        const char* unit;  // repeated to the size, then to twice the size
+        const char* unit;  // repeated to the size, then to four times the size
         const char* mode;
         size_t size;  // bytes, well past the 256 units after which nesting stops growing
     };
@@ -464,11 +464,13 @@ TEST(TokeniserTest, NestedApplicationTagsTakeLinearTime) {
             EXPECT_NE(last.find(kFinal), std::string::npos);
             out_bytes[which] = last.size();
         };
-        const double ratio = orvelle_test::CpuTimeRatio([&] { run(0, k.size); }, [&] { run(1, 2 * k.size); });
-        std::printf("%s %s: twice the input, %.2f times the CPU time, %.2f times the output\n", k.mode, k.unit, ratio,
-                    static_cast<double>(out_bytes[1]) / static_cast<double>(out_bytes[0]));
-        EXPECT_LT(ratio, 2.5);
-        EXPECT_LT(static_cast<double>(out_bytes[1]), 2.5 * static_cast<double>(out_bytes[0]));
+        // Two doublings at once, at most 2.5 times each: linear work gives
+        // about 4.4 here (the first 256 units nest deeper), the square 16.
+        const double ratio = orvelle_test::CpuTimeRatio([&] { run(0, k.size); }, [&] { run(1, 4 * k.size); });
+        std::printf("%s %s: four times the input, %.2f times the CPU time, %.2f times the output\n", k.mode, k.unit,
+                    ratio, static_cast<double>(out_bytes[1]) / static_cast<double>(out_bytes[0]));
+        EXPECT_LT(ratio, 2.5 * 2.5);
+        EXPECT_LT(static_cast<double>(out_bytes[1]), 2.5 * 2.5 * static_cast<double>(out_bytes[0]));
         if (lax) {
             last.erase(last.rfind(kFinal), kFinal.size());
             EXPECT_TRUE(WellFormed(last));
