@@ -214,6 +214,10 @@ class ThreadedConnection : public Connection {
   // let go at exit): no worker starts on it any more, and the running one is
   // waited for, except from inside one of its own requests.
   void Retire();
+  // As Retire, at exit, with a limit: a worker that has not ended by the
+  // monotonic millisecond deadline is left running, with its share of the
+  // connection, instead of waited for.
+  void RetireBefore(std::int64_t deadline_ms);
 
  private:
   std::atomic<bool> busy_{false};
@@ -227,6 +231,9 @@ class ThreadedConnection : public Connection {
   // runs, so waiting for the worker under it cannot hold the worker up.
   mutable std::mutex worker_lock_;
   std::thread worker_;
+  // Set by the worker thread as its last act; the thread owns a share, so
+  // it outlives the connection that the worker may let go.
+  std::shared_ptr<std::atomic<bool>> worker_ended_;
 };
 
 // Holds the connection lock and marks the calling thread as inside a
