@@ -388,13 +388,16 @@ OV_EXPORT int ovCancelRequest(CONNECTION_HANDLE handle);
  * waits for the server to end the request; the replies arrive as PACKET_XML
  * events. The server answers <voice name="all"/> with its voice list and
  * <voice name='NAME' select='1'/> by switching to voice NAME; other queries
- * are the server's own. It does not clear the quit flag: after a request
- * cancelled inside the callback it returns OV_CANCELLED as soon as it has
- * sent, until the next render, push, flush or asynchronous start. Returns
- * OV_SUCCESS; OV_ERROR for NULL xml or when the wait fails; OV_BAD_HANDLE;
- * OV_SEND_FAILED when the connection is not open, xml is too long or the
- * send fails; OV_CANCELLED; OV_BUSY inside this connection's callback.
- * Blocks as a render.
+ * are the server's own. It does not clear the quit flag, which a request
+ * leaves set when it was cancelled inside the callback or stopped while a
+ * piece of its text was answered (the first column of Failed requests,
+ * also on the worker of an asynchronous render): until the next render,
+ * push, flush or asynchronous start it then returns OV_CANCELLED as soon as
+ * it has sent, and ovSetVoice and ovEnumerateConnectionVoices find no
+ * voices. Returns OV_SUCCESS; OV_ERROR for NULL xml or when the wait fails;
+ * OV_BAD_HANDLE; OV_SEND_FAILED when the connection is not open, xml is too
+ * long or the send fails; OV_CANCELLED; OV_BUSY inside this connection's
+ * callback. Blocks as a render.
  *
  * ovSetVoiceFast sends <voice name='NAME' select='1'/>, with the name put in
  * as given, through ovQueryServer and returns its code (OV_ERROR for a NULL
