@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "client/bridge.h"
 #include "client/guard.h"
@@ -47,8 +48,8 @@ int StoppedCode(const ThreadedConnection& connection) {
 // time after this stops the request.
 void BeginRequest(ThreadedConnection& connection) {
   connection.SetBusy(true);
-  // A connection that is going keeps its quit flag.
-  connection.SetQuitFlag(connection.Stopping());
+  // A connection that is going, or being cancelled, keeps its quit flag.
+  connection.SetQuitFlag(connection.Stopping() || connection.Cancelling());
   connection.ClearWaitFailure();
   // A request that stopped earlier took the bridge down; this one needs it.
   connection.RestoreTokeniserCallBack();
@@ -209,6 +210,18 @@ int CancelRequest(CONNECTION_HANDLE handle) {
   // On the thread that renders this connection (inside its callback) the
   // render cannot end before we return: it stops at its next pass.
   if (connection->IsRequestThread()) return OV_SUCCESS;
+  // Marks the connection as being cancelled until the cancel leaves it.
+  struct Cancelling {
+    std::shared_ptr<ThreadedConnection> connection;
+    explicit Cancelling(std::shared_ptr<ThreadedConnection> c) : connection(std::move(c)) {
+      connection->BeginCancel();
+    }
+    ~Cancelling() { End(); }
+    void End() {
+      if (connection) connection->EndCancel();
+      connection.reset();
+    }
+  } cancelling(connection);
 
   for (;;) {
     bool busy;
@@ -255,7 +268,9 @@ int CancelRequest(CONNECTION_HANDLE handle) {
     replaced->Retire();
   }
   replaced.reset();
-  // The old connection goes now (or with its worker's last share of it).
+  // The old connection goes now (or with its worker's last share of it);
+  // stopped for good, it needs the mark no more.
+  cancelling.End();
   connection.reset();
 
   std::shared_ptr<ThreadedConnection> again = connections().Find(handle);
