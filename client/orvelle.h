@@ -368,9 +368,9 @@ OV_EXPORT int ovSetUserData(CONNECTION_HANDLE handle, void* user_data);
  * reconnecting; OV_CONNECT_FAILED when the new connection cannot connect
  * (the handle then holds it unopened; ovOpenConnection can open it). A
  * render, push, flush or asynchronous render on the same handle that begins
- * while a cancel runs on another thread is stopped too (OV_CANCELLED, or
- * OV_SEND_FAILED once the old connection is closed), unless it reaches the
- * new connection; a query then may still reach the old one.
+ * while a cancel runs on another thread is stopped too (OV_CANCELLED),
+ * unless it reaches the new connection; a query then may still reach the
+ * old one.
  *
  * The render functions print nothing on standard output. */
 OV_EXPORT int ovRenderSpeech(CONNECTION_HANDLE handle, const char* text);

@@ -33,6 +33,13 @@ int Finish(ThreadedConnection& connection, int code) {
   return code;
 }
 
+// How a request whose text could not go out ends: one that began on a
+// connection a cancel (or the exit) had already stopped and closed was
+// cancelled; otherwise the send failed.
+int SendFailedCode(const ThreadedConnection& connection) {
+  return connection.GetQuitFlag() && !connection.IsConnected() ? OV_CANCELLED : OV_SEND_FAILED;
+}
+
 // How a request whose text stopped while a piece was answered ends: after
 // a silence or a malformed frame the socket is gone, as after a failed send.
 int StoppedCode(const ThreadedConnection& connection) {
@@ -100,11 +107,11 @@ int _RenderSpeech(ThreadedConnection& connection, const char* text, bool wait_fo
   // Close an open stream of the other kind first.
   const int mode = connection.StreamMode();
   if ((mode == 1 && !xml) || (mode == 2 && xml)) {
-    if (!connection.SendText("", mode == 1, true)) return Finish(connection, OV_SEND_FAILED);
+    if (!connection.SendText("", mode == 1, true)) return Finish(connection, SendFailedCode(connection));
     if (connection.GetQuitFlag()) return Finish(connection, StoppedCode(connection));
   }
 
-  if (!connection.SendText(text, xml, flush)) return Finish(connection, OV_SEND_FAILED);
+  if (!connection.SendText(text, xml, flush)) return Finish(connection, SendFailedCode(connection));
   // A push gives the code a render gives for the same failure.
   if (connection.GetQuitFlag()) return Finish(connection, StoppedCode(connection));
   if (connection.LastLength() != 0 || flush) {
