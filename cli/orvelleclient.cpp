@@ -223,7 +223,7 @@ bool write_voice_info(CONNECTION_HANDLE handle, const char* output_dir) {
   return written;
 }
 
-void select_voice(CONNECTION_HANDLE handle, const char* voice) {
+void select_voice(CONNECTION_HANDLE handle, const char* voice, const char* host, int port) {
   ENUMERATOR_HANDLE voices = ovEnumerateConnectionVoices(handle);
   if (voices == -1 || voices == -2) {
     std::printf("WARNING: failed to set voice. Using default instead\n");
@@ -245,6 +245,9 @@ void select_voice(CONNECTION_HANDLE handle, const char* voice) {
   std::string query = std::string("<voice name=\"") + voice + "\" select=\"1\"/>";
   if (ovQueryServer(handle, query.c_str()) != 0) {
     std::printf("WARNING: failed to set voice to %s. Using default instead\n", voice);
+    // A server that refused with CLOSE may have left the socket out of step
+    // (the library then drops it): a new connection has the default voice.
+    ovOpenConnection(handle, host, port);
   } else {
     std::printf("INFO: voice set successfully\n");
   }
@@ -304,7 +307,7 @@ int run_client(const char* host, int port, const char* output_dir, const char* v
   // renders, but the run does not count as complete.
   bool complete = true;
   if (info && !write_voice_info(handle, output_dir)) complete = false;
-  if (voice != nullptr) select_voice(handle, voice);
+  if (voice != nullptr) select_voice(handle, voice, host, port);
 
   std::vector<char> input;
   for (int i = 0; i < count; ++i) {

@@ -513,6 +513,31 @@ void ThreadedConnection::Retire() {
   WaitForWorker();
 }
 
+void ThreadedConnection::RetireBefore(std::int64_t deadline_ms) {
+  retired_.store(true);
+  if (IsWorkerThread() || IsRequestThread()) return;
+  // A start under way has its worker once it lets go of the start lock.
+  for (;;) {
+    if (start_lock_.try_lock()) {
+      start_lock_.unlock();
+      break;
+    }
+    if (platform::monotonic_ms() >= deadline_ms) break;
+    platform::sleep_ms(1);
+  }
+  std::lock_guard<std::mutex> guard(worker_lock_);
+  if (worker_.joinable()) {
+    while (!worker_ended_->load() && platform::monotonic_ms() < deadline_ms) platform::sleep_ms(1);
+    if (worker_ended_->load()) {
+      worker_.join();
+    } else {
+      worker_.detach();
+    }
+  }
+  worker_id_.store(std::thread::id());
+  thread_running_.store(false);
+}
+
 void ThreadedConnection::Stop() {
   stopping_.store(true);
   SetQuitFlag(true);
@@ -522,7 +547,12 @@ bool ThreadedConnection::StartWorker(void (*procedure)(void*), void* argument) {
   std::lock_guard<std::mutex> guard(worker_lock_);
   if (worker_.joinable()) return false;  // the previous worker was not waited for
   try {
-    worker_ = std::thread(procedure, argument);
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    worker_ = std::thread([procedure, argument, ended] {
+      procedure(argument);
+      ended->store(true);
+    });
+    worker_ended_ = std::move(ended);
   } catch (...) {
     return false;
   }

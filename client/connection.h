@@ -210,10 +210,20 @@ class ThreadedConnection : public Connection {
   // teardown): the quit flag is set, and no request clears it any more.
   void Stop();
   bool Stopping() const { return stopping_.load(); }
+  // While an ovCancelRequest from another thread runs on it: a request
+  // that begins then (a worker whose start overlapped the cancel, say) is
+  // stopped as well, since the connection is about to be closed.
+  void BeginCancel() { ++cancels_running_; }
+  void EndCancel() { --cancels_running_; }
+  bool Cancelling() const { return cancels_running_.load() > 0; }
   // Once its handle no longer names it (destroyed, replaced by a cancel, or
   // let go at exit): no worker starts on it any more, and the running one is
   // waited for, except from inside one of its own requests.
   void Retire();
+  // As Retire, at exit, with a limit: a worker that has not ended by the
+  // monotonic millisecond deadline is left running, with its share of the
+  // connection, instead of waited for.
+  void RetireBefore(std::int64_t deadline_ms);
 
  private:
   std::atomic<bool> busy_{false};
@@ -221,12 +231,16 @@ class ThreadedConnection : public Connection {
   std::atomic<bool> thread_running_{false};
   std::atomic<std::thread::id> worker_id_{};
   std::atomic<bool> stopping_{false};
+  std::atomic<int> cancels_running_{0};
   std::atomic<bool> retired_{false};
   std::mutex start_lock_;
   // Guards the thread object; the worker itself never takes it while it
   // runs, so waiting for the worker under it cannot hold the worker up.
   mutable std::mutex worker_lock_;
   std::thread worker_;
+  // Set by the worker thread as its last act; the thread owns a share, so
+  // it outlives the connection that the worker may let go.
+  std::shared_ptr<std::atomic<bool>> worker_ended_;
 };
 
 // Holds the connection lock and marks the calling thread as inside a

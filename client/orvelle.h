@@ -366,9 +366,11 @@ OV_EXPORT int ovSetUserData(CONNECTION_HANDLE handle, void* user_data);
  * OV_SEND_FAILED when the connection is not open or the close frame cannot
  * be sent, printing "WARNING: could not close the connection!\n", without
  * reconnecting; OV_CONNECT_FAILED when the new connection cannot connect
- * (the handle then holds it unopened; ovOpenConnection can open it). A call
- * on the same handle made while a cancel runs may still reach the old
- * connection.
+ * (the handle then holds it unopened; ovOpenConnection can open it). A
+ * render, push, flush or asynchronous render on the same handle that begins
+ * while a cancel runs on another thread is stopped too (OV_CANCELLED),
+ * unless it reaches the new connection; a query then may still reach the
+ * old one.
  *
  * The render functions print nothing on standard output. */
 OV_EXPORT int ovRenderSpeech(CONNECTION_HANDLE handle, const char* text);
@@ -388,13 +390,16 @@ OV_EXPORT int ovCancelRequest(CONNECTION_HANDLE handle);
  * waits for the server to end the request; the replies arrive as PACKET_XML
  * events. The server answers <voice name="all"/> with its voice list and
  * <voice name='NAME' select='1'/> by switching to voice NAME; other queries
- * are the server's own. It does not clear the quit flag: after a request
- * cancelled inside the callback it returns OV_CANCELLED as soon as it has
- * sent, until the next render, push, flush or asynchronous start. Returns
- * OV_SUCCESS; OV_ERROR for NULL xml or when the wait fails; OV_BAD_HANDLE;
- * OV_SEND_FAILED when the connection is not open, xml is too long or the
- * send fails; OV_CANCELLED; OV_BUSY inside this connection's callback.
- * Blocks as a render.
+ * are the server's own. It does not clear the quit flag, which a request
+ * leaves set when it was cancelled inside the callback or stopped while a
+ * piece of its text was answered (the first column of Failed requests,
+ * also on the worker of an asynchronous render): until the next render,
+ * push, flush or asynchronous start it then returns OV_CANCELLED as soon as
+ * it has sent, and ovSetVoice and ovEnumerateConnectionVoices find no
+ * voices. Returns OV_SUCCESS; OV_ERROR for NULL xml or when the wait fails;
+ * OV_BAD_HANDLE; OV_SEND_FAILED when the connection is not open, xml is too
+ * long or the send fails; OV_CANCELLED; OV_BUSY inside this connection's
+ * callback. Blocks as a render.
  *
  * ovSetVoiceFast sends <voice name='NAME' select='1'/>, with the name put in
  * as given, through ovQueryServer and returns its code (OV_ERROR for a NULL

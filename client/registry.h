@@ -113,3 +113,11 @@ HandleRegistry<NameEnumerator>& enumerators();
 // before it destroys the objects the application built before that call;
 // the enumerators stay until unload.
 void TearDownConnectionsBeforeExit();
+
+// For a binding whose callbacks cannot run once the process exits (a
+// virtual machine stops its threads before it calls exit, and a thread that
+// enters it then never returns): at exit, and at unload, stop_callbacks runs
+// first (it makes every later callback return at once), and a worker that
+// has not ended limit_ms after the renders were told to stop is left
+// running instead of waited for. A negative limit waits for ever.
+void SetExitTeardown(void (*stop_callbacks)(), int limit_ms);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "client/bridge.h"
 #include "client/guard.h"
@@ -32,6 +33,13 @@ int Finish(ThreadedConnection& connection, int code) {
   return code;
 }
 
+// How a request whose text could not go out ends: one that began on a
+// connection a cancel (or the exit) had already stopped and closed was
+// cancelled; otherwise the send failed.
+int SendFailedCode(const ThreadedConnection& connection) {
+  return connection.GetQuitFlag() && !connection.IsConnected() ? OV_CANCELLED : OV_SEND_FAILED;
+}
+
 // How a request whose text stopped while a piece was answered ends: after
 // a silence or a malformed frame the socket is gone, as after a failed send.
 int StoppedCode(const ThreadedConnection& connection) {
@@ -47,8 +55,8 @@ int StoppedCode(const ThreadedConnection& connection) {
 // time after this stops the request.
 void BeginRequest(ThreadedConnection& connection) {
   connection.SetBusy(true);
-  // A connection that is going keeps its quit flag.
-  connection.SetQuitFlag(connection.Stopping());
+  // A connection that is going, or being cancelled, keeps its quit flag.
+  connection.SetQuitFlag(connection.Stopping() || connection.Cancelling());
   connection.ClearWaitFailure();
   // A request that stopped earlier took the bridge down; this one needs it.
   connection.RestoreTokeniserCallBack();
@@ -99,11 +107,11 @@ int _RenderSpeech(ThreadedConnection& connection, const char* text, bool wait_fo
   // Close an open stream of the other kind first.
   const int mode = connection.StreamMode();
   if ((mode == 1 && !xml) || (mode == 2 && xml)) {
-    if (!connection.SendText("", mode == 1, true)) return Finish(connection, OV_SEND_FAILED);
+    if (!connection.SendText("", mode == 1, true)) return Finish(connection, SendFailedCode(connection));
     if (connection.GetQuitFlag()) return Finish(connection, StoppedCode(connection));
   }
 
-  if (!connection.SendText(text, xml, flush)) return Finish(connection, OV_SEND_FAILED);
+  if (!connection.SendText(text, xml, flush)) return Finish(connection, SendFailedCode(connection));
   // A push gives the code a render gives for the same failure.
   if (connection.GetQuitFlag()) return Finish(connection, StoppedCode(connection));
   if (connection.LastLength() != 0 || flush) {
@@ -209,6 +217,18 @@ int CancelRequest(CONNECTION_HANDLE handle) {
   // On the thread that renders this connection (inside its callback) the
   // render cannot end before we return: it stops at its next pass.
   if (connection->IsRequestThread()) return OV_SUCCESS;
+  // Marks the connection as being cancelled until the cancel leaves it.
+  struct Cancelling {
+    std::shared_ptr<ThreadedConnection> connection;
+    explicit Cancelling(std::shared_ptr<ThreadedConnection> c) : connection(std::move(c)) {
+      connection->BeginCancel();
+    }
+    ~Cancelling() { End(); }
+    void End() {
+      if (connection) connection->EndCancel();
+      connection.reset();
+    }
+  } cancelling(connection);
 
   for (;;) {
     bool busy;
@@ -255,7 +275,9 @@ int CancelRequest(CONNECTION_HANDLE handle) {
     replaced->Retire();
   }
   replaced.reset();
-  // The old connection goes now (or with its worker's last share of it).
+  // The old connection goes now (or with its worker's last share of it);
+  // stopped for good, it needs the mark no more.
+  cancelling.End();
   connection.reset();
 
   std::shared_ptr<ThreadedConnection> again = connections().Find(handle);

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "client/registry.h"
 #include "java/jni_support.h"
 
 namespace orvelle_java {
@@ -50,14 +51,26 @@ Module& module() {
   return *m;
 }
 
-// The calling thread's JNI environment; a thread that is not attached to the
-// virtual machine is attached for the lifetime of this object. Before it is
-// detached, an exception left by the Java side is described on standard error
-// and cleared: it has no Java caller to reach.
+// Set once the process exits. The virtual machine has stopped its threads
+// by then, and a thread that enters it, or attaches to it, never returns:
+// nothing calls into Java any more.
+std::atomic<bool> vm_exiting{false};
+
+void StopCallbacksAtExit() { vm_exiting.store(true); }
+
+// A worker that has not ended this long after the exit told it to stop is
+// inside Java, stopped for good, and is left as it is.
+constexpr int exit_wait_limit_ms = 1000;
+
+// The calling thread's JNI environment, none once the process exits; a
+// thread that is not attached to the virtual machine is attached for the
+// lifetime of this object. Before it is detached, an exception left by the
+// Java side is described on standard error and cleared: it has no Java
+// caller to reach.
 class ThreadEnv {
  public:
   explicit ThreadEnv(JavaVM* vm) : vm_(vm) {
-    if (vm_ == nullptr) return;
+    if (vm_ == nullptr || vm_exiting.load()) return;
     void* env = nullptr;
     const jint got = vm_->GetEnv(&env, JNI_VERSION_1_2);
     if (got == JNI_EDETACHED) {
@@ -416,7 +429,7 @@ void OrvelleCaller::delOrvelleCallback() {
 }
 
 int _java_orvelle_callback(void* user_data, int type, void* data, long length) {
-  if (user_data != nullptr && is_packet_type(type)) {
+  if (user_data != nullptr && is_packet_type(type) && !vm_exiting.load()) {
     run_guarded(static_cast<OrvelleCallback*>(user_data), static_cast<PACKET_TYPE>(type), data,
                 length, true);
   }
@@ -440,6 +453,7 @@ JNIEXPORT void JNICALL Java_com_quorlane_orvelle_orvelleJNI_swig_1module_1init(J
   if (m.jni_class != nullptr) env->DeleteGlobalRef(m.jni_class);
   m.jni_class = global;
   m.upcall = upcall;
+  SetExitTeardown(StopCallbacksAtExit, exit_wait_limit_ms);
 }
 
 JNIEXPORT jlong JNICALL Java_com_quorlane_orvelle_orvelleJNI_new_1OrvelleCallback(JNIEnv* env, jclass) {

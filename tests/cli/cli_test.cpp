@@ -14,12 +14,15 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "client/orvelle.h"
 #include "client/speech_server.h"
 #include "cpu_time.h"
 #include "scratch_dir.h"
 
+using orvelle_test::ServerFrame;
 using orvelle_test::SpeechServer;
 using orvelle_test::to_hex;
 namespace fs = std::filesystem;
@@ -512,10 +515,11 @@ TEST_F(CliTest, WrongCaseOrUnknownVoiceKeepsTheDefault) {
 }
 
 TEST_F(CliTest, RefusedVoiceSwitchIsAWarning) {
-  // The server refuses with CLOSE and the END of that answer, and keeps the
-  // socket open: the file renders at once with the default voice. (A CLOSE
-  // without its END takes the socket down: the render test covers it.)
-  for (const char* refusal : {R"([{"close": true}, {"end": true}])"}) {
+  // The server refuses with CLOSE, followed by the END of that answer or
+  // not, and keeps the socket open: the file renders at once with the
+  // default voice, on a connection opened again (the library drops a socket
+  // whose CLOSE came without its END).
+  for (const char* refusal : {R"([{"close": true}, {"end": true}])", R"([{"close": true}])"}) {
     SCOPED_TRACE(refusal);
     SpeechServer server(std::string(R"({"rules": [{"when": {"contains": "select"}, "reply": )") + refusal +
                         R"(},)"
@@ -533,6 +537,13 @@ TEST_F(CliTest, RefusedVoiceSwitchIsAWarning) {
                          "INFO: rendering in.xml\n"
                          "INFO: rendering completed and written to out/in.raw\n");
     EXPECT_EQ(ReadFile(dir_ / "out" / "in.raw"), "ab");
+    // The voice queries on the first connection, the text on the second.
+    std::vector<std::pair<int, unsigned>> sent;
+    for (const ServerFrame& f : server.frames()) {
+      if (f.type != PACKET_CLOSE) sent.emplace_back(f.conn, f.type);
+    }
+    EXPECT_EQ(sent, (std::vector<std::pair<int, unsigned>>{
+                        {1, PACKET_XML}, {1, PACKET_XML}, {2, PACKET_TEXT}, {2, PACKET_TEXT}}));
   }
 }
 

@@ -352,30 +352,54 @@ TEST(AsyncTest, PlainAsyncRenderClosesAnOpenMarkupStreamFirst) {
 
 TEST(AsyncTest, CancelDuringALongRenderIsPromptAndSendsNoMoreText) {
   // Every piece of a 1 MB text is answered a little later with a little
-  // audio: the whole render would take over ten seconds.
-  Opened c(R"({"text_reply": [{"stall_ms": 40}, {"audio": {"bytes": 64}}, {"end": true}]})");
+  // audio: the whole render would take over ten seconds. The cancel comes
+  // once the render runs, or while its start still waits for another
+  // thread's request to let go of the connection: that one stops, and the
+  // render, which begins after it, stops as well.
   std::string text;
   while (text.size() < 1000000) text += "many words of a long text ";
-  ASSERT_EQ(ovRenderSpeechAsync(c.handle, text.c_str()), OV_SUCCESS);
-  ASSERT_TRUE(c.recorder.WaitFor(PACKET_AUDIO, 5));
-  auto start = Clock::now();
-  EXPECT_EQ(ovCancelRequest(c.handle), OV_SUCCESS);
-  // How fast the cancel is, bench/render_bench measures; here it must not
-  // wait for the render's end.
-  EXPECT_LT(ElapsedMs(start), kPromptMs);
-  auto events = c.recorder.Events();
-  ASSERT_FALSE(events.empty());
-  EXPECT_EQ(c.recorder.Count(PACKET_THREAD_FINISHED), 1);
-  EXPECT_EQ(events.back().type, PACKET_THREAD_FINISHED);
-  EXPECT_EQ(events.back().length, OV_CANCELLED);
-  // Each piece's answer carries one audio event. Beyond the pieces whose
-  // audio was delivered, at most the piece being answered when the cancel
-  // came and the frame that ends the stopped text went out.
-  const std::size_t answered = static_cast<std::size_t>(c.recorder.Count(PACKET_AUDIO));
-  std::size_t text_frames = 0;
-  for (const auto& f : c.server.frames()) text_frames += f.conn == 1 && f.type != PACKET_CLOSE;
-  EXPECT_LE(text_frames, answered + 2);
-  EXPECT_LT(answered, 200u);
+  for (bool while_starting : {false, true}) {
+    SCOPED_TRACE(while_starting ? "cancel while the start waits" : "cancel during the render");
+    Opened c(R"({"rules": [{"when": {"contains": "slow"}, "reply": [{"word": "slow"}, {"stall_ms": 300},
+                                                                  {"end": true}]}],
+                 "text_reply": [{"stall_ms": 40}, {"audio": {"bytes": 64}}, {"end": true}]})");
+    std::thread holder, starter;
+    int held = OV_SUCCESS, started = OV_ERROR;
+    if (while_starting) {
+      holder = std::thread([&] { held = ovRenderSpeech(c.handle, "slow"); });
+      ASSERT_TRUE(c.recorder.WaitFor(PACKET_WORD, 1));
+      starter = std::thread([&] { started = ovRenderSpeechAsync(c.handle, text.c_str()); });
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } else {
+      ASSERT_EQ(ovRenderSpeechAsync(c.handle, text.c_str()), OV_SUCCESS);
+      ASSERT_TRUE(c.recorder.WaitFor(PACKET_AUDIO, 5));
+    }
+    auto start = Clock::now();
+    EXPECT_EQ(ovCancelRequest(c.handle), OV_SUCCESS);
+    // How fast the cancel is, bench/render_bench measures; here it must not
+    // wait for the render's end.
+    EXPECT_LT(ElapsedMs(start), kPromptMs);
+    if (while_starting) {
+      holder.join();
+      starter.join();
+      EXPECT_EQ(started, OV_SUCCESS);
+      EXPECT_NE(held, OV_SUCCESS);
+    }
+    auto events = c.recorder.Events();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(c.recorder.Count(PACKET_THREAD_FINISHED), 1);
+    EXPECT_EQ(events.back().type, PACKET_THREAD_FINISHED);
+    EXPECT_EQ(events.back().length, OV_CANCELLED);
+    // Each piece's answer carries one audio event. Beyond the pieces whose
+    // audio was delivered, at most the piece being answered when the cancel
+    // came and the frame that ends the stopped text went out (and the other
+    // thread's request with its closing frame).
+    const std::size_t answered = static_cast<std::size_t>(c.recorder.Count(PACKET_AUDIO));
+    std::size_t text_frames = 0;
+    for (const auto& f : c.server.frames()) text_frames += f.conn == 1 && f.type != PACKET_CLOSE;
+    EXPECT_LE(text_frames, answered + (while_starting ? 4 : 2));
+    EXPECT_LT(answered, 200u);
+  }
 }
 
 TEST(AsyncTest, ExitDuringAnAsynchronousRenderEndsItBeforeTheApplicationsGlobals) {

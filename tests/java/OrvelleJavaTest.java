@@ -679,6 +679,67 @@ public class OrvelleJavaTest {
     caller.delete();
   }
 
+  /**
+   * The child of exitDuringAnAsynchronousRender: renders asynchronously and
+   * calls System.exit while the worker waits for the server ("waiting"),
+   * while the callback runs Java code ("in-callback"), or from the callback
+   * itself ("from-callback").
+   */
+  static void exitChild(int port, String when) throws Exception {
+    CountDownLatch inCallback = new CountDownLatch(1);
+    OrvelleCallback callback = new OrvelleCallback() {
+      @Override
+      public void run(PACKET_TYPE type, SWIGTYPE_p_void data, int length) {
+        if (type != PACKET_TYPE.PACKET_WORD) {
+          return;
+        }
+        if (when.equals("from-callback")) {
+          System.exit(0);
+        }
+        inCallback.countDown();
+        if (when.equals("in-callback")) {
+          long until = System.nanoTime() + 30_000_000_000L;
+          while (System.nanoTime() < until) {
+            Thread.onSpinWait();
+          }
+        }
+      }
+    };
+    int handle = orvelleJNI.ovCreateConnection();
+    OrvelleCaller caller = new OrvelleCaller();
+    caller.setOrvelleCallback(callback, handle);
+    if (orvelleJNI.ovOpenConnection(handle, "127.0.0.1", port) != 0
+        || orvelleJNI.ovRenderSpeechAsync(handle, "zebra") != 0) {
+      System.exit(3);
+    }
+    inCallback.await(30, TimeUnit.SECONDS);
+    System.exit(0);
+  }
+
+  static void exitDuringAnAsynchronousRender() throws Exception {
+    // The server answers with a word, then says nothing for a minute.
+    String rules = "{\"when\": {\"contains\": \"zebra\"}, \"reply\": [{\"word\": \"W\"},"
+        + " {\"stall_ms\": 60000}, {\"end\": true}]}";
+    String java = Path.of(System.getProperty("java.home"), "bin", "java").toString();
+    for (String when : List.of("waiting", "in-callback", "from-callback")) {
+      try (Server server = new Server(script(rules))) {
+        Process child = new ProcessBuilder(java, "-XX:-UsePerfData",
+            "-Djava.library.path=" + System.getProperty("java.library.path"),
+            "-cp", System.getProperty("java.class.path"), "OrvelleJavaTest", "--exit-child",
+            Integer.toString(server.port), when).inheritIO().start();
+        // A virtual machine that hangs in its exit does not end by itself.
+        boolean ended = child.waitFor(30, TimeUnit.SECONDS);
+        if (!ended) {
+          child.destroyForcibly().waitFor();
+        }
+        check(ended, when + ": the virtual machine exits during the render");
+        if (ended) {
+          checkEq(0, child.exitValue(), when + ": exit code");
+        }
+      }
+    }
+  }
+
   // ---- driver ----
 
   interface Case {
@@ -700,7 +761,11 @@ public class OrvelleJavaTest {
         + (System.nanoTime() - start) / 1000000 + " ms)");
   }
 
-  public static void main(String[] args) {
+  public static void main(String[] args) throws Exception {
+    if (args.length == 3 && args[0].equals("--exit-child")) {
+      exitChild(Integer.parseInt(args[1]), args[2]);
+      return;
+    }
     if (args.length != 2) {
       System.err.println("usage: OrvelleJavaTest <python> <speech_server.py>");
       System.exit(2);
@@ -721,6 +786,7 @@ public class OrvelleJavaTest {
     run("textOutsideTheBmp", OrvelleJavaTest::textOutsideTheBmp);
     run("nulCharacters", OrvelleJavaTest::nulCharacters);
     run("handlesAndHosts", OrvelleJavaTest::handlesAndHosts);
+    run("exitDuringAnAsynchronousRender", OrvelleJavaTest::exitDuringAnAsynchronousRender);
     System.gc();
     System.out.println(failures == 0 ? "all cases passed" : failures + " checks failed");
     System.exit(failures == 0 ? 0 : 1);
