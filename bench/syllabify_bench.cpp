@@ -246,6 +246,29 @@ void BM_SyllabifyStageGpl(benchmark::State& state) {
 }
 BENCHMARK(BM_SyllabifyStageGpl)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 
+// An archiphone stage over a database holding `rules` (which it deletes),
+// gone with the object.
+struct ArchiphoneStage {
+  explicit ArchiphoneStage(hashstrarray* rules)
+      : path(write_db({{"TPOBJ_ARCHIS:DEFAULT", image("TPOBJ_ARCHIS", rules)}})) {
+    QLTP_hashstrarray_delete(rules);
+    db = QLTP_tpdb_new(nullptr);
+    QLTP_tpdb_load(db, path.c_str());
+    ch = QLTP_tpc_newtype(db, nullptr, 1, "", 99);
+    stage = QLTP_archiphone_new(ch);
+  }
+  ~ArchiphoneStage() {
+    QLTP_archiphone_delete(stage);
+    QLTP_tpc_delete(ch);
+    QLTP_tpdb_delete(db);
+    std::remove(path.c_str());
+  }
+  const std::string path;
+  tpdb* db = nullptr;
+  channel* ch = nullptr;
+  archiphone* stage = nullptr;
+};
+
 void BM_ArchiphoneStageGpl(benchmark::State& state) {
   hashstrarray* rules = QLTP_hashstrarray_new(2048);
   QLTP_hashstrarray_add(rules, "N+p", -1, "m", -1);
@@ -257,17 +280,8 @@ void BM_ArchiphoneStageGpl(benchmark::State& state) {
     const std::string key = "N(" + words[i % words.size()].norm + ")+(w" + std::to_string(i) + ")";
     QLTP_hashstrarray_add(rules, key.c_str(), -1, "n_d", -1);
   }
-  const std::string path = write_db({{"TPOBJ_ARCHIS:DEFAULT", image("TPOBJ_ARCHIS", rules)}});
-  QLTP_hashstrarray_delete(rules);
-  tpdb* db = QLTP_tpdb_new(nullptr);
-  QLTP_tpdb_load(db, path.c_str());
-  channel* ch = QLTP_tpc_newtype(db, nullptr, 1, "", 99);
-  archiphone* stage = QLTP_archiphone_new(ch);
-  run_text(state, ch, stage, QLTP_archiphone_process);
-  QLTP_archiphone_delete(stage);
-  QLTP_tpc_delete(ch);
-  QLTP_tpdb_delete(db);
-  std::remove(path.c_str());
+  ArchiphoneStage archis(rules);
+  run_text(state, archis.ch, archis.stage, QLTP_archiphone_process);
 }
 BENCHMARK(BM_ArchiphoneStageGpl)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 
@@ -277,12 +291,7 @@ void BM_ArchiphoneQuestionMarkRule(benchmark::State& state) {
   hashstrarray* rules = QLTP_hashstrarray_new(16);
   const std::string key = "|" + std::string(static_cast<size_t>(state.range(1)), '?') + "z|";
   QLTP_hashstrarray_add(rules, key.c_str(), -1, "m", -1);
-  const std::string path = write_db({{"TPOBJ_ARCHIS:DEFAULT", image("TPOBJ_ARCHIS", rules)}});
-  QLTP_hashstrarray_delete(rules);
-  tpdb* db = QLTP_tpdb_new(nullptr);
-  QLTP_tpdb_load(db, path.c_str());
-  channel* ch = QLTP_tpc_newtype(db, nullptr, 1, "", 99);
-  archiphone* stage = QLTP_archiphone_new(ch);
+  ArchiphoneStage archis(rules);
   const std::string phonemes = "N " + std::string(static_cast<size_t>(state.range(0)) << 10, 'a') + "y";
   toxpool* pool = QLTP_toxpool_new(1, 16, 32);
   toxspurt* spurt = QLTP_toxpool_spurt(pool);
@@ -298,15 +307,11 @@ void BM_ArchiphoneQuestionMarkRule(benchmark::State& state) {
   QLTP_voidparray_add(stream, spurt);
   for (auto _ : state) {
     QLTP_toxtag_set_attrib(lex, "phonemes", -1, phonemes.c_str(), -1);
-    benchmark::DoNotOptimize(QLTP_archiphone_process(stage, stream, 1));
+    benchmark::DoNotOptimize(QLTP_archiphone_process(archis.stage, stream, 1));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * phonemes.size()));
   QLTP_voidparray_delete(stream);
   QLTP_toxpool_delete(pool);
-  QLTP_archiphone_delete(stage);
-  QLTP_tpc_delete(ch);
-  QLTP_tpdb_delete(db);
-  std::remove(path.c_str());
 }
 BENCHMARK(BM_ArchiphoneQuestionMarkRule)->ArgsProduct({{256, 1024}, {1, 17}})->Unit(benchmark::kMillisecond);
 
