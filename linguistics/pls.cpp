@@ -405,6 +405,10 @@ void on_end(void* user, const char* name) {
             if (r->in_grapheme) end_grapheme(r);
             break;
         case kLexeme:
+            // A metadata element opened in the lexeme and left open ends
+            // with it, so that neither this lexeme nor the later ones are
+            // taken for its content.
+            if (r->in_lexeme && r->in_metadata && !r->metadata_trial) end_open_metadata(r);
             if (r->in_lexeme) end_lexeme(r);
             break;
         case kLexicon:

@@ -147,6 +147,12 @@ TEST(PlsTest, ReadsLexemesIntoLexiconLines) {
        "<metadata><dc:title>t</dc:title>" + kLater,
        {Line("ta", "t_a0"), Line("kat", "k_a0_t")},
        "ERROR: metadata not closed\n"},
+      {"a metadata left open in a lexeme ends with it",
+       "<lexeme><grapheme>ka</grapheme><phoneme>ka</phoneme><metadata><x></lexeme>"
+       "<lexeme><grapheme>ta</grapheme><phoneme>ta</phoneme></lexeme></metadata>"
+       "<lexeme><grapheme>kat</grapheme><phoneme>kat</phoneme></lexeme>",
+       {Line("ka", "k_a0"), Line("ta", "t_a0"), Line("kat", "k_a0_t")},
+       "ERROR: metadata not closed\n"},
       {"references in attribute values",
        "<lexeme role='qrln&#58;noun'><grapheme>cat</grapheme><phoneme>ka</phoneme>"
        "<phoneme prefer='&#x74;rue' alphabet='q&#x72;ln'>k a0 t</phoneme></lexeme>",
