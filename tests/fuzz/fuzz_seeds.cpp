@@ -116,6 +116,9 @@ void MarkupSeeds() {
   Seed("markup_fuzz", "tpconfig",
        Options(1, 0) + "<?xml version='1.0'?>\n<tpconfig>\n  <tokenise processing_mode=\"lax\" context_size='8'/>\n"
                        "  <log a='1'/><log a=\"2\" b='TRUE'/>\n  <!-- note --><x><y z='3'/></x>\n</tpconfig>\n");
+  // A second tokenise and a section named tokenise1 share the keys tokenise1|A.
+  Seed("markup_fuzz", "sections",
+       Options(1, 0) + "<tpconfig><tokenise a='1'/><tokenise a='2'/><tokenise1 b='3'/><log/></tpconfig>");
   Seed("markup_fuzz", "text", Options(3, 0) + "<p>a &amp; b<![CDATA[x<y]]> &#233; </p><b/ ><c d='&1;'>\xC3\xA9\xFF</c>");
 }
 

@@ -107,6 +107,22 @@ std::string Document(const config* c, const std::string& root) {
   return doc + "</" + root + ">";
 }
 
+// Whether one section's name is another's followed by decimal digits.
+bool SectionsShareKeys(const config* c) {
+  const str2str* d = QLTP_config_dict(c);
+  std::set<std::string> sections;
+  for (int k = 0; k < QLTP_str2str_nrkeys(d); ++k) {
+    const std::string counter = QLTP_str2str_key(d, k);
+    if (counter.find('|') == counter.size() - 1) sections.insert(counter.substr(0, counter.size() - 1));
+  }
+  for (const std::string& name : sections) {
+    size_t digits = name.size();
+    while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
+    if (digits < name.size() && sections.count(name.substr(0, digits))) return true;
+  }
+  return false;
+}
+
 config* Load(const std::string& root, const std::string& text) {
   config* c = QLTP_config_new(root.c_str(), -1);
   Check(QLTP_config_load(c, text.data(), static_cast<int>(text.size())) == 1, "a configuration text loads");
@@ -131,7 +147,13 @@ void CheckConfiguration(const std::string& root, const std::string& text, uint32
   Check(QLTP_config_loadf(from_file, path.c_str()) == 1, "a configuration file loads");
   Check(Settings(from_file) == settings, "a file loads the settings of its text", Settings(from_file));
 
-  const std::string doc = Document(whole, root);
+  // A further occurrence of E and an element named E1 share their keys
+  // (E1|A): such settings cannot be told apart, so they make no document.
+  const std::string doc = SectionsShareKeys(whole) ? std::string() : Document(whole, root);
+  if (doc.empty()) {
+    for (config* c : {whole, by_lines, from_file}) QLTP_config_delete(c);
+    return;
+  }
   config* again = Load(root, doc);
   const str2str* d = QLTP_config_dict(whole);
   const str2str* d2 = QLTP_config_dict(again);
@@ -140,7 +162,7 @@ void CheckConfiguration(const std::string& root, const std::string& text, uint32
     const char* v2 = QLTP_str2str_lookup(d2, key, -1);
     Check(v2 && std::string(v2) == QLTP_str2str_lookup(d, key, -1), "a written document keeps every setting", doc);
   }
-  Check(QLTP_str2str_nrkeys(d2) <= QLTP_str2str_nrkeys(d), "a written document adds no setting", doc);
+  Check(QLTP_str2str_nrkeys(d2) <= QLTP_str2str_nrkeys(d), "a written document adds no setting", doc + "\n" + Settings(whole) + "---\n" + Settings(again));
   Check(Document(again, root) == doc, "a written document writes itself again", doc);
   for (config* c : {whole, by_lines, from_file, again}) QLTP_config_delete(c);
 }
